@@ -1,0 +1,37 @@
+// The one wait primitive of the library.
+//
+// The documented algorithms poll a flag with sleeps: look, and after every sleep of one
+// period look again, up to a limit of sleeps. waitFor() keeps that contract (the same
+// looks, the same total time) but, in the event-driven mode, sleeps on a condition that
+// every writer of a flag signals (notifyStateChange), so that a waiter wakes as soon as
+// its flag changes and an idle library does not wake at all. The polling mode does
+// exactly what the documented algorithms do, for benchmarks that compare the two.
+#ifndef TAVRO_DEVICE_WAIT_H
+#define TAVRO_DEVICE_WAIT_H
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+
+namespace tavro {
+
+enum class WaitMode { kEvent, kPoll };
+void setWaitMode(WaitMode mode);
+WaitMode waitMode();
+
+inline constexpr int kNoLimit = -1;
+
+// Looks at `done` now and after each of up to `maxSleeps` periods (kNoLimit: no limit).
+// Returns true as soon as `done` holds, false when the limit has passed without it.
+// `counter`, when given, is set to 0 and counts the periods slept (the poll counter).
+bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds period, int maxSleeps,
+             std::atomic<int32_t>* counter = nullptr);
+
+// Sleeps one period unless `wake` holds or becomes true meanwhile: the worker threads'
+// idle step. Returns whether `wake` held.
+bool napUnless(const std::function<bool()>& wake, std::chrono::milliseconds period);
+
+}  // namespace tavro
+
+#endif  // TAVRO_DEVICE_WAIT_H

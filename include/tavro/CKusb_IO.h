@@ -1,0 +1,142 @@
+// The Tavro driver library: one object of class CKusb_IO owns the telephone-line box.
+//
+// Create one object; its constructor finds the box and starts the worker threads, its
+// destructor stops them. Poll GetTelStatus() for events and link state and call the
+// blocking operations below. All working state is process-wide: every object in a process
+// acts on the same box and the same status word.
+//
+// Several objects, or InitialUSB_IO() on a running library: the first start starts the
+// worker threads; further objects (or a repeated InitialUSB_IO() on an object that has
+// already started) join the running library and return 1 without starting a second set
+// of threads. The threads stop when the last object that started them stops
+// (ExistUSB_IO() or the destructor); an object that never started, or has already
+// stopped, does nothing on ExistUSB_IO().
+//
+// Result codes shared by the operations (each operation documents its own):
+//    1  success (some operations return a count or a value instead)
+//   -1  link down: nothing was sent
+//   -2  the worker thread the operation needs is not running; for some operations an
+//       empty or null argument, or nothing available
+//   -3  time-out: the box did not answer within the poll limit, or the send gave up
+//       waiting for the previous command
+//   -4  the line is on hook for an operation that needs it off hook; for GetDTMFCode an
+//       empty ring
+//   -5  (recording and playback only) the wave or audio file cannot be created or opened
+//   -6  (recording and playback only) a recording or playback is already running
+//   -7  (StopReadSound only) writing the wave file failed; the file holds, with a valid
+//       header, all audio written before the failure
+//   -8  (StopReadSound only) the recording reached the largest size a wave file can
+//       describe and was finished there
+#ifndef TAVRO_CKUSB_IO_H
+#define TAVRO_CKUSB_IO_H
+
+#include <cstdint>
+#include <string>
+
+#include "tavro/export.h"
+#include "tavro/status.h"
+
+// The library's string type.
+using CString = std::string;
+
+class TAVRO_API CKusb_IO {
+ public:
+  CKusb_IO();
+  virtual ~CKusb_IO();
+  CKusb_IO(const CKusb_IO&) = delete;
+  CKusb_IO& operator=(const CKusb_IO&) = delete;
+
+  // Lifecycle.
+  int InitialUSB_IO();  // starts the library; returns 1
+  void Create_WRWThd();
+  void ExistUSB_IO();  // stops every worker thread; the status word is then 0x200
+
+  // Command channel.
+  int Write_Data_to_USB(unsigned char* packet);  // 64 bytes
+  // Sends bytes 0..59 of data, copies the answer into bytes 4..63. 1 answered; -1 link
+  // down; -3 no answer after three attempts (after the "Receive Error!" notice).
+  int Test_End0_WR(unsigned char code, unsigned char* data);
+  int RequestSpaceCode();
+
+  // Status word and line control.
+  uint32_t GetTelStatus();
+  void SetTelStatus(uint32_t value);
+  int PickUp();
+  int PutDown();
+  int IfMute(bool on);
+  int IfMicOut(bool on);
+  int GetLine_Mic(bool on);
+  void TelSleep(uint32_t milliseconds);
+
+  // Dialling. DialNmb returns -2 for an empty or null number and for a number with a
+  // character that has no digit code (space, '-', '(', ')', '+', control bytes, bytes
+  // above 0x7F); nothing is sent then.
+  int SetDialPara(uint32_t p1, uint32_t p2, uint32_t p3);
+  int SetNextCallDelay(unsigned char delay);
+  int DialNmb(const char* number);
+  int DialNmbCStr(CString number);
+
+  // Reply reader.
+  void ProcQVStatus(unsigned char* item);  // two bytes: kind, value
+
+  // Ring and caller number. Read_Call_Nmb needs a buffer of at least 61 bytes.
+  int DetectRing();
+  int Read_Call_Nmb(unsigned char* number);
+  CString ReadstrCallNmb();
+  int ReaddiFlagsValue();
+
+  // DTMF and tone reports.
+  int GetDTMFCode(unsigned char* code);
+  int SetCheckDTMFCall(bool on);
+  int SetContinueReturn450Hz(bool on);
+  int Get450HzRecd(unsigned short* report);  // two values
+
+  // Device information and the PC clock as text.
+  int ReadQV_Type(unsigned char* type);      // 2 bytes
+  int ReadHSPInfo(unsigned char* info);      // 12 bytes
+  int WriteDataToFlash(unsigned char* data);  // 240 bytes
+  CString GetYear();
+  CString GetMoth();
+  CString GetDay();
+  CString GetHour();
+  CString GetMin();
+  CString GetSec();
+
+  // Recording.
+  int StartReadSound(const char* fileName, int mode);
+  int StartReadSoundCStr(CString fileName, int mode);
+  int StartReadSoundCStrF(CString fileName);
+  int StopReadSound();
+  int32_t ReadRecLength();
+  int SetRecordStatus(bool start, int mode);
+
+  // Playback.
+  int StartPlaySound(const char* fileName, int startPosition, unsigned char mode,
+                     unsigned char param, bool flag);
+  int StartPlaySoundCStr(CString fileName, int startPosition, unsigned char mode,
+                         unsigned char param, bool flag);
+  int StopPlaySound();
+  int GetWriteSoundRate();
+  uint32_t GetWriteSoundBytes();
+  void SeekFilePointForTelInfo(int position);
+  int SetPlayStatus(unsigned char on, unsigned char mode, unsigned char param,
+                    unsigned char flag);
+  int FS_Open();
+  int FS_Close();
+
+  // Host buffers.
+  int OpenReadSoundInPC();
+  int ReadSoundFromBufferToPC(unsigned char* buffer, int length);
+  int32_t CloseReadSoundInPC();
+  int OpenWriteSoundToBuff();
+  int WriteSoundFromPCToBuffer(unsigned char* buffer, int length);
+  int32_t CloseWriteSoundToBuff();
+
+  // The test reply area, filled by reply types 240 and 241.
+  unsigned char testReplyArea[64];
+
+ private:
+  bool started_ = false;  // this object holds one start of the library
+};
+
+#endif  // TAVRO_CKUSB_IO_H
