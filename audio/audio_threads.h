@@ -14,3 +14,6 @@ void audioOutThread(ThreadBlock& block);
 }  // namespace tavro
 
 #endif  // TAVRO_AUDIO_AUDIO_THREADS_H
+// Note for every unbounded wait in these threads (waiting for the box's go-ahead, for host
+// data, for the recorder hold to be released, ...): it also ends when state().stopping is 1,
+// so that ExistUSB_IO never hangs; blocked pipe transfers are ended by cancelTransfers().

@@ -59,6 +59,10 @@ struct DeviceState {
   // Which pipes are open now (bit n = PIPE0n), so that the count of opens stays true
   // when a thread reopens its own pipe after its own transfer failed.
   std::atomic<uint32_t> openPipes{0};
+  // Set by ExistUSB_IO when a worker thread has not ended within its documented wait: every
+  // wait of a worker thread that has no limit of its own also ends when it is 1, so that
+  // the stop never hangs (a recording or playback in progress is then abandoned).
+  std::atomic<uint8_t> stopping{0};
 
   // ---- alive flags
   std::atomic<uint8_t> monitorAlive{0};
