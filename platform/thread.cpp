@@ -1,0 +1,111 @@
+// Worker threads.
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <memory>
+#include <mutex>
+
+#include "platform/platform.h"
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define TAVRO_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define TAVRO_SANITIZED 1
+#endif
+#endif
+
+namespace tavro::platform {
+
+namespace {
+
+// The smallest stack a thread gets. The documented 10000 bytes for the audio-in thread are
+// below Linux's minimum (PTHREAD_STACK_MIN) and too small for the C++ runtime; the
+// sanitizers' instrumentation and reports need far more.
+#ifdef TAVRO_SANITIZED
+constexpr size_t kMinStack = 256 * 1024;
+#else
+constexpr size_t kMinStack = 64 * 1024;
+#endif
+
+size_t stackSizeFor(size_t requested) {
+  return std::max({requested, static_cast<size_t>(PTHREAD_STACK_MIN), kMinStack});
+}
+
+// Best effort, in order: the lowest real-time priority, else a lower nice value for this
+// thread, else the normal priority. Each needs a privilege the process may lack.
+void raisePriority() {
+  sched_param param{};
+  param.sched_priority = sched_get_priority_min(SCHED_RR);
+  if (param.sched_priority >= 0 && pthread_setschedparam(pthread_self(), SCHED_RR, &param) == 0) {
+    return;
+  }
+  const id_t tid = static_cast<id_t>(gettid());
+  errno = 0;
+  const int nice = getpriority(PRIO_PROCESS, tid);
+  if (errno == 0) setpriority(PRIO_PROCESS, tid, nice - 1);
+}
+
+struct Body {
+  std::function<void()> fn;
+  ThreadPriority priority;
+};
+
+void* run(void* arg) {
+  std::unique_ptr<Body> body(static_cast<Body*>(arg));
+  if (body->priority == ThreadPriority::kHighest) raisePriority();
+  if (body->fn) body->fn();
+  return nullptr;
+}
+
+}  // namespace
+
+struct Thread::Impl {
+  std::mutex mutex;
+  pthread_t thread{};
+  bool running = false;  // started and neither joined nor detached
+};
+
+Thread::Thread(std::function<void()> fn, ThreadPriority priority, size_t stackSize)
+    : impl_(std::make_unique<Impl>()) {
+  auto body = std::make_unique<Body>(Body{std::move(fn), priority});
+  pthread_attr_t attr;
+  bool haveAttr = pthread_attr_init(&attr) == 0;
+  if (haveAttr && pthread_attr_setstacksize(&attr, stackSizeFor(stackSize)) != 0) {
+    pthread_attr_destroy(&attr);
+    haveAttr = false;
+  }
+  if (pthread_create(&impl_->thread, haveAttr ? &attr : nullptr, run, body.get()) == 0) {
+    body.release();  // the thread owns it now
+    impl_->running = true;
+  }
+  if (haveAttr) pthread_attr_destroy(&attr);
+}
+
+Thread::~Thread() {
+  join();
+}
+
+void Thread::join() {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  if (!impl_->running) return;
+  impl_->running = false;
+  // A thread cannot wait for itself; it ends on its own once its body returns.
+  if (pthread_equal(impl_->thread, pthread_self())) {
+    pthread_detach(impl_->thread);
+  } else {
+    pthread_join(impl_->thread, nullptr);
+  }
+}
+
+bool Thread::joinable() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->running;
+}
+
+}  // namespace tavro::platform
