@@ -1,0 +1,687 @@
+#include "vbox/virtual_box.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <future>
+#include <map>
+#include <mutex>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+
+namespace tavro::vbox {
+
+namespace {
+
+constexpr size_t kMaxControlConnections = 64;
+constexpr size_t kMaxControlMessage = 16 + 4096;
+constexpr size_t kMaxReplyQueue = 4096;  // records; beyond that the host is not reading
+
+[[noreturn]] void throwErrno(const std::string& what) {
+  throw std::system_error(errno, std::generic_category(), what);
+}
+
+uint32_t le32(const uint8_t* p) {
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+std::string hexBytes(const uint8_t* p, size_t n) {
+  std::string s;
+  char buf[4];
+  for (size_t i = 0; i < n; ++i) {
+    std::snprintf(buf, sizeof buf, i ? " %02x" : "%02x", p[i]);
+    s += buf;
+  }
+  return s;
+}
+
+// The bytes of a packet up to its last non-zero byte (at least the code).
+std::string packetText(const Packet& p) {
+  size_t n = p.size();
+  while (n > 1 && p[n - 1] == 0) --n;
+  return hexBytes(p.data(), n);
+}
+
+std::string registryRoot() {
+  const char* xdg = std::getenv("XDG_RUNTIME_DIR");
+  if (xdg && xdg[0] == '/') return std::string(xdg) + "/tavro";
+  return "/tmp/tavro-" + std::to_string(getuid());
+}
+
+void makePrivateDir(const std::string& path) {
+  if (mkdir(path.c_str(), 0700) == 0) {
+    chmod(path.c_str(), 0700);  // the umask must not widen or narrow it
+    return;
+  }
+  if (errno != EEXIST) throwErrno("cannot create " + path);
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+    throw std::system_error(ENOTDIR, std::generic_category(), path);
+}
+
+int listenAt(const std::string& path, int type) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (path.size() >= sizeof addr.sun_path)
+    throw std::system_error(ENAMETOOLONG, std::generic_category(), path);
+  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+
+  struct stat st {};
+  if (lstat(path.c_str(), &st) == 0) {
+    // A socket left behind by a box that died; anything else is not ours to remove.
+    if (!S_ISSOCK(st.st_mode)) throw std::system_error(EEXIST, std::generic_category(), path);
+    unlink(path.c_str());
+  }
+  int fd = socket(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) throwErrno("socket");
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 16) != 0) {
+    int e = errno;
+    close(fd);
+    errno = e;
+    throwErrno("cannot listen at " + path);
+  }
+  return fd;
+}
+
+void closeFd(int& fd) {
+  if (fd >= 0) close(fd);
+  fd = -1;
+}
+
+const char* kPipeNames[kPipeCount] = {"PIPE00", "PIPE01", "PIPE02", "PIPE03"};
+
+}  // namespace
+
+Record makeRecord(std::initializer_list<uint8_t> bytes) {
+  Record r{};
+  std::copy_n(bytes.begin(), std::min(bytes.size(), r.size()), r.begin());
+  return r;
+}
+
+struct VirtualBox::Impl {
+  explicit Impl(Options o) : options(std::move(o)) {
+    if (options.name.empty() || options.name.find_first_of("/\\") != std::string::npos)
+      throw std::invalid_argument("box name must be non-empty, without '/' or '\\'");
+    wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wakeFd < 0) throwErrno("eventfd");
+  }
+
+  // ---- configuration and shared state (guarded by mu) ----
+  const Options options;
+  mutable std::mutex mu;
+  mutable std::condition_variable changed;  // log grew, connections changed
+  bool isPlugged = false;
+  std::string path;  // device path
+  bool probeFails = false;
+  bool setupFails = false;
+  bool silent = false;
+  std::chrono::milliseconds answerDelay{0};
+  Responder responder;
+  EventSink sink;
+  std::vector<LoggedCommand> commandLog;
+  std::vector<LoggedControl> controlLog;
+  std::array<int, kPipeCount> accepted{};
+  std::array<bool, kPipeCount> connected{};
+  size_t malformed = 0;
+  std::deque<Record> replyQueue;                  // waiting for the reply pipe to take them
+  std::multimap<Clock::time_point, Record> late;  // delayed answers
+  std::deque<std::function<void()>> tasks;        // run on the box thread
+  bool stopping = false;
+
+  // ---- owned by the box thread ----
+  int wakeFd = -1;
+  int listenDevice = -1;
+  std::array<int, kPipeCount> listenPipe{-1, -1, -1, -1};
+  std::array<int, kPipeCount> pipeFd{-1, -1, -1, -1};
+  std::vector<int> controlFds;
+  std::thread thread;
+  std::thread::id threadId;
+
+  void wake() {
+    uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = write(wakeFd, &one, sizeof one);
+  }
+
+  void emit(const std::string& line) {
+    EventSink s;
+    {
+      std::lock_guard lock(mu);
+      s = sink;
+    }
+    if (s) s(line);
+  }
+
+  // Runs f on the box thread and waits for it (directly when already there).
+  void runOnBoxThread(std::function<void()> f) {
+    if (std::this_thread::get_id() == threadId) return f();
+    std::packaged_task<void()> task(std::move(f));
+    auto done = task.get_future();
+    {
+      std::lock_guard lock(mu);
+      tasks.emplace_back([&task] { task(); });
+    }
+    wake();
+    done.get();  // rethrows what the task threw
+  }
+
+  std::string pipePath(int pipe) const { return path + "\\" + kPipeNames[pipe]; }
+
+  // ---- plugging (box thread) ----
+  void doPlug() {
+    if (isPluggedLocked()) return;
+    std::string root = registryRoot();
+    makePrivateDir(root);
+    std::string classDir = root + "/" + kInterfaceClass;
+    makePrivateDir(classDir);
+    std::string device = classDir + "/" + options.name;
+    {
+      std::lock_guard lock(mu);
+      path = device;
+    }
+    try {
+      // Pipes first, so that a host that finds the device finds its pipes too.
+      for (int p = 0; p < kPipeCount; ++p)
+        listenPipe[p] = listenAt(pipePath(p), p == kAudioInPipe ? SOCK_STREAM : SOCK_SEQPACKET);
+      listenDevice = listenAt(device, SOCK_SEQPACKET);
+    } catch (...) {
+      removeSockets();
+      throw;
+    }
+    {
+      std::lock_guard lock(mu);
+      isPlugged = true;
+    }
+    emit("plugged " + device);
+  }
+
+  bool isPluggedLocked() {
+    std::lock_guard lock(mu);
+    return isPlugged;
+  }
+
+  void removeSockets() {
+    if (listenDevice >= 0) unlink(path.c_str());
+    closeFd(listenDevice);
+    for (int p = 0; p < kPipeCount; ++p) {
+      if (listenPipe[p] >= 0) unlink(pipePath(p).c_str());
+      closeFd(listenPipe[p]);
+    }
+  }
+
+  void doUnplug() {
+    if (!isPluggedLocked()) return;
+    removeSockets();
+    for (int p = 0; p < kPipeCount; ++p) closeFd(pipeFd[p]);
+    for (int& fd : controlFds) closeFd(fd);
+    controlFds.clear();
+    {
+      std::lock_guard lock(mu);
+      isPlugged = false;
+      connected.fill(false);
+      replyQueue.clear();
+      late.clear();
+    }
+    changed.notify_all();
+    emit("unplugged");
+  }
+
+  // ---- connections (box thread) ----
+  void acceptPipe(int pipe) {
+    int fd = accept4(listenPipe[pipe], nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) return;
+    bool replaced = pipeFd[pipe] >= 0;
+    closeFd(pipeFd[pipe]);  // one connection per pipe: the new one wins
+    pipeFd[pipe] = fd;
+    int n;
+    {
+      std::lock_guard lock(mu);
+      n = ++accepted[pipe];
+      connected[pipe] = true;
+      if (pipe == kReplyPipe) replyQueue.clear();  // meant for the old connection
+    }
+    changed.notify_all();
+    emit(std::string("connect ") + kPipeNames[pipe] + " #" + std::to_string(n) +
+         (replaced ? " (replaces the previous one)" : ""));
+  }
+
+  void dropPipe(int pipe) {
+    if (pipeFd[pipe] < 0) return;
+    closeFd(pipeFd[pipe]);
+    {
+      std::lock_guard lock(mu);
+      connected[pipe] = false;
+      if (pipe == kReplyPipe) replyQueue.clear();
+    }
+    changed.notify_all();
+    emit(std::string("disconnect ") + kPipeNames[pipe]);
+  }
+
+  void acceptControl() {
+    int fd = accept4(listenDevice, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) return;
+    if (controlFds.size() >= kMaxControlConnections) {
+      close(fd);
+      return;
+    }
+    controlFds.push_back(fd);
+  }
+
+  // Reads what the host sent on a pipe; false when the connection has ended.
+  bool readPipe(int pipe) {
+    if (pipe == kAudioInPipe) {
+      uint8_t buf[512];
+      ssize_t n = recv(pipeFd[pipe], buf, sizeof buf, 0);
+      return n > 0 || (n < 0 && (errno == EAGAIN || errno == EINTR));
+    }
+    uint8_t buf[512];
+    ssize_t n = recv(pipeFd[pipe], buf, sizeof buf, MSG_TRUNC);
+    if (n == 0) return false;
+    if (n < 0) return errno == EAGAIN || errno == EINTR;
+    size_t expected = pipe == kCommandPipe ? 64 : pipe == kAudioOutPipe ? 256 : 0;
+    if (size_t(n) != expected) {
+      {
+        std::lock_guard lock(mu);
+        ++malformed;
+      }
+      emit(std::string("ignored a ") + std::to_string(n) + "-byte message on " + kPipeNames[pipe]);
+      return true;
+    }
+    if (pipe == kCommandPipe) {
+      Packet p;
+      std::copy_n(buf, p.size(), p.begin());
+      onCommand(p);
+    }
+    return true;
+  }
+
+  void onCommand(const Packet& p) {
+    auto now = Clock::now();
+    Responder r;
+    bool mute;
+    {
+      std::lock_guard lock(mu);
+      commandLog.push_back({p, now});
+      r = responder;
+      mute = silent;
+    }
+    changed.notify_all();
+    emit("command " + packetText(p));
+    if (mute) return;
+    std::optional<std::vector<Record>> answer;
+    if (r) answer = r(p);
+    if (!answer) answer = defaultAnswer(p);
+    queueAnswer(*answer);
+  }
+
+  std::vector<Record> defaultAnswer(const Packet& p) { return {makeRecord({1, p[0]})}; }
+
+  void queueAnswer(const std::vector<Record>& records) {
+    if (records.empty()) return;
+    std::lock_guard lock(mu);
+    if (!connected[kReplyPipe]) return;
+    if (answerDelay.count() > 0) {
+      auto due = Clock::now() + answerDelay;
+      for (const Record& rec : records) late.emplace(due, rec);
+    } else {
+      for (const Record& rec : records) pushReply(rec);
+    }
+  }
+
+  void pushReply(const Record& rec) {  // mu held
+    if (replyQueue.size() < kMaxReplyQueue) replyQueue.push_back(rec);
+  }
+
+  // Sends queued records while the reply pipe takes them; false when the connection broke.
+  bool flushReplies() {
+    for (;;) {
+      Record rec;
+      {
+        std::lock_guard lock(mu);
+        if (replyQueue.empty()) return true;
+        rec = replyQueue.front();
+      }
+      ssize_t n = send(pipeFd[kReplyPipe], rec.data(), rec.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n < 0 && (errno == EAGAIN || errno == EINTR)) return true;
+      if (n != ssize_t(rec.size())) return false;
+      {
+        std::lock_guard lock(mu);
+        if (!replyQueue.empty()) replyQueue.pop_front();
+      }
+      emit("reply " + packetText(rec));
+    }
+  }
+
+  void moveDueAnswers() {
+    std::lock_guard lock(mu);
+    auto now = Clock::now();
+    while (!late.empty() && late.begin()->first <= now) {
+      if (connected[kReplyPipe]) pushReply(late.begin()->second);
+      late.erase(late.begin());
+    }
+  }
+
+  // Answers one control request; false when the connection has ended.
+  bool readControl(int fd) {
+    std::vector<uint8_t> buf(kMaxControlMessage);
+    ssize_t n = recv(fd, buf.data(), buf.size(), MSG_TRUNC);
+    if (n == 0) return false;
+    if (n < 0) return errno == EAGAIN || errno == EINTR;
+    LoggedControl req;
+    req.time = Clock::now();
+    std::vector<uint8_t> answer{0};
+    bool wellFormed = size_t(n) >= 16 && size_t(n) <= buf.size();
+    if (wellFormed) {
+      req.code = le32(&buf[0]);
+      req.value = le32(&buf[4]);
+      req.index = le32(&buf[8]);
+      uint32_t length = le32(&buf[12]);
+      size_t dataBytes = size_t(n) - 16;
+      bool fails;
+      {
+        std::lock_guard lock(mu);
+        fails = req.code == kVendorReadCode ? probeFails : setupFails;
+      }
+      if (req.code == kVendorReadCode) {
+        // The one readable register: the probe. It answers one byte.
+        if (req.index == kProbeIndex && length == 1 && dataBytes == 0 && !fails) answer = {1, 0x01};
+      } else if (req.code == kVendorWriteCode) {
+        req.data.assign(buf.begin() + 16, buf.begin() + n);
+        if (req.index == kTransferSetupIndex && length == 6 && dataBytes == 6 && !fails)
+          answer = {1};
+      } else if (req.code == kPipeResetCode) {
+        if (req.value < kPipeCount && length == 0 && dataBytes == 0) answer = {1};
+      }
+    }
+    req.succeeded = answer[0] == 1;
+    {
+      std::lock_guard lock(mu);
+      controlLog.push_back(req);
+    }
+    changed.notify_all();
+    emit(controlText(req, wellFormed, n));
+    ssize_t sent = send(fd, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    return sent == ssize_t(answer.size());
+  }
+
+  static std::string controlText(const LoggedControl& r, bool wellFormed, ssize_t n) {
+    const char* result = r.succeeded ? "ok" : "failed";
+    char buf[160];
+    if (!wellFormed)
+      std::snprintf(buf, sizeof buf, "control: malformed %zd-byte request, failed", n);
+    else if (r.code == kVendorReadCode)
+      std::snprintf(buf, sizeof buf, "control: probe (index 0x%04x), %s", r.index, result);
+    else if (r.code == kVendorWriteCode)
+      std::snprintf(buf, sizeof buf, "control: transfer setup [%s], %s",
+                    hexBytes(r.data.data(), r.data.size()).c_str(), result);
+    else if (r.code == kPipeResetCode)
+      std::snprintf(buf, sizeof buf, "control: pipe reset %u, %s", r.value, result);
+    else
+      std::snprintf(buf, sizeof buf, "control: unknown code 0x%08x, failed", r.code);
+    return buf;
+  }
+
+  // ---- the box thread ----
+  void loop() {
+    for (;;) {
+      std::vector<pollfd> fds;
+      fds.push_back({wakeFd, POLLIN, 0});
+      bool wantOut;
+      Clock::time_point nextDue = Clock::time_point::max();
+      {
+        std::lock_guard lock(mu);
+        wantOut = !replyQueue.empty();
+        if (!late.empty()) nextDue = late.begin()->first;
+      }
+      for (int p = 0; p < kPipeCount; ++p) {
+        if (pipeFd[p] < 0) continue;
+        short ev = POLLIN;
+        if (p == kReplyPipe && wantOut) ev |= POLLOUT;
+        fds.push_back({pipeFd[p], ev, 0});
+      }
+      for (int fd : controlFds) fds.push_back({fd, POLLIN, 0});
+      for (int p = 0; p < kPipeCount; ++p)
+        if (listenPipe[p] >= 0) fds.push_back({listenPipe[p], POLLIN, 0});
+      if (listenDevice >= 0) fds.push_back({listenDevice, POLLIN, 0});
+
+      int timeout = -1;
+      if (nextDue != Clock::time_point::max()) {
+        auto ms = std::chrono::ceil<std::chrono::milliseconds>(nextDue - Clock::now()).count();
+        timeout = int(std::clamp<long long>(ms, 0, 60000));
+      }
+      int ready = poll(fds.data(), fds.size(), timeout);
+      if (ready < 0 && errno != EINTR) break;
+
+      if (fds[0].revents) {
+        uint64_t v;
+        [[maybe_unused]] ssize_t n = read(wakeFd, &v, sizeof v);
+        if (runTasks()) break;
+        continue;  // the descriptor set may have changed
+      }
+      moveDueAnswers();
+      if (ready <= 0) {
+        if (pipeFd[kReplyPipe] >= 0 && !flushReplies()) dropPipe(kReplyPipe);
+        continue;
+      }
+      // Connections first, accepts last: a descriptor closed here cannot be reused by an
+      // accept before its entry has been looked at.
+      for (size_t i = 1; i < fds.size(); ++i) {
+        const pollfd& f = fds[i];
+        if (!f.revents) continue;
+        int pipe = pipeOf(f.fd);
+        if (pipe >= 0) {
+          bool alive = true;
+          if (f.revents & (POLLIN | POLLHUP | POLLERR)) alive = readPipe(pipe);
+          if (alive && (f.revents & (POLLHUP | POLLERR)) && !(f.revents & POLLIN)) alive = false;
+          if (!alive) dropPipe(pipe);
+          continue;
+        }
+        auto c = std::find(controlFds.begin(), controlFds.end(), f.fd);
+        if (c != controlFds.end()) {
+          if (!readControl(*c)) {
+            close(*c);
+            controlFds.erase(c);
+          }
+        }
+      }
+      if (pipeFd[kReplyPipe] >= 0 && !flushReplies()) dropPipe(kReplyPipe);
+      for (size_t i = 1; i < fds.size(); ++i) {
+        if (!(fds[i].revents & POLLIN)) continue;
+        if (fds[i].fd == listenDevice) {
+          acceptControl();
+          continue;
+        }
+        for (int p = 0; p < kPipeCount; ++p)
+          if (fds[i].fd == listenPipe[p]) acceptPipe(p);
+      }
+      if (pipeFd[kReplyPipe] >= 0 && !flushReplies()) dropPipe(kReplyPipe);
+    }
+  }
+
+  int pipeOf(int fd) const {
+    for (int p = 0; p < kPipeCount; ++p)
+      if (pipeFd[p] == fd) return p;
+    return -1;
+  }
+
+  // Runs the queued tasks; true when the thread is to end.
+  bool runTasks() {
+    for (;;) {
+      std::function<void()> t;
+      {
+        std::lock_guard lock(mu);
+        if (tasks.empty()) return stopping;
+        t = std::move(tasks.front());
+        tasks.pop_front();
+      }
+      t();
+    }
+  }
+};
+
+VirtualBox::VirtualBox(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {
+  Impl& m = *impl_;
+  std::promise<void> started;
+  m.thread = std::thread([&m, &started] {
+    m.threadId = std::this_thread::get_id();
+    started.set_value();
+    m.loop();
+  });
+  started.get_future().wait();
+  try {
+    plug();
+  } catch (...) {
+    {
+      std::lock_guard lock(m.mu);
+      m.stopping = true;
+    }
+    m.wake();
+    m.thread.join();
+    close(m.wakeFd);
+    throw;
+  }
+}
+
+VirtualBox::~VirtualBox() {
+  Impl& m = *impl_;
+  try {
+    unplug();
+  } catch (...) {
+  }
+  {
+    std::lock_guard lock(m.mu);
+    m.stopping = true;
+  }
+  m.wake();
+  m.thread.join();
+  m.removeSockets();
+  close(m.wakeFd);
+}
+
+void VirtualBox::plug() {
+  impl_->runOnBoxThread([this] { impl_->doPlug(); });
+}
+
+void VirtualBox::unplug() {
+  impl_->runOnBoxThread([this] { impl_->doUnplug(); });
+}
+
+bool VirtualBox::plugged() const {
+  std::lock_guard lock(impl_->mu);
+  return impl_->isPlugged;
+}
+
+std::string VirtualBox::devicePath() const {
+  std::lock_guard lock(impl_->mu);
+  return impl_->path;
+}
+
+void VirtualBox::setProbeFails(bool fails) {
+  std::lock_guard lock(impl_->mu);
+  impl_->probeFails = fails;
+}
+
+void VirtualBox::setTransferSetupFails(bool fails) {
+  std::lock_guard lock(impl_->mu);
+  impl_->setupFails = fails;
+}
+
+void VirtualBox::setSilent(bool silent) {
+  std::lock_guard lock(impl_->mu);
+  impl_->silent = silent;
+}
+
+void VirtualBox::setAnswerDelay(std::chrono::milliseconds delay) {
+  std::lock_guard lock(impl_->mu);
+  impl_->answerDelay = std::max(delay, std::chrono::milliseconds(0));
+}
+
+void VirtualBox::setResponder(Responder responder) {
+  std::lock_guard lock(impl_->mu);
+  impl_->responder = std::move(responder);
+}
+
+void VirtualBox::setEventSink(EventSink sink) {
+  std::lock_guard lock(impl_->mu);
+  impl_->sink = std::move(sink);
+}
+
+bool VirtualBox::sendRecord(const Record& record) {
+  {
+    std::lock_guard lock(impl_->mu);
+    if (!impl_->connected[kReplyPipe]) return false;
+    impl_->pushReply(record);
+  }
+  impl_->wake();
+  return true;
+}
+
+bool VirtualBox::sendRecord(std::initializer_list<uint8_t> bytes) {
+  return sendRecord(makeRecord(bytes));
+}
+
+std::vector<LoggedCommand> VirtualBox::commands() const {
+  std::lock_guard lock(impl_->mu);
+  return impl_->commandLog;
+}
+
+std::vector<LoggedControl> VirtualBox::controlRequests() const {
+  std::lock_guard lock(impl_->mu);
+  return impl_->controlLog;
+}
+
+void VirtualBox::clearLog() {
+  std::lock_guard lock(impl_->mu);
+  impl_->commandLog.clear();
+  impl_->controlLog.clear();
+}
+
+bool VirtualBox::waitForCommands(size_t n, std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(impl_->mu);
+  return impl_->changed.wait_for(lock, timeout, [&] { return impl_->commandLog.size() >= n; });
+}
+
+bool VirtualBox::pipesConnected() const {
+  std::lock_guard lock(impl_->mu);
+  return std::all_of(impl_->connected.begin(), impl_->connected.end(), [](bool c) { return c; });
+}
+
+bool VirtualBox::waitForPipes(std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(impl_->mu);
+  return impl_->changed.wait_for(lock, timeout, [&] {
+    return std::all_of(impl_->connected.begin(), impl_->connected.end(), [](bool c) { return c; });
+  });
+}
+
+bool VirtualBox::waitForPipesClosed(std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(impl_->mu);
+  return impl_->changed.wait_for(lock, timeout, [&] {
+    return std::none_of(impl_->connected.begin(), impl_->connected.end(), [](bool c) { return c; });
+  });
+}
+
+int VirtualBox::connectionCount(int pipe) const {
+  if (pipe < 0 || pipe >= kPipeCount) return 0;
+  std::lock_guard lock(impl_->mu);
+  return impl_->accepted[pipe];
+}
+
+size_t VirtualBox::malformedMessages() const {
+  std::lock_guard lock(impl_->mu);
+  return impl_->malformed;
+}
+
+}  // namespace tavro::vbox

@@ -1,0 +1,112 @@
+// The virtual box: a telephone-line box on the virtual wire, in process.
+//
+// One VirtualBox publishes one device interface with its four pipes, answers the control
+// requests and the command packets, and lets a test inject records, faults and line events and
+// inspect everything the host sent. All member functions are thread-safe.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tavro::vbox {
+
+using Packet = std::array<uint8_t, 64>;  // a command packet from the host (PIPE01)
+using Record = std::array<uint8_t, 64>;  // a reply record to the host (PIPE00)
+using Clock = std::chrono::steady_clock;
+
+inline constexpr int kReplyPipe = 0;
+inline constexpr int kCommandPipe = 1;
+inline constexpr int kAudioInPipe = 2;
+inline constexpr int kAudioOutPipe = 3;
+inline constexpr int kPipeCount = 4;
+
+inline constexpr uint32_t kVendorReadCode = 0x8000200C;
+inline constexpr uint32_t kVendorWriteCode = 0x80002010;
+inline constexpr uint32_t kPipeResetCode = 0x00220008;
+inline constexpr uint32_t kProbeIndex = 0x0472;
+inline constexpr uint32_t kTransferSetupIndex = 0x0471;
+
+inline constexpr const char* kInterfaceClass = "{77F49321-16EF-11D2-AD51-006097B514DD}";
+
+struct LoggedCommand {
+  Packet packet{};
+  Clock::time_point time;
+};
+
+struct LoggedControl {
+  uint32_t code = 0;
+  uint32_t value = 0;
+  uint32_t index = 0;
+  std::vector<uint8_t> data;  // data stage of a host-to-device request
+  bool succeeded = false;     // what the box answered
+  Clock::time_point time;
+};
+
+struct BoxOptions {
+  std::string name = "box0";  // device interface name; no '/' or '\'
+};
+
+class VirtualBox {
+ public:
+  using Options = BoxOptions;
+  // Decides the answer to a command: std::nullopt = the box's own answer, an empty vector =
+  // no answer. Called on the box's thread; it may call the box's other members.
+  using Responder = std::function<std::optional<std::vector<Record>>(const Packet&)>;
+  // Receives one human-readable line per event (connections, commands, control requests).
+  using EventSink = std::function<void(const std::string&)>;
+
+  // Plugs in at once; throws std::system_error when the socket files cannot be created.
+  explicit VirtualBox(Options options = {});
+  ~VirtualBox();  // unplugs and joins the box's thread
+  VirtualBox(const VirtualBox&) = delete;
+  VirtualBox& operator=(const VirtualBox&) = delete;
+
+  // Unplugging closes every connection and removes the socket files; plugging creates them
+  // anew (registry directories with mode 0700 when missing). Both return once done.
+  void plug();
+  void unplug();
+  bool plugged() const;
+  std::string devicePath() const;  // "<registry>/<class>/<name>"; kept after unplug
+
+  // Faults.
+  void setProbeFails(bool fails);
+  void setTransferSetupFails(bool fails);
+  void setSilent(bool silent);                           // no answers to commands at all
+  void setAnswerDelay(std::chrono::milliseconds delay);  // every answer comes this late
+  void setResponder(Responder responder);                // empty function = none
+  void setEventSink(EventSink sink);
+
+  // Queues a raw record on the reply pipe (short lists are zero-padded to 64 bytes). False
+  // when there is no reply connection.
+  bool sendRecord(const Record& record);
+  bool sendRecord(std::initializer_list<uint8_t> bytes);
+
+  // Inspection.
+  std::vector<LoggedCommand> commands() const;
+  std::vector<LoggedControl> controlRequests() const;
+  void clearLog();
+  bool waitForCommands(size_t n, std::chrono::milliseconds timeout) const;
+  bool pipesConnected() const;  // every pipe has a connection
+  bool waitForPipes(std::chrono::milliseconds timeout) const;
+  bool waitForPipesClosed(std::chrono::milliseconds timeout) const;  // no pipe connected
+  int connectionCount(int pipe) const;  // connections accepted so far on that pipe
+  size_t malformedMessages() const;     // command/audio messages of a wrong size, ignored
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+// Pads a byte list to a 64-byte record (extra bytes beyond 64 are cut).
+Record makeRecord(std::initializer_list<uint8_t> bytes);
+
+}  // namespace tavro::vbox
