@@ -1,0 +1,142 @@
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/socket_fixture.h"
+
+namespace tavro::platform {
+namespace {
+
+using test::acceptOne;
+using test::receive;
+using test::sendBytes;
+using Bytes = std::vector<uint8_t>;
+
+// A device with its control socket; the box's end answers by hand.
+class ControlTest : public test::RegistryFixture {
+ protected:
+  void SetUp() override {
+    RegistryFixture::SetUp();
+    listener_ = listen("box");
+    ASSERT_GE(listener_, 0);
+    handle_ = createFile(devicePath("box").c_str());
+    ASSERT_NE(handle_, kInvalidHandle);
+    peer_ = keep(acceptOne(listener_));
+    ASSERT_GE(peer_, 0);
+  }
+
+  void TearDown() override {
+    closeHandle(handle_);
+    RegistryFixture::TearDown();
+  }
+
+  int listener_ = -1;
+  int peer_ = -1;
+  Handle handle_ = kInvalidHandle;
+};
+
+TEST_F(ControlTest, VendorReadSendsTheHeaderAndCopiesTheAnswer) {
+  sendBytes(peer_, {1, 0xA7});  // queued before the request: no thread needed
+  uint8_t answer = 0;
+  VendorRequest probe{0, 1, &answer, 0x0472};
+  ASSERT_TRUE(deviceIoControl(handle_, kVendorRead, &probe));
+  EXPECT_EQ(answer, 0xA7);
+  // Code, value, index, length; no data stage.
+  EXPECT_EQ(receive(peer_),
+            (Bytes{0x0C, 0x20, 0x00, 0x80, 0, 0, 0, 0, 0x72, 0x04, 0, 0, 1, 0, 0, 0}));
+}
+
+TEST_F(ControlTest, VendorWriteSendsTheDataStage) {
+  sendBytes(peer_, {1});
+  uint8_t setup[6] = {0x00, 0x00, 0x00, 0x40, 0x00, 0x81};
+  VendorRequest request{0x01020304, 6, setup, 0x0471};
+  ASSERT_TRUE(deviceIoControl(handle_, kVendorWrite, &request));
+  EXPECT_EQ(receive(peer_), (Bytes{0x10, 0x20, 0x00, 0x80, 0x04, 0x03, 0x02, 0x01, 0x71, 0x04, 0, 0,
+                                   6,    0,    0,    0,    0x00, 0x00, 0x00, 0x40, 0x00, 0x81}));
+}
+
+TEST_F(ControlTest, FailedShortOrMissingAnswersFailWithoutTouchingTheBuffer) {
+  uint8_t data[4] = {9, 9, 9, 9};
+  VendorRequest read{0, 4, data, 0x0472};
+
+  sendBytes(peer_, {0, 1, 2, 3, 4});
+  EXPECT_FALSE(deviceIoControl(handle_, kVendorRead, &read)) << "failure answer";
+  sendBytes(peer_, {1, 1, 2});
+  EXPECT_FALSE(deviceIoControl(handle_, kVendorRead, &read)) << "answer without all the data";
+  EXPECT_EQ(Bytes(data, data + 4), (Bytes{9, 9, 9, 9}));
+
+  sendBytes(peer_, {1, 5, 6, 7, 8, 0xEE});
+  EXPECT_TRUE(deviceIoControl(handle_, kVendorRead, &read)) << "a longer answer is cut";
+  EXPECT_EQ(Bytes(data, data + 4), (Bytes{5, 6, 7, 8}));
+
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(receive(peer_).size(), 16u);
+
+  // A box that never answers: the wait is bounded, and the connection, out of step now
+  // (a late answer would be taken for the next request's), is ended.
+  setTimeScale(100);
+  EXPECT_FALSE(deviceIoControl(handle_, kVendorRead, &read));
+  setTimeScale(1);
+  EXPECT_EQ(receive(peer_).size(), 16u);
+  EXPECT_EQ(receive(peer_).size(), 0u) << "the box sees the connection end";
+  EXPECT_FALSE(deviceIoControl(handle_, kVendorRead, &read));
+}
+
+TEST_F(ControlTest, BadRequestsAreRefusedWithoutSending) {
+  uint8_t byte = 0;
+  VendorRequest good{0, 1, &byte, 0x0472};
+  VendorRequest noData{0, 1, nullptr, 0x0472};
+  VendorRequest huge{0, 0x10000, &byte, 0x0472};
+  EXPECT_FALSE(deviceIoControl(handle_, kVendorRead, nullptr));
+  EXPECT_FALSE(deviceIoControl(handle_, kVendorRead, &noData));
+  EXPECT_FALSE(deviceIoControl(handle_, kVendorWrite, &huge));
+  EXPECT_FALSE(deviceIoControl(handle_, 0x1234, &good));
+  EXPECT_FALSE(deviceIoControl(handle_, kPipeReset, nullptr)) << "not a pipe handle";
+  EXPECT_FALSE(deviceIoControl(kInvalidHandle, kVendorRead, &good));
+
+  const int pipeListener = listen("box\\PIPE01");
+  const Handle pipe = createFile(devicePath("box\\PIPE01").c_str());
+  ASSERT_NE(pipe, kInvalidHandle);
+  EXPECT_FALSE(deviceIoControl(pipe, kVendorRead, &good)) << "vendor request on a pipe";
+  closeHandle(pipe);
+  (void)pipeListener;
+
+  // Nothing reached the box.
+  sendBytes(peer_, {1, 0x42});
+  ASSERT_TRUE(deviceIoControl(handle_, kVendorRead, &good));
+  EXPECT_EQ(receive(peer_).size(), 16u);
+}
+
+TEST_F(ControlTest, PipeResetGoesToThePipesDeviceOnANewConnection) {
+  const int pipeListener = listen("box\\PIPE03");
+  const Handle pipe = createFile(devicePath("box\\PIPE03").c_str());
+  ASSERT_NE(pipe, kInvalidHandle);
+
+  auto box = std::async(std::launch::async, [this] {
+    const int control = acceptOne(listener_);
+    Bytes request = receive(control);
+    if (control >= 0) {
+      sendBytes(control, {0});  // the answer does not matter
+      ::close(control);
+    }
+    return request;
+  });
+  EXPECT_TRUE(deviceIoControl(pipe, kPipeReset, nullptr));
+  EXPECT_EQ(box.get(), (Bytes{0x08, 0x00, 0x22, 0x00, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  closeHandle(pipe);
+  (void)pipeListener;
+
+  // The handle's own control connection saw nothing.
+  sendBytes(peer_, {1, 0});
+  uint8_t byte = 0;
+  VendorRequest probe{0, 1, &byte, 0x0472};
+  ASSERT_TRUE(deviceIoControl(handle_, kVendorRead, &probe));
+  EXPECT_EQ(receive(peer_).size(), 16u);
+}
+
+}  // namespace
+}  // namespace tavro::platform

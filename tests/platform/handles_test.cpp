@@ -1,0 +1,210 @@
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/socket_fixture.h"
+
+namespace tavro::platform {
+namespace {
+
+using namespace std::chrono_literals;
+using test::acceptOne;
+using test::receive;
+using test::sendBytes;
+using Bytes = std::vector<uint8_t>;
+
+class HandlesTest : public test::RegistryFixture {
+ protected:
+  // Opens path against a listener there and returns the box's end of the connection.
+  Handle open(const std::string& path, int listener, int* peer) {
+    const Handle h = createFile(path.c_str());
+    *peer = h == kInvalidHandle ? -1 : keep(acceptOne(listener));
+    return h;
+  }
+
+  void TearDown() override {
+    for (Handle h : handles_) closeHandle(h);
+    RegistryFixture::TearDown();
+  }
+
+  Handle track(Handle h) {
+    if (h != kInvalidHandle) handles_.push_back(h);
+    return h;
+  }
+
+  std::vector<Handle> handles_;
+};
+
+TEST_F(HandlesTest, MissingStaleOrUnfittingPathsDoNotOpen) {
+  EXPECT_EQ(createFile(devicePath("absent").c_str()), kInvalidHandle);
+  EXPECT_EQ(createFile(""), kInvalidHandle);
+  EXPECT_EQ(createFile(nullptr), kInvalidHandle);
+
+  // A socket file that nobody listens on any more.
+  const int stale = test::listenAt(devicePath("stale"), SOCK_SEQPACKET);
+  ASSERT_GE(stale, 0);
+  ::close(stale);
+  EXPECT_EQ(createFile(devicePath("stale").c_str()), kInvalidHandle);
+
+  const std::string tooLong = "/" + std::string(300, 'x');
+  EXPECT_EQ(createFile(tooLong.c_str()), kInvalidHandle);
+}
+
+TEST_F(HandlesTest, LongestPathThatFitsASocketAddress) {
+  // A device path of exactly 107 bytes opens; its pipe path (114 bytes) cannot.
+  const std::string prefix = classDir_ + "/";
+  ASSERT_LT(prefix.size(), 100u);
+  const std::string name(107 - prefix.size(), 'n');
+  const int listener = listen(name);
+  ASSERT_GE(listener, 0);
+  int peer = -1;
+  EXPECT_NE(track(open(prefix + name, listener, &peer)), kInvalidHandle);
+  EXPECT_EQ(createFile((prefix + name + "\\PIPE01").c_str()), kInvalidHandle);
+}
+
+TEST_F(HandlesTest, SocketTypeFollowsThePipeName) {
+  // A Unix-domain connect fails unless both ends have the same type, so opening
+  // against a listener of the wrong type shows which type the layer chose.
+  const struct {
+    const char* suffix;
+    int type;
+  } cases[] = {{"", SOCK_SEQPACKET},         {"\\PIPE00", SOCK_SEQPACKET},
+               {"\\PIPE01", SOCK_SEQPACKET}, {"\\PIPE02", SOCK_STREAM},
+               {"\\PIPE03", SOCK_SEQPACKET}, {"\\PIPE04", SOCK_SEQPACKET}};
+  for (const auto& c : cases) {
+    const std::string right = std::string("right") + c.suffix;
+    const std::string wrong = std::string("wrong") + c.suffix;
+    listen(right, c.type);
+    listen(wrong, c.type == SOCK_STREAM ? SOCK_SEQPACKET : SOCK_STREAM);
+    EXPECT_NE(track(createFile(devicePath(right).c_str())), kInvalidHandle) << right;
+    EXPECT_EQ(track(createFile(devicePath(wrong).c_str())), kInvalidHandle) << wrong;
+  }
+}
+
+TEST_F(HandlesTest, MessagePipeReadsOneMessageCutToTheBuffer) {
+  const int listener = listen("box\\PIPE00");
+  int peer = -1;
+  const Handle h = track(open(devicePath("box\\PIPE00"), listener, &peer));
+  ASSERT_NE(h, kInvalidHandle);
+  Bytes longer(100), shorter(10, 0x5A);
+  for (size_t i = 0; i < longer.size(); ++i) longer[i] = static_cast<uint8_t>(i);
+  sendBytes(peer, longer);
+  sendBytes(peer, shorter);
+
+  Bytes buffer(64);
+  uint32_t got = 0;
+  ASSERT_TRUE(readFile(h, buffer.data(), 64, &got));
+  EXPECT_EQ(got, 64u);
+  EXPECT_EQ(buffer, Bytes(longer.begin(), longer.begin() + 64));
+  ASSERT_TRUE(readFile(h, buffer.data(), 64, &got));
+  EXPECT_EQ(got, 10u) << "the rest of the long message is gone, the next one follows";
+  EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 10), shorter);
+
+  ::close(peer);
+  EXPECT_FALSE(readFile(h, buffer.data(), 64, &got));
+  EXPECT_EQ(got, 0u);
+}
+
+TEST_F(HandlesTest, StreamPipeReadsExactlyTheCountUnlessItEnds) {
+  const int listener = listen("box\\PIPE02", SOCK_STREAM);
+  int peer = -1;
+  const Handle h = track(open(devicePath("box\\PIPE02"), listener, &peer));
+  ASSERT_NE(h, kInvalidHandle);
+
+  Bytes frame(256);
+  for (size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<uint8_t>(i * 7);
+  sendBytes(peer, Bytes(frame.begin(), frame.begin() + 100));
+  auto reading = std::async(std::launch::async, [h] {
+    Bytes buffer(256);
+    uint32_t got = 0;
+    const bool ok = readFile(h, buffer.data(), 256, &got);
+    return std::make_tuple(ok, got, buffer);
+  });
+  ASSERT_EQ(reading.wait_for(50ms), std::future_status::timeout) << "returned before 256 bytes";
+  sendBytes(peer, Bytes(frame.begin() + 100, frame.end()));
+  ASSERT_EQ(reading.wait_for(10s), std::future_status::ready);
+  const auto [ok, got, buffer] = reading.get();
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(got, 256u);
+  EXPECT_EQ(buffer, frame);
+
+  sendBytes(peer, Bytes(10, 1));
+  ::close(peer);
+  Bytes rest(256);
+  uint32_t partial = 0;
+  EXPECT_FALSE(readFile(h, rest.data(), 256, &partial));
+  EXPECT_EQ(partial, 10u);
+}
+
+TEST_F(HandlesTest, WriteSendsOneMessageAndFailsOnAClosedPeer) {
+  const int listener = listen("box\\PIPE01");
+  int peer = -1;
+  const Handle h = track(open(devicePath("box\\PIPE01"), listener, &peer));
+  ASSERT_NE(h, kInvalidHandle);
+  Bytes packet(64, 0x04);
+  uint32_t written = 0;
+  ASSERT_TRUE(writeFile(h, packet.data(), 64, &written));
+  EXPECT_EQ(written, 64u);
+  EXPECT_EQ(receive(peer), packet);
+
+  // Without MSG_NOSIGNAL this would end the test program with SIGPIPE.
+  ::close(peer);
+  EXPECT_FALSE(writeFile(h, packet.data(), 64, &written));
+  EXPECT_FALSE(writeFile(h, packet.data(), 64, &written));
+}
+
+TEST_F(HandlesTest, CancelWakesABlockedReadAndFailsLaterOnes) {
+  const int listener = listen("box\\PIPE00");
+  int peer = -1;
+  const Handle h = track(open(devicePath("box\\PIPE00"), listener, &peer));
+  ASSERT_NE(h, kInvalidHandle);
+  auto reading = std::async(std::launch::async, [h] {
+    uint8_t buffer[64];
+    uint32_t got = 0;
+    return readFile(h, buffer, 64, &got);
+  });
+  ASSERT_EQ(reading.wait_for(20ms), std::future_status::timeout);
+  cancelHandle(h);
+  ASSERT_EQ(reading.wait_for(10s), std::future_status::ready);
+  EXPECT_FALSE(reading.get());
+
+  EXPECT_EQ(receive(peer).size(), 0u) << "the box sees the connection end";
+  uint8_t buffer[64];
+  uint32_t got = 0;
+  EXPECT_FALSE(readFile(h, buffer, 64, &got));
+  EXPECT_FALSE(writeFile(h, buffer, 64, &got));
+}
+
+TEST_F(HandlesTest, ClosedHandleIsUnknownAndWakesItsReader) {
+  const int listener = listen("box\\PIPE00");
+  int peer = -1;
+  const Handle h = open(devicePath("box\\PIPE00"), listener, &peer);
+  ASSERT_NE(h, kInvalidHandle);
+  auto reading = std::async(std::launch::async, [h] {
+    uint8_t buffer[64];
+    uint32_t got = 0;
+    return readFile(h, buffer, 64, &got);
+  });
+  closeHandle(h);
+  ASSERT_EQ(reading.wait_for(10s), std::future_status::ready);
+  EXPECT_FALSE(reading.get());
+  EXPECT_EQ(receive(peer).size(), 0u) << "the box sees the connection end";
+
+  // The next handle never reuses the closed one's value.
+  const Handle next = track(createFile(devicePath("box\\PIPE00").c_str()));
+  EXPECT_NE(next, h);
+  uint8_t buffer[4] = {};
+  uint32_t count = 0;
+  EXPECT_FALSE(readFile(h, buffer, 4, &count));
+  EXPECT_FALSE(writeFile(h, buffer, 4, &count));
+  closeHandle(h);  // twice is harmless
+}
+
+}  // namespace
+}  // namespace tavro::platform

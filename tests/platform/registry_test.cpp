@@ -1,0 +1,125 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/socket_fixture.h"
+
+namespace tavro::platform {
+namespace {
+
+using test::RegistryFixture;
+
+std::vector<std::string> enumerate() {
+  DeviceInfoSet set(kBoxInterfaceClass);
+  std::vector<std::string> paths;
+  uint32_t error = 0;
+  for (uint32_t i = 0; set.enumInterface(i, &error); ++i) {
+    size_t required = 0;
+    EXPECT_FALSE(set.interfaceDetail(i, nullptr, 0, &required));
+    std::vector<char> buffer(required);
+    EXPECT_TRUE(set.interfaceDetail(i, buffer.data(), buffer.size(), &required));
+    paths.emplace_back(buffer.data());
+  }
+  EXPECT_EQ(error, kErrorNoMoreItems);
+  EXPECT_EQ(paths.size(), set.count());
+  return paths;
+}
+
+TEST(InterfaceClassTest, NameAndDirectory) {
+  EXPECT_EQ(interfaceClassName(kBoxInterfaceClass), "{77F49321-16EF-11D2-AD51-006097B514DD}");
+  ::setenv("XDG_RUNTIME_DIR", "/run/user/77", 1);
+  EXPECT_EQ(classDirectory(kBoxInterfaceClass),
+            "/run/user/77/tavro/{77F49321-16EF-11D2-AD51-006097B514DD}");
+}
+
+TEST(RegistryRootTest, OnlyAnAbsoluteRuntimeDirectoryCounts) {
+  const std::string fallback = "/tmp/tavro-" + std::to_string(::getuid());
+  ::setenv("XDG_RUNTIME_DIR", "/run/user/1000", 1);
+  EXPECT_EQ(registryRoot(), "/run/user/1000/tavro");
+  ::setenv("XDG_RUNTIME_DIR", "run/user/1000", 1);
+  EXPECT_EQ(registryRoot(), fallback);
+  ::setenv("XDG_RUNTIME_DIR", "", 1);
+  EXPECT_EQ(registryRoot(), fallback);
+  ::unsetenv("XDG_RUNTIME_DIR");
+  EXPECT_EQ(registryRoot(), fallback);
+}
+
+TEST_F(RegistryFixture, SocketsSortedBytewiseOthersSkipped) {
+  for (const char* name : {"b", "a", "B", "\xC3x", "a\\PIPE00", "dev\\x"}) listen(name);
+  std::ofstream(classDir_ + "/file") << "not a socket";
+  ASSERT_EQ(::mkdir((classDir_ + "/dir").c_str(), 0700), 0);
+  ASSERT_EQ(::symlink((classDir_ + "/a").c_str(), (classDir_ + "/link").c_str()), 0);
+
+  const std::vector<std::string> expected = {devicePath("B"), devicePath("a"), devicePath("b"),
+                                             devicePath("\xC3x")};
+  EXPECT_EQ(enumerate(), expected);
+}
+
+TEST_F(RegistryFixture, EnumerationIsASnapshot) {
+  listen("one");
+  DeviceInfoSet set(kBoxInterfaceClass);
+  listen("two");
+  EXPECT_EQ(set.count(), 1u);
+  EXPECT_EQ(DeviceInfoSet(kBoxInterfaceClass).count(), 2u);
+}
+
+TEST_F(RegistryFixture, UntrustedOrMissingDirectoriesEnumerateNothing) {
+  listen("box");
+  ASSERT_EQ(enumerate().size(), 1u);
+
+  ASSERT_EQ(::chmod(classDir_.c_str(), 0720), 0);
+  EXPECT_TRUE(enumerate().empty()) << "group-writable class directory";
+  ASSERT_EQ(::chmod(classDir_.c_str(), 0702), 0);
+  EXPECT_TRUE(enumerate().empty()) << "world-writable class directory";
+  ASSERT_EQ(::chmod(classDir_.c_str(), 0700), 0);
+
+  ASSERT_EQ(::chmod(root_.c_str(), 0770), 0);
+  EXPECT_TRUE(enumerate().empty()) << "group-writable root";
+  ASSERT_EQ(::chmod(root_.c_str(), 0700), 0);
+  ASSERT_EQ(enumerate().size(), 1u);
+
+  if (::getuid() == 0) {  // only the superuser can give a directory away
+    ASSERT_EQ(::chown(classDir_.c_str(), 4242, static_cast<gid_t>(-1)), 0);
+    EXPECT_TRUE(enumerate().empty()) << "class directory of another user";
+    ASSERT_EQ(::chown(classDir_.c_str(), 0, static_cast<gid_t>(-1)), 0);
+  }
+
+  // A root that is a symbolic link to a good directory is not trusted either.
+  const std::string moved = runtimeDir_ + "/elsewhere";
+  ASSERT_EQ(::rename(root_.c_str(), moved.c_str()), 0);
+  EXPECT_TRUE(enumerate().empty()) << "missing root";
+  ASSERT_EQ(::symlink(moved.c_str(), root_.c_str()), 0);
+  EXPECT_TRUE(enumerate().empty()) << "root is a symbolic link";
+  ASSERT_EQ(::unlink(root_.c_str()), 0);
+
+  std::ofstream(root_) << "a file";
+  EXPECT_TRUE(enumerate().empty()) << "root is a file";
+}
+
+TEST_F(RegistryFixture, DetailSizeConvention) {
+  listen("box");
+  DeviceInfoSet set(kBoxInterfaceClass);
+  const std::string path = devicePath("box");
+  size_t required = 0;
+  EXPECT_FALSE(set.interfaceDetail(0, nullptr, 0, &required));
+  EXPECT_EQ(required, path.size() + 1);
+
+  std::vector<char> buffer(path.size() + 1, 'x');
+  EXPECT_FALSE(set.interfaceDetail(0, buffer.data(), path.size(), &required));
+  EXPECT_EQ(buffer[0], 'x') << "nothing copied into a buffer that is too small";
+  EXPECT_TRUE(set.interfaceDetail(0, buffer.data(), buffer.size(), &required));
+  EXPECT_EQ(std::string(buffer.data()), path);
+
+  EXPECT_FALSE(set.interfaceDetail(1, buffer.data(), buffer.size(), &required));
+  uint32_t error = 0;
+  EXPECT_FALSE(set.enumInterface(1, &error));
+  EXPECT_EQ(error, kErrorNoMoreItems);
+}
+
+}  // namespace
+}  // namespace tavro::platform
