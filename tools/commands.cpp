@@ -1,0 +1,577 @@
+#include "tools/commands.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+#include "tavro/CKusb_IO.h"
+#include "tavro/notice.h"
+#include "tavro/status.h"
+#include "tools/text.h"
+
+namespace tavro::tool {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::atomic<int> gSignals{0};
+int gWakePipe[2] = {-1, -1};
+
+void onSignal(int) {
+  if (gSignals.fetch_add(1) >= 1) _exit(kExitInterrupted);
+  if (gWakePipe[1] >= 0) {
+    char c = 1;
+    ssize_t ignored = write(gWakePipe[1], &c, 1);
+    (void)ignored;
+  }
+}
+
+// Sleeps up to `ms` milliseconds; returns at once when a signal arrives.
+void nap(int ms) {
+  if (gSignals.load() > 0) return;
+  pollfd p{gWakePipe[0], POLLIN, 0};
+  poll(&p, gWakePipe[0] >= 0 ? 1 : 0, ms);
+}
+
+double secondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+void fail(const Failure& f) {
+  std::fprintf(stderr, "tavro: %s\n", f.message.c_str());
+}
+
+int fail(int code, const std::string& message) {
+  std::fprintf(stderr, "tavro: %s\n", message.c_str());
+  return code;
+}
+
+// Checks the result of an operation; on failure writes the message and returns its code.
+int check(int result, OpKind kind, const char* what) {
+  Failure f = describeResult(result, kind, what);
+  if (f.exitCode != kExitOk) fail(f);
+  return f.exitCode;
+}
+
+// Standard output is gone (a closed pipe): nothing more can be reported.
+bool outputFailed() {
+  return std::ferror(stdout) != 0;
+}
+
+std::string fileSizeText(const std::string& file, long long* size) {
+  struct stat st {};
+  if (stat(file.c_str(), &st) != 0) return "";
+  *size = static_cast<long long>(st.st_size);
+  return std::to_string(*size);
+}
+
+}  // namespace
+
+void installSignalHandlers() {
+  if (pipe2(gWakePipe, O_CLOEXEC | O_NONBLOCK) != 0) gWakePipe[0] = gWakePipe[1] = -1;
+  struct sigaction sa {};
+  sa.sa_handler = onSignal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  // A closed standard output must not kill the tool before it has stopped the library.
+  signal(SIGPIPE, SIG_IGN);
+  tavro::setNoticeHandler(
+      [](const std::string& text) { std::fprintf(stderr, "tavro: notice: %s\n", text.c_str()); });
+}
+
+bool interrupted() {
+  return gSignals.load() > 0;
+}
+
+Session::~Session() = default;
+
+bool Session::linkUp() {
+  return io_ && (io_->GetTelStatus() & kLinkDownBit) == 0;
+}
+
+int Session::open(bool mayWait) {
+  if (io_) return kExitOk;
+  // The library's worker threads must never take the tool's signals: they are started
+  // with SIGINT and SIGTERM blocked, which they inherit; a signal that arrives meanwhile
+  // is handled once they run.
+  sigset_t block, old;
+  sigemptyset(&block);
+  sigaddset(&block, SIGINT);
+  sigaddset(&block, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &block, &old);
+  io_ = std::make_unique<CKusb_IO>();
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+
+  if (mayWait) return interrupted() ? kExitInterrupted : kExitOk;
+  Clock::time_point start = Clock::now();
+  while (!linkUp() && !interrupted() && secondsSince(start) < waitSeconds_) nap(50);
+  if (interrupted()) return kExitInterrupted;
+  if (!linkUp()) {
+    char buf[160];
+    std::snprintf(buf, sizeof buf,
+                  "no box: no telephone-line box answered within %.1f s (is tavro-box running?)",
+                  waitSeconds_);
+    return fail(kExitNoBox, buf);
+  }
+  return kExitOk;
+}
+
+namespace {
+
+struct DeviceInfo {
+  int typeResult = 0;
+  int infoResult = 0;
+  int flagsResult = 0;
+  unsigned char type[2] = {};
+  unsigned char info[12] = {};
+  uint32_t flags = 0;
+};
+
+// The flags value shares its range with the failure codes; a failure shows in the status
+// word as well (link down, or the command still pending after the time-out).
+int readFlags(CKusb_IO& io, uint32_t* flags) {
+  int r = io.ReaddiFlagsValue();
+  uint32_t word = io.GetTelStatus();
+  if (r == -1 && (word & kLinkDownBit)) return -1;
+  if (r == -3 && (word & kPendingBit)) return -3;
+  *flags = static_cast<uint32_t>(r);
+  return 1;
+}
+
+DeviceInfo readDeviceInfo(CKusb_IO& io) {
+  DeviceInfo d;
+  d.typeResult = io.ReadQV_Type(d.type);
+  if (d.typeResult == 1) d.infoResult = io.ReadHSPInfo(d.info);
+  if (d.infoResult == 1) d.flagsResult = readFlags(io, &d.flags);
+  return d;
+}
+
+int firstFailure(const DeviceInfo& d) {
+  if (int rc = check(d.typeResult, OpKind::kCommand, "reading the device type")) return rc;
+  if (int rc = check(d.infoResult, OpKind::kCommand, "reading the information block")) return rc;
+  return check(d.flagsResult, OpKind::kCommand, "reading the flags value");
+}
+
+void printDeviceInfo(const DeviceInfo& d) {
+  std::span<const uint8_t> info(d.info, 11);
+  std::printf("device type: 0x%02x\n", d.type[0]);
+  std::printf("information: %s  \"%s\"\n", hexBytes(info).c_str(), printableBytes(info).c_str());
+  std::printf("flags: 0x%08x\n", d.flags);
+}
+
+std::string deviceInfoJson(const DeviceInfo& d) {
+  std::span<const uint8_t> info(d.info, 11);
+  std::string hex;
+  for (uint8_t b : info) {
+    char buf[4];
+    std::snprintf(buf, sizeof buf, "%02x", b);
+    hex += buf;
+  }
+  return "\"type\":" + std::to_string(d.type[0]) + ",\"info\":" + jsonString(hex) +
+         ",\"flags\":" + std::to_string(d.flags);
+}
+
+std::string bitsJson(uint32_t word) {
+  std::string out = "[";
+  std::vector<std::string> names = statusBitNames(word);
+  for (std::size_t i = 0; i < names.size(); ++i) out += (i ? "," : "") + jsonString(names[i]);
+  return out + "]";
+}
+
+const char* linkText(uint32_t word) {
+  if (!(word & kLinkDownBit)) return (word & kLinkLostBit) ? "up (was lost)" : "up";
+  return "down";
+}
+
+}  // namespace
+
+int runStatus(Session& s, bool json) {
+  int rc = s.open();
+  if (rc == kExitInterrupted) return rc;
+  uint32_t word = s.io().GetTelStatus();
+  DeviceInfo d;
+  if (rc == kExitOk) {
+    d = readDeviceInfo(s.io());
+    rc = firstFailure(d);
+  }
+  if (json) {
+    std::string line = "{\"link\":" + jsonString(linkText(word)) +
+                       ",\"status\":" + std::to_string(word) + ",\"bits\":" + bitsJson(word);
+    if (rc == kExitOk) line += "," + deviceInfoJson(d);
+    std::printf("%s}\n", line.c_str());
+  } else {
+    std::printf("link: %s\n", linkText(word));
+    std::printf("status: %s\n", describeStatus(word).c_str());
+    if (rc == kExitOk) printDeviceInfo(d);
+  }
+  return rc;
+}
+
+int runInfo(Session& s, bool json) {
+  if (int rc = s.open()) return rc;
+  DeviceInfo d = readDeviceInfo(s.io());
+  if (int rc = firstFailure(d)) return rc;
+  CKusb_IO& io = s.io();
+  std::string clock = io.GetYear() + "-" + io.GetMoth() + "-" + io.GetDay() + " " + io.GetHour() +
+                      ":" + io.GetMin() + ":" + io.GetSec();
+  if (json) {
+    std::printf("{%s,\"clock\":%s}\n", deviceInfoJson(d).c_str(), jsonString(clock).c_str());
+  } else {
+    printDeviceInfo(d);
+    std::printf("clock: %s\n", clock.c_str());
+  }
+  return kExitOk;
+}
+
+// ---- watch ----------------------------------------------------------------------------
+
+namespace {
+
+class EventPrinter {
+ public:
+  explicit EventPrinter(bool json) : json_(json) {}
+
+  // `fields` is a JSON object body without braces; `text` the plain form.
+  void emit(const char* event, const std::string& fields, const std::string& text) {
+    std::string time = now();
+    if (json_) {
+      std::printf("{\"time\":%s,\"event\":%s%s%s}\n", jsonString(time).c_str(),
+                  jsonString(event).c_str(), fields.empty() ? "" : ",", fields.c_str());
+    } else {
+      std::printf("%s %s %s\n", time.c_str(), event, text.c_str());
+    }
+    std::fflush(stdout);
+    ++count_;
+  }
+  int count() const { return count_; }
+
+ private:
+  static std::string now() {
+    auto t = std::chrono::system_clock::now();
+    std::time_t secs = std::chrono::system_clock::to_time_t(t);
+    int ms = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count() % 1000);
+    std::tm local{};
+    localtime_r(&secs, &local);
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min, local.tm_sec,
+                  ms);
+    return buf;
+  }
+
+  bool json_;
+  int count_ = 0;
+};
+
+}  // namespace
+
+int runWatch(Session& s, const WatchOptions& o) {
+  if (int rc = s.open(true)) return rc == kExitInterrupted ? kExitOk : rc;
+  CKusb_IO& io = s.io();
+  EventPrinter out(o.json);
+  Clock::time_point start = Clock::now();
+  auto done = [&] {
+    return interrupted() || outputFailed() || (o.maxEvents > 0 && out.count() >= o.maxEvents) ||
+           (o.seconds > 0 && secondsSince(start) >= o.seconds);
+  };
+
+  uint32_t word = io.GetTelStatus();
+  bool up = false;  // as last reported
+  bool everUp = false;
+  bool offHook = (word & kOffHookBit) != 0;
+  if (word & kLinkDownBit) {
+    std::fprintf(stderr, "tavro: waiting for the box...\n");
+  }
+  while (!done()) {
+    word = io.GetTelStatus();
+    bool nowUp = (word & kLinkDownBit) == 0;
+    if (nowUp != up) {
+      up = nowUp;
+      const char* state = up ? (everUp ? "back" : "up") : "lost";
+      everUp = everUp || up;
+      out.emit("link", "\"state\":" + jsonString(state), state);
+    }
+    if (up && (word & kCallerNumberBit)) {
+      // Reading the number clears the caller-number bit.
+      std::string number = io.ReadstrCallNmb();
+      if (number != "-1") {
+        bool none = number.empty() || number == "-2";
+        out.emit("call", none ? "\"number\":null" : "\"number\":" + jsonString(number),
+                 none ? "no number" : number);
+      }
+    }
+    unsigned char code = 0;
+    while (!done() && io.GetDTMFCode(&code) == 1) {
+      char key = dtmfKey(code);
+      out.emit("dtmf",
+               "\"code\":" + std::to_string(code) + ",\"key\":" + jsonString(std::string(1, key)),
+               std::string(1, key) + " (code " + std::to_string(code) + ")");
+    }
+    unsigned short tone[2] = {};
+    while (!done() && io.Get450HzRecd(tone) == 1) {
+      std::string a = std::to_string(tone[0]), b = std::to_string(tone[1]);
+      out.emit("tone", "\"values\":[" + a + "," + b + "]", a + " " + b);
+    }
+    if (word & kToneBit) {
+      // Handled: write back the word with the tone bit cleared, as an application does.
+      io.SetTelStatus(io.GetTelStatus() & ~kToneBit);
+    }
+    bool nowOffHook = (word & kOffHookBit) != 0;
+    if (nowOffHook != offHook && !done()) {
+      offHook = nowOffHook;
+      const char* state = offHook ? "off" : "on";
+      out.emit("hook", "\"state\":" + jsonString(state), std::string(state) + " hook");
+    }
+    if (!done()) nap(50);
+  }
+  return outputFailed() ? kExitFailed : kExitOk;
+}
+
+// ---- line control ---------------------------------------------------------------------
+
+int runPickUp(Session& s) {
+  if (int rc = s.open()) return rc;
+  if (int rc = check(s.io().PickUp(), OpKind::kCommand, "pick up")) return rc;
+  std::printf("line off hook\n");
+  return kExitOk;
+}
+
+int runHangUp(Session& s) {
+  if (int rc = s.open()) return rc;
+  CKusb_IO& io = s.io();
+  // This process cannot know that an earlier one took the line off hook, and the library
+  // sends nothing for a line it believes on hook: mark it off hook so that the on-hook
+  // command always reaches the box.
+  io.SetTelStatus(io.GetTelStatus() | kOffHookBit);
+  if (int rc = check(io.PutDown(), OpKind::kCommand, "hang up")) return rc;
+  std::printf("line on hook\n");
+  return kExitOk;
+}
+
+int runDial(Session& s, const std::string& digits) {
+  if (int rc = s.open()) return rc;
+  CKusb_IO& io = s.io();
+  // Dialling needs the line off hook; a telephone is picked up before it dials.
+  if (int rc = check(io.PickUp(), OpKind::kCommand, "dial")) return rc;
+  if (int rc = check(io.DialNmb(digits.c_str()), OpKind::kDial, "dial")) return rc;
+  std::printf("dialled %s\n", digits.c_str());
+  return kExitOk;
+}
+
+int runSwitch(Session& s, Switch which, bool on) {
+  if (int rc = s.open()) return rc;
+  CKusb_IO& io = s.io();
+  int r = 0;
+  const char* name = "";
+  switch (which) {
+    case Switch::kMute:
+      r = io.IfMute(on);
+      name = "mute";
+      break;
+    case Switch::kMicOut:
+      r = io.IfMicOut(on);
+      name = "mic-out";
+      break;
+    case Switch::kLineMic:
+      r = io.GetLine_Mic(on);
+      name = "line-mic";
+      break;
+    case Switch::kDtmfCheck:
+      r = io.SetCheckDTMFCall(on);
+      name = "dtmf-check";
+      break;
+  }
+  std::string what = std::string("switching ") + name + (on ? " on" : " off");
+  if (int rc = check(r, OpKind::kCommand, what.c_str())) return rc;
+  std::printf("%s %s\n", name, on ? "on" : "off");
+  return kExitOk;
+}
+
+int runRing(Session& s) {
+  if (int rc = s.open()) return rc;
+  if (int rc = check(s.io().DetectRing(), OpKind::kCommand, "ring detection")) return rc;
+  std::printf("ring detection requested\n");
+  return kExitOk;
+}
+
+// ---- record ---------------------------------------------------------------------------
+
+int runRecord(Session& s, const RecordOptions& o) {
+  // Refuse a file that cannot be created before anything starts.
+  int fd = ::open(o.file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    return fail(kExitFile, "record failed: cannot create " + o.file + ": " + std::strerror(errno));
+  }
+  ::close(fd);
+  if (int rc = s.open()) return rc;
+  CKusb_IO& io = s.io();
+  if (int rc = check(io.StartReadSound(o.file.c_str(), o.mode), OpKind::kRecord, "record"))
+    return rc;
+
+  bool tty = isatty(STDOUT_FILENO) == 1;
+  Clock::time_point start = Clock::now();
+  double lastShown = 0;
+  bool linkLost = false;
+  if (!o.quiet) {
+    std::printf("recording %s%s\n", o.file.c_str(),
+                o.seconds > 0 ? (" for " + formatSeconds(o.seconds)).c_str() : " (Ctrl-C stops)");
+    std::fflush(stdout);
+  }
+  for (;;) {
+    double elapsed = secondsSince(start);
+    if (interrupted() || (o.seconds > 0 && elapsed >= o.seconds)) break;
+    if (io.GetTelStatus() & kLinkDownBit) {
+      linkLost = true;
+      break;
+    }
+    if (!o.quiet && elapsed - lastShown >= (tty ? 0.2 : 1.0)) {
+      lastShown = elapsed;
+      std::string line = recordProgress(elapsed, io.ReadRecLength());
+      if (tty) {
+        std::printf("\r%s\033[K", line.c_str());
+      } else {
+        std::printf("%s\n", line.c_str());
+      }
+      std::fflush(stdout);
+    }
+    nap(o.seconds > 0 ? std::min(50, static_cast<int>((o.seconds - elapsed) * 1000) + 1) : 50);
+  }
+  double elapsed = secondsSince(start);
+  if (!o.quiet && tty)
+    std::printf("\r%s\033[K\n", recordProgress(elapsed, io.ReadRecLength()).c_str());
+
+  int result = io.StopReadSound();
+  if (result == -8) {
+    std::fprintf(stderr, "tavro: the recording reached the largest size a wave file can hold\n");
+    result = io.ReadRecLength();
+  }
+  if (result < 0) {
+    if (linkLost && result == -1) {
+      return fail(kExitLinkDown,
+                  "record failed: the link to the box was lost during the recording");
+    }
+    return check(result, OpKind::kRecord, "record");
+  }
+  long long size = 0;
+  fileSizeText(o.file, &size);
+  long long audio = size >= 48 ? size - 48 : 0;
+  std::printf("recorded %s: %lld bytes, %.2f s of audio (%d bytes from the box in %s)\n",
+              o.file.c_str(), size, audio / 8000.0, result, formatSeconds(elapsed).c_str());
+  return kExitOk;
+}
+
+// ---- play -----------------------------------------------------------------------------
+
+int runPlay(Session& s, const PlayOptions& o) {
+  std::ifstream probe(o.file, std::ios::binary);
+  if (!probe) {
+    return fail(kExitFile, "play failed: cannot open " + o.file + ": " + std::strerror(errno));
+  }
+  probe.close();
+  if (int rc = s.open()) return rc;
+  CKusb_IO& io = s.io();
+  int r = io.StartPlaySound(o.file.c_str(), o.fromPermille, static_cast<unsigned char>(o.mode),
+                            static_cast<unsigned char>(o.param), o.flag);
+  if (int rc = check(r, OpKind::kPlay, "play")) return rc;
+
+  bool tty = isatty(STDOUT_FILENO) == 1;
+  if (!o.quiet && !tty) {
+    std::printf("playing %s\n", o.file.c_str());
+    std::fflush(stdout);
+  }
+  // The library has no query for the end of a pass: its progress reaches 1000 when the
+  // last block has been read from the file, one or two go-aheads of the box (64 ms each)
+  // before that block has gone. Stop after a grace time long enough for those.
+  constexpr double kEndGrace = 0.5;
+  constexpr double kStallLimit = 15.0;  // no progress at all for this long: the box is mute
+  Clock::time_point lastMove = Clock::now();
+  Clock::time_point reachedEnd{};
+  uint32_t lastBytes = io.GetWriteSoundBytes();
+  int lastTenth = -1;
+  int rc = kExitOk;
+  for (;;) {
+    if (interrupted()) break;
+    if (io.GetTelStatus() & kLinkDownBit) {
+      rc = fail(kExitLinkDown, "play failed: the link to the box was lost during the playback");
+      break;
+    }
+    int rate = io.GetWriteSoundRate();
+    if (rate < 0) {
+      rc = fail(kExitFailed, "play failed: the box reported a playback failure");
+      break;
+    }
+    uint32_t bytes = io.GetWriteSoundBytes();
+    if (bytes != lastBytes) {
+      lastBytes = bytes;
+      lastMove = Clock::now();
+    } else if (secondsSince(lastMove) > kStallLimit) {
+      rc = fail(kExitNoAnswer, "play failed: no answer from the box (the playback does not move)");
+      break;
+    }
+    if (!o.quiet) {
+      if (tty) {
+        std::printf("\r%s %s\033[K", progressBar(rate, 40).c_str(), o.file.c_str());
+        std::fflush(stdout);
+      } else if (rate / 100 != lastTenth) {
+        lastTenth = rate / 100;
+        std::printf("%s\n", progressBar(rate, 20).c_str());
+        std::fflush(stdout);
+      }
+    }
+    if (rate >= 1000) {
+      if (reachedEnd == Clock::time_point{}) reachedEnd = Clock::now();
+      if (secondsSince(reachedEnd) >= kEndGrace) break;
+    }
+    nap(50);
+  }
+  if (!o.quiet && tty) std::printf("\n");
+  int stop = io.StopPlaySound();
+  if (rc != kExitOk) return rc;
+  if (int src = check(stop, OpKind::kPlay, "stopping the playback")) return src;
+  int rate = io.GetWriteSoundRate();
+  if (interrupted() && rate < 1000) {
+    std::printf("stopped %s at %.1f%% (%u bytes)\n", o.file.c_str(), rate / 10.0,
+                io.GetWriteSoundBytes());
+  } else {
+    std::printf("played %s: %u bytes\n", o.file.c_str(), io.GetWriteSoundBytes());
+  }
+  return kExitOk;
+}
+
+// ---- flash ----------------------------------------------------------------------------
+
+int runFlashWrite(Session& s, const std::string& file) {
+  constexpr std::size_t kFlashBytes = 240;
+  std::ifstream in(file, std::ios::binary);
+  if (!in) {
+    return fail(kExitFile, "flash-write failed: cannot open " + file + ": " + std::strerror(errno));
+  }
+  std::vector<char> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (data.size() != kFlashBytes) {
+    return fail(kExitFile, "flash-write refused: " + file + " has " + std::to_string(data.size()) +
+                               " bytes; the flash takes exactly 240");
+  }
+  if (int rc = s.open()) return rc;
+  int r = s.io().WriteDataToFlash(reinterpret_cast<unsigned char*>(data.data()));
+  if (r < 0) return check(r, OpKind::kCommand, "flash-write");
+  std::printf("flash written: the box acknowledged with 0x%02x\n", r);
+  return kExitOk;
+}
+
+}  // namespace tavro::tool

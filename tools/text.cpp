@@ -1,0 +1,243 @@
+#include "tools/text.h"
+
+#include <cstdio>
+
+#include "tavro/status.h"
+
+namespace tavro::tool {
+
+namespace {
+
+bool isSeparator(char c) {
+  return c == ' ' || c == '-' || c == '(' || c == ')' || c == '.';
+}
+
+bool isDialable(char c) {
+  if (c >= '0' && c <= '9') return true;
+  if (c == '*' || c == '#') return true;
+  return (c >= 'A' && c <= 'L') || (c >= 'a' && c <= 'l');
+}
+
+// How a refused character is named: 'x' when printable, its code otherwise.
+std::string nameChar(unsigned char c) {
+  char buf[32];
+  if (c >= 0x21 && c <= 0x7E) {
+    std::snprintf(buf, sizeof buf, "'%c'", c);
+  } else if (c == '\t') {
+    std::snprintf(buf, sizeof buf, "a tab");
+  } else {
+    std::snprintf(buf, sizeof buf, "the byte 0x%02X", c);
+  }
+  return buf;
+}
+
+struct BitName {
+  uint32_t bit;
+  const char* name;
+};
+
+constexpr BitName kBitNames[] = {
+    {kCallerNumberBit, "caller-number"},
+    {kOffHookBit, "off-hook"},
+    {kInitialisedBit, "initialised"},
+    {kPendingBit, "pending"},
+    {kReaderReadyBit, "reader-ready"},
+    {kLinkFaultBit, "link-fault"},
+    {kLinkDownBit, "link-down"},
+    {kLinkLostBit, "link-lost"},
+    {kToneBit, "tone"},
+    {kReply3Bit, "reply-3"},
+    {kReply6Bit, "reply-6"},
+};
+
+Failure failure(int code, std::string_view what, std::string_view reason) {
+  std::string message(what);
+  message += " failed: ";
+  message += reason;
+  return {code, message};
+}
+
+}  // namespace
+
+DialNumber cleanDialNumber(std::string_view typed) {
+  DialNumber out;
+  for (std::size_t i = 0; i < typed.size(); ++i) {
+    char c = typed[i];
+    if (isSeparator(c)) continue;
+    if (!isDialable(c)) {
+      out.digits.clear();
+      out.error = "the number contains " + nameChar(static_cast<unsigned char>(c)) +
+                  " at position " + std::to_string(i + 1) +
+                  ", which cannot be dialled (use 0-9, *, #, A-L; separators: space - ( ) .)";
+      return out;
+    }
+    out.digits += c;
+  }
+  if (out.digits.empty()) {
+    out.error = "the number has no digits";
+  } else if (out.digits.size() > kMaxDialDigits) {
+    out.error = "the number has " + std::to_string(out.digits.size()) + " digits; the box dials " +
+                std::to_string(kMaxDialDigits) + " at most";
+    out.digits.clear();
+  }
+  return out;
+}
+
+std::vector<std::string> statusBitNames(uint32_t word) {
+  std::vector<std::string> names;
+  uint32_t named = 0;
+  for (const BitName& b : kBitNames) {
+    named |= b.bit;
+    if (word & b.bit) names.emplace_back(b.name);
+  }
+  for (int i = 0; i < 32; ++i) {
+    uint32_t bit = uint32_t{1} << i;
+    if ((word & bit) && !(named & bit)) {
+      char buf[16];
+      std::snprintf(buf, sizeof buf, "0x%X", bit);
+      names.emplace_back(buf);
+    }
+  }
+  return names;
+}
+
+std::string describeStatus(uint32_t word) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0x%08X", word);
+  std::string out = buf;
+  std::vector<std::string> names = statusBitNames(word);
+  if (names.empty()) return out + " (no bit set)";
+  out += " (";
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i) out += ", ";
+    out += names[i];
+  }
+  return out + ")";
+}
+
+char dtmfKey(uint8_t code) {
+  if (code >= 1 && code <= 9) return static_cast<char>('0' + code);
+  switch (code) {
+    case 10:
+      return '0';
+    case 11:
+      return '*';
+    case 12:
+      return '#';
+    case 13:
+    case 14:
+    case 15:
+    case 16:
+      return static_cast<char>('A' + (code - 13));
+    default:
+      return '?';
+  }
+}
+
+std::string jsonString(std::string_view text) {
+  std::string out = "\"";
+  for (char ch : text) {
+    unsigned char c = static_cast<unsigned char>(ch);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += ch;
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c < 0x20 || c >= 0x7F) {
+      // Bytes from the box are not known to be UTF-8: keep JSON valid whatever they are.
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04x", c);
+      out += buf;
+    } else {
+      out += ch;
+    }
+  }
+  return out + "\"";
+}
+
+std::string hexBytes(std::span<const uint8_t> bytes) {
+  std::string out;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    char buf[4];
+    std::snprintf(buf, sizeof buf, "%02x", bytes[i]);
+    if (i) out += ' ';
+    out += buf;
+  }
+  return out;
+}
+
+std::string printableBytes(std::span<const uint8_t> bytes) {
+  std::string out;
+  for (uint8_t b : bytes) out += (b >= 0x20 && b < 0x7F) ? static_cast<char>(b) : '.';
+  return out;
+}
+
+Failure describeResult(int result, OpKind kind, std::string_view what) {
+  if (result >= 1) return {};
+  switch (result) {
+    case -1:
+      return failure(kExitLinkDown, what, "link down: the box is not connected");
+    case -2:
+      if (kind == OpKind::kDial) return failure(kExitUsage, what, "the number is empty");
+      if (kind == OpKind::kRecord)
+        return failure(kExitFailed, what, "the library's recorder is not running");
+      if (kind == OpKind::kPlay)
+        return failure(kExitFailed, what, "the library's player is not running");
+      return failure(kExitFailed, what, "the library's command channel is not running");
+    case -3:
+      if (kind == OpKind::kPlay)
+        return failure(kExitNoAnswer, what, "no answer from the box (the line stayed busy)");
+      return failure(kExitNoAnswer, what, "no answer from the box");
+    case -4:
+      if (kind == OpKind::kCommand) break;
+      return failure(kExitOnHook, what, "the line is on hook (pick up first, or use mode 1)");
+    case -5:
+      if (kind == OpKind::kRecord)
+        return failure(kExitFile, what, "the wave file cannot be created");
+      if (kind == OpKind::kPlay) return failure(kExitFile, what, "the file cannot be opened");
+      break;
+    case -6:
+      if (kind == OpKind::kRecord || kind == OpKind::kPlay)
+        return failure(kExitBusy, what, "a recording or playback is already running");
+      break;
+    case -7:
+      if (kind == OpKind::kRecord)
+        return failure(kExitFile, what,
+                       "writing the wave file failed; it holds the audio written before");
+      break;
+    default:
+      break;
+  }
+  return failure(kExitFailed, what, "the library returned " + std::to_string(result));
+}
+
+std::string formatSeconds(double seconds) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.1f s", seconds);
+  return buf;
+}
+
+std::string recordProgress(double elapsedSeconds, int64_t bytes) {
+  double rate = elapsedSeconds > 0 ? static_cast<double>(bytes) / elapsedSeconds : 0.0;
+  char buf[96];
+  std::snprintf(buf, sizeof buf, "%s, %lld bytes, %.0f bytes/s",
+                formatSeconds(elapsedSeconds).c_str(), static_cast<long long>(bytes), rate);
+  return buf;
+}
+
+std::string progressBar(int permille, int width) {
+  if (permille < 0) permille = 0;
+  if (permille > 1000) permille = 1000;
+  if (width < 1) width = 1;
+  int filled = permille * width / 1000;
+  std::string out = "[";
+  out.append(static_cast<std::size_t>(filled), '#');
+  out.append(static_cast<std::size_t>(width - filled), '-');
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "] %5.1f%%", permille / 10.0);
+  return out + buf;
+}
+
+}  // namespace tavro::tool

@@ -1,0 +1,80 @@
+// Text and number handling of the tavro tool that does not touch the box: telephone numbers
+// as people type them, status word names, result codes turned into words and exit codes,
+// JSON strings and progress lines.
+#ifndef TAVRO_TOOLS_TEXT_H
+#define TAVRO_TOOLS_TEXT_H
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tavro::tool {
+
+// Exit codes that scripts can test; `tavro --help` and docs/tavro-tool.md list them.
+enum ExitCode : int {
+  kExitOk = 0,
+  kExitFailed = 1,         // the library reported a failure of another kind
+  kExitUsage = 2,          // bad command line or argument (e.g. a number that cannot be dialled)
+  kExitNoBox = 3,          // no box answered when the tool started
+  kExitLinkDown = 4,       // the link to the box went down during the command
+  kExitNoAnswer = 5,       // the box did not answer in time
+  kExitOnHook = 6,         // the line is on hook for something that needs it off hook
+  kExitFile = 7,           // a file cannot be read or written, or has the wrong size
+  kExitBusy = 8,           // a recording or playback is already running
+  kExitInterrupted = 130,  // Ctrl-C before a one-shot command had finished
+};
+
+// The longest number the box takes in one dial command.
+inline constexpr std::size_t kMaxDialDigits = 41;
+
+struct DialNumber {
+  std::string digits;  // what goes to the box; empty when refused
+  std::string error;   // why the number was refused; empty when accepted
+};
+
+// Strips the separators people type (space, '-', '(', ')', '.') and accepts the characters
+// the box has digit codes for: 0-9, '*', '#' and the letters A to L in either case.
+// Anything else is refused with a message that names the character and its position.
+DialNumber cleanDialNumber(std::string_view typed);
+
+// "initialised, reader-ready, link-down"; unnamed bits as hexadecimal values.
+std::vector<std::string> statusBitNames(uint32_t word);
+std::string describeStatus(uint32_t word);  // "0x00000284 (initialised, reader-ready, ...)"
+
+// The character of a DTMF code as the box numbers the keys (10 is '0', 11 '*', 12 '#',
+// 13 to 16 'A' to 'D'); '?' for a code without a key.
+char dtmfKey(uint8_t code);
+
+// A JSON string literal, quotes included; bytes that are not printable ASCII are escaped.
+std::string jsonString(std::string_view text);
+
+// Bytes as "48 45 4c" and as text with '.' for unprintable bytes.
+std::string hexBytes(std::span<const uint8_t> bytes);
+std::string printableBytes(std::span<const uint8_t> bytes);
+
+// The failure that a negative result of a library operation stands for.
+struct Failure {
+  int exitCode = kExitOk;
+  std::string message;  // in words, for standard error
+};
+
+// What the result of an operation means; `what` names the operation in the message
+// ("pick up", "record"). Results of 1 and above are success.
+enum class OpKind {
+  kCommand,  // a device command: -1 link down, -2 command channel not running, -3 no answer
+  kDial,     // as kCommand; -4 line on hook
+  kRecord,   // StartReadSound / StopReadSound
+  kPlay,     // StartPlaySound / StopPlaySound
+};
+Failure describeResult(int result, OpKind kind, std::string_view what);
+
+// "12.5 s" style figures for the progress lines.
+std::string formatSeconds(double seconds);
+std::string recordProgress(double elapsedSeconds, int64_t bytes);  // elapsed, bytes, rate
+std::string progressBar(int permille, int width);                  // "[#####-----]  50.0%"
+
+}  // namespace tavro::tool
+
+#endif  // TAVRO_TOOLS_TEXT_H
