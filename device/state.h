@@ -127,6 +127,13 @@ struct DeviceState {
   std::array<uint8_t, kHostBufferSize> hostWrite{};  // handed over by hostDataReady
   std::atomic<uint8_t> hostDataReady{0};
   std::atomic<int32_t> hostWriteLength{0};
+  // Audio items beyond the documented set:
+  std::atomic<int32_t> recordFault{0};     // 0, or why the last recording ended early (-5, -7, -8)
+  std::atomic<int32_t> playFault{0};       // 0, or -5 when the last pass could not open its file
+  std::atomic<uint8_t> hostReadClose{0};   // 1 = CloseReadSoundInPC asked the stream to end
+  std::atomic<uint16_t> hostReadCountA{0};  // bytes the recorder put into host read buffer A
+  std::atomic<uint16_t> hostReadCountB{0};  // ... into B
+  std::atomic<uint16_t> hostReadOffset{0};  // bytes of the current buffer already taken
 };
 
 // The one set of state of this process.
