@@ -1,0 +1,40 @@
+#include "audio/frames.h"
+
+#include <cstring>
+
+#include "tavro/status.h"
+
+namespace tavro {
+namespace {
+
+bool markerAt(const uint8_t* block, size_t size, size_t at) {
+  return at + sizeof kFrameMarker <= size &&
+         std::memcmp(block + at, kFrameMarker, sizeof kFrameMarker) == 0;
+}
+
+}  // namespace
+
+void frameStatusChange(uint8_t status, uint32_t& setBits, uint32_t& clearBits) {
+  if (status & kFrameIgnoreFlags) return;
+  if (status & kFrameToneFlag) setBits |= kToneBit;
+  if (status & kFrameHangUpFlag) clearBits |= kOffHookBit;
+}
+
+BlockResult handleBlock(const uint8_t* block, size_t size, uint8_t* payload) {
+  BlockResult r;
+  if (block == nullptr) return r;
+  if (size >= kBlockSize && markerAt(block, size, 0) && markerAt(block, size, kFrameSize)) {
+    r.inStep = true;
+    frameStatusChange(block[4], r.setBits, r.clearBits);
+    frameStatusChange(block[kFrameSize + 4], r.setBits, r.clearBits);
+    std::memcpy(payload, block + kFrameHeaderSize, kFramePayload);
+    std::memcpy(payload + kFramePayload, block + kFrameSize + kFrameHeaderSize, kFramePayload);
+    return r;
+  }
+  size_t k = 0;
+  while (k < 4 && !markerAt(block, size, k * kRealignStep)) ++k;
+  r.realign = k * kRealignStep;
+  return r;
+}
+
+}  // namespace tavro

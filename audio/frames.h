@@ -1,0 +1,44 @@
+// The audio-in stream's frames: 256 bytes each, the marker "stcq", a status byte, a spare
+// byte and 250 A-law bytes. The recorder reads the stream in blocks of two frames.
+#ifndef TAVRO_AUDIO_FRAMES_H
+#define TAVRO_AUDIO_FRAMES_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tavro {
+
+inline constexpr size_t kFrameSize = 256;
+inline constexpr size_t kFrameHeaderSize = 6;
+inline constexpr size_t kFramePayload = kFrameSize - kFrameHeaderSize;  // 250
+inline constexpr size_t kBlockSize = 2 * kFrameSize;                    // 512
+inline constexpr size_t kBlockPayload = 2 * kFramePayload;              // 500
+inline constexpr size_t kRealignStep = 64;
+inline constexpr uint8_t kFrameMarker[4] = {'s', 't', 'c', 'q'};
+
+// Frame status byte: bit 7 = ignore bits 0 and 1; bit 0 = a tone was heard; bit 1 = the
+// line went back on hook.
+inline constexpr uint8_t kFrameIgnoreFlags = 0x80;
+inline constexpr uint8_t kFrameToneFlag = 0x01;
+inline constexpr uint8_t kFrameHangUpFlag = 0x02;
+
+// What one block means to the recorder.
+struct BlockResult {
+  bool inStep = false;     // both frames start with the marker; payload holds their audio
+  uint32_t setBits = 0;    // status-word bits the frame status bytes set
+  uint32_t clearBits = 0;  // ... and clear
+  size_t realign = 0;      // out of step: bytes to read and drop so the next block starts at
+                           // a frame (64·k, k the first 64-byte step holding the marker, or 4)
+};
+
+// Looks at the `size` bytes of `block` (a whole block is kBlockSize; anything shorter is
+// out of step). When in step, copies the 500 audio bytes to `payload` (kBlockPayload bytes).
+// Reads nothing beyond `size` bytes and writes nothing beyond kBlockPayload bytes.
+BlockResult handleBlock(const uint8_t* block, size_t size, uint8_t* payload);
+
+// The status-word change one frame status byte asks for.
+void frameStatusChange(uint8_t status, uint32_t& setBits, uint32_t& clearBits);
+
+}  // namespace tavro
+
+#endif  // TAVRO_AUDIO_FRAMES_H
