@@ -21,12 +21,19 @@
 //       waiting for the previous command
 //   -4  the line is on hook for an operation that needs it off hook; for GetDTMFCode an
 //       empty ring
-//   -5  (recording and playback only) the wave or audio file cannot be created or opened
-//   -6  (recording and playback only) a recording or playback is already running
-//   -7  (StopReadSound only) writing the wave file failed; the file holds, with a valid
-//       header, all audio written before the failure
-//   -8  (StopReadSound only) the recording reached the largest size a wave file can
-//       describe and was finished there
+//   -5  (recording and playback only) the file cannot be created or opened: no or an empty
+//       name, a name of 1024 characters or more, no such folder, no rights, a file to play
+//       of 4 GiB or more. The start functions refuse such a name before anything is sent;
+//       if the file fails later, when the audio thread opens it, StopReadSound or
+//       StopPlaySound returns -5 (the recording or playback then ended at once)
+//   -6  (recording and playback only) a recording or playback is already running: the
+//       start is refused and the running one goes on unchanged
+//   -7  (StopReadSound only) writing the wave file failed (the disk is full): the recording
+//       was finished at once; the file holds, with a header that matches it, all audio
+//       written before the failure
+//   -8  (StopReadSound only) the recording reached the largest size it can have (the
+//       recorded byte count is a signed 32-bit value, the wave sizes 32 bits) and was
+//       finished there with a valid header; ReadRecLength() has the count
 #ifndef TAVRO_CKUSB_IO_H
 #define TAVRO_CKUSB_IO_H
 
@@ -102,15 +109,31 @@ class TAVRO_API CKusb_IO {
   CString GetMin();
   CString GetSec();
 
-  // Recording.
+  // Recording into an A-law wave file (8000 Hz, mono, 48-byte header).
+  // StartReadSound: 1 requested; -1 link down; -2 audio-in thread not running; -4 mode 0
+  // or negative with the line on hook; -5 the file cannot be created; -6 a recording (or
+  // host-buffer stream) is already running. Mode 1 and above may record on hook.
+  // StopReadSound: the recorded byte count (bytes received from the box, plus 48 for the
+  // header); -1 link down or the closing command failed; -2 audio-in thread not running;
+  // -3 the recorder did not finish within 6 s (after the "In StopReadSound Error!"
+  // notice); -5, -7, -8 as above. It also stops a playback started with StartPlaySound.
   int StartReadSound(const char* fileName, int mode);
   int StartReadSoundCStr(CString fileName, int mode);
-  int StartReadSoundCStrF(CString fileName);
+  int StartReadSoundCStrF(CString fileName);  // mode 0
   int StopReadSound();
   int32_t ReadRecLength();
   int SetRecordStatus(bool start, int mode);
 
-  // Playback.
+  // Playback of a file, sent as it is from startPosition thousandths of its length
+  // (positions below 0 or above 1000 count as 0 or 1000).
+  // StartPlaySound: 1 requested; -1 link down; -2 audio-out thread not running; -3 the
+  // recorder did not pause within 3 s; -4 a mode other than 1 or 2 with the line on hook;
+  // -5 the file cannot be opened; -6 a playback (or host-buffer stream) is already running.
+  // StopPlaySound: 1 stopped or nothing playing; -1; -2; -3 the playback did not end within
+  // about 10 s; -5 the last playback could not open its file. A playback that has played
+  // to its end releases the recorder by itself.
+  // GetWriteSoundRate: progress in thousandths; 0 with no file length known; -1 after the
+  // box reported a playback failure.
   int StartPlaySound(const char* fileName, int startPosition, unsigned char mode,
                      unsigned char param, bool flag);
   int StartPlaySoundCStr(CString fileName, int startPosition, unsigned char mode,
@@ -124,7 +147,26 @@ class TAVRO_API CKusb_IO {
   int FS_Open();
   int FS_Close();
 
-  // Host buffers.
+  // Host buffers: the raw audio-in stream (frames with their markers) into the caller's
+  // memory, and the caller's bytes to the box's audio out.
+  // OpenReadSoundInPC: 1; -1; -2; -6 a recording is already running.
+  // ReadSoundFromBufferToPC (buffer has room for length + 1 bytes): the number of bytes
+  // copied, with a zero byte after them. It waits for the recorder's data and returns
+  // fewer than `length` bytes (possibly 0) only when the stream has ended: the recorder
+  // stopped, the stream was closed, the link was lost or the library is stopping. Bytes of
+  // a buffer that a shorter read left over come first in the next call. 0 for a length of
+  // 0 or less (which still starts the recorder); -1 link down; -2 audio-in thread not
+  // running.
+  // CloseReadSoundInPC: the bytes received since OpenReadSoundInPC; -1; -2; -3 the
+  // recorder did not finish within 6 s (after the notice).
+  // OpenWriteSoundToBuff: 1; -1; -2; -6 a playback is already running.
+  // WriteSoundFromPCToBuffer: 512 when every 512-byte chunk was taken (also for a length
+  // of 0 or less, which sends nothing); a last chunk shorter than 512 bytes is completed
+  // with A-law silence (0xD5) to whole 256-byte packets. -1; -2 audio-out thread not
+  // running or a null buffer; -3 a chunk was not taken within 0.2 s (it is sent when the
+  // thread next looks; the next call first waits for it).
+  // CloseWriteSoundToBuff: 1 stopped or nothing to stop; -1; -2; -3 the pass did not end
+  // within about 10 s.
   int OpenReadSoundInPC();
   int ReadSoundFromBufferToPC(unsigned char* buffer, int length);
   int32_t CloseReadSoundInPC();
