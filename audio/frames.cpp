@@ -22,7 +22,7 @@ void frameStatusChange(uint8_t status, uint32_t& setBits, uint32_t& clearBits) {
 
 BlockResult handleBlock(const uint8_t* block, size_t size, uint8_t* payload) {
   BlockResult r;
-  if (block == nullptr) return r;
+  if (block == nullptr) size = 0;
   if (size >= kBlockSize && markerAt(block, size, 0) && markerAt(block, size, kFrameSize)) {
     r.inStep = true;
     frameStatusChange(block[4], r.setBits, r.clearBits);
