@@ -1,0 +1,69 @@
+// A library object running against a virtual box of its own, in a fresh registry.
+#ifndef TAVRO_TESTS_LINE_BOX_FIXTURE_H
+#define TAVRO_TESTS_LINE_BOX_FIXTURE_H
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <vector>
+
+#include "device/command.h"
+#include "device/state.h"
+#include "platform/platform.h"
+#include "support/conditions.h"
+#include "support/runtime_dir.h"
+#include "tavro/CKusb_IO.h"
+#include "vbox/virtual_box.h"
+
+namespace tavro::test {
+
+// Library time runs `scale` times faster for the life of the object.
+class ScaledTime {
+ public:
+  explicit ScaledTime(double scale) { platform::setTimeScale(scale); }
+  ~ScaledTime() { platform::setTimeScale(1); }
+  ScaledTime(const ScaledTime&) = delete;
+  ScaledTime& operator=(const ScaledTime&) = delete;
+};
+
+class LineFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(linkDown());
+    ASSERT_TRUE(box_.waitForPipes(std::chrono::seconds(10)));
+    box_.clearLog();
+  }
+  // A command left unanswered by the test is answered now, so that the stop need not
+  // wait for it.
+  void TearDown() override {
+    box_.setSilent(false);
+    box_.setResponder({});
+    if (statusHas(kPendingBit)) box_.sendRecord({1});
+  }
+
+  // The packets that reached the box since the last call: a space-code request is sent
+  // behind them, so that everything posted before it has arrived.
+  std::vector<vbox::Packet> sentPackets() {
+    std::vector<vbox::Packet> out;
+    if (io_.RequestSpaceCode() != 1) {
+      ADD_FAILURE() << "the closing request was not answered";
+      return out;
+    }
+    for (const auto& c : box_.commands()) out.push_back(c.packet);
+    box_.clearLog();
+    if (out.empty() || out.back() != makePacket({14})) {
+      ADD_FAILURE() << "the closing request did not arrive last";
+      return out;
+    }
+    out.pop_back();
+    return out;
+  }
+
+  RuntimeDir runtime_;
+  vbox::VirtualBox box_;
+  CKusb_IO io_;
+};
+
+}  // namespace tavro::test
+
+#endif  // TAVRO_TESTS_LINE_BOX_FIXTURE_H

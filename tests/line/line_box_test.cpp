@@ -1,0 +1,204 @@
+// Line control and dialling against the virtual box: the bytes that reach it and the
+// result codes of every failure.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "device/command.h"
+#include "device/state.h"
+#include "line/box_fixture.h"
+#include "platform/platform.h"
+#include "tavro/CKusb_IO.h"
+
+namespace tavro {
+namespace {
+
+using std::chrono::milliseconds;
+using test::ScaledTime;
+
+class Line : public test::LineFixture {};
+
+TEST_F(Line, HookCommandsChangeTheBitAndSendOnlyWhenNeeded) {
+  EXPECT_EQ(io_.PickUp(), 1);
+  EXPECT_TRUE(statusHas(kOffHookBit));
+  EXPECT_EQ(io_.PickUp(), 1);  // already off hook: nothing sent
+  EXPECT_EQ(io_.PutDown(), 1);
+  EXPECT_FALSE(statusHas(kOffHookBit));
+  EXPECT_EQ(io_.PutDown(), 1);  // already on hook: nothing sent
+  EXPECT_EQ(sentPackets(), (std::vector<vbox::Packet>{makePacket({4}), makePacket({3})}));
+}
+
+TEST_F(Line, SwitchesSendTheirCodeAndState) {
+  EXPECT_EQ(io_.IfMute(false), 1);
+  EXPECT_EQ(io_.IfMute(true), 1);
+  EXPECT_EQ(io_.IfMicOut(true), 1);
+  EXPECT_EQ(io_.IfMicOut(false), 1);
+  EXPECT_EQ(io_.GetLine_Mic(true), 1);
+  EXPECT_EQ(io_.GetLine_Mic(false), 1);
+  EXPECT_EQ(sentPackets(), (std::vector<vbox::Packet>{makePacket({17, 0}), makePacket({17, 1}),
+                                                      makePacket({18, 1}), makePacket({18, 0}),
+                                                      makePacket({21, 1}), makePacket({21, 0})}));
+  EXPECT_FALSE(statusHas(kOffHookBit)) << "the switches leave the hook alone";
+}
+
+TEST_F(Line, SetTelStatusKeepsTheLinkDownBit) {
+  io_.SetTelStatus(0xFFFFFFFF);
+  EXPECT_EQ(io_.GetTelStatus(), 0xFFFFFFFF & ~kLinkDownBit);
+  setStatusBits(kLinkDownBit);
+  io_.SetTelStatus(0);
+  EXPECT_EQ(io_.GetTelStatus(), kLinkDownBit);
+  io_.TelSleep(1);  // works while the link is down
+  EXPECT_EQ(io_.SetDialPara(1, 2, 3), 1);
+  clearStatusBits(kLinkDownBit);
+}
+
+TEST_F(Line, EveryDeviceOperationRefusesWhileTheLinkIsDown) {
+  setStatusBits(kOffHookBit | kCallerNumberBit);
+  setStatusBits(kLinkDownBit);
+  unsigned char bytes[240] = {};
+  unsigned short report[2] = {};
+  EXPECT_EQ(io_.PutDown(), -1);
+  EXPECT_EQ(io_.PickUp(), -1);
+  EXPECT_EQ(io_.IfMute(true), -1);
+  EXPECT_EQ(io_.IfMicOut(true), -1);
+  EXPECT_EQ(io_.GetLine_Mic(true), -1);
+  EXPECT_EQ(io_.SetNextCallDelay(150), -1);
+  EXPECT_EQ(io_.DialNmb("123"), -1);
+  EXPECT_EQ(io_.DialNmb(""), -1);
+  EXPECT_EQ(io_.DialNmbCStr("123"), -1);
+  EXPECT_EQ(io_.DialNmbCStr(""), -2) << "the empty string is refused first";
+  EXPECT_EQ(io_.DetectRing(), -1);
+  EXPECT_EQ(io_.Read_Call_Nmb(bytes), -1);
+  EXPECT_EQ(io_.ReadstrCallNmb(), "-1");
+  EXPECT_EQ(io_.ReaddiFlagsValue(), -1);
+  EXPECT_EQ(io_.GetDTMFCode(bytes), -1);
+  EXPECT_EQ(io_.Get450HzRecd(report), -1);
+  EXPECT_EQ(io_.SetCheckDTMFCall(true), -1);
+  EXPECT_EQ(io_.SetContinueReturn450Hz(true), -1);
+  EXPECT_EQ(io_.ReadQV_Type(bytes), -1);
+  EXPECT_EQ(io_.ReadHSPInfo(bytes), -1);
+  EXPECT_EQ(io_.WriteDataToFlash(bytes), -1);
+  EXPECT_TRUE(statusHas(kOffHookBit));
+  EXPECT_TRUE(statusHas(kCallerNumberBit)) << "a refused read leaves the caller-number bit";
+  clearStatusBits(kLinkDownBit);
+  EXPECT_TRUE(sentPackets().empty());
+}
+
+TEST_F(Line, NullArgumentsAreRefusedAndNothingHappens) {
+  setStatusBits(kOffHookBit | kCallerNumberBit);
+  EXPECT_EQ(io_.DialNmb(nullptr), -2);
+  EXPECT_EQ(io_.Read_Call_Nmb(nullptr), -2);
+  EXPECT_EQ(io_.GetDTMFCode(nullptr), -2);
+  EXPECT_EQ(io_.Get450HzRecd(nullptr), -2);
+  EXPECT_EQ(io_.ReadQV_Type(nullptr), -2);
+  EXPECT_EQ(io_.ReadHSPInfo(nullptr), -2);
+  EXPECT_EQ(io_.WriteDataToFlash(nullptr), -2);
+  EXPECT_TRUE(statusHas(kCallerNumberBit));
+  EXPECT_TRUE(sentPackets().empty());
+}
+
+TEST_F(Line, UnansweredCommandsTimeOutAndTheNextSendGivesUp) {
+  box_.setSilent(true);
+  ScaledTime fast(100);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(io_.PickUp(), -3);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, platform::realDuration(milliseconds(3100)));
+  EXPECT_TRUE(statusHas(kOffHookBit)) << "the bit is not taken back";
+  EXPECT_TRUE(statusHas(kPendingBit));
+  ASSERT_TRUE(box_.waitForCommands(1, milliseconds(5000)));
+
+  // The first command is still pending: each later send gives up before posting.
+  EXPECT_EQ(io_.IfMute(true), -3);
+  EXPECT_EQ(io_.PutDown(), -3);
+  EXPECT_FALSE(statusHas(kOffHookBit)) << "PutDown clears the bit before sending";
+  box_.setSilent(false);
+  box_.sendRecord({1});  // a late answer ends the pending command
+  ASSERT_TRUE(test::eventually([] { return !statusHas(kPendingBit); }));
+  EXPECT_EQ(sentPackets(), (std::vector<vbox::Packet>{makePacket({4})}));
+}
+
+TEST_F(Line, SwitchTimeOutTakesItsHundredPolls) {
+  box_.setSilent(true);
+  ScaledTime fast(100);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(io_.GetLine_Mic(true), -3);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, platform::realDuration(milliseconds(10100)));
+}
+
+TEST_F(Line, StoppedCommandChannelFailsAtOnceAndKeepsTheHookBit) {
+  io_.ExistUSB_IO();
+  box_.clearLog();     // the stop's own request
+  storeStatusWord(0);  // looks up, but the command writer is gone
+  EXPECT_EQ(io_.PickUp(), -2);
+  EXPECT_TRUE(statusHas(kOffHookBit));
+  EXPECT_EQ(io_.PickUp(), 1) << "already marked off hook: nothing to send";
+  EXPECT_EQ(io_.IfMute(true), -2);
+  EXPECT_EQ(io_.DialNmb("1"), -2);
+  EXPECT_EQ(io_.PutDown(), -2);
+  EXPECT_FALSE(statusHas(kOffHookBit));
+  EXPECT_TRUE(box_.commands().empty());
+}
+
+TEST_F(Line, DialPacket) {
+  io_.SetDialPara(5, 5, 17);
+  ASSERT_EQ(io_.PickUp(), 1);
+  EXPECT_EQ(io_.DialNmb("123"), 1);
+  EXPECT_TRUE(statusHas(kOffHookBit)) << "dialling leaves the line off hook";
+  // Parameters above 255 are stored whole; their low bytes travel.
+  io_.SetDialPara(0x101, 0x202, 0x303);
+  EXPECT_EQ(state().dialPara2.load(), 0x202u);
+  EXPECT_EQ(io_.DialNmb("0*#aAm"), 1);
+
+  const auto packets = sentPackets();
+  ASSERT_EQ(packets.size(), 3u);
+  vbox::Packet expected = makePacket({6, 3, 17, 5, 5, 1});
+  expected[22] = 1;
+  expected[23] = 2;
+  expected[24] = 3;
+  EXPECT_EQ(packets[1], expected);
+  expected = makePacket({6, 6, 3, 1, 2, 1});
+  const uint8_t codes[] = {10, 11, 12, 13, 13, 13};
+  for (size_t i = 0; i < 6; ++i) expected[22 + i] = codes[i];
+  EXPECT_EQ(packets[2], expected);
+}
+
+TEST_F(Line, DialLengthsAndRefusals) {
+  EXPECT_EQ(io_.DialNmb("123"), -4) << "on hook";
+  EXPECT_EQ(io_.DialNmb(""), -4) << "the hook is tested before the number";
+  ASSERT_EQ(io_.PickUp(), 1);
+  EXPECT_EQ(io_.DialNmb(""), -2);
+  EXPECT_EQ(io_.DialNmbCStr(""), -2);
+  EXPECT_EQ(io_.DialNmb("555 1234"), -2);
+  EXPECT_EQ(io_.DialNmb("(555)1234"), -2);
+  EXPECT_EQ(io_.DialNmb("+495551234"), -2);
+  EXPECT_EQ(io_.DialNmbCStr("555-1234"), -2);
+  const std::string fifty(50, '8');
+  EXPECT_EQ(io_.DialNmb(fifty.c_str()), 1);
+  EXPECT_EQ(io_.DialNmbCStr(fifty), 1);
+  EXPECT_EQ(io_.SetNextCallDelay(150), 1);
+  ASSERT_EQ(io_.PutDown(), 1);
+  EXPECT_EQ(io_.SetNextCallDelay(7), 1) << "works on hook";
+
+  const auto packets = sentPackets();
+  ASSERT_EQ(packets.size(), 6u);
+  EXPECT_EQ(packets[1][1], 41);
+  EXPECT_EQ(packets[1][22 + 40], 8);
+  EXPECT_EQ(packets[2][1], 40);
+  EXPECT_EQ(packets[2][22 + 40], 0);
+  EXPECT_EQ(packets[3], makePacket({23, 150}));
+  EXPECT_EQ(packets[5], makePacket({23, 7}));
+}
+
+TEST_F(Line, UnansweredDialTimesOutAfterTwoHundredPolls) {
+  ASSERT_EQ(io_.PickUp(), 1);
+  box_.setSilent(true);
+  ScaledTime fast(200);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(io_.DialNmb("1"), -3);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, platform::realDuration(milliseconds(20100)));
+}
+
+}  // namespace
+}  // namespace tavro
