@@ -1,0 +1,109 @@
+// A library object against a virtual box of its own, in a fresh registry, with a scratch
+// folder for audio files and a record of the notices shown.
+#ifndef TAVRO_TESTS_AUDIO_AUDIO_FIXTURE_H
+#define TAVRO_TESTS_AUDIO_AUDIO_FIXTURE_H
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "device/command.h"
+#include "device/state.h"
+#include "platform/platform.h"
+#include "support/conditions.h"
+#include "support/runtime_dir.h"
+#include "tavro/CKusb_IO.h"
+#include "tavro/notice.h"
+#include "vbox/virtual_box.h"
+
+namespace tavro::test {
+
+class ScaledTime {
+ public:
+  explicit ScaledTime(double scale) { platform::setTimeScale(scale); }
+  ~ScaledTime() { platform::setTimeScale(1); }
+  ScaledTime(const ScaledTime&) = delete;
+  ScaledTime& operator=(const ScaledTime&) = delete;
+};
+
+class NoticeLog {
+ public:
+  NoticeLog() {
+    previous_ = setNoticeHandler([this](const std::string& text) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      texts_.push_back(text);
+    });
+  }
+  ~NoticeLog() { setNoticeHandler(previous_); }
+  std::vector<std::string> texts() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return texts_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> texts_;
+  NoticeHandler previous_;
+};
+
+inline std::vector<uint8_t> readBytes(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline void writeBytes(const std::filesystem::path& p, const std::vector<uint8_t>& bytes) {
+  std::ofstream out(p, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+}
+
+inline uint32_t le32(const std::vector<uint8_t>& b, size_t at) {
+  return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | uint32_t{b[at + 3]} << 24;
+}
+
+class AudioBoxTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(linkDown());
+    ASSERT_TRUE(box_.waitForPipes(std::chrono::seconds(10)));
+    box_.clearLog();
+  }
+
+  std::string file(const std::string& name) const { return runtime_.path() + "/" + name; }
+
+  // The command packets that reached the box since the last call, in order: a space-code
+  // request is sent behind them, so that everything posted before it has arrived.
+  std::vector<vbox::Packet> sentPackets() {
+    std::vector<vbox::Packet> out;
+    if (io_.RequestSpaceCode() != 1) {
+      ADD_FAILURE() << "the closing request was not answered";
+      return out;
+    }
+    for (const auto& c : box_.commands()) out.push_back(c.packet);
+    box_.clearLog();
+    if (out.empty() || out.back() != makePacket({14})) {
+      ADD_FAILURE() << "the closing request did not arrive last";
+      return out;
+    }
+    out.pop_back();
+    return out;
+  }
+
+  void offHook() { setStatusBits(kOffHookBit); }
+  void onHook() { clearStatusBits(kOffHookBit); }
+
+  RuntimeDir runtime_;
+  NoticeLog notices_;
+  vbox::VirtualBox box_;
+  CKusb_IO io_;
+};
+
+}  // namespace tavro::test
+
+#endif  // TAVRO_TESTS_AUDIO_AUDIO_FIXTURE_H
