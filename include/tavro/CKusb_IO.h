@@ -65,7 +65,9 @@ class TAVRO_API CKusb_IO {
   int Test_End0_WR(unsigned char code, unsigned char* data);
   int RequestSpaceCode();
 
-  // Status word and line control.
+  // Status word and line control. SetTelStatus keeps the link-down bit as it is. PickUp
+  // and PutDown change the off-hook bit before they send, and keep the change when the
+  // send fails; with the line already in the wanted state they send nothing and return 1.
   uint32_t GetTelStatus();
   void SetTelStatus(uint32_t value);
   int PickUp();
@@ -86,19 +88,26 @@ class TAVRO_API CKusb_IO {
   // Reply reader.
   void ProcQVStatus(unsigned char* item);  // two bytes: kind, value
 
-  // Ring and caller number. Read_Call_Nmb needs a buffer of at least 61 bytes.
+  // Ring and caller number. Read_Call_Nmb needs a buffer of at least 61 bytes: 1 done (the
+  // buffer is left as it was before any call, or for a message type it does not know);
+  // -1 link down; -2 the box reported no number, or a null buffer. It clears the
+  // caller-number bit. ReaddiFlagsValue returns the flags value or a failure code.
   int DetectRing();
   int Read_Call_Nmb(unsigned char* number);
   CString ReadstrCallNmb();
   int ReaddiFlagsValue();
 
-  // DTMF and tone reports.
+  // DTMF and tone reports. GetDTMFCode: 1, -1, -2 null, -4 nothing received. Get450HzRecd:
+  // 1, -1, -2 null or nothing received. SetContinueReturn450Hz empties the tone reports
+  // once the box has answered.
   int GetDTMFCode(unsigned char* code);
   int SetCheckDTMFCall(bool on);
   int SetContinueReturn450Hz(bool on);
   int Get450HzRecd(unsigned short* report);  // two values
 
-  // Device information and the PC clock as text.
+  // Device information and the PC clock as text. A null buffer gives -2. WriteDataToFlash
+  // returns the box's acknowledge byte (0-255) after four 60-byte blocks, -1 link down, or
+  // -3 when a block could not be sent or was not answered (later blocks are not sent).
   int ReadQV_Type(unsigned char* type);      // 2 bytes
   int ReadHSPInfo(unsigned char* info);      // 12 bytes
   int WriteDataToFlash(unsigned char* data);  // 240 bytes
