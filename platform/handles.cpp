@@ -41,6 +41,7 @@ struct OpenHandle {
   OpenHandle& operator=(const OpenHandle&) = delete;
 
   const int fd;
+  std::mutex controlMutex;  // keeps each control request together with its answer
   int socketType = SOCK_SEQPACKET;
   int pipe = -1;           // 0 to 3 for a pipe, -1 for a device control connection
   std::string devicePath;  // the device the handle belongs to
@@ -244,6 +245,7 @@ bool deviceIoControl(Handle h, uint32_t code, const VendorRequest* request) {
       if (request->length > kMaxDataStage) return false;
       if (request->length > 0 && request->data == nullptr) return false;
       const bool read = code == kVendorRead;
+      std::lock_guard<std::mutex> lock(handle->controlMutex);
       return controlRoundTrip(handle->fd, code, request->value, request->index, request->length,
                               read ? nullptr : request->data, read ? request->data : nullptr);
     }

@@ -56,6 +56,26 @@ TEST_F(HandlesTest, MissingStaleOrUnfittingPathsDoNotOpen) {
   EXPECT_EQ(createFile(tooLong.c_str()), kInvalidHandle);
 }
 
+TEST_F(HandlesTest, ABoxThatDoesNotAcceptDoesNotBlockTheOpen) {
+  // A listener that never accepts has room for one pending connection (backlog 0); the
+  // opens after it must give up within their short limit instead of waiting for the box.
+  const std::string path = devicePath("busy");
+  const int listener = keep(test::listenAt(path, SOCK_SEQPACKET));
+  ASSERT_GE(listener, 0);
+  ASSERT_EQ(::listen(listener, 0), 0);
+  setTimeScale(20);
+  auto opening = std::async(std::launch::async, [path] {
+    std::vector<Handle> opened;
+    for (int i = 0; i < 4; ++i) opened.push_back(createFile(path.c_str()));
+    return opened;
+  });
+  ASSERT_EQ(opening.wait_for(10s), std::future_status::ready) << "an open blocked on the box";
+  const std::vector<Handle> opened = opening.get();
+  for (Handle h : opened) track(h);
+  EXPECT_NE(opened.front(), kInvalidHandle);
+  EXPECT_EQ(opened.back(), kInvalidHandle);
+}
+
 TEST_F(HandlesTest, LongestPathThatFitsASocketAddress) {
   // A device path of exactly 107 bytes opens; its pipe path (114 bytes) cannot.
   const std::string prefix = classDir_ + "/";
