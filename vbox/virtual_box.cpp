@@ -132,6 +132,7 @@ struct VirtualBox::Impl {
   std::chrono::milliseconds answerDelay{0};
   Responder responder;
   EventSink sink;
+  LineModel line;
   std::vector<LoggedCommand> commandLog;
   std::vector<LoggedControl> controlLog;
   std::array<int, kPipeCount> accepted{};
@@ -244,8 +245,6 @@ struct VirtualBox::Impl {
     int fd = accept4(listenPipe[pipe], nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) return;
     bool replaced = pipeFd[pipe] >= 0;
-    closeFd(pipeFd[pipe]);  // one connection per pipe: the new one wins
-    pipeFd[pipe] = fd;
     int n;
     {
       std::lock_guard lock(mu);
@@ -253,6 +252,8 @@ struct VirtualBox::Impl {
       connected[pipe] = true;
       if (pipe == kReplyPipe) replyQueue.clear();  // meant for the old connection
     }
+    closeFd(pipeFd[pipe]);  // one connection per pipe: the new one wins (counted first)
+    pipeFd[pipe] = fd;
     changed.notify_all();
     emit(std::string("connect ") + kPipeNames[pipe] + " #" + std::to_string(n) +
          (replaced ? " (replaces the previous one)" : ""));
@@ -320,14 +321,17 @@ struct VirtualBox::Impl {
     }
     changed.notify_all();
     emit("command " + packetText(p));
+    std::vector<Record> own = defaultAnswer(p);  // the line follows every command
     if (mute) return;
     std::optional<std::vector<Record>> answer;
     if (r) answer = r(p);
-    if (!answer) answer = defaultAnswer(p);
-    queueAnswer(*answer);
+    queueAnswer(answer ? *answer : own);
   }
 
-  std::vector<Record> defaultAnswer(const Packet& p) { return {makeRecord({1, p[0]})}; }
+  std::vector<Record> defaultAnswer(const Packet& p) {
+    std::lock_guard lock(mu);
+    return line.handle(p);
+  }
 
   void queueAnswer(const std::vector<Record>& records) {
     if (records.empty()) return;
@@ -631,6 +635,78 @@ bool VirtualBox::sendRecord(const Record& record) {
 
 bool VirtualBox::sendRecord(std::initializer_list<uint8_t> bytes) {
   return sendRecord(makeRecord(bytes));
+}
+
+void VirtualBox::setFlagsValue(uint32_t value) {
+  std::lock_guard lock(impl_->mu);
+  impl_->line.settings.flagsValue = value;
+}
+
+void VirtualBox::setFlagsViaType9(bool viaType9) {
+  std::lock_guard lock(impl_->mu);
+  impl_->line.settings.flagsViaType9 = viaType9;
+}
+
+void VirtualBox::setTypeCode(uint8_t code) {
+  std::lock_guard lock(impl_->mu);
+  impl_->line.settings.typeCode = code;
+}
+
+void VirtualBox::setInfoBlock(const std::array<uint8_t, 11>& info) {
+  std::lock_guard lock(impl_->mu);
+  impl_->line.settings.infoBlock = info;
+}
+
+void VirtualBox::setFlashAck(uint8_t ack) {
+  std::lock_guard lock(impl_->mu);
+  impl_->line.settings.flashAck = ack;
+}
+
+void VirtualBox::setFlashAckType(uint8_t type) {
+  std::lock_guard lock(impl_->mu);
+  impl_->line.settings.flashAckType = type;
+}
+
+void VirtualBox::setReportHook(bool report) {
+  std::lock_guard lock(impl_->mu);
+  impl_->line.settings.reportHook = report;
+}
+
+LineState VirtualBox::lineState() const {
+  std::lock_guard lock(impl_->mu);
+  return impl_->line.state;
+}
+
+std::array<uint8_t, kFlashSize> VirtualBox::flash() const {
+  std::lock_guard lock(impl_->mu);
+  return impl_->line.flash;
+}
+
+bool VirtualBox::sendCallerId(CallerIdFormat format, const std::string& number,
+                              const std::string& dateTime, const std::string& name, bool leadFF) {
+  auto r = callerIdRecord(format, number, dateTime, name, leadFF);
+  return r && sendRecord(*r);
+}
+
+bool VirtualBox::sendNoNumber() {
+  return sendRecord(noNumberRecord());
+}
+bool VirtualBox::sendDtmf(uint8_t code) {
+  return sendRecord(dtmfRecord(code));
+}
+bool VirtualBox::sendTone(uint8_t first, uint16_t second) {
+  return sendRecord(toneRecord(first, second));
+}
+bool VirtualBox::sendRing() {
+  return sendRecord(ringRecord());
+}
+
+bool VirtualBox::sendHookStatus(bool offHook) {
+  {
+    std::lock_guard lock(impl_->mu);
+    impl_->line.state.offHook = offHook;
+  }
+  return sendRecord(hookStatusRecord(offHook));
 }
 
 std::vector<LoggedCommand> VirtualBox::commands() const {

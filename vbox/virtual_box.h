@@ -16,25 +16,11 @@
 #include <string>
 #include <vector>
 
+#include "vbox/line.h"
+#include "vbox/records.h"
+#include "vbox/wire_types.h"
+
 namespace tavro::vbox {
-
-using Packet = std::array<uint8_t, 64>;  // a command packet from the host (PIPE01)
-using Record = std::array<uint8_t, 64>;  // a reply record to the host (PIPE00)
-using Clock = std::chrono::steady_clock;
-
-inline constexpr int kReplyPipe = 0;
-inline constexpr int kCommandPipe = 1;
-inline constexpr int kAudioInPipe = 2;
-inline constexpr int kAudioOutPipe = 3;
-inline constexpr int kPipeCount = 4;
-
-inline constexpr uint32_t kVendorReadCode = 0x8000200C;
-inline constexpr uint32_t kVendorWriteCode = 0x80002010;
-inline constexpr uint32_t kPipeResetCode = 0x00220008;
-inline constexpr uint32_t kProbeIndex = 0x0472;
-inline constexpr uint32_t kTransferSetupIndex = 0x0471;
-
-inline constexpr const char* kInterfaceClass = "{77F49321-16EF-11D2-AD51-006097B514DD}";
 
 struct LoggedCommand {
   Packet packet{};
@@ -89,6 +75,30 @@ class VirtualBox {
   bool sendRecord(const Record& record);
   bool sendRecord(std::initializer_list<uint8_t> bytes);
 
+  // Line answers: 24 (flags value), 27 (type code), 36 (information block), 25 (flash
+  // acknowledge, reply type 10 or 19), and whether hook commands are followed by a hook
+  // status item.
+  void setFlagsValue(uint32_t value);
+  void setFlagsViaType9(bool viaType9);
+  void setTypeCode(uint8_t code);
+  void setInfoBlock(const std::array<uint8_t, 11>& info);
+  void setFlashAck(uint8_t ack);
+  void setFlashAckType(uint8_t type);
+  void setReportHook(bool report);
+  LineState lineState() const;
+  std::array<uint8_t, kFlashSize> flash() const;
+
+  // Line events; false when there is no reply connection (or the caller-ID message would not
+  // fit a record).
+  bool sendCallerId(CallerIdFormat format, const std::string& number,
+                    const std::string& dateTime = "", const std::string& name = "",
+                    bool leadFF = false);
+  bool sendNoNumber();
+  bool sendDtmf(uint8_t code);
+  bool sendTone(uint8_t first, uint16_t second);
+  bool sendHookStatus(bool offHook);  // also changes the line's hook state
+  bool sendRing();
+
   // Inspection.
   std::vector<LoggedCommand> commands() const;
   std::vector<LoggedControl> controlRequests() const;
@@ -105,8 +115,5 @@ class VirtualBox {
  private:
   std::unique_ptr<Impl> impl_;
 };
-
-// Pads a byte list to a 64-byte record (extra bytes beyond 64 are cut).
-Record makeRecord(std::initializer_list<uint8_t> bytes);
 
 }  // namespace tavro::vbox

@@ -131,4 +131,22 @@ class Fd {
   int fd_;
 };
 
+// The reply and command pipes connected, as the library's reader and writer would have them.
+struct Host {
+  explicit Host(const VirtualBox& box)
+      : reply(connectPipe(box, kReplyPipe)), command(connectPipe(box, kCommandPipe)) {}
+  // Sends a command packet and gives the next record on the reply pipe.
+  std::vector<uint8_t> ask(std::initializer_list<uint8_t> head) {
+    if (!sendBytes(command.get(), packet(head))) return {};
+    return receive(reply.get()).bytes;
+  }
+  std::vector<uint8_t> ask(const std::vector<uint8_t>& p) {
+    if (!sendBytes(command.get(), p)) return {};
+    return receive(reply.get()).bytes;
+  }
+  std::vector<uint8_t> next(int timeoutMs = 5000) { return receive(reply.get(), timeoutMs).bytes; }
+  Fd reply;
+  Fd command;
+};
+
 }  // namespace tavro::vbox::testing
