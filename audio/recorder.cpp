@@ -92,6 +92,22 @@ class Recording {
       return;
     }
 
+    if (hostMode_ && s_.recordGo.load() == 0) {
+      // The first read waits for the application's first request. Not busy meanwhile, so
+      // that commands sent before it go through; they are let pass before the first read.
+      waitFor(
+          [&] {
+            return s_.recordGo.load() == 1 || s_.hostReadClose.load() == 1 ||
+                   block_.runFlag.load() != 1 || s_.audioInReopen.load() == 1 || stopping();
+          },
+          kFirstRequestPoll, kNoLimit);
+      if (s_.audioInReopen.load() == 1) return abandon();
+      if (s_.recordGo.load() != 1) return finish();  // closed before the first request
+      pauseForOthers();
+      if (s_.audioInReopen.load() == 1) return abandon();
+      if (s_.recordGo.load() != 1) return finish();
+    }
+
     for (;;) {
       setFlag(s_.recorderBusy, 1);
       const bool readOk = hostMode_ ? hostBatch() : fileBatch();
@@ -149,16 +165,6 @@ class Recording {
   // One read handed to the application through the host read buffers; false when the
   // read failed.
   bool hostBatch() {
-    if (firstRead_ && s_.recordGo.load() == 0) {
-      waitFor(
-          [&] {
-            return s_.recordGo.load() == 1 || s_.hostReadClose.load() == 1 ||
-                   block_.runFlag.load() != 1 || s_.audioInReopen.load() == 1 || stopping();
-          },
-          kFirstRequestPoll, kNoLimit);
-      if (s_.recordGo.load() != 1) return true;  // closed before the first request
-    }
-    firstRead_ = false;
     uint32_t n = s_.hostReadLength.load();
     if (n == 0 || n > kBlockSize) n = kBlockSize;
     if (!roomFor(n)) {
@@ -232,7 +238,6 @@ class Recording {
   DeviceState& s_;
   bool hostMode_ = false;
   bool selectorA_ = true;
-  bool firstRead_ = true;
   int32_t fault_ = 0;
 };
 
