@@ -38,6 +38,8 @@ struct PipeHandles {
   platform::Handle pipe = platform::kInvalidHandle;
   platform::Handle control = platform::kInvalidHandle;  // audio threads only
   void close();
+  // Closes the handles held and takes these instead.
+  void replace(platform::Handle newPipe, platform::Handle newControl);
 };
 
 // The reopen rule, applied once per pass of a thread's wait loop: when reopenFlag is 1,

@@ -17,6 +17,14 @@ void clearStatusBits(uint32_t bits) {
   notifyStateChange();
 }
 
+void changeStatusBits(uint32_t clear, uint32_t set) {
+  uint32_t old = state().statusWord.load(std::memory_order_relaxed);
+  while (!state().statusWord.compare_exchange_weak(old, (old & ~clear) | set,
+                                                   std::memory_order_acq_rel)) {
+  }
+  notifyStateChange();
+}
+
 void storeStatusWord(uint32_t word) {
   state().statusWord.store(word, std::memory_order_release);
   notifyStateChange();

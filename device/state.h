@@ -128,9 +128,9 @@ struct DeviceState {
   std::atomic<uint8_t> hostDataReady{0};
   std::atomic<int32_t> hostWriteLength{0};
   // Audio items beyond the documented set:
-  std::atomic<int32_t> recordFault{0};     // 0, or why the last recording ended early (-5, -7, -8)
-  std::atomic<int32_t> playFault{0};       // 0, or -5 when the last pass could not open its file
-  std::atomic<uint8_t> hostReadClose{0};   // 1 = CloseReadSoundInPC asked the stream to end
+  std::atomic<int32_t> recordFault{0};      // 0, or why the last recording ended early (-5, -7, -8)
+  std::atomic<int32_t> playFault{0};        // 0, or -5 when the last pass could not open its file
+  std::atomic<uint8_t> hostReadClose{0};    // 1 = CloseReadSoundInPC asked the stream to end
   std::atomic<uint16_t> hostReadCountA{0};  // bytes the recorder put into host read buffer A
   std::atomic<uint16_t> hostReadCountB{0};  // ... into B
   std::atomic<uint16_t> hostReadOffset{0};  // bytes of the current buffer already taken
@@ -143,12 +143,20 @@ DeviceState& state();
 void notifyStateChange();
 
 // Atomic read-modify-writes of the status word; each wakes the waiters.
-inline uint32_t statusWord() { return state().statusWord.load(std::memory_order_acquire); }
-inline bool statusHas(uint32_t bits) { return (statusWord() & bits) != 0; }
-inline bool linkDown() { return statusHas(kLinkDownBit); }
+inline uint32_t statusWord() {
+  return state().statusWord.load(std::memory_order_acquire);
+}
+inline bool statusHas(uint32_t bits) {
+  return (statusWord() & bits) != 0;
+}
+inline bool linkDown() {
+  return statusHas(kLinkDownBit);
+}
 void setStatusBits(uint32_t bits);
 void clearStatusBits(uint32_t bits);
 void storeStatusWord(uint32_t word);
+// Clears `clear` and sets `set` in one atomic change.
+void changeStatusBits(uint32_t clear, uint32_t set);
 
 // Stores a flag and wakes the waiters.
 template <typename T, typename V>

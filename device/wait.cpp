@@ -48,8 +48,12 @@ bool waitForever(const std::function<bool()>& done) {
 
 }  // namespace
 
-void setWaitMode(WaitMode mode) { gMode.store(mode); }
-WaitMode waitMode() { return gMode.load(); }
+void setWaitMode(WaitMode mode) {
+  gMode.store(mode);
+}
+WaitMode waitMode() {
+  return gMode.load();
+}
 
 void notifyStateChange() {
   Signal& s = signal();
@@ -84,11 +88,18 @@ bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds period
     const auto real = platform::realDuration(period);
     const auto elapsed = platform::Clock::now() - start;
     const auto periods = real.count() > 0 ? elapsed / real : 0;
-    counter->store(static_cast<int32_t>(maxSleeps == kNoLimit || periods < maxSleeps
-                                            ? periods
-                                            : maxSleeps));
+    counter->store(
+        static_cast<int32_t>(maxSleeps == kNoLimit || periods < maxSleeps ? periods : maxSleeps));
   }
   return ok;
+}
+
+bool waitPolled(const std::function<bool()>& done, std::chrono::milliseconds period, int limit,
+                std::atomic<int32_t>* counter) {
+  if (waitFor(done, period, limit, counter)) return true;
+  platform::sleepFor(period);
+  if (counter) counter->store(limit + 1);
+  return false;
 }
 
 bool napUnless(const std::function<bool()>& wake, std::chrono::milliseconds period) {

@@ -22,11 +22,19 @@ WaitMode waitMode();
 
 inline constexpr int kNoLimit = -1;
 
+// `done` must only read state: it runs under the primitive's lock.
+//
 // Looks at `done` now and after each of up to `maxSleeps` periods (kNoLimit: no limit).
 // Returns true as soon as `done` holds, false when the limit has passed without it.
 // `counter`, when given, is set to 0 and counts the periods slept (the poll counter).
 bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds period, int maxSleeps,
              std::atomic<int32_t>* counter = nullptr);
+
+// The documented poll loop with a limit: look now; then, up to `limit` times, sleep one
+// period and look again; after one more period give up. An answer is thus noticed after
+// 0 to `limit` periods and a time-out costs limit + 1 periods, in both modes.
+bool waitPolled(const std::function<bool()>& done, std::chrono::milliseconds period, int limit,
+                std::atomic<int32_t>* counter = nullptr);
 
 // Sleeps one period unless `wake` holds or becomes true meanwhile: the worker threads'
 // idle step. Returns whether `wake` held.

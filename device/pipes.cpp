@@ -1,0 +1,196 @@
+#include "device/pipes.h"
+
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "device/wait.h"
+
+namespace tavro {
+namespace {
+
+using platform::Handle;
+using platform::kInvalidHandle;
+
+constexpr std::chrono::milliseconds kOpenRetry{50};
+
+// Guards the pipe count and the registered handles: opening, closing and cancelling a
+// thread's handles never overlap, so a cancel never hits a descriptor that was reused.
+std::mutex& linkMutex() {
+  static std::mutex m;
+  return m;
+}
+
+PipeHandles* gRegistered[4] = {nullptr, nullptr, nullptr, nullptr};
+
+const char* pipeName(PipeNumber pipe) {
+  static const char* const kNames[4] = {"PIPE00", "PIPE01", "PIPE02", "PIPE03"};
+  return kNames[pipe];
+}
+
+void closeLocked(PipeHandles& h) {
+  if (h.pipe != kInvalidHandle) platform::closeHandle(h.pipe);
+  if (h.control != kInvalidHandle) platform::closeHandle(h.control);
+  h.pipe = kInvalidHandle;
+  h.control = kInvalidHandle;
+}
+
+void pipeClosedLocked(PipeNumber pipe) {
+  DeviceState& s = state();
+  const uint32_t bit = 1u << pipe;
+  if (s.openPipes.load() & bit) {
+    s.openPipes.fetch_and(~bit);
+    s.pipesOpened.fetch_sub(1);
+  }
+}
+
+}  // namespace
+
+Handle FindAndOpenDevice(const platform::InterfaceClass& cls, char* devicePath) {
+  platform::DeviceInfoSet devices(cls);
+  Handle result = kInvalidHandle;
+  for (uint32_t index = 0;; ++index) {
+    uint32_t error = 0;
+    if (!devices.enumInterface(index, &error)) {
+      if (error == platform::kErrorNoMoreItems) break;
+      continue;
+    }
+    size_t required = 0;
+    devices.interfaceDetail(index, nullptr, 0, &required);
+    if (required == 0) continue;
+    std::vector<char> detail(required);
+    if (!devices.interfaceDetail(index, detail.data(), detail.size(), &required)) continue;
+    // The caller's buffer holds 255 characters and the zero; a longer path cannot be
+    // opened, since no pipe path could be formed from it.
+    if (std::strlen(detail.data()) >= kDevicePathSize) continue;
+    std::strcpy(devicePath, detail.data());
+    result = platform::createFile(devicePath);
+    if (result != kInvalidHandle) break;
+  }
+  return result;
+}
+
+int CheckDevicePresent(const platform::InterfaceClass& cls, char* devicePath) {
+  const Handle h = FindAndOpenDevice(cls, devicePath);
+  if (h == kInvalidHandle) return 0;
+  platform::closeHandle(h);
+  return 1;
+}
+
+Handle OpenPipe(const char* pipeName) {
+  char path[kDevicePathSize] = {};
+  if (!CheckDevicePresent(platform::kBoxInterfaceClass, path)) return kInvalidHandle;
+  const size_t used = std::strlen(path);
+  const size_t name = std::strlen(pipeName);
+  if (used + 1 + name >= kDevicePathSize) return kInvalidHandle;  // the buffer is the limit
+  path[used] = '\\';
+  std::memcpy(path + used + 1, pipeName, name + 1);
+  return platform::createFile(path);
+}
+
+Handle OpenDeviceControl() {
+  char path[kDevicePathSize] = {};
+  return FindAndOpenDevice(platform::kBoxInterfaceClass, path);
+}
+
+void pipeOpened(PipeNumber pipe) {
+  std::lock_guard<std::mutex> lock(linkMutex());
+  DeviceState& s = state();
+  const uint32_t bit = 1u << pipe;
+  if (s.openPipes.load() & bit) return;  // already counted
+  s.openPipes.fetch_or(bit);
+  if (s.pipesOpened.fetch_add(1) + 1 == 4) clearStatusBits(kLinkDownBit | kLinkFaultBit);
+  notifyStateChange();
+}
+
+void pipeClosed(PipeNumber pipe) {
+  std::lock_guard<std::mutex> lock(linkMutex());
+  pipeClosedLocked(pipe);
+}
+
+void resetPipeCount() {
+  std::lock_guard<std::mutex> lock(linkMutex());
+  state().openPipes.store(0);
+  state().pipesOpened.store(0);
+  notifyStateChange();
+}
+
+void PipeHandles::close() {
+  std::lock_guard<std::mutex> lock(linkMutex());
+  closeLocked(*this);
+}
+
+void PipeHandles::replace(platform::Handle newPipe, platform::Handle newControl) {
+  std::lock_guard<std::mutex> lock(linkMutex());
+  closeLocked(*this);
+  pipe = newPipe;
+  control = newControl;
+}
+
+void applyReopenRule(std::atomic<uint8_t>& reopenFlag, PipeNumber pipe, bool needsControl,
+                     PipeHandles& handles) {
+  if (reopenFlag.load() != 1) return;
+  {
+    std::lock_guard<std::mutex> lock(linkMutex());
+    closeLocked(handles);
+  }
+  if (state().replyPipeUp.load() != 1) return;
+  // Open outside the lock: an open enumerates and connects, and must not hold up others.
+  PipeHandles opened;
+  opened.pipe = OpenPipe(pipeName(pipe));
+  if (opened.pipe != kInvalidHandle && needsControl) opened.control = OpenDeviceControl();
+  const bool ok =
+      opened.pipe != kInvalidHandle && (!needsControl || opened.control != kInvalidHandle);
+  handles.replace(opened.pipe, opened.control);
+  if (!ok) return;  // the handles that did open are closed on the next pass
+  setFlag(reopenFlag, 0);
+  pipeOpened(pipe);
+}
+
+void ownTransferFailed(std::atomic<uint8_t>& reopenFlag, PipeNumber pipe, PipeHandles& handles) {
+  {
+    std::lock_guard<std::mutex> lock(linkMutex());
+    if (handles.pipe != kInvalidHandle)
+      platform::deviceIoControl(handles.pipe, platform::kPipeReset, nullptr);
+    pipeClosedLocked(pipe);
+  }
+  setFlag(reopenFlag, 1);
+}
+
+void waitForWork(ThreadBlock& block, std::atomic<uint8_t>& startFlag,
+                 std::atomic<uint8_t>& reopenFlag, PipeNumber pipe, PipeHandles& handles) {
+  DeviceState& s = state();
+  for (;;) {
+    if (startFlag.load() == 1 && reopenFlag.load() != 1) return;
+    if (block.runFlag.load() != 1) return;
+    applyReopenRule(reopenFlag, pipe, /*needsControl=*/true, handles);
+    // Nothing to do until the start flag, the run flag or the reopen state changes; while
+    // a reopen is due and the reply pipe is up, retry every 50 ms.
+    const bool retrying = reopenFlag.load() == 1 && s.replyPipeUp.load() == 1;
+    if (retrying) {
+      napUnless([&] { return block.runFlag.load() != 1; }, kOpenRetry);
+    } else {
+      waitFor(
+          [&] {
+            return block.runFlag.load() != 1 || (startFlag.load() == 1 && reopenFlag.load() != 1) ||
+                   (reopenFlag.load() == 1 && s.replyPipeUp.load() == 1);
+          },
+          kOpenRetry, kNoLimit);
+    }
+  }
+}
+
+void registerHandles(PipeNumber pipe, PipeHandles* handles) {
+  std::lock_guard<std::mutex> lock(linkMutex());
+  gRegistered[pipe] = handles;
+}
+
+void cancelTransfers(PipeNumber pipe) {
+  std::lock_guard<std::mutex> lock(linkMutex());
+  if (PipeHandles* h = gRegistered[pipe]) {
+    if (h->pipe != kInvalidHandle) platform::cancelHandle(h->pipe);
+    if (h->control != kInvalidHandle) platform::cancelHandle(h->control);
+  }
+}
+
+}  // namespace tavro

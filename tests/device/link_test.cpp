@@ -1,0 +1,325 @@
+// The device link against the virtual box: start, round trips, link loss, stop.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "device/command.h"
+#include "device/pipes.h"
+#include "device/threads.h"
+#include "platform/platform.h"
+#include "support/conditions.h"
+#include "support/runtime_dir.h"
+#include "tavro/CKusb_IO.h"
+#include "tavro/notice.h"
+#include "vbox/virtual_box.h"
+
+namespace tavro {
+namespace {
+
+using std::chrono::milliseconds;
+using test::eventually;
+
+class Notices {
+ public:
+  Notices() {
+    previous_ = setNoticeHandler([this](const std::string& text) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      texts_.push_back(text);
+    });
+  }
+  ~Notices() { setNoticeHandler(previous_); }
+  std::vector<std::string> texts() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return texts_;
+  }
+  size_t count() const { return texts().size(); }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> texts_;
+  NoticeHandler previous_;
+};
+
+bool anyWorkerAlive() {
+  const DeviceState& s = state();
+  return s.monitorAlive || s.replyReaderAlive || s.commandWriterAlive || s.audioInAlive ||
+         s.audioOutAlive;
+}
+
+int threadCount() {
+  int n = 0;
+  if (DIR* d = opendir("/proc/self/task")) {
+    while (dirent* e = readdir(d))
+      if (e->d_name[0] != '.') ++n;
+    closedir(d);
+  }
+  return n;
+}
+
+class ScaledTime {
+ public:
+  explicit ScaledTime(double scale) { platform::setTimeScale(scale); }
+  ~ScaledTime() { platform::setTimeScale(1); }
+};
+
+class Link : public ::testing::Test {
+ protected:
+  test::RuntimeDir runtime_;
+  Notices notices_;
+  vbox::VirtualBox box_;
+};
+
+TEST_F(Link, ConstructionWithABoxBringsTheLinkUp) {
+  const int threadsBefore = threadCount();
+  {
+    CKusb_IO io;
+    const uint32_t word = statusWord();
+    EXPECT_TRUE(word & kInitialisedBit);
+    EXPECT_TRUE(word & kReaderReadyBit);
+    EXPECT_FALSE(word & kLinkDownBit);
+    EXPECT_FALSE(word & kLinkFaultBit);
+    EXPECT_EQ(state().pipesOpened.load(), 4u);
+    EXPECT_TRUE(box_.waitForPipes(milliseconds(5000)));
+    // The reply reader probed the box on a control connection of its own.
+    bool probed = false;
+    for (const auto& c : box_.controlRequests())
+      probed |= c.code == platform::kVendorRead && c.index == 0x0472;
+    EXPECT_TRUE(probed);
+
+    box_.clearLog();
+    EXPECT_EQ(io.RequestSpaceCode(), 1);
+    ASSERT_TRUE(box_.waitForCommands(1, milliseconds(5000)));
+    EXPECT_EQ(box_.commands()[0].packet, makePacket({14}));
+    EXPECT_FALSE(statusHas(kPendingBit));
+  }
+  EXPECT_EQ(statusWord(), 0x200u);
+  EXPECT_FALSE(anyWorkerAlive());
+  EXPECT_EQ(threadCount(), threadsBefore);
+}
+
+TEST(LinkWithoutBox, ConstructionEndsWithLinkDownAndStopsPromptly) {
+  test::RuntimeDir runtime;
+  const auto start = std::chrono::steady_clock::now();
+  {
+    CKusb_IO io;
+    EXPECT_EQ(statusWord(), 0x284u);
+    EXPECT_EQ(io.RequestSpaceCode(), -1);
+  }
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(took, std::chrono::seconds(1));
+  EXPECT_EQ(statusWord(), 0x200u);
+  EXPECT_FALSE(anyWorkerAlive());
+}
+
+TEST(LinkWithoutBox, TheLinkComesUpWhenTheBoxAppears) {
+  test::RuntimeDir runtime;
+  CKusb_IO io;
+  EXPECT_TRUE(statusHas(kLinkDownBit));
+  vbox::VirtualBox box;
+  EXPECT_TRUE(eventually([] { return !linkDown(); }));
+  EXPECT_EQ(io.RequestSpaceCode(), 1);
+}
+
+TEST_F(Link, UnplugAndReplugWhileIdle) {
+  CKusb_IO io;
+  ASSERT_FALSE(linkDown());
+  box_.unplug();
+  ASSERT_TRUE(eventually([] { return statusHas(kLinkLostBit); }));
+  uint32_t word = statusWord();
+  EXPECT_TRUE(word & kLinkDownBit);
+  EXPECT_TRUE(word & kLinkFaultBit);
+  EXPECT_FALSE(word & kReaderReadyBit);
+  ASSERT_TRUE(eventually([&] { return notices_.count() == 1; }));
+  EXPECT_EQ(notices_.texts()[0], kLinkLostMessage);
+  EXPECT_EQ(io.RequestSpaceCode(), -1);
+
+  box_.plug();
+  ASSERT_TRUE(eventually([] { return !linkDown(); }));
+  word = statusWord();
+  EXPECT_FALSE(word & kLinkFaultBit);
+  EXPECT_TRUE(word & kReaderReadyBit);
+  EXPECT_TRUE(word & kLinkLostBit);
+  EXPECT_EQ(io.RequestSpaceCode(), 1);
+  EXPECT_EQ(notices_.count(), 1u);  // once per failure
+}
+
+TEST_F(Link, TheLinkLostMessageIsHeldBackDuringARecording) {
+  CKusb_IO io;
+  state().eventFlags.fetch_or(kRecordingActiveEvent);
+  box_.unplug();
+  ASSERT_TRUE(eventually([] { return statusHas(kLinkLostBit); }));
+  ASSERT_TRUE(eventually([] { return (state().eventFlags.load() & kLinkLostEvent) == 0; }));
+  EXPECT_EQ(notices_.count(), 0u);
+  state().eventFlags.fetch_and(~kRecordingActiveEvent);
+}
+
+TEST_F(Link, ARoundTripTimesOutAfterItsLimitAndTheNextSendWaitsForIt) {
+  CKusb_IO io;
+  box_.setSilent(true);
+  ScaledTime fast(100);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(commandRoundTrip(makePacket({17, 1}), 30), -3);
+  // 31 polls of 100 ms in library time.
+  EXPECT_GE(std::chrono::steady_clock::now() - start, platform::realDuration(milliseconds(3100)));
+  EXPECT_TRUE(statusHas(kPendingBit));
+
+  // The pending bit stays: the next send gives up without posting.
+  box_.clearLog();
+  EXPECT_EQ(writeDataToUsb(makePacket({18, 1}).data()), -3);
+  box_.setSilent(false);
+  EXPECT_TRUE(box_.commands().empty());
+}
+
+TEST_F(Link, AnyClearingRecordAnswersTheWaitingCommand) {
+  CKusb_IO io;
+  box_.setResponder([](const vbox::Packet&) { return std::vector<vbox::Record>{}; });
+  std::atomic<int> result{0};
+  std::thread caller([&] { result = commandRoundTrip(makePacket({26}), 100); });
+  ASSERT_TRUE(box_.waitForCommands(1, milliseconds(5000)));
+  // Non-clearing records leave the command waiting.
+  box_.sendRecord({240, 0});
+  box_.sendRecord({7, 3});
+  box_.sendRecord({208, 1, 1});
+  ASSERT_TRUE(eventually([] { return statusHas(kOffHookBit); }));
+  EXPECT_EQ(result.load(), 0);
+  EXPECT_TRUE(statusHas(kPendingBit));
+  box_.sendRecord({3});  // unsolicited, but of a clearing type
+  caller.join();
+  EXPECT_EQ(result.load(), 1);
+  EXPECT_TRUE(statusHas(kReply3Bit));
+}
+
+TEST_F(Link, RecordsArrivingBeforeTheFirstLookAnswerAtOnce) {
+  CKusb_IO io;
+  ScaledTime slow(0.01);  // a poll would take 10 s: only an answer seen at once passes
+  box_.sendRecord({1});
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(commandRoundTrip(makePacket({26}), 100), 1);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+TEST_F(Link, TestTransfersCopyTheTestReplyArea) {
+  CKusb_IO io;
+  box_.setResponder([](const vbox::Packet& p) -> std::optional<std::vector<vbox::Record>> {
+    if (p[0] != 0x33) return std::nullopt;
+    vbox::Record r{};
+    r[0] = p[4] == 1 ? 240 : 241;
+    r[1] = 1;
+    for (int i = 4; i < 64; ++i) r[i] = static_cast<uint8_t>(i + 100);
+    return std::vector<vbox::Record>{r};
+  });
+  unsigned char data[64] = {};
+  data[0] = 1;
+  data[59] = 0x5A;
+  EXPECT_EQ(io.Test_End0_WR(0x33, data), 1);
+  ASSERT_TRUE(box_.waitForCommands(1, milliseconds(5000)));
+  const auto sent = box_.commands().back().packet;
+  EXPECT_EQ(sent[0], 0x33);
+  EXPECT_EQ(sent[4], 1);
+  EXPECT_EQ(sent[63], 0x5A);
+  EXPECT_EQ(data[4], 104);  // type 240: record bytes 4..63
+  EXPECT_EQ(data[63], 163);
+
+  data[0] = 2;
+  EXPECT_EQ(io.Test_End0_WR(0x33, data), 1);
+  EXPECT_EQ(data[4], 241);  // type 241: the whole record, type byte first
+  EXPECT_EQ(data[5], 1);
+}
+
+TEST_F(Link, UnansweredTestTransfersFailAfterTheNotice) {
+  CKusb_IO io;
+  box_.setResponder([](const vbox::Packet& p) -> std::optional<std::vector<vbox::Record>> {
+    if (p[0] == 0x33) return std::vector<vbox::Record>{};
+    return std::nullopt;
+  });
+  ScaledTime fast(200);
+  unsigned char data[64] = {};
+  std::fill(data + 4, data + 64, 0xAB);
+  // The first attempt is not answered, so the second cannot post: it gives up, without the
+  // notice, and reports the failure instead of stale data.
+  EXPECT_EQ(io.Test_End0_WR(0x33, data), -3);
+  EXPECT_EQ(data[4], 0xAB);
+  EXPECT_EQ(notices_.count(), 0u);
+  EXPECT_EQ(box_.commands().size(), 1u);
+}
+
+TEST_F(Link, TheStopEndsEveryThreadWhenTheBoxStaysSilent) {
+  const auto start = std::chrono::steady_clock::now();
+  {
+    CKusb_IO io;
+    box_.setSilent(true);
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
+  EXPECT_FALSE(anyWorkerAlive());
+  EXPECT_EQ(statusWord(), 0x200u);
+}
+
+TEST_F(Link, SendsFailWithMinusTwoOnceTheLibraryHasStopped) {
+  CKusb_IO io;
+  io.ExistUSB_IO();
+  EXPECT_EQ(writeDataToUsb(makePacket({14}).data()), -2);
+  EXPECT_EQ(statusWord(), 0x200u);
+  io.ExistUSB_IO();  // a second stop does nothing
+  EXPECT_EQ(statusWord(), 0x200u);
+  EXPECT_EQ(io.InitialUSB_IO(), 1);  // and the library starts again
+  EXPECT_FALSE(linkDown());
+  EXPECT_EQ(io.RequestSpaceCode(), 1);
+}
+
+TEST_F(Link, ASecondObjectJoinsTheRunningLibrary) {
+  auto first = std::make_unique<CKusb_IO>();
+  ASSERT_FALSE(linkDown());
+  const int threads = threadCount();
+  auto second = std::make_unique<CKusb_IO>();
+  EXPECT_EQ(threadCount(), threads);  // no second set of threads
+  EXPECT_EQ(second->InitialUSB_IO(), 1);
+  EXPECT_EQ(threadCount(), threads);
+  first.reset();
+  EXPECT_FALSE(linkDown());
+  EXPECT_EQ(second->RequestSpaceCode(), 1);
+  second.reset();
+  EXPECT_EQ(statusWord(), 0x200u);
+  EXPECT_FALSE(anyWorkerAlive());
+}
+
+TEST_F(Link, ProbeRefusedCountsAsAFailedAttempt) {
+  box_.setProbeFails(true);
+  {
+    CKusb_IO io;
+    EXPECT_EQ(statusWord() & (kReaderReadyBit | kInitialisedBit | kLinkDownBit), 0x284u);
+    box_.setProbeFails(false);
+    EXPECT_TRUE(eventually([] { return !linkDown(); }));
+  }
+  EXPECT_FALSE(anyWorkerAlive());
+}
+
+TEST(PipeCount, CountsWhatIsOpenSoThatAOwnReopenRestoresTheLink) {
+  resetPipeCount();
+  storeStatusWord(kLinkDownBit | kLinkFaultBit);
+  for (PipeNumber p : {kReplyPipe, kCommandPipe, kAudioInPipe}) pipeOpened(p);
+  EXPECT_TRUE(linkDown());
+  pipeOpened(kAudioOutPipe);
+  EXPECT_EQ(statusWord(), 0u);
+  pipeOpened(kAudioOutPipe);  // counted once
+  EXPECT_EQ(state().pipesOpened.load(), 4u);
+
+  // The command writer's own write failed: it takes its pipe out, the link goes down, and
+  // its reopen brings the count back to exactly 4.
+  pipeClosed(kCommandPipe);
+  setStatusBits(kLinkDownBit);
+  EXPECT_EQ(state().pipesOpened.load(), 3u);
+  pipeOpened(kCommandPipe);
+  EXPECT_FALSE(linkDown());
+  resetPipeCount();
+  storeStatusWord(kInitialStatusWord);
+}
+
+}  // namespace
+}  // namespace tavro
