@@ -7,14 +7,16 @@ DeviceState& state() {
   return s;
 }
 
+// Waiters are woken only when a bit really changed, so that repeating a state (the reply
+// reader marking itself ready on every retry) wakes nobody.
 void setStatusBits(uint32_t bits) {
-  state().statusWord.fetch_or(bits, std::memory_order_acq_rel);
-  notifyStateChange();
+  const uint32_t old = state().statusWord.fetch_or(bits, std::memory_order_acq_rel);
+  if ((old & bits) != bits) notifyStateChange();
 }
 
 void clearStatusBits(uint32_t bits) {
-  state().statusWord.fetch_and(~bits, std::memory_order_acq_rel);
-  notifyStateChange();
+  const uint32_t old = state().statusWord.fetch_and(~bits, std::memory_order_acq_rel);
+  if (old & bits) notifyStateChange();
 }
 
 void changeStatusBits(uint32_t clear, uint32_t set) {

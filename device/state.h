@@ -158,11 +158,11 @@ void storeStatusWord(uint32_t word);
 // Clears `clear` and sets `set` in one atomic change.
 void changeStatusBits(uint32_t clear, uint32_t set);
 
-// Stores a flag and wakes the waiters.
+// Stores a flag and, when its value changed, wakes the waiters.
 template <typename T, typename V>
 inline void setFlag(std::atomic<T>& flag, V value) {
-  flag.store(static_cast<T>(value), std::memory_order_release);
-  notifyStateChange();
+  if (flag.exchange(static_cast<T>(value), std::memory_order_acq_rel) != static_cast<T>(value))
+    notifyStateChange();
 }
 
 }  // namespace tavro

@@ -1,0 +1,200 @@
+// tavro-bench: the library's figures, each measured side by side in one run with the
+// event-driven waits and with the documented polling waits, and their ratio.
+//
+//   tavro-bench [--quick]
+//
+// Rows: command round trip (median, 99th percentile); wakeups per second of the library's
+// threads, idle with the link up and with no box; construction and destruction times.
+#include <dirent.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "device/wait.h"
+#include "tavro/CKusb_IO.h"
+#include "tavro/notice.h"
+#include "vbox/virtual_box.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using tavro::WaitMode;
+
+double ms(Clock::duration d) {
+  return std::chrono::duration<double, std::milli>(d).count();
+}
+
+class RuntimeDir {
+ public:
+  RuntimeDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "tavro-bench-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) std::abort();
+    path_ = pattern;
+    setenv("XDG_RUNTIME_DIR", path_.c_str(), 1);
+  }
+  ~RuntimeDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+
+ private:
+  std::string path_;
+};
+
+double percentile(std::vector<double> v, double p) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  const size_t i = std::min(v.size() - 1, static_cast<size_t>(p * (v.size() - 1) + 0.5));
+  return v[i];
+}
+
+// Voluntary context switches of this process's threads other than those in `exclude`.
+long contextSwitches(const std::set<long>& exclude) {
+  long total = 0;
+  DIR* d = opendir("/proc/self/task");
+  if (!d) return 0;
+  while (dirent* e = readdir(d)) {
+    if (e->d_name[0] == '.') continue;
+    const long tid = std::atol(e->d_name);
+    if (exclude.count(tid)) continue;
+    std::ifstream status(std::string("/proc/self/task/") + e->d_name + "/status");
+    std::string line;
+    while (std::getline(status, line))
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0) total += std::atol(line.c_str() + 24);
+  }
+  closedir(d);
+  return total;
+}
+
+std::set<long> threadIds() {
+  std::set<long> ids;
+  if (DIR* d = opendir("/proc/self/task")) {
+    while (dirent* e = readdir(d))
+      if (e->d_name[0] != '.') ids.insert(std::atol(e->d_name));
+    closedir(d);
+  }
+  return ids;
+}
+
+struct Row {
+  std::string name;
+  std::string unit;
+  double event = 0;
+  double poll = 0;
+};
+
+void print(const std::vector<Row>& rows) {
+  std::printf("%-44s %14s %14s %10s\n", "figure", "event-driven", "polling", "poll/event");
+  for (const Row& r : rows) {
+    char ratio[32] = "-";
+    if (r.event > 0) std::snprintf(ratio, sizeof ratio, "%.1fx", r.poll / r.event);
+    std::printf("%-44s %11.3f %-2s %11.3f %-2s %10s\n", r.name.c_str(), r.event, r.unit.c_str(),
+                r.poll, r.unit.c_str(), ratio);
+  }
+}
+
+struct RoundTrip {
+  double median = 0, p99 = 0;
+};
+
+RoundTrip roundTrips(WaitMode mode, int count) {
+  tavro::setWaitMode(mode);
+  RuntimeDir dir;
+  tavro::vbox::VirtualBox box;
+  CKusb_IO io;
+  std::vector<double> times;
+  for (int i = 0; i < count; ++i) {
+    const auto start = Clock::now();
+    if (io.RequestSpaceCode() != 1) std::fprintf(stderr, "round trip failed\n");
+    times.push_back(ms(Clock::now() - start));
+  }
+  tavro::setWaitMode(WaitMode::kEvent);
+  return {percentile(times, 0.5), percentile(times, 0.99)};
+}
+
+// Wakeups per second of the library's threads over `seconds` (the box's threads and this
+// one are left out).
+double idleWakeups(WaitMode mode, bool withBox, double seconds) {
+  tavro::setWaitMode(mode);
+  RuntimeDir dir;
+  std::unique_ptr<tavro::vbox::VirtualBox> box;
+  if (withBox) box = std::make_unique<tavro::vbox::VirtualBox>();
+  const std::set<long> before = threadIds();
+  CKusb_IO io;
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // let the link settle
+  const long start = contextSwitches(before);
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  const long end = contextSwitches(before);
+  tavro::setWaitMode(WaitMode::kEvent);
+  return (end - start) / seconds;
+}
+
+struct LifeTimes {
+  double construct = 0, destroy = 0;
+};
+
+LifeTimes lifeTimes(WaitMode mode, bool withBox, bool silent) {
+  tavro::setWaitMode(mode);
+  RuntimeDir dir;
+  std::unique_ptr<tavro::vbox::VirtualBox> box;
+  if (withBox) box = std::make_unique<tavro::vbox::VirtualBox>();
+  LifeTimes t;
+  auto start = Clock::now();
+  auto io = std::make_unique<CKusb_IO>();
+  t.construct = ms(Clock::now() - start);
+  if (box && silent) box->setSilent(true);
+  start = Clock::now();
+  io.reset();
+  t.destroy = ms(Clock::now() - start);
+  tavro::setWaitMode(WaitMode::kEvent);
+  return t;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
+  tavro::setNoticeHandler([](const std::string&) {});
+  const int trips = quick ? 20 : 200;
+  const double idleSeconds = quick ? 2 : 10;
+
+  std::vector<Row> rows;
+  const RoundTrip eventTrip = roundTrips(WaitMode::kEvent, trips);
+  const RoundTrip pollTrip = roundTrips(WaitMode::kPoll, quick ? 10 : 40);
+  rows.push_back({"command round trip, median", "ms", eventTrip.median, pollTrip.median});
+  rows.push_back({"command round trip, 99th percentile", "ms", eventTrip.p99, pollTrip.p99});
+
+  rows.push_back({"wakeups/s, link up and idle", "/s",
+                  idleWakeups(WaitMode::kEvent, true, idleSeconds),
+                  idleWakeups(WaitMode::kPoll, true, idleSeconds)});
+  rows.push_back({"wakeups/s, no box attached", "/s",
+                  idleWakeups(WaitMode::kEvent, false, idleSeconds),
+                  idleWakeups(WaitMode::kPoll, false, idleSeconds)});
+
+  const LifeTimes eBox = lifeTimes(WaitMode::kEvent, true, false);
+  const LifeTimes pBox = lifeTimes(WaitMode::kPoll, true, false);
+  const LifeTimes eNone = lifeTimes(WaitMode::kEvent, false, false);
+  const LifeTimes pNone = lifeTimes(WaitMode::kPoll, false, false);
+  const LifeTimes eSilent = lifeTimes(WaitMode::kEvent, true, true);
+  const LifeTimes pSilent = lifeTimes(WaitMode::kPoll, true, true);
+  rows.push_back({"construction with a box", "ms", eBox.construct, pBox.construct});
+  rows.push_back({"construction without a box", "ms", eNone.construct, pNone.construct});
+  rows.push_back({"destruction with a box", "ms", eBox.destroy, pBox.destroy});
+  rows.push_back({"destruction with a silent box", "ms", eSilent.destroy, pSilent.destroy});
+
+  print(rows);
+  return 0;
+}
