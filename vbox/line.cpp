@@ -30,6 +30,9 @@ std::vector<Record> LineModel::handle(const Packet& p) {
       return {plain};
     case kCmdPlay:
       state.playing = on;
+      // Switching playback on is answered by the first go-ahead (which clears the pending
+      // command as well), so that no second clearing record can overtake the next command.
+      if (on) return {makeRecord({kReadyReply, 0})};
       return {plain};
     case kCmdToneReset:
       ++state.toneResets;

@@ -54,10 +54,12 @@ int main(int argc, char** argv) {
   std::string name = "box0";
   std::string runtimeDir;
   std::string scenarioFile;
+  std::string captureFile;
   bool interactive = false;
   app.add_option("--name", name, "device interface name")->capture_default_str();
   app.add_option("--runtime-dir", runtimeDir, "directory to use as XDG_RUNTIME_DIR");
   app.add_option("--scenario", scenarioFile, "timed line events to play")->check(CLI::ExistingFile);
+  app.add_option("--capture", captureFile, "write the audio played to the box to this wave file");
   app.add_flag("--interactive", interactive, "read verbs from standard input ('help')");
   CLI11_PARSE(app, argc, argv);
 
@@ -182,7 +184,15 @@ int main(int argc, char** argv) {
     }
   }
   box->setEventSink(say);
+  std::vector<uint8_t> played = box->playedAudio();
   box.reset();  // clean unplug
+  if (!captureFile.empty()) {
+    if (!tavro::vbox::writeAlawWave(captureFile, played)) {
+      say("cannot write " + captureFile);
+      return 1;
+    }
+    say("captured " + std::to_string(played.size()) + " bytes in " + captureFile);
+  }
   say("stopped");
   return 0;
 }

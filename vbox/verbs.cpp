@@ -141,6 +141,14 @@ std::string verbHelp() {
          "  info HEX...            answer to 36 (11 information bytes)\n"
          "  flashack VALUE [type=10|19]  acknowledge of flash writes\n"
          "  reporthook on|off      follow hook commands with a hook status item\n"
+         "  source silence|pattern|tone HZ [level=0..1]|wave FILE\n"
+         "                         what the line carries into the audio-in stream\n"
+         "  pace FACTOR            audio-in speed (1 = 8000 bytes/s, 0 = as fast as read)\n"
+         "  playpace FACTOR        go-ahead speed (1 = one per 64 ms, 0 = at once)\n"
+         "  framestatus HEX [once] status byte of the following frames (or the next one)\n"
+         "  partial BYTES          send the first 1..255 bytes of a frame (out of step)\n"
+         "  playfault              report a playback failure (status item 3, 0)\n"
+         "  audio                  show the audio counters\n"
          "  silent on|off          stop or resume answering commands\n"
          "  delay MS               answer every command MS milliseconds late\n"
          "  probefails on|off      fail the device probe\n"
@@ -260,6 +268,65 @@ VerbResult runVerb(VirtualBox& box, const std::string& line) {
     return r;
   }
   if (verb == "state") return {true, false, lineStateText(box.lineState())};
+  if (verb == "source") {
+    if (plain.empty()) return fail("source: silence, pattern, tone HZ or wave FILE");
+    const std::string& kind = plain[0];
+    if (kind == "silence" && plain.size() == 1) {
+      box.setLineSource(LineSource::silence());
+    } else if (kind == "pattern" && plain.size() == 1) {
+      box.setLineSource(LineSource::pattern());
+    } else if (kind == "tone" && plain.size() == 2) {
+      double hz, level = 0.5;
+      if (!parseSeconds(plain[1], hz) || hz > 4000) return fail("source: tone HZ (0..4000)");
+      if (named.count("level") && (!parseSeconds(named["level"], level) || level > 1))
+        return fail("source: level is 0..1");
+      box.setLineSource(LineSource::tone(hz, level));
+    } else if (kind == "wave" && plain.size() == 2) {
+      std::string why;
+      auto src = LineSource::waveFile(plain[1], &why);
+      if (!src) return fail("source: " + plain[1] + ": " + why);
+      box.setLineSource(*src);
+    } else {
+      return fail("source: silence, pattern, tone HZ or wave FILE");
+    }
+    return {};
+  }
+  if (verb == "pace" || verb == "playpace") {
+    double f;
+    if (plain.size() != 1 || !parseSeconds(plain[0], f) || f > 1000)
+      return fail(verb + ": FACTOR (0..1000)");
+    if (verb == "pace")
+      box.setAudioPace(f);
+    else
+      box.setPlayPace(f);
+    return {};
+  }
+  if (verb == "framestatus") {
+    uint8_t b;
+    if (plain.empty() || plain.size() > 2 || !parseHexByte(plain[0], b) ||
+        (plain.size() == 2 && plain[1] != "once"))
+      return fail("framestatus: HEX [once]");
+    if (plain.size() == 2)
+      box.setFrameStatusOnce(b);
+    else
+      box.setFrameStatus(b);
+    return {};
+  }
+  if (verb == "partial") {
+    if (plain.size() != 1 || !parseUnsigned(plain[0], kFrameSize - 1, v) || v == 0)
+      return fail("partial: BYTES (1..255)");
+    box.injectPartialFrame(v);
+    return {};
+  }
+  if (verb == "playfault") return sent(box.sendPlaybackFault(), verb);
+  if (verb == "audio") {
+    std::ostringstream o;
+    o << "audio: " << (box.audioStreaming() ? "streaming" : "not streaming") << ", "
+      << box.framesSent() << " frames sent, " << box.droppedFrames() << " dropped, "
+      << box.partialFramesSent() << " partial; " << box.packetsReceived() << " packets received, "
+      << box.goAheadsSent() << " go-aheads";
+    return {true, false, o.str()};
+  }
   return fail("unknown verb '" + verb + "' (try help)");
 }
 

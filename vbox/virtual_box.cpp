@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -29,7 +30,15 @@ namespace {
 
 constexpr size_t kMaxControlConnections = 64;
 constexpr size_t kMaxControlMessage = 16 + 4096;
-constexpr size_t kMaxReplyQueue = 4096;  // records; beyond that the host is not reading
+constexpr size_t kMaxReplyQueue = 4096;          // records; beyond that the host is not reading
+constexpr size_t kMaxPlayed = size_t(64) << 20;  // captured audio bytes kept
+constexpr int kFramesPerWake = 64;               // as-fast-as-read: frames per loop pass
+constexpr auto kFrameTime = std::chrono::microseconds(31250);  // 250 bytes at 8000 per second
+constexpr auto kBlockTime = std::chrono::milliseconds(64);     // 512 bytes at 8000 per second
+
+Clock::duration scaled(Clock::duration d, double pace) {
+  return std::chrono::duration_cast<Clock::duration>(d / pace);
+}
 
 [[noreturn]] void throwErrno(const std::string& what) {
   throw std::system_error(errno, std::generic_category(), what);
@@ -143,12 +152,35 @@ struct VirtualBox::Impl {
   std::deque<std::function<void()>> tasks;        // run on the box thread
   bool stopping = false;
 
+  // Audio in: streams while recording is on, a transfer setup for audio in was made and the
+  // audio-in pipe is connected.
+  FrameMaker maker;
+  bool setupIn = false;
+  double audioPace = 1;
+  uint8_t frameStatus = 0;
+  std::deque<uint8_t> frameStatusOnce;
+  std::deque<size_t> partialFrames;
+  uint64_t framesSentCount = 0;
+  uint64_t framesDropped = 0;
+  uint64_t partialsSent = 0;
+  // Audio out.
+  double playPace = 1;
+  std::vector<uint8_t> played;
+  size_t packetsIn = 0;
+  size_t goAheadCount = 0;
+  std::deque<Clock::time_point> goAheads;  // due times of go-ahead records
+
   // ---- owned by the box thread ----
   int wakeFd = -1;
   int listenDevice = -1;
   std::array<int, kPipeCount> listenPipe{-1, -1, -1, -1};
   std::array<int, kPipeCount> pipeFd{-1, -1, -1, -1};
   std::vector<int> controlFds;
+  std::vector<uint8_t> audioPending;  // the rest of a frame the audio-in pipe has not taken
+  bool wasStreaming = false;
+  Clock::time_point nextFrameAt;
+  int packetsInBlock = 0;
+  Clock::time_point playEnd;  // when the blocks received so far have played
   std::thread thread;
   std::thread::id threadId;
 
@@ -235,9 +267,12 @@ struct VirtualBox::Impl {
       connected.fill(false);
       replyQueue.clear();
       late.clear();
+      goAheads.clear();
     }
+    audioPending.clear();
     changed.notify_all();
     emit("unplugged");
+    updateStreaming();
   }
 
   // ---- connections (box thread) ----
@@ -254,14 +289,17 @@ struct VirtualBox::Impl {
     }
     closeFd(pipeFd[pipe]);  // one connection per pipe: the new one wins (counted first)
     pipeFd[pipe] = fd;
+    if (pipe == kAudioInPipe) audioPending.clear();
     changed.notify_all();
     emit(std::string("connect ") + kPipeNames[pipe] + " #" + std::to_string(n) +
          (replaced ? " (replaces the previous one)" : ""));
+    updateStreaming();
   }
 
   void dropPipe(int pipe) {
     if (pipeFd[pipe] < 0) return;
     closeFd(pipeFd[pipe]);
+    if (pipe == kAudioInPipe) audioPending.clear();  // a new connection starts at a frame
     {
       std::lock_guard lock(mu);
       connected[pipe] = false;
@@ -269,6 +307,7 @@ struct VirtualBox::Impl {
     }
     changed.notify_all();
     emit(std::string("disconnect ") + kPipeNames[pipe]);
+    updateStreaming();
   }
 
   void acceptControl() {
@@ -305,6 +344,8 @@ struct VirtualBox::Impl {
       Packet p;
       std::copy_n(buf, p.size(), p.begin());
       onCommand(p);
+    } else {
+      onAudioPacket(buf);
     }
     return true;
   }
@@ -322,6 +363,7 @@ struct VirtualBox::Impl {
     changed.notify_all();
     emit("command " + packetText(p));
     std::vector<Record> own = defaultAnswer(p);  // the line follows every command
+    if (p[0] == kCmdRecord || p[0] == kCmdPlay) audioCommand(p);
     if (mute) return;
     std::optional<std::vector<Record>> answer;
     if (r) answer = r(p);
@@ -365,7 +407,7 @@ struct VirtualBox::Impl {
         std::lock_guard lock(mu);
         if (!replyQueue.empty()) replyQueue.pop_front();
       }
-      emit("reply " + packetText(rec));
+      if (rec[0] != kReadyReply || rec[1] != 0) emit("reply " + packetText(rec));  // not go-aheads
     }
   }
 
@@ -406,6 +448,10 @@ struct VirtualBox::Impl {
         req.data.assign(buf.begin() + 16, buf.begin() + n);
         if (req.index == kTransferSetupIndex && length == 6 && dataBytes == 6 && !fails)
           answer = {1};
+        if (answer[0] == 1 && req.data[5] == 0x81) {
+          std::lock_guard lock(mu);
+          setupIn = true;
+        }
       } else if (req.code == kPipeResetCode) {
         if (req.value < kPipeCount && length == 0 && dataBytes == 0) answer = {1};
       }
@@ -418,7 +464,165 @@ struct VirtualBox::Impl {
     changed.notify_all();
     emit(controlText(req, wellFormed, n));
     ssize_t sent = send(fd, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    updateStreaming();
     return sent == ssize_t(answer.size());
+  }
+
+  // ---- audio (box thread) ----
+  bool streamingLocked() const {  // mu held
+    return line.state.recording && setupIn && connected[kAudioInPipe];
+  }
+
+  // Notices the start and end of the audio-in stream.
+  void updateStreaming() {
+    bool now;
+    uint64_t sent, dropped;
+    {
+      std::lock_guard lock(mu);
+      now = streamingLocked();
+      sent = framesSentCount;
+      dropped = framesDropped;
+    }
+    if (now == wasStreaming) return;
+    wasStreaming = now;
+    if (now) {
+      nextFrameAt = Clock::now();
+      emit("audio in: streaming");
+    } else {
+      emit("audio in: stopped (" + std::to_string(sent) + " frames sent, " +
+           std::to_string(dropped) + " dropped)");
+    }
+  }
+
+  void audioCommand(const Packet& p) {
+    bool on = p[1] == 1;
+    if (p[0] == kCmdRecord) {
+      if (!on) {
+        std::lock_guard lock(mu);
+        setupIn = false;  // every recording sets up its own transfer
+      }
+      updateStreaming();
+      return;
+    }
+    size_t bytes;
+    {
+      std::lock_guard lock(mu);
+      goAheads.clear();
+      bytes = played.size();
+    }
+    packetsInBlock = 0;
+    playEnd = Clock::now();
+    emit(on ? "audio out: playing"
+            : "audio out: stopped (" + std::to_string(bytes) + " bytes received in all)");
+  }
+
+  void onAudioPacket(const uint8_t* data) {
+    std::lock_guard lock(mu);
+    ++packetsIn;
+    if (played.size() + kAudioPacket <= kMaxPlayed)
+      played.insert(played.end(), data, data + kAudioPacket);
+    changed.notify_all();
+    if (!line.state.playing || ++packetsInBlock < int(kPlayBlock / kAudioPacket)) return;
+    // A block is in: ask for the next one when this one starts to play, which keeps one
+    // block in hand and one go-ahead per block time.
+    packetsInBlock = 0;
+    auto now = Clock::now();
+    auto start = std::max(now, playEnd);
+    playEnd = start + (playPace > 0 ? scaled(kBlockTime, playPace) : Clock::duration::zero());
+    goAheads.push_back(start);
+  }
+
+  // Moves the go-aheads that are due to the reply queue.
+  void sendDueGoAheads() {
+    std::lock_guard lock(mu);
+    auto now = Clock::now();
+    while (!goAheads.empty() && goAheads.front() <= now) {
+      goAheads.pop_front();
+      if (!connected[kReplyPipe]) continue;
+      pushReply(makeRecord({kReadyReply, 0}));
+      ++goAheadCount;
+    }
+  }
+
+  // Writes bytes to the audio-in pipe; what it does not take waits in audioPending. False
+  // when the connection broke.
+  bool writeAudio(const uint8_t* data, size_t n) {
+    ssize_t w = send(pipeFd[kAudioInPipe], data, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (w < 0) {
+      if (errno != EAGAIN && errno != EINTR) return false;
+      w = 0;
+    }
+    audioPending.assign(data + w, data + n);
+    return true;
+  }
+
+  bool flushAudio() {
+    if (audioPending.empty()) return true;
+    std::vector<uint8_t> rest;
+    rest.swap(audioPending);
+    return writeAudio(rest.data(), rest.size());
+  }
+
+  // Makes the next frame of the line and sends it, unless the pipe still holds back part of
+  // an earlier one: then the whole frame is dropped. False when the connection broke.
+  bool sendFrame() {
+    if (!flushAudio()) return false;
+    bool drop = !audioPending.empty();
+    std::vector<uint8_t> out;
+    {
+      std::lock_guard lock(mu);
+      uint8_t status = frameStatus;
+      if (!frameStatusOnce.empty()) {
+        status = frameStatusOnce.front();
+        frameStatusOnce.pop_front();
+      }
+      if (!drop && !partialFrames.empty()) {
+        // The head of a frame, whose rest never comes: the stream is out of step after it.
+        Frame cut = maker.next(status);
+        out.assign(cut.begin(), cut.begin() + partialFrames.front());
+        partialFrames.pop_front();
+        ++partialsSent;
+      }
+      Frame frame = maker.next(status);  // the line goes on, sent or not
+      if (drop) {
+        ++framesDropped;
+      } else {
+        ++framesSentCount;
+        out.insert(out.end(), frame.begin(), frame.end());
+      }
+    }
+    changed.notify_all();
+    return drop || writeAudio(out.data(), out.size());
+  }
+
+  // Runs the audio-in stream: frames that are due, or as many as the pipe takes.
+  void pumpAudio(bool writable) {
+    if (pipeFd[kAudioInPipe] < 0) return;
+    if (!wasStreaming) {  // a frame begun is finished, also after the stream stopped
+      if (writable && !flushAudio()) dropPipe(kAudioInPipe);
+      return;
+    }
+    double pace;
+    {
+      std::lock_guard lock(mu);
+      pace = audioPace;
+    }
+    bool alive = true;
+    if (pace <= 0) {
+      if (writable)
+        for (int i = 0; i < kFramesPerWake && alive && audioPending.empty(); ++i)
+          alive = sendFrame();
+    } else {
+      auto interval = scaled(kFrameTime, pace);
+      auto now = Clock::now();
+      if (now - nextFrameAt > 100 * interval) nextFrameAt = now;  // stalled: no burst
+      while (alive && nextFrameAt <= now) {
+        alive = sendFrame();
+        nextFrameAt += interval;
+      }
+      if (alive && writable) alive = flushAudio();
+    }
+    if (!alive) dropPipe(kAudioInPipe);
   }
 
   static std::string controlText(const LoggedControl& r, bool wellFormed, ssize_t n) {
@@ -443,17 +647,20 @@ struct VirtualBox::Impl {
     for (;;) {
       std::vector<pollfd> fds;
       fds.push_back({wakeFd, POLLIN, 0});
-      bool wantOut;
+      bool wantOut, audioOut = false;
       Clock::time_point nextDue = Clock::time_point::max();
       {
         std::lock_guard lock(mu);
         wantOut = !replyQueue.empty();
         if (!late.empty()) nextDue = late.begin()->first;
+        if (!goAheads.empty()) nextDue = std::min(nextDue, goAheads.front());
+        audioOut = !audioPending.empty() || (wasStreaming && audioPace <= 0);
+        if (wasStreaming && audioPace > 0) nextDue = std::min(nextDue, nextFrameAt);
       }
       for (int p = 0; p < kPipeCount; ++p) {
         if (pipeFd[p] < 0) continue;
         short ev = POLLIN;
-        if (p == kReplyPipe && wantOut) ev |= POLLOUT;
+        if ((p == kReplyPipe && wantOut) || (p == kAudioInPipe && audioOut)) ev |= POLLOUT;
         fds.push_back({pipeFd[p], ev, 0});
       }
       for (int fd : controlFds) fds.push_back({fd, POLLIN, 0});
@@ -463,8 +670,9 @@ struct VirtualBox::Impl {
 
       int timeout = -1;
       if (nextDue != Clock::time_point::max()) {
-        auto ms = std::chrono::ceil<std::chrono::milliseconds>(nextDue - Clock::now()).count();
-        timeout = int(std::clamp<long long>(ms, 0, 60000));
+        auto us = std::chrono::ceil<std::chrono::microseconds>(nextDue - Clock::now()).count();
+        // poll() counts milliseconds: round up, so that nothing is looked at early.
+        timeout = int(std::clamp<long long>((us + 999) / 1000, 0, 60000));
       }
       int ready = poll(fds.data(), fds.size(), timeout);
       if (ready < 0 && errno != EINTR) break;
@@ -476,17 +684,16 @@ struct VirtualBox::Impl {
         continue;  // the descriptor set may have changed
       }
       moveDueAnswers();
-      if (ready <= 0) {
-        if (pipeFd[kReplyPipe] >= 0 && !flushReplies()) dropPipe(kReplyPipe);
-        continue;
-      }
+      sendDueGoAheads();
+      bool audioWritable = false;
       // Connections first, accepts last: a descriptor closed here cannot be reused by an
       // accept before its entry has been looked at.
-      for (size_t i = 1; i < fds.size(); ++i) {
+      for (size_t i = 1; ready > 0 && i < fds.size(); ++i) {
         const pollfd& f = fds[i];
         if (!f.revents) continue;
         int pipe = pipeOf(f.fd);
         if (pipe >= 0) {
+          if (pipe == kAudioInPipe && (f.revents & POLLOUT)) audioWritable = true;
           bool alive = true;
           if (f.revents & (POLLIN | POLLHUP | POLLERR)) alive = readPipe(pipe);
           if (alive && (f.revents & (POLLHUP | POLLERR)) && !(f.revents & POLLIN)) alive = false;
@@ -501,8 +708,9 @@ struct VirtualBox::Impl {
           }
         }
       }
+      pumpAudio(audioWritable);
       if (pipeFd[kReplyPipe] >= 0 && !flushReplies()) dropPipe(kReplyPipe);
-      for (size_t i = 1; i < fds.size(); ++i) {
+      for (size_t i = 1; ready > 0 && i < fds.size(); ++i) {
         if (!(fds[i].revents & POLLIN)) continue;
         if (fds[i].fd == listenDevice) {
           acceptControl();
@@ -707,6 +915,99 @@ bool VirtualBox::sendHookStatus(bool offHook) {
     impl_->line.state.offHook = offHook;
   }
   return sendRecord(hookStatusRecord(offHook));
+}
+
+void VirtualBox::setLineSource(LineSource source) {
+  std::lock_guard lock(impl_->mu);
+  impl_->maker.setSource(std::move(source));
+}
+
+void VirtualBox::setAudioPace(double factor) {
+  {
+    std::lock_guard lock(impl_->mu);
+    impl_->audioPace = std::isfinite(factor) && factor > 0 ? factor : 0;
+  }
+  impl_->wake();
+}
+
+void VirtualBox::setFrameStatus(uint8_t status) {
+  std::lock_guard lock(impl_->mu);
+  impl_->frameStatus = status;
+}
+
+void VirtualBox::setFrameStatusOnce(uint8_t status) {
+  std::lock_guard lock(impl_->mu);
+  impl_->frameStatusOnce.push_back(status);
+}
+
+void VirtualBox::injectPartialFrame(size_t bytes) {
+  if (bytes == 0 || bytes >= kFrameSize) return;
+  std::lock_guard lock(impl_->mu);
+  impl_->partialFrames.push_back(bytes);
+}
+
+bool VirtualBox::audioStreaming() const {
+  std::lock_guard lock(impl_->mu);
+  return impl_->streamingLocked();
+}
+
+uint64_t VirtualBox::framesSent() const {
+  std::lock_guard lock(impl_->mu);
+  return impl_->framesSentCount;
+}
+
+uint64_t VirtualBox::droppedFrames() const {
+  std::lock_guard lock(impl_->mu);
+  return impl_->framesDropped;
+}
+
+uint64_t VirtualBox::partialFramesSent() const {
+  std::lock_guard lock(impl_->mu);
+  return impl_->partialsSent;
+}
+
+bool VirtualBox::waitForFrames(uint64_t n, std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(impl_->mu);
+  return impl_->changed.wait_for(lock, timeout, [&] { return impl_->framesSentCount >= n; });
+}
+
+bool VirtualBox::waitForDroppedFrames(uint64_t n, std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(impl_->mu);
+  return impl_->changed.wait_for(lock, timeout, [&] { return impl_->framesDropped >= n; });
+}
+
+void VirtualBox::setPlayPace(double factor) {
+  std::lock_guard lock(impl_->mu);
+  impl_->playPace = std::isfinite(factor) && factor > 0 ? factor : 0;
+}
+
+std::vector<uint8_t> VirtualBox::playedAudio() const {
+  std::lock_guard lock(impl_->mu);
+  return impl_->played;
+}
+
+void VirtualBox::clearPlayedAudio() {
+  std::lock_guard lock(impl_->mu);
+  impl_->played.clear();
+}
+
+size_t VirtualBox::packetsReceived() const {
+  std::lock_guard lock(impl_->mu);
+  return impl_->packetsIn;
+}
+
+size_t VirtualBox::goAheadsSent() const {
+  std::lock_guard lock(impl_->mu);
+  return impl_->goAheadCount;
+}
+
+bool VirtualBox::waitForPackets(size_t n, std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(impl_->mu);
+  return impl_->changed.wait_for(lock, timeout, [&] { return impl_->packetsIn >= n; });
+}
+
+bool VirtualBox::sendPlaybackFault() {
+  return sendRecord(playbackFaultRecord());
 }
 
 std::vector<LoggedCommand> VirtualBox::commands() const {

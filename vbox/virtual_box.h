@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "vbox/audio.h"
 #include "vbox/line.h"
 #include "vbox/records.h"
 #include "vbox/wire_types.h"
@@ -98,6 +99,33 @@ class VirtualBox {
   bool sendTone(uint8_t first, uint16_t second);
   bool sendHookStatus(bool offHook);  // also changes the line's hook state
   bool sendRing();
+
+  // Audio in: after command 7 with byte 1 = 1 and a transfer setup for audio in (direction
+  // 0x81) the box streams 256-byte frames on the audio-in pipe until command 7 with byte 1 =
+  // 0, at 32 frames per second times the pace (0 = as fast as the host reads). Frames the
+  // pipe does not take in time are dropped whole and counted.
+  void setLineSource(LineSource source);  // restarts the source
+  void setAudioPace(double factor);
+  void setFrameStatus(uint8_t status);      // status byte of every following frame
+  void setFrameStatusOnce(uint8_t status);  // status byte of the next frame only (queued)
+  void injectPartialFrame(size_t bytes);    // the first 1..255 bytes of a frame, before the next
+  bool audioStreaming() const;
+  uint64_t framesSent() const;  // whole frames written, since the box was made
+  uint64_t droppedFrames() const;
+  uint64_t partialFramesSent() const;
+  bool waitForFrames(uint64_t n, std::chrono::milliseconds timeout) const;  // framesSent() >= n
+  bool waitForDroppedFrames(uint64_t n, std::chrono::milliseconds timeout) const;
+
+  // Audio out: while playback is on (command 9 with byte 1 = 1, answered by a go-ahead {9, 0})
+  // every 512 bytes received earn another go-ahead, paced at one per 64 ms times the pace
+  // (0 = at once). Every 256-byte packet received is captured.
+  void setPlayPace(double factor);
+  std::vector<uint8_t> playedAudio() const;
+  void clearPlayedAudio();
+  size_t packetsReceived() const;
+  size_t goAheadsSent() const;  // go-aheads for blocks (not the one that answers command 9)
+  bool waitForPackets(size_t n, std::chrono::milliseconds timeout) const;
+  bool sendPlaybackFault();  // status item {3, 0} in a type 208 record
 
   // Inspection.
   std::vector<LoggedCommand> commands() const;

@@ -92,8 +92,9 @@ TEST_F(BoxLine, CommandsChangeTheLineState) {
   dial[22] = 1, dial[23] = 2, dial[24] = 10;
   EXPECT_EQ(host.ask(dial), packet({1, 6}));
   for (auto cmd : {packet({17, 1}), packet({18, 1}), packet({21, 1}), packet({22, 1}),
-                   packet({23, 150}), packet({7, 1, 1}), packet({9, 1})})
+                   packet({23, 150}), packet({7, 1, 1})})
     EXPECT_EQ(host.ask(cmd)[1], cmd[0]);
+  EXPECT_EQ(host.ask({9, 1}), packet({9, 0}));  // playback on: the first go-ahead
 
   LineState s = box.lineState();
   EXPECT_EQ(s.dialParams, (std::array<uint8_t, 3>{17, 5, 5}));
