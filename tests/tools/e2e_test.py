@@ -1,0 +1,394 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the tavro tool: a tavro-box process, the tavro tool, and this script.
+
+Usage: e2e_test.py --box PATH --tool PATH [unittest arguments, e.g. a test class name]
+
+Every test runs its own box in a fresh XDG_RUNTIME_DIR and working directory. What the box
+received is read from its event lines ("command 04", ...), which it prints on stdout.
+"""
+import argparse
+import json
+import os
+import re
+import select
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+BOX = None
+TOOL = None
+
+# Generous: the suite also runs under the sanitizers.
+DEADLINE = 30.0
+
+SPACE_CODE = 0x0E  # the library sends it when it stops, to wake its reply reader
+
+
+def parse_hex(text):
+    return [int(b, 16) for b in text.split()]
+
+
+class Box:
+    """A tavro-box process in interactive mode, with its event lines collected."""
+
+    def __init__(self, runtime_dir, *extra):
+        env = dict(os.environ, XDG_RUNTIME_DIR=runtime_dir)
+        self.proc = subprocess.Popen(
+            [BOX, "--interactive", "--runtime-dir", runtime_dir, *extra],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            text=True, bufsize=1, env=env)
+        self.lines = []
+        self.cond = threading.Condition()
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+        self.wait_for(r"^device |plugged ")
+
+    def _read(self):
+        for line in self.proc.stdout:
+            # "[   1.234] command 04 01" -> "command 04 01"
+            line = re.sub(r"^\[\s*[0-9.]+\]\s*", "", line.rstrip("\n"))
+            with self.cond:
+                self.lines.append(line)
+                self.cond.notify_all()
+
+    def send(self, line):
+        self.proc.stdin.write(line + "\n")
+        self.proc.stdin.flush()
+
+    def mark(self):
+        with self.cond:
+            return len(self.lines)
+
+    def wait_for(self, pattern, since=0, timeout=DEADLINE):
+        rx = re.compile(pattern)
+        end = time.monotonic() + timeout
+        with self.cond:
+            while True:
+                for line in self.lines[since:]:
+                    m = rx.search(line)
+                    if m:
+                        return m
+                left = end - time.monotonic()
+                if left <= 0:
+                    raise AssertionError("box never said %r; it said:\n%s"
+                                         % (pattern, "\n".join(self.lines)))
+                self.cond.wait(left)
+
+    def commands(self, since=0):
+        """The command packets received since the mark, as byte lists, space codes left out."""
+        with self.cond:
+            lines = list(self.lines[since:])
+        out = []
+        for line in lines:
+            m = re.match(r"^command ((?:[0-9a-f]{2} ?)+)$", line)
+            if m:
+                packet = parse_hex(m.group(1))
+                if packet[0] != SPACE_CODE:
+                    out.append(packet)
+        return out
+
+    def stop(self):
+        if self.proc.poll() is None:
+            try:
+                self.send("quit")
+            except (BrokenPipeError, ValueError):
+                pass
+            try:
+                self.proc.wait(timeout=DEADLINE)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.proc.stdout.close()
+        self.proc.stderr.close()
+        self.proc.stdin.close()
+
+
+def packet(*head):
+    """A 64-byte packet as the box logs it: zeros after the last non-zero byte cut."""
+    data = list(head)
+    while len(data) > 1 and data[-1] == 0:
+        data.pop()
+    return data
+
+
+def caller_id_record(number, when="12081030"):
+    """Reply type 4 with a single-data message: date and time digits, then the number."""
+    body = [ord(c) for c in when + number]
+    msg = [0x04, len(body)] + body
+    msg.append((-sum(msg)) & 0xFF)
+    return "record 04 01 " + " ".join("%02x" % b for b in msg)
+
+
+class ToolTest(unittest.TestCase):
+    box_args = ()
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="tavro-e2e-")
+        self.runtime = os.path.join(self.tmp, "run")
+        os.mkdir(self.runtime, 0o700)
+        self.cwd = os.path.join(self.tmp, "work")
+        os.mkdir(self.cwd)
+        self.env = dict(os.environ, XDG_RUNTIME_DIR=self.runtime)
+        self.box = Box(self.runtime, *self.box_args) if self.box_args is not None else None
+
+    def tearDown(self):
+        if self.box:
+            self.box.stop()
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def tool(self, *args, timeout=DEADLINE):
+        return subprocess.run([TOOL, *args], capture_output=True, text=True, cwd=self.cwd,
+                              env=self.env, timeout=timeout)
+
+    def start_tool(self, *args):
+        return subprocess.Popen([TOOL, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                text=True, cwd=self.cwd, env=self.env)
+
+    def assertRun(self, result, code=0):
+        self.assertEqual(result.returncode, code,
+                         "exit %d\nstdout:\n%s\nstderr:\n%s"
+                         % (result.returncode, result.stdout, result.stderr))
+
+    def path(self, name):
+        return os.path.join(self.cwd, name)
+
+
+def read_line(proc, stream=None, timeout=DEADLINE):
+    """One line of a running tool's standard output (or `stream`), or an assertion after the
+    time-out."""
+    stream = stream or proc.stdout
+    ready, _, _ = select.select([stream], [], [], timeout)
+    if not ready:
+        raise AssertionError("the tool printed nothing within %.0f s" % timeout)
+    line = stream.readline()
+    if not line:
+        raise AssertionError("the tool ended: %s" % proc.stderr.read())
+    return line.rstrip("\n")
+
+
+def finish(proc, timeout=DEADLINE):
+    try:
+        out, err = proc.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        out, err = proc.communicate()
+        raise AssertionError("the tool did not end within %.0f s" % timeout)
+    return proc.returncode, out, err
+
+
+def wave_header(path):
+    with open(path, "rb") as f:
+        data = f.read()
+    fields = struct.unpack("<4sI4s4sIHHIIHHHH4sI", data[:48])
+    return data, dict(riff=fields[0], riff_size=fields[1], wave=fields[2], fmt=fields[3],
+                      fmt_size=fields[4], format=fields[5], channels=fields[6], rate=fields[7],
+                      byte_rate=fields[8], align=fields[9], bits=fields[10], data=fields[13],
+                      data_size=fields[14])
+
+
+class CommandLine(ToolTest):
+    box_args = None  # no box needed
+
+    def test_help_version_and_usage_errors(self):
+        r = self.tool("--version")
+        self.assertRun(r)
+        self.assertRegex(r.stdout, r"^tavro \d+\.\d+\.\d+")
+        r = self.tool("--help")
+        self.assertRun(r)
+        for command in ("status", "watch", "pickup", "hangup", "dial", "mute", "mic-out",
+                        "line-mic", "ring", "dtmf-check", "record", "play", "info",
+                        "flash-write"):
+            self.assertIn(command, r.stdout)
+        self.assertIn("no box", r.stdout)  # the exit codes are listed
+        for command in ("record", "play", "dial", "watch"):
+            r = self.tool(command, "--help")
+            self.assertRun(r)
+            self.assertIn("Usage", r.stdout)
+        self.assertRun(self.tool(), 2)
+        self.assertRun(self.tool("fly"), 2)
+        self.assertRun(self.tool("mute", "maybe"), 2)
+        self.assertRun(self.tool("play", "x.al", "--from", "1001"), 2)
+
+    def test_a_number_that_cannot_be_dialled_is_refused_by_name(self):
+        r = self.tool("dial", "+49 (30) 555")
+        self.assertRun(r, 2)
+        self.assertIn("'+'", r.stderr)
+
+    def test_no_box(self):
+        r = self.tool("--wait", "0.5", "pickup")
+        self.assertRun(r, 3)
+        self.assertIn("no box", r.stderr)
+        r = self.tool("--wait", "0.5", "status")
+        self.assertRun(r, 3)
+        self.assertIn("link: down", r.stdout)
+        self.assertIn("link-down", r.stdout)
+
+    def test_files_are_checked_before_the_box_is_asked(self):
+        with open(self.path("short.bin"), "wb") as f:
+            f.write(bytes(239))
+        r = self.tool("--wait", "0.5", "flash-write", "short.bin")
+        self.assertRun(r, 7)
+        self.assertIn("240", r.stderr)
+        r = self.tool("--wait", "0.5", "play", "missing.al")
+        self.assertRun(r, 7)
+        self.assertIn("missing.al", r.stderr)
+        r = self.tool("--wait", "0.5", "record", "no/such/dir/x.wav")
+        self.assertRun(r, 7)
+
+
+class LineCommands(ToolTest):
+    box_args = ()
+
+    def run_command(self, *args):
+        mark = self.box.mark()
+        r = self.tool(*args)
+        self.assertRun(r)
+        return r, self.box.commands(mark)
+
+    def test_each_command_sends_its_packet(self):
+        cases = [
+            (("pickup",), [packet(4)], "line off hook"),
+            (("hangup",), [packet(3)], "line on hook"),
+            (("mute", "on"), [packet(17, 1)], "mute on"),
+            (("mute", "off"), [packet(17, 0)], "mute off"),
+            (("mic-out", "on"), [packet(18, 1)], "mic-out on"),
+            (("line-mic", "ON"), [packet(21, 1)], "line-mic on"),
+            (("dtmf-check", "off"), [packet(22, 0)], "dtmf-check off"),
+            (("ring",), [packet(26)], "ring"),
+        ]
+        for args, sent, said in cases:
+            with self.subTest(args=args):
+                r, commands = self.run_command(*args)
+                self.assertEqual(commands, sent)
+                self.assertIn(said, r.stdout)
+
+    def test_dial_picks_up_and_sends_the_digits_without_separators(self):
+        r, commands = self.run_command("dial", "(555) 12-34.0*#")
+        self.assertIn("dialled 55512340*#", r.stdout)
+        self.assertEqual(len(commands), 2, commands)
+        self.assertEqual(commands[0], packet(4))
+        dial = commands[1] + [0] * (64 - len(commands[1]))
+        self.assertEqual(dial[0:6], [6, 10, 0, 0, 0, 1])
+        self.assertEqual(dial[22:32], [5, 5, 5, 1, 2, 3, 4, 10, 11, 12])
+        self.assertEqual(dial[32:], [0] * 32)
+
+    def test_status_and_info(self):
+        r = self.tool("status")
+        self.assertRun(r)
+        self.assertIn("link: up", r.stdout)
+        self.assertRegex(r.stdout, r"status: 0x[0-9A-F]{8} \(.*initialised.*reader-ready")
+        self.assertRegex(r.stdout, r"device type: 0x[0-9a-f]{2}")
+        self.assertRegex(r.stdout, r"information: ([0-9a-f]{2} ){10}[0-9a-f]{2}")
+        self.assertRegex(r.stdout, r"flags: 0x[0-9a-f]{8}")
+        r = self.tool("status", "--json")
+        self.assertRun(r)
+        s = json.loads(r.stdout)
+        self.assertEqual(s["link"], "up")
+        self.assertIn("reader-ready", s["bits"])
+        self.assertEqual(s["status"] & 0x200, 0)
+        self.assertEqual(len(s["info"]), 22)
+        mark = self.box.mark()
+        r = self.tool("info", "--json")
+        self.assertRun(r)
+        i = json.loads(r.stdout)
+        self.assertRegex(i["clock"], r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d$")
+        self.assertEqual([c[0] for c in self.box.commands(mark)], [27, 36, 24])
+
+    def test_flash_write_sends_four_blocks(self):
+        data = bytes((i * 7 + 3) & 0xFF for i in range(240))
+        with open(self.path("flash.bin"), "wb") as f:
+            f.write(data)
+        r, commands = self.run_command("flash-write", "flash.bin")
+        self.assertRegex(r.stdout, r"acknowledged with 0x[0-9a-f]{2}")
+        self.assertEqual(len(commands), 4)
+        for index, c in enumerate(commands):
+            c = c + [0] * (64 - len(c))
+            self.assertEqual(c[0:4], [25, index, 0, 0])
+            self.assertEqual(bytes(c[4:64]), data[60 * index:60 * index + 60])
+
+    def test_a_silent_box_is_reported_as_no_answer(self):
+        self.box.send("silent on")
+        self.box.wait_for(r"^silent")
+        start = time.monotonic()
+        r = self.tool("pickup")
+        self.assertRun(r, 5)
+        self.assertIn("no answer from the box", r.stderr)
+        self.assertLess(time.monotonic() - start, DEADLINE)
+
+
+class Watch(ToolTest):
+    box_args = ()
+
+    def test_prints_calls_dtmf_tones_hook_and_link_changes(self):
+        proc = self.start_tool("watch", "--json")
+        try:
+            first = json.loads(read_line(proc))
+            self.assertEqual((first["event"], first["state"]), ("link", "up"))
+            self.box.send(caller_id_record("5551234"))
+            self.assertEqual(json.loads(read_line(proc))["number"], "5551234")
+            for code, key in ((5, "5"), (10, "0"), (11, "*")):
+                self.box.send("record 07 %02x" % code)
+                e = json.loads(read_line(proc))
+                self.assertEqual((e["event"], e["code"], e["key"]), ("dtmf", code, key))
+            self.box.send("record 05 03 2c 01")  # tone report {3, 300}
+            e = json.loads(read_line(proc))
+            self.assertEqual((e["event"], e["values"]), ("tone", [3, 300]))
+            self.box.send("record d0 01 01")  # status item: off hook
+            e = json.loads(read_line(proc))
+            self.assertEqual((e["event"], e["state"]), ("hook", "off"))
+            self.box.send("record 04 02")  # the box has no number for this call
+            e = json.loads(read_line(proc))
+            self.assertEqual((e["event"], e["number"]), ("call", None))
+            self.box.send("unplug")
+            e = json.loads(read_line(proc))
+            self.assertEqual((e["event"], e["state"]), ("link", "lost"))
+            self.box.send("replug")
+            e = json.loads(read_line(proc))
+            self.assertEqual((e["event"], e["state"]), ("link", "back"))
+            proc.send_signal(signal.SIGINT)
+            code, out, err = finish(proc)
+            self.assertEqual(code, 0, err)
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.communicate()
+
+    def test_plain_lines_and_waiting_for_the_box(self):
+        self.box.send("unplug")
+        self.box.wait_for("unplugged")
+        proc = self.start_tool("watch", "--events", "3")
+        try:
+            # Nothing to report while the box is away; it comes up once plugged.
+            self.assertIn("waiting for the box", read_line(proc, proc.stderr))
+            self.box.send("replug")
+            self.assertRegex(read_line(proc), r"^\d\d:\d\d:\d\d\.\d{3} link up$")
+            self.box.send(caller_id_record("0301234567"))
+            self.assertRegex(read_line(proc), r" call 0301234567$")
+            self.box.send("record 07 0c")
+            self.assertRegex(read_line(proc), r" dtmf # \(code 12\)$")
+            code, out, err = finish(proc)  # --events 3 ends it
+            self.assertEqual(code, 0, err)
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.communicate()
+
+
+def run(argv):
+    global BOX, TOOL
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--box", required=True)
+    parser.add_argument("--tool", required=True)
+    args, rest = parser.parse_known_args(argv[1:])
+    BOX, TOOL = args.box, args.tool
+    unittest.main(argv=[argv[0], "-v"] + rest)
+
+
+if __name__ == "__main__":
+    run(sys.argv)
