@@ -98,10 +98,13 @@ struct VendorRequest {
 
 // DeviceIoControl. Vendor requests go on a device control handle with a VendorRequest as
 // input; a pipe reset goes on a pipe handle (sent on a new control connection to the
-// pipe's device). True when the box answered success.
+// pipe's device). True when the box answered success. The answer is awaited for at most
+// 2 s of library time; a connection whose answer did not come is out of step and is ended,
+// so later requests on it fail until it is reopened.
 bool deviceIoControl(Handle h, uint32_t code, const VendorRequest* request);
 
-// CloseHandle.
+// CloseHandle. A call still blocked on h returns with a failure. Handle values are never
+// reused, so a stale handle reaches nothing.
 void closeHandle(Handle h);
 
 // Makes any read or write blocked on h return with a failure, now and later, without
