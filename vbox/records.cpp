@@ -45,6 +45,7 @@ std::optional<Record> callerIdRecord(CallerIdFormat format, const std::string& n
     case CallerIdFormat::DigitString:
       if (leadFF) body += char(0xFF);
       body += number;
+      if (leadFF) body += char(0x0D);  // the led form ends with one byte after the digits
       break;
     default:
       return std::nullopt;

@@ -61,9 +61,10 @@ TEST(CallerIdRecord, DigitStringWithAndWithoutLeadByte) {
   ASSERT_TRUE(plain && led);
   EXPECT_EQ((*plain)[3], 3);
   EXPECT_EQ((*plain)[4], '7');
-  EXPECT_EQ((*led)[3], 4);
+  EXPECT_EQ((*led)[3], 5);
   EXPECT_EQ((*led)[4], 0xFF);
   EXPECT_EQ((*led)[5], '7');
+  EXPECT_EQ((*led)[8], 0x0D);
   EXPECT_EQ(messageSum(*plain), 0u);
   EXPECT_EQ(messageSum(*led), 0u);
 }
