@@ -23,29 +23,12 @@ using std::chrono::milliseconds;
 using test::eventually;
 using test::ScaledTime;
 
-std::vector<uint8_t> bytesOf(const std::string& s) {
-  return {s.begin(), s.end()};
-}
-
-// A caller-ID reply as a box sends it: type 4, state 1, the message type, its length,
-// body and checksum (the two's complement of the sum of type, length and body).
-vbox::Record callerIdRecord(uint8_t type, const std::vector<uint8_t>& body) {
-  std::vector<uint8_t> bytes = {4, 1, type, static_cast<uint8_t>(body.size())};
-  uint8_t sum = type + bytes[3];
-  for (uint8_t b : body) {
-    bytes.push_back(b);
-    sum += b;
-  }
-  bytes.push_back(static_cast<uint8_t>(-sum));
-  vbox::Record r{};
-  std::copy_n(bytes.begin(), std::min(bytes.size(), r.size()), r.begin());
-  return r;
-}
-
-std::vector<uint8_t> parameter(uint8_t type, const std::vector<uint8_t>& data) {
-  std::vector<uint8_t> p = {type, static_cast<uint8_t>(data.size())};
-  p.insert(p.end(), data.begin(), data.end());
-  return p;
+// A caller-ID reply built as the box builds it.
+vbox::Record callerId(vbox::CallerIdFormat format, const std::string& number,
+                      const std::string& name = "", bool leadFF = false) {
+  auto r = vbox::callerIdRecord(format, number, "03050708", name, leadFF);
+  EXPECT_TRUE(r.has_value());
+  return r.value_or(vbox::Record{});
 }
 
 class Incoming : public test::LineFixture {
@@ -72,45 +55,36 @@ class Incoming : public test::LineFixture {
     ASSERT_TRUE(box_.sendRecord(record));
     ASSERT_TRUE(eventually([] { return statusHas(kCallerNumberBit); }));
   }
-
-  // Answers the commands whose code is `code` with `answer`.
-  void answer(uint8_t code, std::vector<vbox::Record> answer) {
-    box_.setResponder(
-        [code, answer](const vbox::Packet& p) -> std::optional<std::vector<vbox::Record>> {
-          if (p[0] == code) return answer;
-          return std::nullopt;
-        });
-  }
 };
 
 TEST_F(Incoming, CallerNumbersInTheThreeFormats) {
+  using vbox::CallerIdFormat;
   EXPECT_EQ(readNumber(), "<untouched>") << "before any call";
   EXPECT_EQ(io_.ReadstrCallNmb(), "");
 
-  ring(callerIdRecord(0x04, bytesOf("030507085551234")));
+  ring(callerId(CallerIdFormat::SingleData, "5551234"));
   EXPECT_EQ(readNumber(), "5551234");
   EXPECT_FALSE(statusHas(kCallerNumberBit));
   EXPECT_EQ(readNumber(), "5551234") << "reading does not consume the record";
 
-  const auto dateTime = parameter(0x01, bytesOf("03050708"));
-  std::vector<uint8_t> body = dateTime;
-  for (const auto& p : {parameter(0x02, {0xB5, 0x35, 0xB5, 0x31}), parameter(0x07, bytesOf("ANN"))})
-    body.insert(body.end(), p.begin(), p.end());
-  ring(callerIdRecord(0x80, body));
-  EXPECT_EQ(io_.ReadstrCallNmb(), "5551") << "parity bits cleared";
-
-  body = dateTime;
-  const auto name = parameter(0x07, bytesOf("ANN"));
-  body.insert(body.end(), name.begin(), name.end());
-  ring(callerIdRecord(0x80, body));
+  ring(callerId(CallerIdFormat::MultipleData, "5551", "ANN"));
+  EXPECT_EQ(io_.ReadstrCallNmb(), "5551");
+  // Date and time, then the number: parity bits set on the line are cleared.
+  auto withParity = callerId(CallerIdFormat::MultipleData, "5551", "ANN");
+  ASSERT_EQ(withParity[14], 0x02);
+  withParity[16] |= 0x80;
+  withParity[19] |= 0x80;
+  ring(withParity);
+  EXPECT_EQ(readNumber(), "5551");
+  ring(callerId(CallerIdFormat::MultipleData, "", "ANN"));
   EXPECT_EQ(readNumber(), "") << "no number parameter";
 
-  ring(callerIdRecord(0x05, {0xFF, '7', '8', '9', 0x0D}));
+  ring(callerId(CallerIdFormat::DigitString, "789", "", true));
   EXPECT_EQ(readNumber(), "789");
-  ring(callerIdRecord(0x05, bytesOf("A123#")));
+  ring(callerId(CallerIdFormat::DigitString, "A123#"));
   EXPECT_EQ(readNumber(), "123");
 
-  ring(vbox::makeRecord({4, 2}));
+  ring(vbox::noNumberRecord());
   EXPECT_EQ(readNumber(), "rc -2");
   EXPECT_FALSE(statusHas(kCallerNumberBit));
   EXPECT_EQ(io_.ReadstrCallNmb(), "-2");
@@ -130,8 +104,8 @@ TEST_F(Incoming, ARecordWithAnOversizedLengthStaysInsideTheRecord) {
 // The reply reader replaces the record while the application reads it: every number read
 // is one call's number, never a mix of two.
 TEST_F(Incoming, ANumberReadWhileTheRecordIsReplacedIsOneCallsNumber) {
-  const auto first = callerIdRecord(0x05, std::vector<uint8_t>(50, '1'));
-  const auto second = callerIdRecord(0x05, std::vector<uint8_t>(50, '2'));
+  const auto first = callerId(vbox::CallerIdFormat::DigitString, std::string(50, '1'));
+  const auto second = callerId(vbox::CallerIdFormat::DigitString, std::string(50, '2'));
   std::atomic<bool> done{false};
   std::thread sender([&] {
     for (int i = 0; i < 400; ++i) box_.sendRecord(i % 2 ? first : second);
@@ -155,7 +129,7 @@ TEST_F(Incoming, DtmfCodesInOrderAcrossTheWrap) {
   EXPECT_EQ(io_.GetDTMFCode(&code), -4);
   EXPECT_EQ(code, 0xEE);
   for (int round = 0; round < 2; ++round) {
-    for (int i = 0; i < 20; ++i) box_.sendRecord({7, static_cast<uint8_t>(round * 20 + i + 1)});
+    for (int i = 0; i < 20; ++i) box_.sendDtmf(static_cast<uint8_t>(round * 20 + i + 1));
     flushRecords();
     for (int i = 0; i < 20; ++i) {
       ASSERT_EQ(io_.GetDTMFCode(&code), 1);
@@ -164,7 +138,7 @@ TEST_F(Incoming, DtmfCodesInOrderAcrossTheWrap) {
     EXPECT_EQ(io_.GetDTMFCode(&code), -4);
   }
   // Thirty unread codes: the ring looks empty.
-  for (int i = 0; i < 30; ++i) box_.sendRecord({7, 9});
+  for (int i = 0; i < 30; ++i) box_.sendDtmf(9);
   flushRecords();
   EXPECT_EQ(io_.GetDTMFCode(&code), -4);
   EXPECT_FALSE(statusHas(kPendingBit));
@@ -175,11 +149,11 @@ TEST_F(Incoming, ToneReportsAndTheToneBit) {
   EXPECT_EQ(io_.Get450HzRecd(report), -2);
   EXPECT_EQ(report[0], 77);
   clearStatusBits(kToneBit);
-  box_.sendRecord({5, 3, 10, 0});
+  box_.sendTone(3, 10);
   flushRecords();
   EXPECT_FALSE(statusHas(kToneBit)) << "10 is not above 10";
-  box_.sendRecord({5, 3, 11, 0});
-  box_.sendRecord({5, 3, 0x2C, 0x01});
+  box_.sendTone(3, 11);
+  box_.sendRecord({5, 3, 0x2C, 0x01});  // 300
   flushRecords();
   EXPECT_TRUE(statusHas(kToneBit));
   const unsigned short expected[3][2] = {{3, 10}, {3, 11}, {3, 300}};
@@ -192,8 +166,8 @@ TEST_F(Incoming, ToneReportsAndTheToneBit) {
 }
 
 TEST_F(Incoming, ReportsWaitOutALinkDown) {
-  box_.sendRecord({7, 5});
-  box_.sendRecord({5, 1, 2, 0});
+  box_.sendDtmf(5);
+  box_.sendTone(1, 2);
   flushRecords();
   setStatusBits(kLinkDownBit);
   unsigned char code = 0;
@@ -208,7 +182,7 @@ TEST_F(Incoming, ReportsWaitOutALinkDown) {
 }
 
 TEST_F(Incoming, ContinuingTheToneReportEmptiesTheRingOnlyWhenAnswered) {
-  box_.sendRecord({5, 1, 2, 0});
+  box_.sendTone(1, 2);
   flushRecords();
   box_.setSilent(true);
   {
@@ -221,7 +195,7 @@ TEST_F(Incoming, ContinuingTheToneReportEmptiesTheRingOnlyWhenAnswered) {
   unsigned short report[2] = {};
   ASSERT_EQ(io_.Get450HzRecd(report), 1) << "a time-out leaves the reports";
 
-  box_.sendRecord({5, 1, 2, 0});
+  box_.sendTone(1, 2);
   flushRecords();
   EXPECT_EQ(io_.SetContinueReturn450Hz(false), 1);
   EXPECT_EQ(io_.Get450HzRecd(report), -2);
@@ -235,26 +209,28 @@ TEST_F(Incoming, ContinuingTheToneReportEmptiesTheRingOnlyWhenAnswered) {
 }
 
 TEST_F(Incoming, FlagsValueFromEitherReply) {
-  answer(24, {vbox::makeRecord({8, 0x78, 0x56, 0x34, 0x12})});
+  box_.setFlagsValue(0x12345678);
   EXPECT_EQ(io_.ReaddiFlagsValue(), 0x12345678);
-  answer(24, {vbox::makeRecord({9, 209, 0xFD, 0xFF, 0xFF, 0xFF})});
+  box_.setFlagsViaType9(true);
+  box_.setFlagsValue(0xFFFFFFFD);
   EXPECT_EQ(io_.ReaddiFlagsValue(), -3) << "the value's bits, whatever they read as";
   EXPECT_EQ(sentPackets(), (std::vector<vbox::Packet>{makePacket({24}), makePacket({24})}));
 }
 
 TEST_F(Incoming, TypeCodeAndInformationBlock) {
-  answer(27, {vbox::makeRecord({11, 0x35, 0x77})});
+  box_.setTypeCode(0x35);
   unsigned char type[2] = {0xEE, 0xEE};
   EXPECT_EQ(io_.ReadQV_Type(type), 1);
   EXPECT_EQ(type[0], 0x35);
   EXPECT_EQ(type[1], 0x00);
 
-  answer(36, {vbox::makeRecord({18, 'H', 0, 'S', 0, 0, 'P', 1, 2, 3, 4, 5, 0x99})});
+  box_.setInfoBlock({'H', 0, 'S', 0, 0, 'P', 1, 2, 3, 4, 5});
   unsigned char info[13];
   std::memset(info, 0xEE, sizeof info);
   EXPECT_EQ(io_.ReadHSPInfo(info), 1);
   const unsigned char expected[13] = {'H', 0, 'S', 0, 0, 'P', 1, 2, 3, 4, 5, 0, 0xEE};
   EXPECT_EQ(std::memcmp(info, expected, sizeof info), 0);
+  EXPECT_EQ(sentPackets(), (std::vector<vbox::Packet>{makePacket({27}), makePacket({36})}));
 
   box_.setSilent(true);
   ScaledTime fast(100);
@@ -264,10 +240,14 @@ TEST_F(Incoming, TypeCodeAndInformationBlock) {
 }
 
 TEST_F(Incoming, FlashTakesFourBlocksAndReturnsTheAcknowledgement) {
-  answer(25, {vbox::makeRecord({19, 0xA5})});
+  box_.setFlashAck(0xA5);
+  box_.setFlashAckType(19);
   unsigned char data[240];
-  for (int i = 0; i < 240; ++i) data[i] = static_cast<unsigned char>(i);
+  for (int i = 0; i < 240; ++i) data[i] = static_cast<unsigned char>(i * 7);
   EXPECT_EQ(io_.WriteDataToFlash(data), 0xA5);
+  const auto flash = box_.flash();
+  ASSERT_EQ(flash.size(), 240u);
+  EXPECT_EQ(std::memcmp(flash.data(), data, 240), 0);
   const auto packets = sentPackets();
   ASSERT_EQ(packets.size(), 4u);
   for (size_t block = 0; block < 4; ++block) {
