@@ -80,6 +80,12 @@ class Box:
                                          % (pattern, "\n".join(self.lines)))
                 self.cond.wait(left)
 
+    def sync(self):
+        """Returns once the box has run every verb sent so far."""
+        mark = self.mark()
+        self.send("state")
+        self.wait_for(r"^line: ", since=mark)
+
     def commands(self, since=0):
         """The command packets received since the mark, as byte lists, space codes left out."""
         with self.cond:
@@ -104,6 +110,7 @@ class Box:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait()
+        self.reader.join(DEADLINE)
         self.proc.stdout.close()
         self.proc.stderr.close()
         self.proc.stdin.close()
@@ -378,6 +385,154 @@ class Watch(ToolTest):
             if proc.poll() is None:
                 proc.kill()
                 proc.communicate()
+
+
+def write_alaw_wave(path, audio):
+    """A plain 8 kHz mono A-law wave file (16-byte format chunk)."""
+    fmt = struct.pack("<HHIIHH", 6, 1, 8000, 8000, 1, 8)
+    with open(path, "wb") as f:
+        f.write(b"RIFF" + struct.pack("<I", 4 + 8 + len(fmt) + 8 + len(audio)) + b"WAVE")
+        f.write(b"fmt " + struct.pack("<I", len(fmt)) + fmt)
+        f.write(b"data" + struct.pack("<I", len(audio)) + audio)
+
+
+def noise(n, seed=1):
+    """Bytes that no fault of framing could reproduce by accident."""
+    out = bytearray()
+    x = seed
+    for _ in range(n):
+        x = (x * 1103515245 + 12345) & 0x7FFFFFFF
+        out.append((x >> 16) & 0xFF)
+    return bytes(out)
+
+
+class Audio(ToolTest):
+    # The line carries a known signal; what is played is captured into a file at the end.
+    box_args = None
+
+    def setUp(self):
+        super().setUp()
+        self.capture = os.path.join(self.tmp, "captured.wav")
+        self.box = Box(self.runtime, "--capture", self.capture)
+        self.line = noise(3000, seed=7)
+        write_alaw_wave(os.path.join(self.tmp, "line.wav"), self.line)
+        self.box.send("source wave " + os.path.join(self.tmp, "line.wav"))
+        self.box.sync()
+
+    def assertValidRecording(self, name):
+        data, h = wave_header(self.path(name))
+        self.assertEqual((h["riff"], h["wave"], h["fmt"], h["data"]),
+                         (b"RIFF", b"WAVE", b"fmt ", b"data"))
+        self.assertEqual((h["fmt_size"], h["format"], h["channels"], h["rate"], h["byte_rate"],
+                          h["align"], h["bits"]), (20, 6, 1, 8000, 8000, 1, 8))
+        audio = data[48:]
+        self.assertEqual(h["data_size"], len(audio))
+        self.assertEqual(h["riff_size"], len(audio) + 40)
+        self.assertGreater(len(audio), 0)
+        self.assertEqual(len(audio) % 500, 0)  # whole 512-byte reads of two frames
+        # The line's signal, looped, from its start: nothing lost, doubled or reordered.
+        loops = self.line * (len(audio) // len(self.line) + 1)
+        self.assertEqual(audio, loops[:len(audio)])
+        return audio
+
+    def captured(self):
+        self.box.stop()
+        self.box = None
+        with open(self.capture, "rb") as f:
+            data = f.read()
+        return data[data.index(b"data") + 8:]
+
+    def test_record_for_a_time(self):
+        mark = self.box.mark()
+        r = self.tool("record", "line.wav", "--seconds", "1.5")
+        self.assertRun(r)
+        audio = self.assertValidRecording("line.wav")
+        self.assertRegex(r.stdout, r"recorded line.wav: %d bytes" % (len(audio) + 48))
+        self.assertRegex(r.stdout, r"\d+\.\d s, \d+ bytes, \d+ bytes/s")  # progress lines
+        # 1.5 s at 8000 bytes a second, give or take the start and the last read.
+        self.assertGreater(len(audio), 6000)
+        self.assertLess(len(audio), 20000)
+        commands = self.box.commands(mark)
+        self.assertEqual(commands[0], packet(7, 1, 1))
+        self.assertEqual(commands[-1], packet(7, 0, 0))
+
+    def test_ctrl_c_ends_a_recording_with_a_valid_file(self):
+        proc = self.start_tool("record", "call.wav", "--mode", "1")
+        try:
+            while True:
+                m = re.search(r" (\d+) bytes, ", read_line(proc))
+                if m and int(m.group(1)) > 0:
+                    break
+            proc.send_signal(signal.SIGINT)
+            code, out, err = finish(proc)
+            self.assertEqual(code, 0, err)
+            self.assertIn("recorded call.wav", out)
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.communicate()
+        self.assertValidRecording("call.wav")
+
+    def test_a_lost_link_ends_the_recording_with_its_message(self):
+        proc = self.start_tool("record", "lost.wav")
+        try:
+            read_line(proc)
+            self.box.send("unplug")
+            code, out, err = finish(proc)
+            self.assertEqual(code, 4, err)
+            self.assertIn("link", err)
+            self.assertIn("lost", err)
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.communicate()
+
+    def test_play_sends_the_file_as_it_is(self):
+        played = noise(3000, seed=3)  # not a multiple of the 512-byte blocks
+        with open(self.path("out.al"), "wb") as f:
+            f.write(played)
+        mark = self.box.mark()
+        r = self.tool("play", "out.al", "--mode", "2", "--param", "7", "--flag")
+        self.assertRun(r)
+        self.assertIn("100.0%", r.stdout)
+        self.assertIn("played out.al: 3000 bytes", r.stdout)
+        commands = self.box.commands(mark)
+        self.assertEqual(commands[0], packet(9, 1, 2, 7, 1))
+        self.assertIn(packet(9, 0, 2, 1, 0), commands)  # the closing command
+        # The last block is filled up with A-law silence.
+        self.assertEqual(self.captured(), played + b"\xd5" * (3072 - 3000))
+
+    def test_play_from_the_middle(self):
+        played = noise(10000, seed=5)
+        with open(self.path("half.al"), "wb") as f:
+            f.write(played)
+        r = self.tool("play", "half.al", "--from", "500", "--quiet")
+        self.assertRun(r)
+        self.assertEqual(r.stdout.strip(), "played half.al: 10000 bytes")
+        self.assertEqual(self.captured(), played[5000:] + b"\xd5" * (5120 - 5000))
+
+    def test_ctrl_c_stops_a_playback(self):
+        played = noise(40000, seed=9)  # five seconds
+        with open(self.path("long.al"), "wb") as f:
+            f.write(played)
+        proc = self.start_tool("play", "long.al")
+        try:
+            while True:
+                m = re.search(r"([0-9.]+)%", read_line(proc))
+                if m and float(m.group(1)) >= 10:
+                    break
+            proc.send_signal(signal.SIGINT)
+            code, out, err = finish(proc)
+            self.assertEqual(code, 0, err)
+            self.assertRegex(out, r"stopped long.al at \d+\.\d%")
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.communicate()
+        captured = self.captured()
+        self.assertGreater(len(captured), 0)
+        self.assertLess(len(captured), len(played))
+        self.assertEqual(captured, played[:len(captured)])
 
 
 def run(argv):
