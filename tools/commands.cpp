@@ -413,16 +413,27 @@ int runRing(Session& s) {
 // ---- record ---------------------------------------------------------------------------
 
 int runRecord(Session& s, const RecordOptions& o) {
-  // Refuse a file that cannot be created before anything starts.
+  // Refuse a file that cannot be created before anything starts; a recording that does
+  // not start leaves no empty file behind.
+  struct stat before {};
+  bool existed = stat(o.file.c_str(), &before) == 0;
   int fd = ::open(o.file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) {
     return fail(kExitFile, "record failed: cannot create " + o.file + ": " + std::strerror(errno));
   }
   ::close(fd);
-  if (int rc = s.open()) return rc;
-  CKusb_IO& io = s.io();
-  if (int rc = check(io.StartReadSound(o.file.c_str(), o.mode), OpKind::kRecord, "record"))
+  auto removeUnstarted = [&] {
+    if (!existed) ::unlink(o.file.c_str());
+  };
+  if (int rc = s.open()) {
+    removeUnstarted();
     return rc;
+  }
+  CKusb_IO& io = s.io();
+  if (int rc = check(io.StartReadSound(o.file.c_str(), o.mode), OpKind::kRecord, "record")) {
+    removeUnstarted();
+    return rc;
+  }
 
   bool tty = isatty(STDOUT_FILENO) == 1;
   Clock::time_point start = Clock::now();

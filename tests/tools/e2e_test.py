@@ -319,6 +319,18 @@ class LineCommands(ToolTest):
             self.assertEqual(c[0:4], [25, index, 0, 0])
             self.assertEqual(bytes(c[4:64]), data[60 * index:60 * index + 60])
 
+    def test_modes_that_need_the_line_off_hook(self):
+        with open(self.path("x.al"), "wb") as f:
+            f.write(bytes(100))
+        for args in (("record", "x.wav", "--mode", "0"), ("play", "x.al", "--mode", "0")):
+            with self.subTest(args=args):
+                mark = self.box.mark()
+                r = self.tool(*args)
+                self.assertRun(r, 6)
+                self.assertIn("on hook", r.stderr)
+                self.assertEqual(self.box.commands(mark), [])
+        self.assertFalse(os.path.exists(self.path("x.wav")))
+
     def test_a_silent_box_is_reported_as_no_answer(self):
         self.box.send("silent on")
         self.box.wait_for(r"^silent")
