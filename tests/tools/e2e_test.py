@@ -9,6 +9,7 @@ received is read from its event lines ("command 04", ...), which it prints on st
 import argparse
 import json
 import os
+import pty
 import re
 import select
 import shutil
@@ -381,17 +382,19 @@ class Watch(ToolTest):
     def test_plain_lines_and_waiting_for_the_box(self):
         self.box.send("unplug")
         self.box.wait_for("unplugged")
-        proc = self.start_tool("watch", "--events", "3")
+        proc = self.start_tool("watch", "--events", "4")
         try:
             # Nothing to report while the box is away; it comes up once plugged.
             self.assertIn("waiting for the box", read_line(proc, proc.stderr))
             self.box.send("replug")
             self.assertRegex(read_line(proc), r"^\d\d:\d\d:\d\d\.\d{3} link up$")
-            self.box.send(caller_id_record("0301234567"))
+            # The box's own caller-ID message (multiple-data format, with a name) and digits.
+            self.box.send('call 0301234567 name="Ann Smith"')
             self.assertRegex(read_line(proc), r" call 0301234567$")
-            self.box.send("record 07 0c")
+            self.box.send("dtmf 4#")
+            self.assertRegex(read_line(proc), r" dtmf 4 \(code 4\)$")
             self.assertRegex(read_line(proc), r" dtmf # \(code 12\)$")
-            code, out, err = finish(proc)  # --events 3 ends it
+            code, out, err = finish(proc)  # --events 4 ends it
             self.assertEqual(code, 0, err)
         finally:
             if proc.poll() is None:
@@ -522,6 +525,43 @@ class Audio(ToolTest):
         self.assertRun(r)
         self.assertEqual(r.stdout.strip(), "played half.al: 10000 bytes")
         self.assertEqual(self.captured(), played[5000:] + b"\xd5" * (5120 - 5000))
+
+    def run_on_terminal(self, *args):
+        """Runs the tool with a terminal as its standard output; returns status and output."""
+        master, slave = pty.openpty()
+        proc = subprocess.Popen([TOOL, *args], stdout=slave, stderr=subprocess.PIPE,
+                                cwd=self.cwd, env=self.env)
+        os.close(slave)
+        out = b""
+        while True:
+            ready, _, _ = select.select([master], [], [], DEADLINE)
+            if not ready:
+                proc.kill()
+                raise AssertionError("the tool printed nothing within %.0f s" % DEADLINE)
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:  # the terminal's other end is closed
+                chunk = b""
+            if not chunk:
+                break
+            out += chunk
+        os.close(master)
+        proc.stderr.close()
+        return proc.wait(timeout=DEADLINE), out.decode()
+
+    def test_progress_on_a_terminal_is_one_live_line(self):
+        code, out = self.run_on_terminal("record", "t.wav", "--seconds", "1")
+        self.assertEqual(code, 0, out)
+        # Redrawn in place, then closed by the summary line.
+        redraws = re.findall(r"\r\d+\.\d s, \d+ bytes, \d+ bytes/s\x1b\[K", out)
+        self.assertGreaterEqual(len(redraws), 3, out)
+        self.assertIn("recorded t.wav", out)
+        with open(self.path("t.al"), "wb") as f:
+            f.write(noise(4000))
+        code, out = self.run_on_terminal("play", "t.al")
+        self.assertEqual(code, 0, out)
+        self.assertRegex(out, r"\r\[#{40}\] 100\.0% t\.al")
+        self.assertIn("played t.al: 4000 bytes", out)
 
     def test_ctrl_c_stops_a_playback(self):
         played = noise(40000, seed=9)  # five seconds
