@@ -49,9 +49,11 @@ bool takeDtmf(uint8_t* code) {
 
 bool takeTone(uint16_t* report) {
   auto& s = state();
-  if (s.toneRead.load(std::memory_order_relaxed) == s.toneWrite.load(std::memory_order_acquire))
-    return false;
-  // The reader always writes both entries of a report, so the second is there too.
+  const uint16_t r = s.toneRead.load(std::memory_order_relaxed);
+  const uint16_t w = s.toneWrite.load(std::memory_order_acquire);
+  // A report is taken once both of its entries are there: a writer that publishes them one
+  // at a time may be between the two.
+  if (r == w || nextRingIndex(r) == w) return false;
   report[0] = take<decltype(s.toneRing), decltype(s.toneRead), uint16_t>(s.toneRing, s.toneRead);
   report[1] = take<decltype(s.toneRing), decltype(s.toneRead), uint16_t>(s.toneRing, s.toneRead);
   return true;

@@ -138,6 +138,9 @@ TEST_F(Line, StoppedCommandChannelFailsAtOnceAndKeepsTheHookBit) {
   EXPECT_EQ(io_.DialNmb("1"), -2);
   EXPECT_EQ(io_.PutDown(), -2);
   EXPECT_FALSE(statusHas(kOffHookBit));
+  unsigned char bytes[240] = {};
+  EXPECT_EQ(io_.ReadQV_Type(bytes), -2);
+  EXPECT_EQ(io_.WriteDataToFlash(bytes), -3) << "the flash reports any failed send as -3";
   EXPECT_TRUE(box_.commands().empty());
 }
 

@@ -52,6 +52,10 @@ TEST_F(Rings, ToneReportsArePairs) {
     EXPECT_EQ(report[0], i);
     EXPECT_EQ(report[1], 300 + i);
   }
+  // Half a report (its writer between the two entries) is not taken yet.
+  state().toneRing[state().toneWrite] = 5;
+  state().toneWrite = nextRingIndex(state().toneWrite.load());
+  EXPECT_FALSE(takeTone(report));
   appendTone(1, 2);
   emptyToneRing();
   EXPECT_FALSE(takeTone(report));
