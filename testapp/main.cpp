@@ -1,5 +1,10 @@
 // Ostrel: the signal test dialog of the telephone-line box.
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
 #include <QApplication>
+#include <QSocketNotifier>
 #include <cstdio>
 #include <cstdlib>
 
@@ -7,6 +12,28 @@
 #include "testapp/notice_bridge.h"
 #include "testapp/ostrel_dialog.h"
 #include "testapp/texts.h"
+
+namespace {
+
+int gSignalPipe[2] = {-1, -1};
+
+void onEndSignal(int) {
+  const char byte = 1;
+  [[maybe_unused]] const ssize_t n = ::write(gSignalPipe[1], &byte, 1);
+}
+
+// Ctrl-C or a TERM from the terminal ends the program the orderly way, so that a running
+// recording is finished rather than cut off.
+bool catchEndSignals() {
+  if (::pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  struct sigaction action {};
+  action.sa_handler = onEndSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
+}
+
+}  // namespace
 
 int main(int argc, char* argv[]) {
   QApplication app(argc, argv);
@@ -21,6 +48,18 @@ int main(int argc, char* argv[]) {
   ostrel::OstrelOptions options;
   options.notices = &notices;
   ostrel::OstrelDialog dialog(options);
+
+  std::unique_ptr<QSocketNotifier> endSignals;
+  if (catchEndSignals()) {
+    endSignals = std::make_unique<QSocketNotifier>(gSignalPipe[0], QSocketNotifier::Read);
+    QObject::connect(endSignals.get(), &QSocketNotifier::activated, &dialog, [&dialog] {
+      char drained[16];
+      while (::read(gSignalPipe[0], drained, sizeof drained) > 0) {
+      }
+      dialog.requestEnd();
+    });
+  }
+
   dialog.run();
   // Every worker thread of the library has ended when this returns.
   dialog.shutDown();

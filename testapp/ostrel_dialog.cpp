@@ -1,6 +1,7 @@
 #include "testapp/ostrel_dialog.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QContextMenuEvent>
 #include <QEventLoop>
 #include <QLabel>
@@ -25,6 +26,10 @@
 #ifdef Q_OS_WIN
 #include <windows.h>
 #endif
+#ifdef Q_OS_UNIX
+#include <pthread.h>
+#include <signal.h>
+#endif
 
 namespace ostrel {
 
@@ -43,6 +48,15 @@ class LibraryStarter {
       : shared_(std::make_shared<Shared>()) {
     shared_->finished = std::move(finished);
     thread_ = std::thread([shared = shared_, factory = std::move(factory)] {
+#ifdef Q_OS_UNIX
+      // The library's threads start from here and inherit this: the end signals are for
+      // the GUI thread.
+      sigset_t endSignals;
+      sigemptyset(&endSignals);
+      sigaddset(&endSignals, SIGINT);
+      sigaddset(&endSignals, SIGTERM);
+      pthread_sigmask(SIG_BLOCK, &endSignals, nullptr);
+#endif
       std::unique_ptr<CKusb_IO> library;
       try {
         library = factory ? factory() : std::make_unique<CKusb_IO>();
@@ -304,6 +318,20 @@ void OstrelDialog::shutDown() {
       abandoned_ = true;
     }
   }
+}
+
+void OstrelDialog::requestEnd() {
+  if (waitLoop_) {
+    cancelWait();
+    return;
+  }
+  // Modal windows above the dialog first, so that its own event loop can end.
+  while (QWidget* modal = QApplication::activeModalWidget()) {
+    if (modal == this) break;
+    modal->close();
+    if (modal->isVisible()) break;  // it refused to close
+  }
+  if (isVisible()) reject();
 }
 
 bool OstrelDialog::systemCommand(unsigned id) {

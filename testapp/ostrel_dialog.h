@@ -55,6 +55,10 @@ class OstrelDialog : public QDialog {
   // True when a library start never returned and had to be left behind.
   bool libraryAbandoned() const { return abandoned_; }
 
+  // Ends the program the orderly way (a signal from the terminal, say): ends the start-up
+  // wait or closes the open windows and the dialog, stopping a running recording.
+  void requestEnd();
+
   // A command of the window's system menu; true when handled.
   bool systemCommand(unsigned id);
 

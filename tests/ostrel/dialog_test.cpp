@@ -179,6 +179,24 @@ TEST_F(OstrelBoxTest, ClosingWhileRecordingFinishesTheFileAndEndsEveryThread) {
   EXPECT_EQ(state().monitorAlive.load(), 0);
 }
 
+TEST_F(OstrelBoxTest, EndRequestWithAboutOpenClosesBothAndFinishesTheRecording) {
+  startDialog();
+  click();
+  ASSERT_TRUE(eventually([&] { return fileSize(wave()) > 48; }));
+  ModalAnswer answer([&](QWidget* modal) {
+    EXPECT_NE(qobject_cast<ostrel::AboutDialog*>(modal), nullptr);
+    dialog_->requestEnd();  // as on Ctrl-C in the terminal
+    EXPECT_FALSE(modal->isVisible());
+  });
+  dialog_->showAbout();
+  EXPECT_TRUE(answer.answered());
+  EXPECT_FALSE(dialog_->isVisible());
+  EXPECT_FALSE(dialog_->testOn());
+  const std::vector<char> bytes = readFile(wave());
+  ASSERT_GE(bytes.size(), 48u);
+  EXPECT_EQ(le32(bytes, 44), bytes.size() - 48);
+}
+
 TEST_F(OstrelBoxTest, StartFailsSilentlyWhenTheBoxWasUnplugged) {
   startDialog();
   box_.unplug();
