@@ -1,17 +1,19 @@
 // Ostrel: the signal test dialog of the telephone-line box.
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <QApplication>
 #include <QSocketNotifier>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 #include "testapp/app_icon.h"
 #include "testapp/notice_bridge.h"
 #include "testapp/ostrel_dialog.h"
 #include "testapp/texts.h"
+
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
 
 namespace {
 
@@ -34,6 +36,7 @@ bool catchEndSignals() {
 }
 
 }  // namespace
+#endif
 
 int main(int argc, char* argv[]) {
   QApplication app(argc, argv);
@@ -50,6 +53,7 @@ int main(int argc, char* argv[]) {
   ostrel::OstrelDialog dialog(options);
 
   std::unique_ptr<QSocketNotifier> endSignals;
+#ifdef Q_OS_UNIX
   if (catchEndSignals()) {
     endSignals = std::make_unique<QSocketNotifier>(gSignalPipe[0], QSocketNotifier::Read);
     QObject::connect(endSignals.get(), &QSocketNotifier::activated, &dialog, [&dialog] {
@@ -59,6 +63,7 @@ int main(int argc, char* argv[]) {
       dialog.requestEnd();
     });
   }
+#endif
 
   dialog.run();
   // Every worker thread of the library has ended when this returns.
