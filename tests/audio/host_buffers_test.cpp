@@ -146,6 +146,7 @@ TEST_F(HostBuffers, OutgoingStreamSendsTheCallersBytesCompletedWithSilence) {
   }
   EXPECT_EQ(io_.CloseWriteSoundToBuff(), 1);
   EXPECT_EQ(state().audioOut.playbackFlag.load(), 0);
+  ASSERT_TRUE(box_.waitForPackets(expected.size() / 256, milliseconds(20000)));
   ASSERT_EQ(box_.playedAudio().size(), expected.size());
   EXPECT_TRUE(box_.playedAudio() == expected) << "no byte lost, altered or stale";
   const std::vector<vbox::Packet> sent = sentPackets();
