@@ -148,12 +148,15 @@ void applyReopenRule(std::atomic<uint8_t>& reopenFlag, PipeNumber pipe, bool nee
 }
 
 void ownTransferFailed(std::atomic<uint8_t>& reopenFlag, PipeNumber pipe, PipeHandles& handles) {
+  // The reset goes out without the lock: against a silent box it may take its full wait.
+  // Handle values are never reused, so the handle stays safe to use meanwhile.
+  platform::Handle h;
   {
     std::lock_guard<std::mutex> lock(linkMutex());
-    if (handles.pipe != kInvalidHandle)
-      platform::deviceIoControl(handles.pipe, platform::kPipeReset, nullptr);
+    h = handles.pipe;
     pipeClosedLocked(pipe);
   }
+  if (h != kInvalidHandle) platform::deviceIoControl(h, platform::kPipeReset, nullptr);
   setFlag(reopenFlag, 1);
 }
 

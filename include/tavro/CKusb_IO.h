@@ -60,8 +60,10 @@ class TAVRO_API CKusb_IO {
 
   // Command channel.
   int Write_Data_to_USB(unsigned char* packet);  // 64 bytes
-  // Sends bytes 0..59 of data, copies the answer into bytes 4..63. 1 answered; -1 link
-  // down; -3 no answer after three attempts (after the "Receive Error!" notice).
+  // Sends bytes 0..59 of data and, once answered, copies the test reply area into bytes
+  // 4..63. 1 answered; -1 link down; -2 null data or the command writer is not running;
+  // -3 the send gave up waiting for an earlier command, or no answer came to three
+  // attempts (then after the "Receive Error!" notice); data is left as it was on failure.
   int Test_End0_WR(unsigned char code, unsigned char* data);
   int RequestSpaceCode();
 
