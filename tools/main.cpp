@@ -25,11 +25,10 @@ constexpr const char* kExitCodes =
     "  8    a recording or playback is already running\n"
     "  130  interrupted by Ctrl-C before the command had finished\n";
 
-void addOnOff(CLI::App* cmd, bool* on) {
-  static const std::map<std::string, bool> kOnOff{{"on", true}, {"off", false}};
-  cmd->add_option("state", *on, "on or off")
+void addOnOff(CLI::App* cmd, std::string* state) {
+  cmd->add_option("state", *state, "on or off")
       ->required()
-      ->transform(CLI::CheckedTransformer(kOnOff, CLI::ignore_case));
+      ->check(CLI::IsMember({"on", "off"}, CLI::ignore_case));
 }
 
 }  // namespace
@@ -83,12 +82,16 @@ int main(int argc, char** argv) {
   dial->add_option("number", number, "The number: 0-9 * # A-L")->required();
   dial->callback([&] {
     DialNumber d = cleanDialNumber(number);
-    if (!d.error.empty()) throw CLI::ValidationError("number", d.error);
+    if (!d.error.empty()) {
+      // Refused before the box is asked: nothing is sent.
+      std::fprintf(stderr, "tavro: dial refused: %s\n", d.error.c_str());
+      throw CLI::RuntimeError(kExitUsage);
+    }
     digits = d.digits;
     run = [&](Session& s) { return runDial(s, digits); };
   });
 
-  bool on = false;
+  std::string onOff;
   struct SwitchCommand {
     const char* name;
     const char* help;
@@ -102,9 +105,13 @@ int main(int argc, char** argv) {
   };
   for (const SwitchCommand& sc : kSwitches) {
     CLI::App* cmd = app.add_subcommand(sc.name, sc.help);
-    addOnOff(cmd, &on);
+    addOnOff(cmd, &onOff);
     Switch which = sc.which;
-    cmd->callback([&, which] { run = [&, which](Session& s) { return runSwitch(s, which, on); }; });
+    cmd->callback([&, which] {
+      run = [&, which](Session& s) {
+        return runSwitch(s, which, CLI::detail::to_lower(onOff) == "on");
+      };
+    });
   }
 
   app.add_subcommand("ring", "Ask the box for ring detection")->callback([&] {
@@ -150,6 +157,8 @@ int main(int argc, char** argv) {
     return app.exit(e);
   } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
+  } catch (const CLI::RuntimeError& e) {
+    return e.get_exit_code();  // already reported
   } catch (const CLI::ParseError& e) {
     app.exit(e);
     return kExitUsage;

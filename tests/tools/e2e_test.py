@@ -226,7 +226,7 @@ class CommandLine(ToolTest):
     def test_a_number_that_cannot_be_dialled_is_refused_by_name(self):
         r = self.tool("dial", "+49 (30) 555")
         self.assertRun(r, 2)
-        self.assertIn("'+'", r.stderr)
+        self.assertIn("'+' at position 1", r.stderr)
 
     def test_no_box(self):
         r = self.tool("--wait", "0.5", "pickup")
