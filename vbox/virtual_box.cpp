@@ -134,7 +134,8 @@ struct VirtualBox::Impl {
   mutable std::mutex mu;
   mutable std::condition_variable changed;  // log grew, connections changed
   bool isPlugged = false;
-  std::string path;  // device path
+  uint64_t fdGeneration = 0;  // changes when plugging changes the descriptor set
+  std::string path;           // device path
   bool probeFails = false;
   bool setupFails = false;
   bool silent = false;
@@ -237,6 +238,7 @@ struct VirtualBox::Impl {
     {
       std::lock_guard lock(mu);
       isPlugged = true;
+      ++fdGeneration;
     }
     emit("plugged " + device);
   }
@@ -264,6 +266,7 @@ struct VirtualBox::Impl {
     {
       std::lock_guard lock(mu);
       isPlugged = false;
+      ++fdGeneration;
       connected.fill(false);
       replyQueue.clear();
       late.clear();
@@ -366,7 +369,13 @@ struct VirtualBox::Impl {
     if (p[0] == kCmdRecord || p[0] == kCmdPlay) audioCommand(p);
     if (mute) return;
     std::optional<std::vector<Record>> answer;
-    if (r) answer = r(p);
+    if (r) {
+      try {
+        answer = r(p);
+      } catch (const std::exception& e) {
+        emit(std::string("responder failed: ") + e.what() + "; the box answers itself");
+      }
+    }
     queueAnswer(answer ? *answer : own);
   }
 
@@ -686,9 +695,11 @@ struct VirtualBox::Impl {
       moveDueAnswers();
       sendDueGoAheads();
       bool audioWritable = false;
+      uint64_t generation = currentGeneration();
       // Connections first, accepts last: a descriptor closed here cannot be reused by an
-      // accept before its entry has been looked at.
-      for (size_t i = 1; ready > 0 && i < fds.size(); ++i) {
+      // accept before its entry has been looked at. A responder that plugs or unplugs makes
+      // the rest of the entries stale.
+      for (size_t i = 1; ready > 0 && i < fds.size() && generation == currentGeneration(); ++i) {
         const pollfd& f = fds[i];
         if (!f.revents) continue;
         int pipe = pipeOf(f.fd);
@@ -708,6 +719,7 @@ struct VirtualBox::Impl {
           }
         }
       }
+      if (generation != currentGeneration()) continue;
       pumpAudio(audioWritable);
       if (pipeFd[kReplyPipe] >= 0 && !flushReplies()) dropPipe(kReplyPipe);
       for (size_t i = 1; ready > 0 && i < fds.size(); ++i) {
@@ -721,6 +733,11 @@ struct VirtualBox::Impl {
       }
       if (pipeFd[kReplyPipe] >= 0 && !flushReplies()) dropPipe(kReplyPipe);
     }
+  }
+
+  uint64_t currentGeneration() const {
+    std::lock_guard lock(mu);
+    return fdGeneration;
   }
 
   int pipeOf(int fd) const {

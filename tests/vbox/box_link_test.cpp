@@ -206,6 +206,25 @@ TEST_F(BoxLink, ResponderMayUseTheBox) {
   EXPECT_EQ(receive(host.reply.get()).bytes, packet({1, 4}));
 }
 
+TEST_F(BoxLink, ResponderMayUnplugReplugOrFail) {
+  VirtualBox box;
+  Host host(box);
+  box.setResponder([&box](const Packet& p) -> std::optional<std::vector<Record>> {
+    if (p[0] == 99) {
+      box.unplug();
+      box.plug();
+      return std::vector<Record>{};
+    }
+    if (p[0] == 98) throw std::runtime_error("test");
+    return std::nullopt;
+  });
+  EXPECT_EQ(host.ask({98}), packet({1, 98}));  // a failing responder: the box's own answer
+  ASSERT_TRUE(sendBytes(host.command.get(), packet({99})));
+  EXPECT_TRUE(receive(host.reply.get()).ended);
+  Host again(box);
+  EXPECT_EQ(again.ask({4}), packet({1, 4}));
+}
+
 TEST_F(BoxLink, SlowBoxAnswersLateInOrder) {
   VirtualBox box;
   Host host(box);
