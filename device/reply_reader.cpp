@@ -1,9 +1,11 @@
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
 #include "device/pipes.h"
 #include "device/threads.h"
 #include "device/wait.h"
+#include "incoming/rings.h"
 #include "platform/platform.h"
 #include "tavro/CKusb_IO.h"
 
@@ -16,15 +18,6 @@ constexpr std::chrono::milliseconds kLinkLostPause{500};
 
 uint32_t le32(const uint8_t* p) {
   return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-
-template <typename T, typename Index>
-void appendToRing(std::array<std::atomic<T>, kRingSlots>& ring, std::atomic<Index>& write,
-                  T value) {
-  size_t at = write.load();
-  if (at >= kRingSlots) at = 0;  // an index is never left outside the ring
-  ring[at].store(value);
-  write.store(static_cast<Index>(at + 1 >= kRingSlots ? 0 : at + 1), std::memory_order_release);
 }
 
 void applyStatusItem(uint8_t kind, uint8_t value) {
@@ -87,7 +80,9 @@ bool dispatchReplyRecord(const uint8_t* received, size_t size) {
         if (n > got - 1) n = got - 1;
         std::lock_guard<std::mutex> lock(s.storeMutex);
         std::memcpy(s.callerNumberRecord.data(), r + 1, n);
-        s.callerNumberRecord[n] = 0;
+        // The zero after them, and zeros to the end, so that a record cut short by a short
+        // read never runs on into an earlier call's digits.
+        std::fill(s.callerNumberRecord.begin() + n, s.callerNumberRecord.end(), 0);
         s.callerNumberSequence.fetch_add(1);
       } else if (r[1] == 2) {
         std::lock_guard<std::mutex> lock(s.storeMutex);
@@ -99,19 +94,16 @@ bool dispatchReplyRecord(const uint8_t* received, size_t size) {
       return true;
     }
     case 5: {
-      appendToRing<uint16_t>(s.toneRing, s.toneWrite, r[1]);
       const uint16_t second = static_cast<uint16_t>(r[2] | r[3] << 8);
-      appendToRing<uint16_t>(s.toneRing, s.toneWrite, second);
+      appendTone(r[1], second);
       if (second > 10) setStatusBits(kToneBit);
-      notifyStateChange();
       return false;
     }
     case 6:
       setStatusBits(kReply6Bit);
       return true;
     case 7:
-      appendToRing<uint8_t>(s.dtmfRing, s.dtmfWrite, r[1]);
-      notifyStateChange();
+      appendDtmf(r[1]);
       return false;
     case 8:
       s.flagsValue.store(le32(r + 1));
