@@ -166,9 +166,9 @@ class PlaybackPass {
 
   void endPass() {
     closeFile();
+    setFlag(block_.finishedFlag, 1);
     // No playback needs the recorder held any more, also when the file played to its end.
     if (fileSource_) setFlag(s_.recorderHold, 0);
-    setFlag(block_.finishedFlag, 1);
   }
 
   ThreadBlock& block_;
