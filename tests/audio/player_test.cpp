@@ -55,7 +55,7 @@ class Playback : public AudioBoxTest {
 
   // What the box has played, once it has taken `bytes`.
   std::vector<uint8_t> played(size_t bytes) {
-    box_.waitForPackets(bytes / 256, milliseconds(20000));
+    eventually([&] { return box_.playedAudio().size() >= bytes; });
     return box_.playedAudio();
   }
 
