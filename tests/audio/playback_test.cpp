@@ -6,7 +6,7 @@
 namespace tavro {
 namespace {
 
-TEST(Playback, StartOffsetsBelowAndAboveTheExactLimit) {
+TEST(PlayOffsets, StartOffsetsBelowAndAboveTheExactLimit) {
   EXPECT_EQ(startOffset(10000, 500), 5000u);
   EXPECT_EQ(startOffset(5000000, 500), 2500000u);
   EXPECT_EQ(startOffset(1000, 0), 0u);
@@ -17,7 +17,7 @@ TEST(Playback, StartOffsetsBelowAndAboveTheExactLimit) {
   EXPECT_EQ(startOffset(10000, 250), 2500u);
 }
 
-TEST(Playback, PositionsOutsideTheFileAreClamped) {
+TEST(PlayOffsets, PositionsOutsideTheFileAreClamped) {
   EXPECT_EQ(startOffset(10000, -1), 0u);
   EXPECT_EQ(startOffset(10000, -2147483647 - 1), 0u);
   EXPECT_EQ(startOffset(10000, 1001), 10000u);
@@ -25,7 +25,7 @@ TEST(Playback, PositionsOutsideTheFileAreClamped) {
   EXPECT_EQ(startOffset(0xF0000000u, 5000), startOffset(0xF0000000u, 1000));
 }
 
-TEST(Playback, RateInThousandths) {
+TEST(PlayOffsets, RateInThousandths) {
   EXPECT_EQ(playRate(0, 0), 0);
   EXPECT_EQ(playRate(512, 0), 0);
   EXPECT_EQ(playRate(512, 1000), 512);
