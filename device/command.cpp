@@ -75,8 +75,12 @@ int writeDataToUsb(const uint8_t* packet) {
   return 1;
 }
 
-bool waitAnswered(int maxPolls) {
-  return waitPolled(pendingClear, kCommandPoll, maxPolls, &state().pollCounter);
+int awaitAnswer(uint32_t epoch, int maxPolls) {
+  DeviceState& s = state();
+  const bool done = waitPolled([&] { return pendingClear() || s.linkEpoch.load() != epoch; },
+                               kCommandPoll, maxPolls, &s.pollCounter);
+  if (s.linkEpoch.load() != epoch) return -1;
+  return done ? 1 : -3;
 }
 
 int commandRoundTrip(const Packet& packet, int maxPolls) {
@@ -84,9 +88,10 @@ int commandRoundTrip(const Packet& packet, int maxPolls) {
   RoundTripTurn turn;
   if (!turn.held()) return -3;
   if (linkDown()) return -1;
+  const uint32_t epoch = state().linkEpoch.load();
   const int sent = writeDataToUsb(packet.data());
   if (sent < 1) return sent;
-  return waitAnswered(maxPolls) ? 1 : -3;
+  return awaitAnswer(epoch, maxPolls);
 }
 
 void commandWriterThread(ThreadBlock& block) {
@@ -153,15 +158,14 @@ int CKusb_IO::Test_End0_WR(unsigned char code, unsigned char* data) {
   int result = -3;
   int failed = 0;
   for (int attempt = 0; attempt < 3; ++attempt) {
+    const uint32_t epoch = state().linkEpoch.load();
     const int sent = writeDataToUsb(packet.data());
     if (sent < 1) {
       result = sent;  // the attempts end without the message
       break;
     }
-    if (waitAnswered(100)) {
-      result = 1;
-      break;
-    }
+    result = awaitAnswer(epoch, 100);
+    if (result != -3) break;  // answered, or the link is gone
     ++failed;
   }
   if (failed == 3) platform::showNotice("Receive Error!");

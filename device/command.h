@@ -24,9 +24,11 @@ inline constexpr std::chrono::milliseconds kCommandPoll{100};
 // pause) for 100 polls.
 int writeDataToUsb(const uint8_t* packet);
 
-// Waits for the pending bit to clear: looks now and after each of up to maxPolls polls of
-// 100 ms; a time-out costs maxPolls + 1 polls, as documented. True when answered.
-bool waitAnswered(int maxPolls);
+// Waits for the answer to a command posted during link epoch `epoch`: looks now and after
+// each of up to maxPolls polls of 100 ms; a time-out costs maxPolls + 1 polls, as
+// documented. 1 answered; -1 the link was lost meanwhile (no answer can come any more);
+// -3 time-out.
+int awaitAnswer(uint32_t epoch, int maxPolls);
 
 // The command round trip: -1 when the link is down (nothing sent), the send's code when
 // it is below 1, -3 when no answer came within maxPolls polls, else 1. Callers from

@@ -212,9 +212,13 @@ void replyReaderThread(ThreadBlock& block) {
     if (!failed) break;  // stopping
     if (!running()) break;
 
-    // The reply pipe failed: the link is lost.
+    // The reply pipe failed: the link is lost. The pipe leaves the count at once, so that no
+    // other thread's reopen can mark the link up while the reply pipe is down.
+    pipeClosed(kReplyPipe);
     platform::deviceIoControl(handles.pipe, platform::kPipeReset, nullptr);
     changeStatusBits(kReaderReadyBit, kLinkFaultBit | kLinkDownBit | kLinkLostBit);
+    s.linkEpoch.fetch_add(1);
+    clearStatusBits(kPendingBit);
     s.eventFlags.fetch_or(kLinkLostEvent);
     notifyStateChange();
     setFlag(s.replyPipeUp, 0);

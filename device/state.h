@@ -59,6 +59,10 @@ struct DeviceState {
   // Which pipes are open now (bit n = PIPE0n), so that the count of opens stays true
   // when a thread reopens its own pipe after its own transfer failed.
   std::atomic<uint32_t> openPipes{0};
+  // Counts reply-pipe failures. A command posted before a failure can never be answered:
+  // the reader then clears the pending bit and its waiter returns -1 instead of timing
+  // out, and the next command is not held up by it.
+  std::atomic<uint32_t> linkEpoch{0};
   // Set by ExistUSB_IO when a worker thread has not ended within its documented wait: every
   // wait of a worker thread that has no limit of its own also ends when it is 1, so that
   // the stop never hangs (a recording or playback in progress is then abandoned).
