@@ -3,6 +3,7 @@
 // sends anything it should not, each gives its documented result.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <functional>
 #include <string>
@@ -182,6 +183,82 @@ TEST_F(WithBox, LengthsOfZeroNegativeAndHugeAndOverLongNames) {
   io.SeekFilePointForTelInfo(INT_MIN);
   EXPECT_EQ(io.StopPlaySound(), 1);
   EXPECT_EQ(io.StopReadSound() >= 0, true);
+}
+
+}  // namespace
+}  // namespace tavro
+
+namespace tavro {
+namespace {
+
+// A value (flags, acknowledge byte) counts as success, a negative code as itself.
+int resultOf(int value) {
+  return value < 0 ? value : 1;
+}
+
+// The command operations, each expected to succeed against a box that answers.
+std::vector<Case> commandOperations(unsigned char* buf, unsigned short* report) {
+  (void)report;
+  return {
+      {"RequestSpaceCode", [](CKusb_IO& i) { return i.RequestSpaceCode(); }, 1},
+      {"IfMute", [](CKusb_IO& i) { return i.IfMute(true); }, 1},
+      {"IfMicOut", [](CKusb_IO& i) { return i.IfMicOut(false); }, 1},
+      {"GetLine_Mic", [](CKusb_IO& i) { return i.GetLine_Mic(true); }, 1},
+      {"SetNextCallDelay", [](CKusb_IO& i) { return i.SetNextCallDelay(150); }, 1},
+      {"PickUp", [](CKusb_IO& i) { return i.PickUp(); }, 1},
+      {"DialNmb", [](CKusb_IO& i) { return i.DialNmb("123"); }, 1},
+      {"PutDown", [](CKusb_IO& i) { return i.PutDown(); }, 1},
+      {"DetectRing", [](CKusb_IO& i) { return i.DetectRing(); }, 1},
+      {"ReaddiFlagsValue", [](CKusb_IO& i) { return resultOf(i.ReaddiFlagsValue()); }, 1},
+      {"SetCheckDTMFCall", [](CKusb_IO& i) { return i.SetCheckDTMFCall(true); }, 1},
+      {"SetContinueReturn450Hz", [](CKusb_IO& i) { return i.SetContinueReturn450Hz(true); }, 1},
+      {"ReadQV_Type", [=](CKusb_IO& i) { return i.ReadQV_Type(buf); }, 1},
+      {"ReadHSPInfo", [=](CKusb_IO& i) { return i.ReadHSPInfo(buf); }, 1},
+      {"WriteDataToFlash", [=](CKusb_IO& i) { return resultOf(i.WriteDataToFlash(buf)); }, 1},
+      {"SetRecordStatus", [](CKusb_IO& i) { return i.SetRecordStatus(false, 0); }, 1},
+      {"SetPlayStatus", [](CKusb_IO& i) { return i.SetPlayStatus(0, 1, 1, 0); }, 1},
+      {"FS_Open", [](CKusb_IO& i) { return i.FS_Open(); }, 1},
+      {"FS_Close", [](CKusb_IO& i) { return i.FS_Close(); }, 1},
+  };
+}
+
+class Boxes : public ::testing::Test {
+ protected:
+  test::RuntimeDir runtime_;
+  Quiet quiet_;
+  vbox::VirtualBox box_;
+};
+
+TEST_F(Boxes, ASlowBoxIsWaitedFor) {
+  CKusb_IO io;
+  ASSERT_FALSE(io.GetTelStatus() & kLinkDownBit);
+  box_.setAnswerDelay(std::chrono::milliseconds(250));
+  unsigned char buf[256] = {};
+  unsigned short report[2];
+  for (const Case& c : commandOperations(buf, report)) EXPECT_EQ(c.call(io), 1) << c.name;
+}
+
+TEST_F(Boxes, ASilentBoxTimesEveryOperationOutAndTheStopIsPrompt) {
+  auto io = std::make_unique<CKusb_IO>();
+  ASSERT_FALSE(io->GetTelStatus() & kLinkDownBit);
+  box_.setSilent(true);
+  platform::setTimeScale(400);
+  unsigned char buf[256] = {};
+  unsigned short report[2];
+  for (const Case& c : commandOperations(buf, report)) {
+    if (std::string(c.name) == "DialNmb") io->PickUp();  // the bit is set even unanswered
+    EXPECT_EQ(c.call(*io), -3) << c.name;
+  }
+  // The recording starts whether or not the box answered; its stop reports the failure.
+  EXPECT_EQ(io->StartReadSound((runtime_.path() + "/silent.wav").c_str(), 1), 1);
+  EXPECT_LT(io->StopReadSound(), 0);
+  platform::setTimeScale(1);
+  const auto start = std::chrono::steady_clock::now();
+  io.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
+  EXPECT_EQ(state().replyReaderAlive.load() | state().commandWriterAlive.load() |
+                state().audioInAlive.load() | state().audioOutAlive.load(),
+            0);
 }
 
 }  // namespace
