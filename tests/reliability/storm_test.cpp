@@ -1,0 +1,149 @@
+// A reply storm: the box sends 10,000 unsolicited records a second, of every type, while
+// the application dials, reads caller numbers and records. No command fails, no audio
+// frame is lost, memory stays bounded.
+//
+//   TAVRO_STORM_SECONDS  how long the storm lasts (default 3)
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "device/state.h"
+#include "support/conditions.h"
+#include "support/runtime_dir.h"
+#include "tavro/CKusb_IO.h"
+#include "tavro/notice.h"
+#include "vbox/audio.h"
+#include "vbox/virtual_box.h"
+
+namespace tavro {
+namespace {
+
+long residentKiB() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+  return 0;
+}
+
+// Records of every type the box may send unasked. Status items and hook reports leave the
+// hook alone (kind 2), so that the dialling is not refused for a hang-up.
+std::vector<vbox::Record> stormRecords() {
+  std::vector<vbox::Record> r;
+  for (std::initializer_list<uint8_t> head : {std::initializer_list<uint8_t>{0},
+                                              {1, 9},
+                                              {2, 1},
+                                              {3},
+                                              {5, 3, 44, 1},
+                                              {6},
+                                              {7, 5},
+                                              {8, 1, 2, 3, 4},
+                                              {9, 0},
+                                              {9, 208, 2, 0},
+                                              {9, 209, 1, 0, 0, 0},
+                                              {10, 1},
+                                              {11, 0x35},
+                                              {18, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11},
+                                              {19, 2},
+                                              {208, 2, 1},
+                                              {240, 1},
+                                              {240, 0},
+                                              {241},
+                                              {77}})
+    r.push_back(vbox::makeRecord(head));
+  return r;
+}
+
+TEST(Storm, CommandsCallerNumbersAndAudioSurviveAReplyStorm) {
+  const char* env = std::getenv("TAVRO_STORM_SECONDS");
+  const double seconds = env ? std::atof(env) : 3.0;
+  test::RuntimeDir runtime;
+  const NoticeHandler previous = setNoticeHandler([](const std::string&) {});
+  vbox::VirtualBox box;
+  box.setLineSource(vbox::LineSource::pattern());
+  CKusb_IO io;
+  ASSERT_FALSE(io.GetTelStatus() & kLinkDownBit);
+  ASSERT_EQ(io.PickUp(), 1);
+  const std::string wave = runtime.path() + "/storm.wav";
+  ASSERT_EQ(io.StartReadSound(wave.c_str(), 1), 1);
+  const long rssBefore = residentKiB();
+
+  std::atomic<bool> stop{false};
+  std::atomic<long> stormSent{0};
+  std::thread storm([&] {
+    const auto records = stormRecords();
+    auto next = std::chrono::steady_clock::now();
+    size_t i = 0;
+    while (!stop) {
+      for (int k = 0; k < 10; ++k, ++i) {  // 10 records a millisecond
+        if (i % 50 == 0)
+          box.sendCallerId(vbox::CallerIdFormat::DigitString, i % 100 ? "5551234" : "7654321");
+        else
+          box.sendRecord(records[i % records.size()]);
+        ++stormSent;
+      }
+      next += std::chrono::milliseconds(1);
+      std::this_thread::sleep_until(next);
+    }
+  });
+
+  int commands = 0, failed = 0, numbers = 0, wrongNumbers = 0;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (std::chrono::steady_clock::now() < end) {
+    const int dialled = io.DialNmb("123");
+    const int delay = io.SetNextCallDelay(150);
+    const int ring = io.DetectRing();
+    commands += 3;
+    failed += (dialled != 1) + (delay != 1) + (ring != 1);
+    if (io.GetTelStatus() & kCallerNumberBit) {
+      unsigned char number[64] = {};
+      if (io.Read_Call_Nmb(number) == 1) {
+        ++numbers;
+        const std::string got(reinterpret_cast<char*>(number));
+        if (got != "5551234" && got != "7654321") ++wrongNumbers;
+      }
+    }
+  }
+  stop = true;
+  storm.join();
+  const long rssAfter = residentKiB();
+  const int recorded = io.StopReadSound();
+  setNoticeHandler(previous);
+
+  EXPECT_GT(stormSent.load(), static_cast<long>(seconds * 5000));
+  EXPECT_GT(commands, 0);
+  EXPECT_EQ(failed, 0) << "of " << commands << " commands";
+  EXPECT_GT(numbers, 0);
+  EXPECT_EQ(wrongNumbers, 0);
+  EXPECT_LT(rssAfter - rssBefore, 64 * 1024) << "KiB grown";
+
+  // Every frame arrived, in order, none twice.
+  ASSERT_GT(recorded, 48);
+  EXPECT_EQ(box.droppedFrames(), 0u);
+  std::string error;
+  const auto audio = vbox::readAlawWave(wave, &error);
+  ASSERT_TRUE(audio) << error;
+  ASSERT_GE(audio->size(), 250u * 4);
+  ASSERT_EQ(audio->size() % 250, 0u);
+  uint32_t expected = 0;
+  bool first = true;
+  int gaps = 0;
+  for (size_t at = 0; at + 250 <= audio->size(); at += 250) {
+    const uint8_t* p = audio->data() + at;
+    const uint32_t n =
+        uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+    if (!first && n != expected) ++gaps;
+    first = false;
+    expected = n + 1;
+  }
+  EXPECT_EQ(gaps, 0);
+}
+
+}  // namespace
+}  // namespace tavro
