@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -78,6 +79,19 @@ std::string fileSizeText(const std::string& file, long long* size) {
   if (stat(file.c_str(), &st) != 0) return "";
   *size = static_cast<long long>(st.st_size);
   return std::to_string(*size);
+}
+
+bool repairWaveFile(const std::string& file) {
+  int fd = ::open(file.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) return false;
+  std::array<uint8_t, kWaveHeaderBytes> header{};
+  struct stat st {};
+  bool done = fstat(fd, &st) == 0 &&
+              pread(fd, header.data(), header.size(), 0) == static_cast<ssize_t>(header.size()) &&
+              repairWaveSizes(header, static_cast<uint64_t>(st.st_size)) &&
+              pwrite(fd, header.data(), header.size(), 0) == static_cast<ssize_t>(header.size());
+  ::close(fd);
+  return done;
 }
 
 }  // namespace
@@ -474,8 +488,12 @@ int runRecord(Session& s, const RecordOptions& o) {
   }
   if (result < 0) {
     if (linkLost && result == -1) {
-      return fail(kExitLinkDown,
-                  "record failed: the link to the box was lost during the recording");
+      // The library abandons a recording whose link is lost and leaves the header's sizes
+      // unwritten. Once it has stopped, make the header match the audio the file holds.
+      s.close();
+      std::string message = "record failed: the link to the box was lost during the recording";
+      if (repairWaveFile(o.file)) message += "; " + o.file + " keeps the audio recorded before";
+      return fail(kExitLinkDown, message);
     }
     return check(result, OpKind::kRecord, "record");
   }

@@ -29,6 +29,8 @@ class Session {
   int open(bool mayWait = false);
   CKusb_IO& io() { return *io_; }
   bool linkUp();
+  // Stops the library before the run ends: afterwards no library thread touches any file.
+  void close() { io_.reset(); }
 
  private:
   double waitSeconds_;

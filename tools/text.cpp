@@ -1,5 +1,6 @@
 #include "tools/text.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "tavro/status.h"
@@ -211,6 +212,27 @@ Failure describeResult(int result, OpKind kind, std::string_view what) {
       break;
   }
   return failure(kExitFailed, what, "the library returned " + std::to_string(result));
+}
+
+bool repairWaveSizes(std::span<uint8_t, kWaveHeaderBytes> header, uint64_t fileLength) {
+  auto le32 = [&](std::size_t at) {
+    return uint32_t{header[at]} | uint32_t{header[at + 1]} << 8 | uint32_t{header[at + 2]} << 16 |
+           uint32_t{header[at + 3]} << 24;
+  };
+  auto is = [&](std::size_t at, const char* tag) {
+    return std::equal(tag, tag + 4, header.begin() + static_cast<std::ptrdiff_t>(at));
+  };
+  if (!is(0, "RIFF") || !is(8, "WAVE") || !is(12, "fmt ") || !is(40, "data")) return false;
+  if (le32(16) != 20 || header[20] != 6 || header[21] != 0) return false;  // A-law, 20 bytes
+  if (fileLength < kWaveHeaderBytes || fileLength - 8 > UINT32_MAX) return false;
+  uint32_t data = static_cast<uint32_t>(fileLength - kWaveHeaderBytes);
+  if (le32(44) == data && le32(4) == data + 40) return false;
+  auto put32 = [&](std::size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) header[at + i] = static_cast<uint8_t>(v >> (8 * i));
+  };
+  put32(4, data + 40);
+  put32(44, data);
+  return true;
 }
 
 std::string formatSeconds(double seconds) {

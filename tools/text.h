@@ -70,6 +70,12 @@ enum class OpKind {
 };
 Failure describeResult(int result, OpKind kind, std::string_view what);
 
+// A wave file as the recorder writes it (48-byte header, A-law) whose recording ended
+// without its sizes being written: sets both sizes in `header` from the file's length.
+// Returns false, leaving `header` alone, when it is not such a header or needs no repair.
+inline constexpr std::size_t kWaveHeaderBytes = 48;
+bool repairWaveSizes(std::span<uint8_t, kWaveHeaderBytes> header, uint64_t fileLength);
+
 // "12.5 s" style figures for the progress lines.
 std::string formatSeconds(double seconds);
 std::string recordProgress(double elapsedSeconds, int64_t bytes);  // elapsed, bytes, rate

@@ -491,16 +491,18 @@ class Audio(ToolTest):
     def test_a_lost_link_ends_the_recording_with_its_message(self):
         proc = self.start_tool("record", "lost.wav")
         try:
-            read_line(proc)
+            while not re.search(r" [1-9]\d* bytes, ", read_line(proc)):
+                pass
             self.box.send("unplug")
             code, out, err = finish(proc)
             self.assertEqual(code, 4, err)
-            self.assertIn("link", err)
-            self.assertIn("lost", err)
+            self.assertIn("link to the box was lost", err)
         finally:
             if proc.poll() is None:
                 proc.kill()
                 proc.communicate()
+        # The audio recorded before the loss is kept, under a header that describes it.
+        self.assertValidRecording("lost.wav")
 
     def test_play_sends_the_file_as_it_is(self):
         played = noise(3000, seed=3)  # not a multiple of the 512-byte blocks

@@ -96,5 +96,22 @@ TEST(Progress, BarIsClampedAndSized) {
   EXPECT_EQ(recordProgress(0.0, 0), "0.0 s, 0 bytes, 0 bytes/s");
 }
 
+TEST(WaveSizes, AnUnfinishedHeaderIsMadeToMatchTheFile) {
+  std::array<uint8_t, kWaveHeaderBytes> h = {
+      'R', 'I', 'F', 'F', 0xF8, 0x3F, 0, 0, 'W',  'A',  'V', 'E', 'f',  'm',  't', ' ',
+      20,  0,   0,   0,   6,    0,    1, 0, 0x40, 0x1F, 0,   0,   0x40, 0x1F, 0,   0,
+      1,   0,   8,   0,   0,    0,    0, 0, 'd',  'a',  't', 'a', 0xE0, 0x07, 0,   0};
+  ASSERT_TRUE(repairWaveSizes(h, 48 + 1000));
+  EXPECT_EQ(h[4] | h[5] << 8, 1040);
+  EXPECT_EQ(h[44] | h[45] << 8, 1000);
+  EXPECT_FALSE(repairWaveSizes(h, 48 + 1000));  // already right
+
+  std::array<uint8_t, kWaveHeaderBytes> other = h;
+  other[20] = 1;  // not A-law: not a file of ours, left alone
+  EXPECT_FALSE(repairWaveSizes(other, 48 + 500));
+  EXPECT_EQ(other[44] | other[45] << 8, 1000);
+  EXPECT_FALSE(repairWaveSizes(h, 20));  // shorter than its header
+}
+
 }  // namespace
 }  // namespace tavro::tool
