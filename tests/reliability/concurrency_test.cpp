@@ -43,7 +43,8 @@ TEST_F(Concurrency, CommandsFromSeveralThreadsQueueAndAllAreAnswered) {
     for (uint8_t i = 0; !stop; ++i) {
       box_.sendDtmf(static_cast<uint8_t>(i % 12 + 1));
       box_.sendTone(3, static_cast<uint16_t>(i));
-      std::this_thread::yield();
+      // Paced, so that the box's queue holds the answers up only briefly.
+      std::this_thread::sleep_for(std::chrono::microseconds(500));
     }
   });
 
