@@ -666,7 +666,8 @@ struct VirtualBox::Impl {
         audioOut = !audioPending.empty() || (wasStreaming && audioPace <= 0);
         if (wasStreaming && audioPace > 0) nextDue = std::min(nextDue, nextFrameAt);
       }
-      for (int p = 0; p < kPipeCount; ++p) {
+      // Audio out before commands: audio sent before a command counts as sent before it.
+      for (int p = kPipeCount - 1; p >= 0; --p) {
         if (pipeFd[p] < 0) continue;
         short ev = POLLIN;
         if ((p == kReplyPipe && wantOut) || (p == kAudioInPipe && audioOut)) ev |= POLLOUT;

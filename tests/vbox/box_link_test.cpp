@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <future>
+
 #include "vbox/raw_wire.h"
 #include "vbox/virtual_box.h"
 
@@ -209,10 +211,12 @@ TEST_F(BoxLink, ResponderMayUseTheBox) {
 TEST_F(BoxLink, ResponderMayUnplugReplugOrFail) {
   VirtualBox box;
   Host host(box);
-  box.setResponder([&box](const Packet& p) -> std::optional<std::vector<Record>> {
+  std::promise<void> replugged;
+  box.setResponder([&](const Packet& p) -> std::optional<std::vector<Record>> {
     if (p[0] == 99) {
       box.unplug();
       box.plug();
+      replugged.set_value();
       return std::vector<Record>{};
     }
     if (p[0] == 98) throw std::runtime_error("test");
@@ -221,6 +225,7 @@ TEST_F(BoxLink, ResponderMayUnplugReplugOrFail) {
   EXPECT_EQ(host.ask({98}), packet({1, 98}));  // a failing responder: the box's own answer
   ASSERT_TRUE(sendBytes(host.command.get(), packet({99})));
   EXPECT_TRUE(receive(host.reply.get()).ended);
+  replugged.get_future().wait();  // the old connection ends before the new sockets exist
   Host again(box);
   EXPECT_EQ(again.ask({4}), packet({1, 4}));
 }
