@@ -164,16 +164,21 @@ void replyReaderThread(ThreadBlock& block) {
   registerHandles(kReplyPipe, &handles);
   auto closeHandles = [&] { handles.close(); };
 
+  // From the third failed attempt in a row on, the reader reports itself ready, so that
+  // the start-up wait ends with the link down; attempts go on every 50 ms.
   int attempts = 0;
+  auto attemptFailed = [&] {
+    if (attempts > 1)
+      setStatusBits(kReaderReadyBit);
+    else
+      ++attempts;
+    napUnless(stopped, kConnectRetry);
+  };
   while (running()) {
     // Connect.
     const platform::Handle pipe = OpenPipe("PIPE00");
     if (pipe == platform::kInvalidHandle) {
-      if (attempts > 1)
-        setStatusBits(kReaderReadyBit);
-      else
-        ++attempts;
-      napUnless(stopped, kConnectRetry);
+      attemptFailed();
       continue;
     }
     const platform::Handle control = OpenDeviceControl();
@@ -182,11 +187,7 @@ void replyReaderThread(ThreadBlock& block) {
       // A box that refuses the probe counts as a failed attempt, so that the start-up wait
       // ends after the third one; retry after the usual pause rather than at once.
       closeHandles();
-      if (attempts > 1)
-        setStatusBits(kReaderReadyBit);
-      else
-        ++attempts;
-      napUnless(stopped, kConnectRetry);
+      attemptFailed();
       continue;
     }
     attempts = 0;
