@@ -13,10 +13,13 @@
 
 #include "audio/recorder.h"
 #include "audio_fixture.h"
+#include "support/file_size_limit.h"
 #include "vbox/audio.h"
 
 namespace tavro {
 namespace {
+
+using test::FileSizeLimit;
 
 using std::chrono::milliseconds;
 using test::AudioBoxTest;
@@ -226,26 +229,6 @@ TEST_F(Recording, SizeLimitFinishesTheFileCleanly) {
   EXPECT_TRUE(consecutive(frameNumbers(bytes)));
   EXPECT_TRUE(notices_.texts().empty());
 }
-
-// Writes past `bytes` fail (EFBIG) while it lives, as on a full disk.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    oldHandler_ = std::signal(SIGXFSZ, SIG_IGN);
-    getrlimit(RLIMIT_FSIZE, &old_);
-    rlimit limit = old_;
-    limit.rlim_cur = bytes;
-    setrlimit(RLIMIT_FSIZE, &limit);
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &old_);
-    std::signal(SIGXFSZ, oldHandler_);
-  }
-
- private:
-  rlimit old_{};
-  void (*oldHandler_)(int) = nullptr;
-};
 
 TEST_F(Recording, FullDiskFinishesTheRecordingWithAMatchingHeader) {
   {

@@ -1,5 +1,6 @@
 // The wave file: header layout, patching, failures, and what other tools make of it.
 #include "audio/wave_file.h"
+#include "support/file_size_limit.h"
 
 #include <gtest/gtest.h>
 #include <sndfile.h>
@@ -17,6 +18,8 @@
 
 namespace tavro {
 namespace {
+
+using test::FileSizeLimit;
 
 namespace fs = std::filesystem;
 
@@ -45,26 +48,6 @@ int alawToLinear(uint8_t a) {
     t = (t + 0x108) << (seg - 1);
   return (a & 0x80) ? t : -t;
 }
-
-// Writes past `bytes` fail (EFBIG) while it lives, as on a full disk.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    oldHandler_ = std::signal(SIGXFSZ, SIG_IGN);
-    getrlimit(RLIMIT_FSIZE, &old_);
-    rlimit limit = old_;
-    limit.rlim_cur = bytes;
-    setrlimit(RLIMIT_FSIZE, &limit);
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &old_);
-    std::signal(SIGXFSZ, oldHandler_);
-  }
-
- private:
-  rlimit old_{};
-  void (*oldHandler_)(int) = nullptr;
-};
 
 class WaveFileTest : public ::testing::Test {
  protected:
