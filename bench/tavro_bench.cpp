@@ -163,6 +163,50 @@ LifeTimes lifeTimes(WaitMode mode, bool withBox, bool silent) {
   return t;
 }
 
+// Recording with the box pacing as fast as the library reads: multiples of real time, and
+// frames the box had to drop.
+struct Throughput {
+  double realTimes = 0;
+  double lost = 0;
+};
+
+Throughput recording(WaitMode mode, double seconds) {
+  tavro::setWaitMode(mode);
+  RuntimeDir dir;
+  tavro::vbox::VirtualBox box;
+  box.setAudioPace(0);
+  CKusb_IO io;
+  const std::string file = std::filesystem::temp_directory_path() / "tavro-bench.wav";
+  const auto start = Clock::now();
+  io.StartReadSound(file.c_str(), 1);
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  const int bytes = io.StopReadSound();
+  const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+  std::filesystem::remove(file);
+  tavro::setWaitMode(WaitMode::kEvent);
+  return {bytes > 0 ? bytes / 8000.0 / elapsed : 0, static_cast<double>(box.droppedFrames())};
+}
+
+// A file playback with the box giving each go-ahead at once: the time per 512-byte block
+// is the time from a go-ahead to the block on the pipe, plus the box's own turn.
+double goAheadToBlock(WaitMode mode, int blocks) {
+  tavro::setWaitMode(mode);
+  RuntimeDir dir;
+  tavro::vbox::VirtualBox box;
+  box.setPlayPace(0);
+  CKusb_IO io;
+  const std::string file = std::filesystem::temp_directory_path() / "tavro-bench.al";
+  std::ofstream(file, std::ios::binary) << std::string(512 * blocks, '\x55');
+  const auto start = Clock::now();
+  io.StartPlaySound(file.c_str(), 0, 1, 0, false);
+  box.waitForPackets(2 * blocks, std::chrono::seconds(60));
+  const double perBlock = ms(Clock::now() - start) / blocks;
+  io.StopPlaySound();
+  std::filesystem::remove(file);
+  tavro::setWaitMode(WaitMode::kEvent);
+  return perBlock;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -194,6 +238,14 @@ int main(int argc, char** argv) {
   rows.push_back({"construction without a box", "ms", eNone.construct, pNone.construct});
   rows.push_back({"destruction with a box", "ms", eBox.destroy, pBox.destroy});
   rows.push_back({"destruction with a silent box", "ms", eSilent.destroy, pSilent.destroy});
+
+  const Throughput eRec = recording(WaitMode::kEvent, quick ? 1 : 3);
+  const Throughput pRec = recording(WaitMode::kPoll, quick ? 1 : 3);
+  rows.push_back(
+      {"audio-in throughput, box as fast as it can", "x", eRec.realTimes, pRec.realTimes});
+  rows.push_back({"audio-in frames lost at that pace", "", eRec.lost, pRec.lost});
+  rows.push_back({"playback: go-ahead to block on the pipe", "ms",
+                  goAheadToBlock(WaitMode::kEvent, 200), goAheadToBlock(WaitMode::kPoll, 200)});
 
   print(rows);
   return 0;
