@@ -93,7 +93,8 @@ TEST(Misuse, EveryDeviceOperationReturnsMinusOneWhileTheLinkIsDown) {
   for (const Case& c : cases) EXPECT_EQ(c.call(io), c.expected) << c.name;
   EXPECT_TRUE(io.GetTelStatus() & kLinkDownBit);
   io.SetTelStatus(0);
-  EXPECT_EQ(io.GetTelStatus(), 0x200u);
+  // The reply reader, still trying to connect, may mark itself ready again at any moment.
+  EXPECT_EQ(io.GetTelStatus() & ~kReaderReadyBit, 0x200u);
   io.TelSleep(1);
 }
 
