@@ -18,19 +18,12 @@
 #include "platform/platform.h"
 #include "support/conditions.h"
 #include "support/runtime_dir.h"
+#include "support/scaled_time.h"
 #include "tavro/CKusb_IO.h"
 #include "tavro/notice.h"
 #include "vbox/virtual_box.h"
 
 namespace tavro::test {
-
-class ScaledTime {
- public:
-  explicit ScaledTime(double scale) { platform::setTimeScale(scale); }
-  ~ScaledTime() { platform::setTimeScale(1); }
-  ScaledTime(const ScaledTime&) = delete;
-  ScaledTime& operator=(const ScaledTime&) = delete;
-};
 
 class NoticeLog {
  public:

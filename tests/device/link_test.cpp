@@ -16,6 +16,7 @@
 #include "platform/platform.h"
 #include "support/conditions.h"
 #include "support/runtime_dir.h"
+#include "support/scaled_time.h"
 #include "tavro/CKusb_IO.h"
 #include "tavro/notice.h"
 #include "vbox/virtual_box.h"
@@ -63,11 +64,7 @@ int threadCount() {
   return n;
 }
 
-class ScaledTime {
- public:
-  explicit ScaledTime(double scale) { platform::setTimeScale(scale); }
-  ~ScaledTime() { platform::setTimeScale(1); }
-};
+using test::ScaledTime;
 
 class Link : public ::testing::Test {
  protected:

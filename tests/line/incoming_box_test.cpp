@@ -106,6 +106,10 @@ TEST_F(Incoming, ARecordWithAnOversizedLengthStaysInsideTheRecord) {
 TEST_F(Incoming, ANumberReadWhileTheRecordIsReplacedIsOneCallsNumber) {
   const auto first = callerId(vbox::CallerIdFormat::DigitString, std::string(50, '1'));
   const auto second = callerId(vbox::CallerIdFormat::DigitString, std::string(50, '2'));
+  // Start from a record of this test: the store is process-wide and may still hold an
+  // earlier test's record when the tests share a process.
+  ASSERT_TRUE(box_.sendRecord(first));
+  flushRecords();
   std::atomic<bool> done{false};
   std::thread sender([&] {
     for (int i = 0; i < 400; ++i) box_.sendRecord(i % 2 ? first : second);
@@ -118,7 +122,7 @@ TEST_F(Incoming, ANumberReadWhileTheRecordIsReplacedIsOneCallsNumber) {
     const std::string n = readNumber();
     ++reads;
     if (n == "<untouched>") continue;
-    ASSERT_TRUE(n == std::string(50, '1') || n == std::string(50, '2')) << n;
+    EXPECT_TRUE(n == std::string(50, '1') || n == std::string(50, '2')) << n;
   }
   sender.join();
   EXPECT_GT(reads, 0);
