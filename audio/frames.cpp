@@ -20,6 +20,16 @@ void frameStatusChange(uint8_t status, uint32_t& setBits, uint32_t& clearBits) {
   if (status & kFrameHangUpFlag) clearBits |= kOffHookBit;
 }
 
+void fillSilence(uint8_t* data, size_t from, size_t to) {
+  if (from < to) std::memset(data + from, kSilence, to - from);
+}
+
+size_t padToPackets(uint8_t* data, size_t n) {
+  const size_t whole = (n + kAudioPacketSize - 1) / kAudioPacketSize * kAudioPacketSize;
+  fillSilence(data, n, whole);
+  return whole;
+}
+
 BlockResult handleBlock(const uint8_t* block, size_t size, uint8_t* payload) {
   BlockResult r;
   if (block == nullptr) size = 0;

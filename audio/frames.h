@@ -22,6 +22,17 @@ inline constexpr uint8_t kFrameIgnoreFlags = 0x80;
 inline constexpr uint8_t kFrameToneFlag = 0x01;
 inline constexpr uint8_t kFrameHangUpFlag = 0x02;
 
+// The audio-out stream goes in packets of 256 bytes; what is short of a whole packet or
+// block is made up with A-law silence.
+inline constexpr size_t kAudioPacketSize = 256;
+inline constexpr uint8_t kSilence = 0xD5;
+
+// Fills data[from, to) with silence.
+void fillSilence(uint8_t* data, size_t from, size_t to);
+// Completes the `n` bytes of `data` with silence to whole packets; returns their length.
+// `data` must hold n rounded up to a whole packet.
+size_t padToPackets(uint8_t* data, size_t n);
+
 // What one block means to the recorder.
 struct BlockResult {
   bool inStep = false;     // both frames start with the marker; payload holds their audio

@@ -10,6 +10,7 @@ uint32_t startOffset(uint32_t length, int32_t position) {
 
 int32_t playRate(uint32_t position, uint32_t length) {
   if (length == 0) return 0;
+  if (position > length) position = length;  // progress never passes the whole
   if (position < kExactLimit) return static_cast<int32_t>(position * 1000u / length);
   return static_cast<int32_t>(position * 1000.0 / length);
 }

@@ -13,7 +13,8 @@ inline constexpr uint32_t kExactLimit = 4000000;
 // outside 0..1000 count as the start or the end of the file.
 uint32_t startOffset(uint32_t length, int32_t position);
 
-// Progress of `position` bytes into `length` bytes, in thousandths; 0 when the length is 0.
+// Progress of `position` bytes into `length` bytes, in thousandths (at most 1000); 0 when
+// the length is 0.
 int32_t playRate(uint32_t position, uint32_t length);
 
 }  // namespace tavro

@@ -1,4 +1,5 @@
 // The audio-out thread and the playback operations.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -6,12 +7,16 @@
 #include <system_error>
 
 #include "audio/audio_common.h"
+#include "audio/audio_state.h"
 #include "audio/audio_threads.h"
 #include "audio/frames.h"
 #include "audio/playback.h"
+#include "audio/replies.h"
 #include "audio/transfer.h"
 #include "device/command.h"
+#include "device/event_sink.h"
 #include "device/pipes.h"
+#include "device/reply_dispatch.h"
 #include "device/state.h"
 #include "device/wait.h"
 #include "platform/platform.h"
@@ -22,14 +27,10 @@ namespace {
 
 using std::chrono::milliseconds;
 
-constexpr size_t kPacketBytes = 256;
-constexpr uint8_t kSilence = 0xD5;  // A-law silence
 constexpr milliseconds kGoAheadPoll{2};
 constexpr int kHoldPolls = 30;
 constexpr int kStopPolls = 101;  // a first 100 ms look, then 100 polls
 constexpr milliseconds kPoll{100};
-constexpr int kPlayStatusPolls = 100;
-constexpr int kFsPolls = 30;
 
 bool stopping() {
   return audioStopping();
@@ -48,20 +49,20 @@ bool playableLength(const char* name, uint32_t* length) {
 class PlaybackPass {
  public:
   PlaybackPass(ThreadBlock& block, PipeHandles& handles, uint8_t* data)
-      : block_(block), handles_(handles), data_(data), s_(state()) {}
+      : block_(block), handles_(handles), data_(data) {}
   ~PlaybackPass() { closeFile(); }
 
   void run() {
-    fileSource_ = s_.fileSource.load() == 1;
+    fileSource_ = playerState().fileSource.load() == 1;
     if (fileSource_ && !openFile()) {
       // Nothing can be played: end the pass at once and switch the box's playback off.
-      s_.playFault.store(-5);
+      playerState().playFault.store(-5);
       return endOfPlayback();
     }
     for (;;) {
       if (!transferSetup(handles_.control, kAudioToDevice)) {
         pipeClosed(kAudioOutPipe);
-        setFlag(s_.audioOutReopen, 1);
+        linkState().audioOutReopen.store(1);
         return endPass();
       }
       size_t packets = 0;
@@ -69,80 +70,84 @@ class PlaybackPass {
       bool hostChunk = false;
       if (fileSource_) {
         last = readFileBlock();
-        packets = kBlockSize / kPacketBytes;
-        waitFor([&] { return s_.deviceReady.load() == 1 || interrupted(); }, kGoAheadPoll,
-                kNoLimit);
-        setFlag(s_.deviceReady, 0);
+        packets = kBlockSize / kAudioPacketSize;
+        waitFor([&] { return playerState().deviceReady.load() == 1 || interrupted(); },
+                kGoAheadPoll, kNoLimit);
+        playerState().deviceReady.store(0);
       } else {
-        waitFor([&] { return s_.hostDataReady.load() == 1 || interrupted(); }, kGoAheadPoll,
-                kNoLimit);
-        hostChunk = s_.hostDataReady.load() == 1;
+        waitFor([&] { return hostStreams().hostDataReady.load() == 1 || interrupted(); },
+                kGoAheadPoll, kNoLimit);
+        hostChunk = hostStreams().hostDataReady.load() == 1;
         if (hostChunk) packets = takeHostChunk();
       }
       if (stopRequested()) return endOfPlayback();
-      if (s_.audioOutReopen.load() == 1) return endPass();  // the link was lost meanwhile
+      if (linkState().audioOutReopen.load() == 1) return endPass();  // the link was lost meanwhile
       for (size_t i = 0; i < packets; ++i) {
         uint32_t written = 0;
-        if (!platform::writeFile(handles_.pipe, data_ + i * kPacketBytes, kPacketBytes, &written)) {
-          ownTransferFailed(s_.audioOutReopen, kAudioOutPipe, handles_);
+        if (!platform::writeFile(handles_.pipe, data_ + i * kAudioPacketSize, kAudioPacketSize,
+                                 &written)) {
+          ownTransferFailed(linkState().audioOutReopen, kAudioOutPipe, handles_);
           break;
         }
       }
-      if (hostChunk) setFlag(s_.hostDataReady, 0);
+      if (hostChunk) hostStreams().hostDataReady.store(0);
       if (stopRequested() || last) return endOfPlayback();
-      if (s_.audioOutReopen.load() == 1) return endPass();
+      if (linkState().audioOutReopen.load() == 1) return endPass();
     }
   }
 
  private:
   bool stopRequested() const {
-    return block_.stopRequest.load() == 1 || block_.runFlag.load() != 1 || stopping();
+    return playerState().stopRequest.load() == 1 || block_.runFlag.load() != 1 || stopping();
   }
-  bool interrupted() const { return stopRequested() || s_.audioOutReopen.load() == 1; }
+  bool interrupted() const { return stopRequested() || linkState().audioOutReopen.load() == 1; }
 
   bool openFile() {
     uint32_t length = 0;
     if (!playableLength(block_.fileName, &length)) return false;
     file_ = std::fopen(block_.fileName, "rb");
     if (file_ == nullptr) return false;
-    setFlag(s_.playLength, length);
-    seekTo(startOffset(length, s_.startPosition.load()));
+    playerState().playLength.store(length);
+    seekTo(startOffset(length, playerState().startPosition.load()));
     return true;
   }
 
   void seekTo(uint32_t offset) {
-    setFlag(s_.playPosition, offset);
+    playerState().playPosition.store(offset);
     std::fseek(file_, static_cast<long>(offset), SEEK_SET);
   }
 
   // Reads the next block of the file, obeying a seek request first; true when it is the
-  // last one (shorter than a block, filled up with silence).
+  // last one (shorter than a block, filled up with silence). The file plays as long as it
+  // was when the pass opened it: what is appended meanwhile is not played, so that the
+  // position never passes the play length.
   bool readFileBlock() {
-    if (s_.seekRequest.load() == 1) {
-      setFlag(s_.seekRequest, 0);
-      seekTo(startOffset(s_.playLength.load(), s_.startPosition.load()));
+    const uint32_t length = playerState().playLength.load();
+    if (playerState().seekRequest.load() == 1) {
+      playerState().seekRequest.store(0);
+      seekTo(startOffset(length, playerState().startPosition.load()));
     }
-    const size_t n = std::fread(data_, 1, kBlockSize, file_);
+    const uint32_t at = playerState().playPosition.load();
+    const size_t left = at < length ? length - at : 0;
+    const size_t n = std::fread(data_, 1, std::min(left, kBlockSize), file_);
     if (n == kBlockSize) {
-      s_.playPosition.fetch_add(kBlockSize);
-      notifyStateChange();
+      playerState().playPosition.fetch_add(kBlockSize);
+      postPlaybackProgress(playerState().playPosition.load(), length);
       return false;
     }
-    std::memset(data_ + n, kSilence, kBlockSize - n);
-    setFlag(s_.playPosition, s_.playLength.load());
+    fillSilence(data_, n, kBlockSize);
+    playerState().playPosition.store(playerState().playLength.load());
     return true;
   }
 
   // Copies the waiting host chunk into the block, completed with silence to whole
   // packets; returns the number of packets.
   size_t takeHostChunk() {
-    const int32_t length = s_.hostWriteLength.load();
+    const int32_t length = hostStreams().hostWriteLength.load();
     const size_t n = length < 0 ? 0 : length > int32_t{kBlockSize} ? kBlockSize : size_t(length);
-    std::memcpy(data_, s_.hostWrite.data(), n);
-    const size_t packets = (n + kPacketBytes - 1) / kPacketBytes;
-    std::memset(data_ + n, kSilence, packets * kPacketBytes - n);
-    s_.playPosition.fetch_add(static_cast<uint32_t>(n));
-    notifyStateChange();
+    std::memcpy(data_, hostStreams().hostWrite.data(), n);
+    const size_t packets = padToPackets(data_, n) / kAudioPacketSize;
+    playerState().playPosition.fetch_add(static_cast<uint32_t>(n));
     return packets;
   }
 
@@ -155,61 +160,85 @@ class PlaybackPass {
   // unless the command channel cannot carry it (reopening) or nobody would read the
   // answer (the library is stopping).
   void endOfPlayback() {
-    if (s_.audioOutReopen.load() == 1) return endPass();
+    if (linkState().audioOutReopen.load() == 1) return endPass();
     closeFile();
-    if (s_.commandReopen.load() == 0 && s_.replyReaderAlive.load() == 1 &&
+    if (linkState().commandReopen.load() == 0 && workers().replyReaderAlive.load() == 1 &&
         block_.runFlag.load() == 1 && !stopping()) {
-      sendPlayStatus(0, s_.playMode.load(), 1, 0);
+      sendPlayStatus(0, playerState().playMode.load(), 1, 0);
     }
     endPass();
   }
 
   void endPass() {
     closeFile();
-    setFlag(block_.finishedFlag, 1);
+    postPlaybackEnded(playerState().playPosition.load(), playerState().playLength.load(),
+                      playerState().playFault.load() != 0);
+    playerState().finishedFlag.store(1);
     // No playback needs the recorder held any more, also when the file played to its end.
-    if (fileSource_) setFlag(s_.recorderHold, 0);
+    if (fileSource_) playerState().recorderHold.store(0);
   }
 
   ThreadBlock& block_;
   PipeHandles& handles_;
   uint8_t* data_;
-  DeviceState& s_;
   std::FILE* file_ = nullptr;
   bool fileSource_ = false;
 };
 
-}  // namespace
-
-bool audioStopping() {
-  return state().stopping.load() == 1;
+// The box's go-ahead for the next block.
+Pending deviceReady(const ReplyRecord&) {
+  playerState().deviceReady.store(1);
+  return Pending::kClear;
 }
 
-void awaitBackInWait(std::atomic<uint8_t>& startFlag) {
+void playbackItem(uint8_t value) {
+  if (value == kPlaybackFault) playerState().playbackFault.store(-1);
+}
+
+}  // namespace
+
+void addAudioReplyHandlers() {
+  addReplyHandler(Reply::kDeviceReady, deviceReady);
+  addStatusItemHandler(StatusItemKind::kPlayback, playbackItem);
+}
+
+bool playbackRunning() {
+  return playerState().playbackFlag.load(std::memory_order_acquire) == 1;
+}
+
+void askPlaybackToEnd() {
+  playerState().stopRequest.store(1);
+}
+
+bool audioStopping() {
+  return linkState().stopping.load() == 1;
+}
+
+void awaitBackInWait(Signalled<uint8_t>& startFlag) {
   waitFor([&] { return startFlag.load() == 0 || audioStopping(); }, milliseconds{10}, 20);
 }
 
 int sendPlayStatus(uint8_t on, uint8_t mode, uint8_t param, uint8_t flag) {
   if (linkDown()) return -1;
-  return commandRoundTrip(makePacket({9, on, mode, param, flag}), kPlayStatusPolls);
+  return commandRoundTrip(commands::kPlayStatus, {on, mode, param, flag});
 }
 
 void audioOutThread(ThreadBlock& block) {
-  DeviceState& s = state();
-  setFlag(s.audioOutAlive, 1);
-  setFlag(block.runFlag, 1);
+  workers().audioOutAlive.store(1);
+  block.runFlag.store(1);
   auto data = std::make_unique<uint8_t[]>(kBlockSize);
   PipeHandles handles;
   registerHandles(kAudioOutPipe, &handles);
   while (block.runFlag.load() == 1) {
-    setFlag(block.playbackFlag, 0);
-    waitForWork(block, block.playbackFlag, s.audioOutReopen, kAudioOutPipe, handles);
+    playerState().playbackFlag.store(0);
+    waitForWork(block, playerState().playbackFlag, linkState().audioOutReopen, kAudioOutPipe,
+                handles);
     if (block.runFlag.load() != 1) break;
     PlaybackPass(block, handles, data.get()).run();
   }
   registerHandles(kAudioOutPipe, nullptr);
   handles.close();
-  setFlag(s.audioOutAlive, 0);
+  workers().audioOutAlive.store(0);
 }
 
 }  // namespace tavro
@@ -218,14 +247,13 @@ using namespace tavro;
 
 int CKusb_IO::StartPlaySound(const char* fileName, int startPosition, unsigned char mode,
                              unsigned char param, bool flag) {
-  DeviceState& s = state();
-  ThreadBlock& out = s.audioOut;
+  ThreadBlock& out = workers().audioOut;
   if (linkDown()) return -1;
   if (mode != 1 && mode != 2 && !statusHas(kOffHookBit)) return -4;
   if (out.runFlag.load() != 1) return -2;
-  if (out.playbackFlag.load() == 1 && out.finishedFlag.load() == 1)
-    awaitBackInWait(out.playbackFlag);
-  if (out.playbackFlag.load() == 1) return -6;
+  if (playerState().playbackFlag.load() == 1 && playerState().finishedFlag.load() == 1)
+    awaitBackInWait(playerState().playbackFlag);
+  if (playerState().playbackFlag.load() == 1) return -6;
   uint32_t length = 0;
   if (fileName == nullptr || *fileName == 0 || std::strlen(fileName) >= kFileNameSize ||
       !playableLength(fileName, &length))
@@ -236,25 +264,18 @@ int CKusb_IO::StartPlaySound(const char* fileName, int startPosition, unsigned c
     return -5;
   }
 
-  s.startPosition.store(startPosition);
-  setFlag(s.recorderHold, 1);
-  s.seekRequest.store(0);
-  s.playLength.store(0);
-  s.playPosition.store(0);
-  s.fileSource.store(1);
-  s.deviceReady.store(0);
+  playerState().startPosition.store(startPosition);
+  playerState().recorderHold.store(1);
+  playerState().beginPass(/*fromFile=*/true);
   std::strcpy(out.fileName, fileName);
-  out.finishedFlag.store(0);
-  out.stopRequest.store(0);
-  s.playbackFault.store(0);
-  s.playFault.store(0);
-  if (!waitPolled([&] { return s.recorderBusy.load() == 0; }, kPoll, kHoldPolls, &s.pollCounter)) {
-    setFlag(s.recorderHold, 0);
+  if (!waitPolled([&] { return recorderState().recorderBusy.load() == 0; }, kPoll, kHoldPolls,
+                  &commandChannel().pollCounter)) {
+    playerState().recorderHold.store(0);
     return -3;
   }
-  s.playMode.store(mode);
+  playerState().playMode.store(mode);
   SetPlayStatus(1, mode, param, flag ? 1 : 0);  // played whether or not the box answered
-  setFlag(out.playbackFlag, 1);
+  playerState().playbackFlag.store(1);
   return 1;
 }
 
@@ -268,39 +289,36 @@ int CKusb_IO::StartPlaySoundCStr(CString fileName, int startPosition, unsigned c
 }
 
 int CKusb_IO::StopPlaySound() {
-  DeviceState& s = state();
-  ThreadBlock& out = s.audioOut;
+  ThreadBlock& out = workers().audioOut;
   if (linkDown()) return -1;
   if (out.runFlag.load() != 1) return -2;
-  if (out.playbackFlag.load() == 1) {
-    setFlag(out.stopRequest, 1);
-    const bool ended =
-        waitPolled([&] { return out.finishedFlag.load() == 1; }, kPoll, kStopPolls, &s.pollCounter);
-    setFlag(s.recorderHold, 0);
+  if (playerState().playbackFlag.load() == 1) {
+    playerState().stopRequest.store(1);
+    const bool ended = waitPolled([&] { return playerState().finishedFlag.load() == 1; }, kPoll,
+                                  kStopPolls, &commandChannel().pollCounter);
+    playerState().recorderHold.store(0);
     if (!ended) return -3;
-    awaitBackInWait(out.playbackFlag);
+    awaitBackInWait(playerState().playbackFlag);
   } else {
-    setFlag(s.recorderHold, 0);
+    playerState().recorderHold.store(0);
   }
-  return s.playFault.load() < 0 ? s.playFault.load() : 1;
+  return playerState().playFault.load() < 0 ? playerState().playFault.load() : 1;
 }
 
 int CKusb_IO::GetWriteSoundRate() {
-  DeviceState& s = state();
-  const uint32_t length = s.playLength.load();
+  const uint32_t length = playerState().playLength.load();
   if (length == 0) return 0;
-  if (s.playbackFault.load() < 0) return s.playbackFault.load();
-  return playRate(s.playPosition.load(), length);
+  if (playerState().playbackFault.load() < 0) return playerState().playbackFault.load();
+  return playRate(playerState().playPosition.load(), length);
 }
 
 uint32_t CKusb_IO::GetWriteSoundBytes() {
-  return state().playPosition.load();
+  return playerState().playPosition.load();
 }
 
 void CKusb_IO::SeekFilePointForTelInfo(int position) {
-  DeviceState& s = state();
-  s.startPosition.store(position);
-  setFlag(s.seekRequest, 1);
+  playerState().startPosition.store(position);
+  playerState().seekRequest.store(1);
 }
 
 int CKusb_IO::SetPlayStatus(unsigned char on, unsigned char mode, unsigned char param,
@@ -310,11 +328,11 @@ int CKusb_IO::SetPlayStatus(unsigned char on, unsigned char mode, unsigned char 
 
 int CKusb_IO::FS_Open() {
   if (linkDown()) return -1;
-  return commandRoundTrip(makePacket({18, 0}), kFsPolls);
+  return commandRoundTrip(commands::kFileSwitch, {0});
 }
 
 int CKusb_IO::FS_Close() {
   if (linkDown()) return -1;
-  if (state().audioOut.playbackFlag.load() == 1) StopPlaySound();
-  return commandRoundTrip(makePacket({18, 1}), kFsPolls);
+  if (playerState().playbackFlag.load() == 1) StopPlaySound();
+  return commandRoundTrip(commands::kFileSwitch, {1});
 }

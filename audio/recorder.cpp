@@ -4,13 +4,17 @@
 #include <climits>
 #include <cstring>
 #include <memory>
+#include <mutex>
 
 #include "audio/audio_common.h"
+#include "audio/audio_state.h"
 #include "audio/audio_threads.h"
 #include "audio/frames.h"
 #include "audio/transfer.h"
 #include "audio/wave_file.h"
 #include "device/command.h"
+#include "device/event_sink.h"
+#include "device/lasting.h"
 #include "device/pipes.h"
 #include "device/state.h"
 #include "device/wait.h"
@@ -30,10 +34,28 @@ constexpr milliseconds kFirstRequestPoll{1};
 constexpr milliseconds kHandOverPoll{2};
 constexpr int kStopPolls = 60;
 constexpr milliseconds kStopPoll{100};
-constexpr int kRecordStatusPolls = 30;
 constexpr const char* kStopError = "In StopReadSound Error!";
+// How long a cut-off recording may take to finish, and a stop of the library gives the
+// recorder before it cuts the read off: about 2 s, as the library's other stop waits.
+constexpr int kCutOffPolls = 100;
+constexpr milliseconds kCutOffPoll{20};
 
 std::atomic<int32_t> gRecordingLimit{INT32_MAX};
+
+// A read that the box leaves waiting (it answers commands but has stopped streaming) is
+// cut off by cancelling the audio-in pipe's transfers. The cancel ends the handles for
+// good, so the recorder opens them anew once the recording is over. The lock keeps the
+// cancel within a recording: it is taken to cancel, and by the recorder when its
+// recording is over.
+struct CutOff {
+  std::mutex mutex;
+  Signalled<uint8_t> recordingOpen{0};  // the recorder is inside a recording
+  Signalled<uint8_t> requested{0};      // its transfers were cancelled
+};
+
+CutOff& cutOff() {
+  return lasting<CutOff>();
+}
 
 // The audio-in thread's working memory, kept off its small stack and allocated once.
 struct RecorderWork {
@@ -47,89 +69,101 @@ bool stopping() {
 }
 
 void setRecordingActive(bool on) {
-  DeviceState& s = state();
   if (on)
-    s.eventFlags.fetch_or(kRecordingActiveEvent);
+    noticeState().eventFlags.fetch_or(kRecordingActiveEvent);
   else
-    s.eventFlags.fetch_and(~kRecordingActiveEvent);
-  notifyStateChange();
+    noticeState().eventFlags.fetch_and(~kRecordingActiveEvent);
 }
 
-void addReceived(uint32_t got) {
-  state().recordedBytes.fetch_add(static_cast<int32_t>(got));
-  notifyStateChange();
-}
-
-// True when one more read of `n` bytes (and the 48 header bytes a file recording adds)
-// keeps the recorded byte count within the limit.
-bool roomFor(uint32_t n) {
-  const int64_t after =
-      int64_t{state().recordedBytes.load()} + int64_t{n} + int64_t{kWaveHeaderSize};
-  return after <= int64_t{gRecordingLimit.load()};
+bool cutOffRequested() {
+  return cutOff().requested.load() == 1;
 }
 
 class Recording {
  public:
   Recording(ThreadBlock& block, PipeHandles& handles, RecorderWork& work)
-      : block_(block), handles_(handles), work_(work), s_(state()) {}
+      : block_(block), handles_(handles), work_(work) {}
 
   void run() {
     clearStatusBits(kToneBit);
     if (!transferSetup(handles_.control, kAudioFromDevice)) {
       // The start request is dropped; the pipe is opened anew before the next one.
       pipeClosed(kAudioInPipe);
-      setFlag(s_.audioInReopen, 1);
+      linkState().audioInReopen.store(1);
       return;
     }
-    hostMode_ = s_.hostBufferRecording.load() == 1;
+    hostMode_ = hostStreams().hostBufferRecording.load() == 1;
+    cutOff().recordingOpen.store(1);
     setRecordingActive(true);
-    setFlag(s_.recordedBytes, 0);
+    recorderState().recordedBytes.store(0);
     if (hostMode_) {
-      selectorA_ = s_.nextBuffer.load() == 1;
+      selectorA_ = hostStreams().nextBuffer.load() == 1;
     } else if (!work_.wave.create(block_.fileName)) {
       fault_ = -5;
       finish();
       return;
     }
 
-    if (hostMode_ && s_.recordGo.load() == 0) {
+    if (hostMode_ && recorderState().recordGo.load() == 0) {
       // The first read waits for the application's first request. Not busy meanwhile, so
       // that commands sent before it go through; they are let pass before the first read.
       waitFor(
           [&] {
-            return s_.recordGo.load() == 1 || s_.hostReadClose.load() == 1 ||
-                   block_.runFlag.load() != 1 || s_.audioInReopen.load() == 1 || stopping();
+            return recorderState().recordGo.load() == 1 ||
+                   hostStreams().hostReadClose.load() == 1 || block_.runFlag.load() != 1 ||
+                   linkState().audioInReopen.load() == 1 || stopping();
           },
           kFirstRequestPoll, kNoLimit);
-      if (s_.audioInReopen.load() == 1) return abandon();
-      if (s_.recordGo.load() != 1) return finish();  // closed before the first request
+      if (linkState().audioInReopen.load() == 1) return abandon();
+      if (recorderState().recordGo.load() != 1) return finish();  // closed before the first request
       pauseForOthers();
-      if (s_.audioInReopen.load() == 1) return abandon();
-      if (s_.recordGo.load() != 1) return finish();
+      if (linkState().audioInReopen.load() == 1) return abandon();
+      if (recorderState().recordGo.load() != 1) return finish();
     }
 
     for (;;) {
-      setFlag(s_.recorderBusy, 1);
+      recorderState().recorderBusy.store(1);
       const bool readOk = hostMode_ ? hostBatch() : fileBatch();
       if (!readOk) {
         // A stop cancels a blocked read: keep what was recorded, with a proper header.
-        if (block_.runFlag.load() != 1 || stopping()) return finish();
-        ownTransferFailed(s_.audioInReopen, kAudioInPipe, handles_);
+        if (block_.runFlag.load() != 1 || stopping() || cutOffRequested()) return finish();
+        ownTransferFailed(linkState().audioInReopen, kAudioInPipe, handles_);
         return abandon();
       }
-      if (s_.audioInReopen.load() == 1) return abandon();  // the link was lost
-      setFlag(s_.recorderBusy, 0);
+      if (linkState().audioInReopen.load() == 1) return abandon();  // the link was lost
+      recorderState().recorderBusy.store(0);
       pauseForOthers();
-      if (s_.audioInReopen.load() == 1) return abandon();
-      if (s_.recordGo.load() != 1 || fault_ != 0 || block_.runFlag.load() != 1 || stopping())
+      if (linkState().audioInReopen.load() == 1) return abandon();
+      if (recorderState().recordGo.load() != 1 || fault_ != 0 || block_.runFlag.load() != 1 ||
+          stopping())
         return finish();
     }
   }
 
  private:
+  // The recorder keeps its own count and publishes it, so that a value stored meanwhile by
+  // a stop that gave up (-3) never has reads added to it.
+  void addReceived(uint32_t got) {
+    received_ += got;
+    recorderState().recordedBytes.store(static_cast<int32_t>(received_));
+  }
+
+  // True when one more read of `n` bytes (and the 48 header bytes a file recording adds)
+  // keeps the recorded byte count within the limit.
+  bool roomFor(uint32_t n) const {
+    return int64_t{received_} + int64_t{n} + int64_t{kWaveHeaderSize} <=
+           int64_t{gRecordingLimit.load()};
+  }
+
+  // A read that ended early: a cut-off read's bytes are dropped and not counted, so that
+  // the count stays that of the blocks the file holds.
+  void addFailedRead(uint32_t got) {
+    if (!cutOffRequested()) addReceived(got);
+  }
+
   bool keepReading() const {
-    return s_.commandWaiting.load() == 0 && s_.recordGo.load() == 1 &&
-           s_.recorderHold.load() == 0 && block_.runFlag.load() == 1 && !stopping();
+    return commandChannel().commandWaiting.load() == 0 && recorderState().recordGo.load() == 1 &&
+           playerState().recorderHold.load() == 0 && block_.runFlag.load() == 1 && !stopping();
   }
 
   // Up to 32 reads of one block each; false when a read failed.
@@ -140,9 +174,11 @@ class Recording {
         return true;
       }
       uint32_t got = 0;
-      const bool ok = platform::readFile(handles_.pipe, work_.block, kBlockSize, &got);
+      if (!platform::readFile(handles_.pipe, work_.block, kBlockSize, &got)) {
+        addFailedRead(got);
+        return false;
+      }
       addReceived(got);
-      if (!ok) return false;
       const BlockResult r = handleBlock(work_.block, got, work_.payload);
       if (!r.inStep) {
         // Drop up to the next frame start; what this read brings is not counted.
@@ -154,6 +190,7 @@ class Recording {
       }
       if (r.setBits) setStatusBits(r.setBits);
       if (r.clearBits) clearStatusBits(r.clearBits);
+      if (r.clearBits & kOffHookBit) postHook(false, TAVRO_HOOK_BY_AUDIO);
       if (!work_.wave.write(work_.payload, kBlockPayload)) {
         fault_ = -7;
         return true;
@@ -165,33 +202,38 @@ class Recording {
   // One read handed to the application through the host read buffers; false when the
   // read failed.
   bool hostBatch() {
-    uint32_t n = s_.hostReadLength.load();
+    uint32_t n = hostStreams().hostReadLength.load();
     if (n == 0 || n > kBlockSize) n = kBlockSize;
     if (!roomFor(n)) {
       fault_ = -8;
       return true;
     }
     uint32_t got = 0;
-    const bool ok = platform::readFile(handles_.pipe, work_.block, n, &got);
+    if (!platform::readFile(handles_.pipe, work_.block, n, &got)) {
+      addFailedRead(got);
+      return false;
+    }
     addReceived(got);
-    if (!ok) return false;
 
-    std::atomic<uint8_t>& ready = selectorA_ ? s_.bufferReadyA : s_.bufferReadyB;
+    Signalled<uint8_t>& ready =
+        selectorA_ ? hostStreams().bufferReadyA : hostStreams().bufferReadyB;
     if (ready.load() == 1) {
       waitFor(
           [&] {
-            return ready.load() == 0 || s_.recordGo.load() != 1 || s_.hostReadClose.load() == 1 ||
-                   block_.runFlag.load() != 1 || s_.audioInReopen.load() == 1 || stopping();
+            return ready.load() == 0 || recorderState().recordGo.load() != 1 ||
+                   hostStreams().hostReadClose.load() == 1 || block_.runFlag.load() != 1 ||
+                   linkState().audioInReopen.load() == 1 || stopping();
           },
           kHandOverPoll, kNoLimit);
       // The stream is closing with the buffer still unread: never overwrite unread data.
       if (ready.load() == 1) return true;
     }
-    auto& buffer = selectorA_ ? s_.hostReadA : s_.hostReadB;
+    auto& buffer = selectorA_ ? hostStreams().hostReadA : hostStreams().hostReadB;
     std::memcpy(buffer.data(), work_.block, n);
     buffer[n] = 0;
-    (selectorA_ ? s_.hostReadCountA : s_.hostReadCountB).store(static_cast<uint16_t>(n));
-    setFlag(ready, 1);
+    (selectorA_ ? hostStreams().hostReadCountA : hostStreams().hostReadCountB)
+        .store(static_cast<uint16_t>(n));
+    ready.store(1);
     selectorA_ = !selectorA_;
     return true;
   }
@@ -201,68 +243,119 @@ class Recording {
   void pauseForOthers() {
     waitFor(
         [&] {
-          return s_.recorderHold.load() == 0 || block_.runFlag.load() != 1 ||
-                 s_.audioInReopen.load() == 1 || stopping();
+          return playerState().recorderHold.load() == 0 || block_.runFlag.load() != 1 ||
+                 linkState().audioInReopen.load() == 1 || stopping();
         },
         kHoldPoll, kNoLimit);
     const bool clear = waitPolled(
         [&] {
-          return (s_.commandWaiting.load() == 0 && !statusHas(kPendingBit)) ||
-                 s_.audioInReopen.load() == 1 || stopping();
+          return (commandChannel().commandWaiting.load() == 0 && !statusHas(kPendingBit)) ||
+                 linkState().audioInReopen.load() == 1 || stopping();
         },
         kCommandStallPoll, kCommandStallPolls);
-    if (!clear) setFlag(s_.recordGo, 0);
+    if (!clear) recorderState().recordGo.store(0);
   }
 
   void finish() {
-    setFlag(s_.recorderBusy, 0);
+    recorderState().recorderBusy.store(0);
     if (!hostMode_ && work_.wave.isOpen()) {
       if (!work_.wave.finish() && fault_ == 0) fault_ = -7;
-      s_.recordedBytes.fetch_add(static_cast<int32_t>(kWaveHeaderSize));
+      recorderState().recordedBytes.store(static_cast<int32_t>(received_ + kWaveHeaderSize));
     }
-    if (fault_ != 0) s_.recordFault.store(fault_);
-    setFlag(s_.recordFinished, 1);
+    if (fault_ != 0) recorderState().recordFault.store(fault_);
+    postRecordingEnded(hostMode_, received_ + (hostMode_ ? 0 : kWaveHeaderSize), fault_);
+    recorderState().recordFinished.store(1);
     setRecordingActive(false);
   }
 
   // The recording ends without finishing: the file keeps its placeholder sizes, the
   // record-finished flag stays 0 and the recording-active event stays set.
   void abandon() {
-    setFlag(s_.recorderBusy, 0);
+    recorderState().recorderBusy.store(0);
     work_.wave.abandon();
   }
 
   ThreadBlock& block_;
   PipeHandles& handles_;
   RecorderWork& work_;
-  DeviceState& s_;
   bool hostMode_ = false;
   bool selectorA_ = true;
   int32_t fault_ = 0;
+  uint32_t received_ = 0;  // bytes received in this recording; the limit keeps it in range
 };
 
+// After a recording: when its transfers were cut off, the handles are opened anew before
+// the next one.
+void recordingOver() {
+  CutOff& c = cutOff();
+  std::lock_guard<std::mutex> lock(c.mutex);
+  c.recordingOpen.store(0);
+  if (c.requested.exchange(0) != 1) return;
+  pipeClosed(kAudioInPipe);
+  linkState().audioInReopen.store(1);
+}
+
 }  // namespace
+
+bool cutOffRecording() {
+  CutOff& c = cutOff();
+  {
+    std::lock_guard<std::mutex> lock(c.mutex);
+    // Only a read batch can be waiting on the box; a recorder paused for a playback or a
+    // command is left to them.
+    if (c.recordingOpen.load() != 1 || recorderState().recorderBusy.load() != 1)
+      return recorderState().recordFinished.load() == 1;
+    c.requested.store(1);
+    cancelTransfers(kAudioInPipe);
+  }
+  waitFor([&] { return c.recordingOpen.load() == 0; }, kCutOffPoll, kCutOffPolls,
+          &commandChannel().pollCounter);
+  return recorderState().recordFinished.load() == 1;
+}
+
+void endRecordingForStop() {
+  CutOff& c = cutOff();
+  recorderState().recordGo.store(0);
+  if (waitFor(
+          [&] { return c.recordingOpen.load() == 0 || recorderState().recorderBusy.load() == 0; },
+          kCutOffPoll, kCutOffPolls, &commandChannel().pollCounter))
+    return;
+  cutOffRecording();
+}
+
+void askRecordingToEnd() {
+  recorderState().recordGo.store(0);
+}
+
+bool recordingRuns() {
+  return recorderState().audioInStart.load() == 1;
+}
+
+bool recorderReading() {
+  return recorderState().recorderBusy.load() != 0;
+}
 
 void setRecordingLimit(int32_t bytes) {
   gRecordingLimit.store(bytes > 0 ? bytes : INT32_MAX);
 }
 
 void audioInThread(ThreadBlock& block) {
-  DeviceState& s = state();
-  setFlag(s.audioInAlive, 1);
-  setFlag(block.runFlag, 1);
+  workers().audioInAlive.store(1);
+  block.runFlag.store(1);
   auto work = std::make_unique<RecorderWork>();
   PipeHandles handles;
   registerHandles(kAudioInPipe, &handles);
   while (block.runFlag.load() == 1) {
-    setFlag(block.audioInStart, 0);
-    waitForWork(block, block.audioInStart, s.audioInReopen, kAudioInPipe, handles);
+    recorderState().audioInStart.store(0);
+    waitForWork(block, recorderState().audioInStart, linkState().audioInReopen, kAudioInPipe,
+                handles);
     if (block.runFlag.load() != 1) break;
     Recording(block, handles, *work).run();
+    recordingOver();
   }
   registerHandles(kAudioInPipe, nullptr);
   handles.close();
-  setFlag(s.audioInAlive, 0);
+  workers().audioInAlive.store(0);
 }
 
 }  // namespace tavro
@@ -270,25 +363,21 @@ void audioInThread(ThreadBlock& block) {
 using namespace tavro;
 
 int CKusb_IO::StartReadSound(const char* fileName, int mode) {
-  DeviceState& s = state();
   if (linkDown()) return -1;
   if (mode <= 0 && !statusHas(kOffHookBit)) return -4;
-  if (s.audioIn.runFlag.load() != 1) return -2;
-  if (s.audioIn.audioInStart.load() == 1 && s.recordFinished.load() == 1)
-    awaitBackInWait(s.audioIn.audioInStart);
-  if (s.audioIn.audioInStart.load() == 1) return -6;
+  if (workers().audioIn.runFlag.load() != 1) return -2;
+  if (recorderState().audioInStart.load() == 1 && recorderState().recordFinished.load() == 1)
+    awaitBackInWait(recorderState().audioInStart);
+  if (recorderState().audioInStart.load() == 1) return -6;
   if (fileName == nullptr || *fileName == 0 || std::strlen(fileName) >= kFileNameSize ||
       !canCreateFile(fileName))
     return -5;
   SetRecordStatus(true, mode);  // the recording starts whether or not the box answered
-  std::strcpy(s.audioIn.fileName, fileName);
-  s.recordedBytes.store(0);
-  s.recordFault.store(0);
-  s.recordFinished.store(0);
-  s.hostBufferRecording.store(0);
-  s.commandWaiting.store(0);
-  s.recordGo.store(1);
-  setFlag(s.audioIn.audioInStart, 1);
+  std::strcpy(workers().audioIn.fileName, fileName);
+  recorderState().beginRecording(1);
+  hostStreams().hostBufferRecording.store(0);
+  commandChannel().commandWaiting.store(0);
+  recorderState().audioInStart.store(1);
   return 1;
 }
 
@@ -305,35 +394,36 @@ int CKusb_IO::StartReadSoundCStrF(CString fileName) {
 }
 
 int CKusb_IO::StopReadSound() {
-  DeviceState& s = state();
   if (linkDown()) return -1;
-  if (s.audioIn.runFlag.load() != 1) return -2;
-  if (s.audioOut.playbackFlag.load() == 1) {
+  if (workers().audioIn.runFlag.load() != 1) return -2;
+  if (playerState().playbackFlag.load() == 1) {
     StopPlaySound();
-    setFlag(s.recorderHold, 0);
+    playerState().recorderHold.store(0);
   }
-  setFlag(s.recordGo, 0);
-  bool timedOut = false;
-  if (!waitPolled([&] { return s.recordFinished.load() == 1; }, kStopPoll, kStopPolls,
-                  &s.pollCounter)) {
+  recorderState().recordGo.store(0);
+  const bool finished = waitPolled([&] { return recorderState().recordFinished.load() == 1; },
+                                   kStopPoll, kStopPolls, &commandChannel().pollCounter);
+  if (!finished) {
+    // The box has stopped streaming: the read it leaves waiting is cut off, so that the
+    // recording ends now with what came, its header written, and the closing command gets
+    // through. The count then stays that of the file; only a recording that could not be
+    // finished (none open, or one held by a playback or a command) gets -3.
+    if (!cutOffRecording()) recorderState().recordedBytes.store(-3);
     platform::showNotice(kStopError);
-    s.recordedBytes.store(-3);
-    timedOut = true;
-  } else {
-    awaitBackInWait(s.audioIn.audioInStart);
   }
+  if (recorderState().recordFinished.load() == 1) awaitBackInWait(recorderState().audioInStart);
   if (SetRecordStatus(false, 0) < 0) return -1;
-  if (!timedOut && s.recordFault.load() < 0) return s.recordFault.load();
-  return s.recordedBytes.load();
+  if (!finished) return -3;
+  if (recorderState().recordFault.load() < 0) return recorderState().recordFault.load();
+  return recorderState().recordedBytes.load();
 }
 
 int32_t CKusb_IO::ReadRecLength() {
-  return state().recordedBytes.load();
+  return recorderState().recordedBytes.load();
 }
 
 int CKusb_IO::SetRecordStatus(bool start, int mode) {
   if (linkDown()) return -1;
-  return commandRoundTrip(
-      makePacket({7, static_cast<uint8_t>(start ? 1 : 0), static_cast<uint8_t>(mode)}),
-      kRecordStatusPolls);
+  return commandRoundTrip(commands::kRecordStatus,
+                          {static_cast<uint8_t>(start ? 1 : 0), static_cast<uint8_t>(mode)});
 }

@@ -11,6 +11,13 @@ namespace tavro {
 // -8, before its next read would pass it. Tests lower it; 0 restores the default.
 void setRecordingLimit(int32_t bytes);
 
+// Cuts off a read of the recorder that the box leaves waiting (it answers commands but has
+// stopped streaming): the read fails at once and the recording is finished with the blocks
+// received, its header written; the audio-in pipe is opened anew for the next recording.
+// A recorder that is not inside a read batch is left alone. Waits at most about 2 s for
+// the recording to end; true when the record-finished flag is then set.
+bool cutOffRecording();
+
 }  // namespace tavro
 
 #endif  // TAVRO_AUDIO_RECORDER_H

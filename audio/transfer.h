@@ -5,18 +5,18 @@
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "platform/wire.h"
 
 namespace tavro {
 
 inline constexpr uint8_t kAudioFromDevice = 0x81;
 inline constexpr uint8_t kAudioToDevice = 0x80;
-inline constexpr uint32_t kTransferSetupIndex = 0x0471;
 
 // Vendor write of the setup block {address 0, 0, 0; size 64; direction}. True when the
 // box accepted it.
 inline bool transferSetup(platform::Handle control, uint8_t direction) {
   uint8_t setup[6] = {0, 0, 0, 64, 0, direction};
-  const platform::VendorRequest request{0, sizeof setup, setup, kTransferSetupIndex};
+  const platform::VendorRequest request{0, sizeof setup, setup, wire::kTransferSetupIndex};
   return platform::deviceIoControl(control, platform::kVendorWrite, &request);
 }
 

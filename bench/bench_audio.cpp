@@ -16,6 +16,7 @@
 #include <string>
 #include <thread>
 
+#include "audio/audio_state.h"
 #include "device/state.h"
 #include "device/wait.h"
 #include "tavro/CKusb_IO.h"
@@ -24,7 +25,7 @@
 namespace {
 
 using namespace std::chrono;
-using tavro::state;
+using tavro::recorderState;
 
 // The box in a child process, driven over a pipe: 'd' answers the dropped and sent frame
 // counts, 'q' ends it.
@@ -127,7 +128,7 @@ void recordOnce(benchmark::State& st, double pace, int32_t bytes, milliseconds w
         break;
       }
       if (bytes > 0) {
-        waitUntil([&] { return state().recordedBytes.load() >= bytes; }, seconds(600));
+        waitUntil([&] { return recorderState().recordedBytes.load() >= bytes; }, seconds(600));
       } else {
         std::this_thread::sleep_for(wall);
       }

@@ -4,12 +4,15 @@
 //   tavro-bench [--quick]
 //
 // Rows: command round trip (median, 99th percentile); wakeups per second of the library's
-// threads, idle with the link up and with no box; construction and destruction times.
+// threads, idle with the link up and with no box; construction and destruction times;
+// event latency from the box's record to the application, taken from the queue or by a
+// callback, against an application that polls GetDTMFCode every 10 ms.
 #include <dirent.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +28,7 @@
 
 #include "device/wait.h"
 #include "tavro/CKusb_IO.h"
+#include "tavro/events.h"
 #include "tavro/notice.h"
 #include "vbox/virtual_box.h"
 
@@ -207,6 +211,58 @@ double goAheadToBlock(WaitMode mode, int blocks) {
   return perBlock;
 }
 
+// From the box's sending of a DTMF record to the application having it: through
+// tavro_event_wait, through the callback, or (`polled`) by GetDTMFCode every 10 ms.
+enum class Take { kWait, kCallback, kPoll };
+
+RoundTrip eventLatency(Take how, int count) {
+  RuntimeDir dir;
+  tavro::vbox::VirtualBox box;
+  CKusb_IO io;
+  tavro_event e;
+  while (tavro_event_wait(&io, &e, 300) == 1) {  // the start's events
+  }
+  std::atomic<int> arrived{0};
+  std::atomic<Clock::rep> at{0};
+  struct Seen {
+    std::atomic<int>* arrived;
+    std::atomic<Clock::rep>* at;
+  } seen{&arrived, &at};
+  if (how == Take::kCallback) {
+    tavro_events_set_callback(
+        &io,
+        [](CKusb_IO*, const tavro_event* event, void* user) {
+          if (event->kind != TAVRO_EVENT_DTMF) return;
+          auto* s = static_cast<Seen*>(user);
+          s->at->store(Clock::now().time_since_epoch().count());
+          s->arrived->fetch_add(1);
+          s->arrived->notify_one();
+        },
+        &seen);
+  }
+  std::vector<double> times;
+  for (int i = 0; i < count; ++i) {
+    const auto start = Clock::now();
+    box.sendDtmf(5);
+    Clock::time_point end;
+    if (how == Take::kWait) {
+      while (tavro_event_wait(&io, &e, 5000) == 1 && e.kind != TAVRO_EVENT_DTMF) {
+      }
+      end = Clock::now();
+    } else if (how == Take::kCallback) {
+      arrived.wait(i);
+      end = Clock::time_point(Clock::duration(at.load()));
+    } else {
+      unsigned char code = 0;
+      while (io.GetDTMFCode(&code) != 1) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      end = Clock::now();
+    }
+    times.push_back(ms(end - start));
+  }
+  if (how == Take::kCallback) tavro_events_set_callback(&io, nullptr, nullptr);
+  return {percentile(times, 0.5), percentile(times, 0.99)};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -246,6 +302,15 @@ int main(int argc, char** argv) {
   rows.push_back({"audio-in frames lost at that pace", "", eRec.lost, pRec.lost});
   rows.push_back({"playback: go-ahead to block on the pipe", "ms",
                   goAheadToBlock(WaitMode::kEvent, 200), goAheadToBlock(WaitMode::kPoll, 200)});
+
+  const int events = quick ? 20 : 200;
+  const RoundTrip waited = eventLatency(Take::kWait, events);
+  const RoundTrip called = eventLatency(Take::kCallback, events);
+  const RoundTrip polled = eventLatency(Take::kPoll, quick ? 10 : 50);
+  rows.push_back({"box record to event wait, median", "ms", waited.median, polled.median});
+  rows.push_back({"box record to event wait, 99th percentile", "ms", waited.p99, polled.p99});
+  rows.push_back({"box record to callback, median", "ms", called.median, polled.median});
+  rows.push_back({"box record to callback, 99th percentile", "ms", called.p99, polled.p99});
 
   print(rows);
   return 0;

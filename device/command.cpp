@@ -16,13 +16,26 @@ namespace {
 constexpr int kSendWaitPolls = 100;  // Write_Data_to_USB's waits
 constexpr std::chrono::milliseconds kWriterPoll{50};
 
-// Callers of the round trip from several threads queue here, one behind another, for at
-// most as long as a send waits for the previous command.
-std::atomic<uint8_t> gRoundTripBusy{0};
+// The recorder's side of the handshake, given when the library is assembled.
+std::atomic<bool (*)()> gRecording{nullptr};
+std::atomic<bool (*)()> gRecorderReading{nullptr};
+std::atomic<bool (*)()> gPlaying{nullptr};
 
+bool recording() {
+  auto* f = gRecording.load();
+  return f && f();
+}
+
+bool recorderReading() {
+  auto* f = gRecorderReading.load();
+  return f && f();
+}
+
+// Callers of the round trip from several threads queue for the turn, one behind another,
+// for at most as long as a send waits for the previous command.
 bool takeRoundTrip() {
   uint8_t expected = 0;
-  return gRoundTripBusy.compare_exchange_strong(expected, 1);
+  return commandChannel().roundTripBusy.compare_exchange_strong(expected, 1);
 }
 
 class RoundTripTurn {
@@ -30,7 +43,7 @@ class RoundTripTurn {
   RoundTripTurn()
       : held_(waitPolled([] { return takeRoundTrip(); }, kCommandPoll, kSendWaitPolls)) {}
   ~RoundTripTurn() {
-    if (held_) setFlag(gRoundTripBusy, 0);
+    if (held_) commandChannel().roundTripBusy.store(0);
   }
   bool held() const { return held_; }
 
@@ -50,69 +63,113 @@ Packet makePacket(std::initializer_list<uint8_t> head) {
   return p;
 }
 
+Packet makePacket(Command code, std::initializer_list<uint8_t> args) {
+  Packet p{};
+  p[0] = codeOf(code);
+  std::copy_n(args.begin(), std::min(args.size(), p.size() - 1), p.begin() + 1);
+  return p;
+}
+
 int writeDataToUsb(const uint8_t* packet) {
-  DeviceState& s = state();
-  if (s.commandWriter.runFlag.load() != 1) return -2;
-  if (!waitPolled(pendingClear, kCommandPoll, kSendWaitPolls, &s.pollCounter)) return -3;
+  CommandChannel& c = commandChannel();
+  if (workers().commandWriter.runFlag.load() != 1) return -2;
+  if (!waitPolled(pendingClear, kCommandPoll, kSendWaitPolls, &c.pollCounter)) return -3;
 
   // During a recording the recorder pauses between reads before the packet is queued, and
   // then holds its reads until the answer has cleared the pending bit.
-  const bool recording = s.audioIn.audioInStart.load() == 1;
-  if (recording) {
-    setFlag(s.commandWaiting, 1);
-    if (!waitPolled([&] { return s.recorderBusy.load() == 0; }, kCommandPoll, kSendWaitPolls,
-                    &s.pollCounter)) {
-      setFlag(s.commandWaiting, 0);
+  const bool duringRecording = recording();
+  if (duringRecording) {
+    c.commandWaiting.store(1);
+    if (!waitPolled([] { return !recorderReading(); }, kCommandPoll, kSendWaitPolls,
+                    &c.pollCounter)) {
+      c.commandWaiting.store(0);
       return -3;
     }
   }
-  setStatusBits(kPendingBit);
-  std::memcpy(s.commandStaging.data(), packet, kPacketSize);
-  s.commandWriter.transferBuffer.store(s.commandStaging.data());
-  s.commandWriter.transferLength.store(kPacketSize);
-  setFlag(s.commandWriter.sendRequest, 1);
-  if (recording) setFlag(s.commandWaiting, 0);
+  {
+    std::lock_guard<std::mutex> lock(c.postMutex);
+    ++c.posted;
+    setStatusBits(kPendingBit);
+  }
+  std::memcpy(c.staging.data(), packet, kPacketSize);
+  c.sendRequest.store(1, std::memory_order_release);
+  if (duringRecording) c.commandWaiting.store(0);
   return 1;
 }
 
+void setAudioActivity(bool (*recording)(), bool (*recorderReading)(), bool (*playing)()) {
+  gRecording.store(recording);
+  gRecorderReading.store(recorderReading);
+  gPlaying.store(playing);
+}
+
+bool playbackRuns() {
+  auto* f = gPlaying.load();
+  return f && f();
+}
+
+uint64_t commandsPosted() {
+  CommandChannel& c = commandChannel();
+  std::lock_guard<std::mutex> lock(c.postMutex);
+  return c.posted;
+}
+
+void clearPendingUnlessPostedSince(uint64_t posted) {
+  CommandChannel& c = commandChannel();
+  std::lock_guard<std::mutex> lock(c.postMutex);
+  if (c.posted == posted) clearStatusBits(kPendingBit);
+}
+
 int awaitAnswer(uint32_t epoch, int maxPolls) {
-  DeviceState& s = state();
-  const bool done = waitPolled([&] { return pendingClear() || s.linkEpoch.load() != epoch; },
-                               kCommandPoll, maxPolls, &s.pollCounter);
-  if (s.linkEpoch.load() != epoch) return -1;
+  const bool done =
+      waitPolled([&] { return pendingClear() || linkState().linkEpoch.load() != epoch; },
+                 kCommandPoll, maxPolls, &commandChannel().pollCounter);
+  if (linkState().linkEpoch.load() != epoch) return -1;
   return done ? 1 : -3;
 }
 
-int commandRoundTrip(const Packet& packet, int maxPolls) {
+int commandRoundTrip(const Packet& packet, int maxPolls, int attempts, int* unanswered) {
+  if (unanswered) *unanswered = 0;
   if (linkDown()) return -1;
   RoundTripTurn turn;
   if (!turn.held()) return -3;
   if (linkDown()) return -1;
-  const uint32_t epoch = state().linkEpoch.load();
-  const int sent = writeDataToUsb(packet.data());
-  if (sent < 1) return sent;
-  return awaitAnswer(epoch, maxPolls);
+  int result = -3;
+  for (int attempt = 0; attempt < attempts; ++attempt) {
+    const uint32_t epoch = linkState().linkEpoch.load();
+    result = writeDataToUsb(packet.data());
+    if (result < 1) break;  // not sent: no more attempts
+    result = awaitAnswer(epoch, maxPolls);
+    if (result != -3) break;  // answered, or the link is gone
+    if (unanswered) ++*unanswered;
+  }
+  return result;
+}
+
+int commandRoundTrip(const CommandSpec& command, std::initializer_list<uint8_t> args) {
+  return commandRoundTrip(makePacket(command.code, args), command.polls);
 }
 
 void commandWriterThread(ThreadBlock& block) {
-  DeviceState& s = state();
-  setFlag(s.commandWriterAlive, 1);
-  setFlag(block.runFlag, 1);
+  workers().commandWriterAlive.store(1);
+  block.runFlag.store(1);
   PipeHandles handles;
   registerHandles(kCommandPipe, &handles);
   Packet out{};
 
   while (block.runFlag.load() == 1) {
-    applyReopenRule(s.commandReopen, kCommandPipe, /*needsControl=*/false, handles);
-    if (block.sendRequest.load(std::memory_order_acquire) != 1) {
-      const bool retrying = s.commandReopen.load() == 1 && s.replyPipeUp.load() == 1;
+    applyReopenRule(linkState().commandReopen, kCommandPipe, /*needsControl=*/false, handles);
+    if (commandChannel().sendRequest.load(std::memory_order_acquire) != 1) {
+      const bool retrying =
+          linkState().commandReopen.load() == 1 && linkState().replyPipeUp.load() == 1;
       auto wake = [&] {
-        return block.runFlag.load() != 1 || block.sendRequest.load() == 1 ||
-               (s.commandReopen.load() == 1 && s.replyPipeUp.load() == 1);
+        return block.runFlag.load() != 1 || commandChannel().sendRequest.load() == 1 ||
+               (linkState().commandReopen.load() == 1 && linkState().replyPipeUp.load() == 1);
       };
       if (retrying) {
-        napUnless([&] { return block.runFlag.load() != 1 || block.sendRequest.load() == 1; },
-                  kWriterPoll);
+        napUnless(
+            [&] { return block.runFlag.load() != 1 || commandChannel().sendRequest.load() == 1; },
+            kWriterPoll);
       } else {
         waitFor(wake, kWriterPoll, kNoLimit);
       }
@@ -120,18 +177,17 @@ void commandWriterThread(ThreadBlock& block) {
     }
     // Take the packet before writing it: the box may answer, and the next packet be
     // posted, before this write has returned.
-    const uint32_t length = std::min<uint32_t>(block.transferLength.load(), kPacketSize);
-    std::memcpy(out.data(), block.transferBuffer.load(), length);
-    setFlag(block.sendRequest, 0);
+    std::memcpy(out.data(), commandChannel().staging.data(), kPacketSize);
+    commandChannel().sendRequest.store(0);
     uint32_t written = 0;
-    if (!platform::writeFile(handles.pipe, out.data(), length, &written)) {
-      ownTransferFailed(s.commandReopen, kCommandPipe, handles);
+    if (!platform::writeFile(handles.pipe, out.data(), kPacketSize, &written)) {
+      ownTransferFailed(linkState().commandReopen, kCommandPipe, handles);
       setStatusBits(kLinkDownBit);
     }
   }
   registerHandles(kCommandPipe, nullptr);
   handles.close();
-  setFlag(s.commandWriterAlive, 0);
+  workers().commandWriterAlive.store(0);
 }
 
 }  // namespace tavro
@@ -142,7 +198,7 @@ int CKusb_IO::Write_Data_to_USB(unsigned char* packet) {
 }
 
 int CKusb_IO::RequestSpaceCode() {
-  return tavro::commandRoundTrip(tavro::makePacket({14}), 100);
+  return tavro::commandRoundTrip(tavro::commands::kSpaceCode);
 }
 
 int CKusb_IO::Test_End0_WR(unsigned char code, unsigned char* data) {
@@ -153,24 +209,13 @@ int CKusb_IO::Test_End0_WR(unsigned char code, unsigned char* data) {
   packet[0] = code;
   std::memcpy(packet.data() + 4, data, 60);
 
-  RoundTripTurn turn;
-  if (!turn.held()) return -3;
-  int result = -3;
-  int failed = 0;
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    const uint32_t epoch = state().linkEpoch.load();
-    const int sent = writeDataToUsb(packet.data());
-    if (sent < 1) {
-      result = sent;  // the attempts end without the message
-      break;
-    }
-    result = awaitAnswer(epoch, 100);
-    if (result != -3) break;  // answered, or the link is gone
-    ++failed;
-  }
-  if (failed == 3) platform::showNotice("Receive Error!");
+  int unanswered = 0;
+  const int result =
+      commandRoundTrip(packet, kTestTransferPolls, kTestTransferAttempts, &unanswered);
+  // Only when every attempt went out and none was answered.
+  if (unanswered == kTestTransferAttempts) platform::showNotice("Receive Error!");
   if (result != 1) return result;
-  std::lock_guard<std::mutex> lock(state().storeMutex);
+  std::lock_guard<std::mutex> lock(commandChannel().testAreaMutex);
   std::memcpy(data + 4, testReplyAreaOf(this), 60);
   return 1;
 }

@@ -8,13 +8,17 @@
 #include <cstdint>
 #include <initializer_list>
 
+#include "device/protocol.h"
+
 namespace tavro {
 
 inline constexpr size_t kPacketSize = 64;
 using Packet = std::array<uint8_t, kPacketSize>;
 
-// A packet whose first bytes are `head` and the rest zero.
+// A packet whose first bytes are `head` and the rest zero (raw bytes, as tests write them).
 Packet makePacket(std::initializer_list<uint8_t> head);
+// The packet of command `code` with `args` from byte 1 on and the rest zero.
+Packet makePacket(Command code, std::initializer_list<uint8_t> args = {});
 
 // The command-round-trip poll period.
 inline constexpr std::chrono::milliseconds kCommandPoll{100};
@@ -23,6 +27,18 @@ inline constexpr std::chrono::milliseconds kCommandPoll{100};
 // writer is not running; -3 the previous command stayed pending (or the recorder did not
 // pause) for 100 polls.
 int writeDataToUsb(const uint8_t* packet);
+// The count of commands posted, taken when a record has been read; the record then clears
+// the pending bit only if no command was posted since, so that a record that came before a
+// command never counts as its answer.
+uint64_t commandsPosted();
+void clearPendingUnlessPostedSince(uint64_t posted);
+
+// What the audio area tells the command channel, given when the library is assembled:
+// whether a recording runs and whether the recorder is inside a batch of reads (a send
+// during a recording waits for it to pause), and whether a playback runs.
+void setAudioActivity(bool (*recording)(), bool (*recorderReading)(), bool (*playing)());
+// True while a playback runs (the box is then not asked for its flags value).
+bool playbackRuns();
 
 // Waits for the answer to a command posted during link epoch `epoch`: looks now and after
 // each of up to maxPolls polls of 100 ms; a time-out costs maxPolls + 1 polls, as
@@ -32,8 +48,13 @@ int awaitAnswer(uint32_t epoch, int maxPolls);
 
 // The command round trip: -1 when the link is down (nothing sent), the send's code when
 // it is below 1, -3 when no answer came within maxPolls polls, else 1. Callers from
-// several threads queue one behind another.
-int commandRoundTrip(const Packet& packet, int maxPolls);
+// several threads queue one behind another. With `attempts` above 1 an unanswered packet
+// is sent again, within the same turn, up to that many times in all; *unanswered, when
+// given, counts the attempts that went out and got no answer.
+int commandRoundTrip(const Packet& packet, int maxPolls, int attempts = 1,
+                     int* unanswered = nullptr);
+// The round trip of `command` with `args` from byte 1 on, within the command's poll limit.
+int commandRoundTrip(const CommandSpec& command, std::initializer_list<uint8_t> args = {});
 
 }  // namespace tavro
 

@@ -1,11 +1,13 @@
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <utility>
 #include <vector>
 
-#include "audio/audio_threads.h"
 #include "device/command.h"
+#include "device/lasting.h"
 #include "device/pipes.h"
 #include "device/threads.h"
 #include "device/wait.h"
@@ -15,12 +17,12 @@
 namespace tavro {
 namespace {
 
-constexpr const char* kDeviceLinkName = "Z12EDEV-0";
 constexpr size_t kAudioInStackSize = 10000;
 constexpr std::chrono::milliseconds kStartPoll{10};
 constexpr std::chrono::milliseconds kStopPoll{20};
 constexpr std::chrono::milliseconds kPipeWaitPoll{100};
 constexpr std::chrono::milliseconds kFinalPause{100};
+constexpr std::chrono::milliseconds kNoticeGrace{1000};
 
 // The library's threads and the objects that hold a start of it. Starting and stopping
 // are serialised by lifecycleMutex.
@@ -31,124 +33,155 @@ struct Lifecycle {
 };
 
 Lifecycle& lifecycle() {
-  static Lifecycle l;
-  return l;
-}
-
-void fillBlock(ThreadBlock& block, CKusb_IO* owner, const char* pipeName) {
-  block.threadObject.store(nullptr);
-  block.owner.store(owner);
-  std::strncpy(block.deviceLinkName, kDeviceLinkName, sizeof block.deviceLinkName - 1);
-  std::memset(block.pipeName, 0, sizeof block.pipeName);
-  if (pipeName) std::strncpy(block.pipeName, pipeName, sizeof block.pipeName - 1);
+  return lasting<Lifecycle>();
 }
 
 // Starts a thread and waits until its body runs (alive and run flags set), so that a stop
 // that follows at once cannot come before the thread's first statement.
 std::unique_ptr<platform::Thread> startThread(
-    ThreadBlock& block, std::atomic<uint8_t>& alive, void (*body)(ThreadBlock&),
+    ThreadBlock& block, Signalled<uint8_t>& alive, void (*body)(ThreadBlock&),
     platform::ThreadPriority priority = platform::ThreadPriority::kNormal, size_t stackSize = 0) {
   auto thread =
       std::make_unique<platform::Thread>([&block, body] { body(block); }, priority, stackSize);
-  block.threadObject.store(thread.get());
   waitFor([&] { return alive.load() == 1 && block.runFlag.load() == 1; }, kStartPoll, kNoLimit);
   return thread;
 }
 
+// The audio threads' bodies, given when the library is assembled.
+std::atomic<void (*)(ThreadBlock&)> gAudioIn{nullptr};
+std::atomic<void (*)(ThreadBlock&)> gAudioOut{nullptr};
+std::atomic<void (*)()> gStartValues{nullptr};
+// How the audio area is asked to end a recording or playback when the library stops.
+struct AudioStopHooks {
+  std::atomic<void (*)()> askRecordingToEnd{nullptr};
+  std::atomic<void (*)()> endRecording{nullptr};
+  std::atomic<void (*)()> askPlaybackToEnd{nullptr};
+};
+AudioStopHooks gAudioStop;
+
+void call(const std::atomic<void (*)()>& hook) {
+  if (auto* f = hook.load()) f();
+}
+
+// Every component back to the values of a start; the status word says 0x200 last.
 void setInitialValues() {
-  DeviceState& s = state();
-  s.stopping.store(0);
-  s.commandReopen.store(1);
-  s.audioInReopen.store(1);
-  s.audioOutReopen.store(1);
-  resetPipeCount();
-  s.eventFlags.store(0);
-  s.replyPipeUp.store(0);
-  s.replyReaderAlive.store(0);
-  s.commandWriterAlive.store(0);
-  s.audioInAlive.store(0);
-  s.audioOutAlive.store(0);
-  s.dtmfWrite.store(0);
-  s.dtmfRead.store(0);
-  s.toneWrite.store(0);
-  s.toneRead.store(0);
-  for (auto* flag : {&s.deviceReady, &s.commandWaiting, &s.recorderBusy, &s.recordGo,
-                     &s.hostBufferRecording, &s.bufferReadyA, &s.bufferReadyB, &s.recorderHold,
-                     &s.fileSource, &s.seekRequest, &s.playMode, &s.hostDataReady}) {
-    flag->store(0);
-  }
-  s.commandWriter.sendRequest.store(0);
-  s.audioIn.audioInStart.store(0);
-  s.audioOut.playbackFlag.store(0);
-  s.recordedBytes.store(0);
-  s.recordFinished.store(1);
-  storeStatusWord(kInitialStatusWord);
+  call(gStartValues);
 }
 
 // Stops one thread: clear its run flag, wait (bounded) for its alive flag, and if it is
 // still running then, end its waits and cancel its blocked transfers so that it ends.
-void stopThread(ThreadBlock& block, std::atomic<uint8_t>& alive,
+void stopThread(ThreadBlock& block, Signalled<uint8_t>& alive,
                 std::unique_ptr<platform::Thread>& thread, std::chrono::milliseconds poll,
                 int pipe) {
-  DeviceState& s = state();
-  setFlag(block.runFlag, 0);
-  if (!waitFor([&] { return alive.load() != 1; }, poll, 101, &s.pollCounter)) {
-    setFlag(s.stopping, 1);
+  block.runFlag.store(0);
+  if (!waitFor([&] { return alive.load() != 1; }, poll, 101, &commandChannel().pollCounter)) {
+    linkState().stopping.store(1);
     if (pipe >= 0) cancelTransfers(static_cast<PipeNumber>(pipe));
   }
   if (thread) thread->join();
   thread.reset();
-  block.threadObject.store(nullptr);
 }
 
 void stopLibrary() {
   Lifecycle& l = lifecycle();
-  DeviceState& s = state();
 
-  stopThread(s.monitor, s.monitorAlive, l.monitor, kStartPoll, -1);
+  stopThread(workers().monitor, workers().monitorAlive, l.monitor, kStartPoll, -1);
+
+  // A recording still running is finished properly, so that its file is whole, and first:
+  // the space-code request waits for the recorder to pause, which a box that has stopped
+  // streaming would hold up for the send's whole wait.
+  call(gAudioStop.askRecordingToEnd);
+  call(gAudioStop.endRecording);
 
   // The space-code request makes the box send one more record, which returns the reader
   // from its read. Its answer is not awaited: the reader's alive flag is what counts, and
   // a box that does not answer is cut off after the reader's wait.
-  setFlag(s.replyReader.runFlag, 0);
-  if (!linkDown() && !statusHas(kPendingBit) && s.commandWriter.runFlag.load() == 1) {
-    const Packet space = makePacket({14});
+  workers().replyReader.runFlag.store(0);
+  if (!linkDown() && !statusHas(kPendingBit) && workers().commandWriter.runFlag.load() == 1) {
+    const Packet space = makePacket(Command::kSpaceCode);
     writeDataToUsb(space.data());
   }
-  stopThread(s.replyReader, s.replyReaderAlive, l.replyReader, kStopPoll, kReplyPipe);
+  stopThread(workers().replyReader, workers().replyReaderAlive, l.replyReader, kStopPoll,
+             kReplyPipe);
 
-  // A recording or playback still running is finished properly, so that its file is whole.
-  setFlag(s.recordGo, 0);
-  setFlag(s.audioOut.stopRequest, 1);
-  stopThread(s.audioIn, s.audioInAlive, l.audioIn, kStopPoll, kAudioInPipe);
-  stopThread(s.audioOut, s.audioOutAlive, l.audioOut, kStopPoll, kAudioOutPipe);
-  stopThread(s.commandWriter, s.commandWriterAlive, l.commandWriter, kStopPoll, kCommandPipe);
+  // A playback still running is asked to end.
+  call(gAudioStop.askPlaybackToEnd);
+  stopThread(workers().audioIn, workers().audioInAlive, l.audioIn, kStopPoll, kAudioInPipe);
+  stopThread(workers().audioOut, workers().audioOutAlive, l.audioOut, kStopPoll, kAudioOutPipe);
+  stopThread(workers().commandWriter, workers().commandWriterAlive, l.commandWriter, kStopPoll,
+             kCommandPipe);
+  // The notices the threads raised are still delivered, unless a handler keeps one open.
+  platform::stopNotices(kNoticeGrace);
 
   platform::sleepFor(kFinalPause);
-  for (ThreadBlock* b : {&s.monitor, &s.replyReader, &s.commandWriter, &s.audioIn, &s.audioOut})
+  for (ThreadBlock* b : {&workers().monitor, &workers().replyReader, &workers().commandWriter,
+                         &workers().audioIn, &workers().audioOut})
     b->owner.store(nullptr);
-  setFlag(s.stopping, 0);
+  linkState().stopping.store(0);
   storeStatusWord(kInitialStatusWord);
 }
 
+// At process exit, with the library still running (an object left alive): end every
+// worker thread without waiting on the box. Blocked transfers are cancelled and every wait
+// ends, so a recording in progress is finished with a valid header. Threads that do not end
+// in time (one that shows a notice, or the thread that called exit) are left to the end of
+// the process; everything they use is never destroyed. The lifecycle lock is not waited
+// for: the exit may come from a thread that holds it.
+void stopAtExit() {
+  Lifecycle& l = lifecycle();
+  Signalled<uint8_t>* const alive[] = {&workers().monitorAlive, &workers().replyReaderAlive,
+                                       &workers().commandWriterAlive, &workers().audioInAlive,
+                                       &workers().audioOutAlive};
+  auto allEnded = [&] {
+    for (auto* a : alive)
+      if (a->load() == 1) return false;
+    return true;
+  };
+  if (allEnded()) return;
+  linkState().stopping.store(1);
+  call(gAudioStop.askRecordingToEnd);
+  call(gAudioStop.askPlaybackToEnd);
+  for (ThreadBlock* b : {&workers().monitor, &workers().replyReader, &workers().commandWriter,
+                         &workers().audioIn, &workers().audioOut})
+    b->runFlag.store(0);
+  for (int pipe = kReplyPipe; pipe <= kAudioOutPipe; ++pipe)
+    cancelTransfers(static_cast<PipeNumber>(pipe));
+  // About a second of real time, whatever the library's clock runs at.
+  const int looks = std::max(1, static_cast<int>(100 * platform::timeScale()));
+  waitFor(allEnded, std::chrono::milliseconds(10), looks);
+
+  std::unique_lock<std::mutex> lock(l.mutex, std::try_to_lock);
+  if (!lock.owns_lock()) return;
+  std::pair<std::unique_ptr<platform::Thread>*, Signalled<uint8_t>*> threads[] = {
+      {&l.monitor, &workers().monitorAlive},
+      {&l.replyReader, &workers().replyReaderAlive},
+      {&l.commandWriter, &workers().commandWriterAlive},
+      {&l.audioIn, &workers().audioInAlive},
+      {&l.audioOut, &workers().audioOutAlive}};
+  for (auto& [thread, threadAlive] : threads) {
+    if (!*thread) continue;
+    if (threadAlive->load() == 1)
+      (*thread)->detach();
+    else
+      (*thread)->join();
+  }
+}
+
+void stopAtExitOnce() {
+  static const bool registered = std::atexit(stopAtExit) == 0;
+  (void)registered;
+}
+
 void handOver(CKusb_IO* from, CKusb_IO* to) {
-  DeviceState& s = state();
-  std::lock_guard<std::mutex> lock(s.storeMutex);
+  std::lock_guard<std::mutex> lock(commandChannel().testAreaMutex);
   std::memcpy(to->testReplyArea, from->testReplyArea, sizeof to->testReplyArea);
-  for (ThreadBlock* b : {&s.monitor, &s.replyReader, &s.commandWriter, &s.audioIn, &s.audioOut})
+  for (ThreadBlock* b : {&workers().monitor, &workers().replyReader, &workers().commandWriter,
+                         &workers().audioIn, &workers().audioOut})
     if (b->owner.load() == from) b->owner.store(to);
 }
 
 }  // namespace
 }  // namespace tavro
-
-CKusb_IO::CKusb_IO() : testReplyArea{} {
-  InitialUSB_IO();
-}
-
-CKusb_IO::~CKusb_IO() {
-  ExistUSB_IO();
-}
 
 int CKusb_IO::InitialUSB_IO() {
   using namespace tavro;
@@ -160,17 +193,17 @@ int CKusb_IO::InitialUSB_IO() {
     started_ = true;
     return 1;
   }
-  DeviceState& s = state();
+  stopAtExitOnce();
   setInitialValues();
 
-  fillBlock(s.monitor, this, nullptr);
-  l.monitor = startThread(s.monitor, s.monitorAlive, monitorThread);
+  workers().monitor.owner.store(this);
+  l.monitor = startThread(workers().monitor, workers().monitorAlive, monitorThread);
 
-  fillBlock(s.replyReader, this, "PIPE00");
-  s.replyReader.transferLength.store(64);
-  l.replyReader = startThread(s.replyReader, s.replyReaderAlive, replyReaderThread);
+  workers().replyReader.owner.store(this);
+  l.replyReader = startThread(workers().replyReader, workers().replyReaderAlive, replyReaderThread);
 
-  waitFor([] { return statusHas(kReaderReadyBit); }, kStartPoll, kNoLimit, &s.pollCounter);
+  waitFor([] { return statusHas(kReaderReadyBit); }, kStartPoll, kNoLimit,
+          &commandChannel().pollCounter);
   Create_WRWThd();
   setStatusBits(kInitialisedBit);
   l.holders.push_back(this);
@@ -181,26 +214,27 @@ int CKusb_IO::InitialUSB_IO() {
 void CKusb_IO::Create_WRWThd() {
   using namespace tavro;
   Lifecycle& l = lifecycle();
-  DeviceState& s = state();
   if (l.commandWriter || l.audioIn || l.audioOut) return;  // they run already
 
-  fillBlock(s.commandWriter, this, "PIPE01");
-  s.commandWriter.transferLength.store(64);
-  l.commandWriter = startThread(s.commandWriter, s.commandWriterAlive, commandWriterThread);
+  workers().commandWriter.owner.store(this);
+  l.commandWriter =
+      startThread(workers().commandWriter, workers().commandWriterAlive, commandWriterThread);
 
-  fillBlock(s.audioIn, this, "PIPE02");
-  l.audioIn = startThread(s.audioIn, s.audioInAlive, audioInThread,
+  workers().audioIn.owner.store(this);
+  l.audioIn = startThread(workers().audioIn, workers().audioInAlive, gAudioIn.load(),
                           platform::ThreadPriority::kHighest, kAudioInStackSize);
 
-  s.audioOut.playbackFlag.store(0);
-  fillBlock(s.audioOut, this, "PIPE03");
-  l.audioOut = startThread(s.audioOut, s.audioOutAlive, audioOutThread);
+  workers().audioOut.owner.store(this);
+  l.audioOut = startThread(workers().audioOut, workers().audioOutAlive, gAudioOut.load());
 
   // The other pipes open only once the reply pipe is connected: without it there is nothing
   // to wait for, and the link comes up by itself when the box appears.
   waitFor(
-      [&] { return s.pipesOpened.load() >= 4 || (s.openPipes.load() & (1u << kReplyPipe)) == 0; },
-      kPipeWaitPoll, 8, &s.pollCounter);
+      [&] {
+        return linkState().pipesOpened.load() >= 4 ||
+               (linkState().openPipes.load() & (1u << kReplyPipe)) == 0;
+      },
+      kPipeWaitPoll, 8, &commandChannel().pollCounter);
 }
 
 void CKusb_IO::ExistUSB_IO() {
@@ -219,24 +253,41 @@ void CKusb_IO::ExistUSB_IO() {
 
 namespace tavro {
 
+void setAudioWorkers(void (*audioIn)(ThreadBlock&), void (*audioOut)(ThreadBlock&)) {
+  gAudioIn.store(audioIn);
+  gAudioOut.store(audioOut);
+}
+
+void setStartValues(void (*reset)()) {
+  gStartValues.store(reset);
+}
+
+void setAudioStop(void (*askRecordingToEnd)(), void (*endRecording)(), void (*askPlaybackToEnd)()) {
+  gAudioStop.askRecordingToEnd.store(askRecordingToEnd);
+  gAudioStop.endRecording.store(endRecording);
+  gAudioStop.askPlaybackToEnd.store(askPlaybackToEnd);
+}
+
 void monitorThread(ThreadBlock& block) {
-  DeviceState& s = state();
-  setFlag(block.runFlag, 1);
-  setFlag(s.monitorAlive, 1);
+  block.runFlag.store(1);
+  workers().monitorAlive.store(1);
   while (block.runFlag.load() == 1) {
-    const uint32_t events = s.eventFlags.load();
+    const uint32_t events = noticeState().eventFlags.load();
     if (events & kRecordingActiveEvent) {
-      s.eventFlags.fetch_and(~kLinkLostEvent);
+      noticeState().eventFlags.fetch_and(~kLinkLostEvent);
     } else if (events & kLinkLostEvent) {
-      s.eventFlags.fetch_and(~kLinkLostEvent);
+      noticeState().eventFlags.fetch_and(~kLinkLostEvent);
       platform::showNotice(kLinkLostMessage);
     }
     // Wakes when a link loss is reported or the stop comes, not on a timer.
     waitFor(
-        [&] { return block.runFlag.load() != 1 || (s.eventFlags.load() & kLinkLostEvent) != 0; },
+        [&] {
+          return block.runFlag.load() != 1 ||
+                 (noticeState().eventFlags.load() & kLinkLostEvent) != 0;
+        },
         std::chrono::milliseconds(500), kNoLimit);
   }
-  setFlag(s.monitorAlive, 0);
+  workers().monitorAlive.store(0);
 }
 
 }  // namespace tavro

@@ -4,7 +4,9 @@
 #include <mutex>
 #include <vector>
 
+#include "device/event_sink.h"
 #include "device/wait.h"
+#include "tavro/notice.h"
 
 namespace tavro {
 namespace {
@@ -36,12 +38,23 @@ void closeLocked(PipeHandles& h) {
 }
 
 void pipeClosedLocked(PipeNumber pipe) {
-  DeviceState& s = state();
+  LinkState& link = linkState();
   const uint32_t bit = 1u << pipe;
-  if (s.openPipes.load() & bit) {
-    s.openPipes.fetch_and(~bit);
-    s.pipesOpened.fetch_sub(1);
+  if (link.openPipes.load() & bit) {
+    SignalBatch batch;
+    link.openPipes.fetch_and(~bit);
+    link.pipesOpened.fetch_sub(1);
   }
+}
+
+// Every pipe out of the count and to be opened anew; with linkMutex held.
+void reopenAllLocked(LinkState& link) {
+  SignalBatch batch;
+  link.commandReopen.store(1);
+  link.audioInReopen.store(1);
+  link.audioOutReopen.store(1);
+  link.openPipes.store(0);
+  link.pipesOpened.store(0);
 }
 
 }  // namespace
@@ -49,6 +62,7 @@ void pipeClosedLocked(PipeNumber pipe) {
 Handle FindAndOpenDevice(const platform::InterfaceClass& cls, char* devicePath) {
   platform::DeviceInfoSet devices(cls);
   Handle result = kInvalidHandle;
+  bool heldElsewhere = false;
   for (uint32_t index = 0;; ++index) {
     uint32_t error = 0;
     if (!devices.enumInterface(index, &error)) {
@@ -65,9 +79,22 @@ Handle FindAndOpenDevice(const platform::InterfaceClass& cls, char* devicePath) 
     if (std::strlen(detail.data()) >= kDevicePathSize) continue;
     std::strcpy(devicePath, detail.data());
     result = platform::createFile(devicePath);
-    if (result != kInvalidHandle) break;
+    if (result == kInvalidHandle) continue;
+    // A box belongs to one program at a time: one that another program holds cannot be
+    // opened, like an interface claimed elsewhere. A box that knows no claims is used as
+    // it is; one that does not answer cannot be opened.
+    const platform::Claim claim = platform::claimDevice(result);
+    if (claim == platform::Claim::kGranted || claim == platform::Claim::kNotKnown) break;
+    heldElsewhere |= claim == platform::Claim::kBusy;
+    platform::closeHandle(result);
+    result = kInvalidHandle;
   }
+  linkState().boxHeldElsewhere.store(result == kInvalidHandle && heldElsewhere ? 1 : 0);
   return result;
+}
+
+bool boxInUse() {
+  return linkState().boxHeldElsewhere.load() == 1;
 }
 
 int CheckDevicePresent(const platform::InterfaceClass& cls, char* devicePath) {
@@ -95,12 +122,21 @@ Handle OpenDeviceControl() {
 
 void pipeOpened(PipeNumber pipe) {
   std::lock_guard<std::mutex> lock(linkMutex());
-  DeviceState& s = state();
+  LinkState& link = linkState();
   const uint32_t bit = 1u << pipe;
-  if (s.openPipes.load() & bit) return;  // already counted
-  s.openPipes.fetch_or(bit);
-  if (s.pipesOpened.fetch_add(1) + 1 == 4) clearStatusBits(kLinkDownBit | kLinkFaultBit);
-  notifyStateChange();
+  if (link.openPipes.load() & bit) return;  // already counted
+  bool cameBack = false;
+  {
+    // The count and the link-down bit change together: no waiter sees four pipes open and
+    // the link still down, or the link up with a pipe missing.
+    SignalBatch batch;
+    link.openPipes.fetch_or(bit);
+    if (link.pipesOpened.fetch_add(1) + 1 == 4) {
+      cameBack = linkDown();
+      clearStatusBits(kLinkDownBit | kLinkFaultBit);
+    }
+  }
+  if (cameBack) postEvent(TAVRO_EVENT_LINK_BACK);
 }
 
 void pipeClosed(PipeNumber pipe) {
@@ -108,11 +144,19 @@ void pipeClosed(PipeNumber pipe) {
   pipeClosedLocked(pipe);
 }
 
-void resetPipeCount() {
+void reopenAllPipes() {
   std::lock_guard<std::mutex> lock(linkMutex());
-  state().openPipes.store(0);
-  state().pipesOpened.store(0);
-  notifyStateChange();
+  reopenAllLocked(linkState());
+}
+
+void LinkState::reset() {
+  std::lock_guard<std::mutex> lock(linkMutex());
+  SignalBatch batch;
+  stopping.store(0);
+  reopenAllLocked(*this);
+  replyPipeUp.store(0);
+  boxHeldElsewhere.store(0);
+  statusWord.store(kInitialStatusWord);
 }
 
 void PipeHandles::close() {
@@ -127,14 +171,14 @@ void PipeHandles::replace(platform::Handle newPipe, platform::Handle newControl)
   control = newControl;
 }
 
-void applyReopenRule(std::atomic<uint8_t>& reopenFlag, PipeNumber pipe, bool needsControl,
+void applyReopenRule(Signalled<uint8_t>& reopenFlag, PipeNumber pipe, bool needsControl,
                      PipeHandles& handles) {
   if (reopenFlag.load() != 1) return;
   {
     std::lock_guard<std::mutex> lock(linkMutex());
     closeLocked(handles);
   }
-  if (state().replyPipeUp.load() != 1) return;
+  if (linkState().replyPipeUp.load() != 1) return;
   // Open outside the lock: an open enumerates and connects, and must not hold up others.
   PipeHandles opened;
   opened.pipe = OpenPipe(pipeName(pipe));
@@ -143,11 +187,11 @@ void applyReopenRule(std::atomic<uint8_t>& reopenFlag, PipeNumber pipe, bool nee
       opened.pipe != kInvalidHandle && (!needsControl || opened.control != kInvalidHandle);
   handles.replace(opened.pipe, opened.control);
   if (!ok) return;  // the handles that did open are closed on the next pass
-  setFlag(reopenFlag, 0);
+  reopenFlag.store(0);
   pipeOpened(pipe);
 }
 
-void ownTransferFailed(std::atomic<uint8_t>& reopenFlag, PipeNumber pipe, PipeHandles& handles) {
+void ownTransferFailed(Signalled<uint8_t>& reopenFlag, PipeNumber pipe, PipeHandles& handles) {
   // The reset goes out without the lock: against a silent box it may take its full wait.
   // Handle values are never reused, so the handle stays safe to use meanwhile.
   platform::Handle h;
@@ -157,26 +201,26 @@ void ownTransferFailed(std::atomic<uint8_t>& reopenFlag, PipeNumber pipe, PipeHa
     pipeClosedLocked(pipe);
   }
   if (h != kInvalidHandle) platform::deviceIoControl(h, platform::kPipeReset, nullptr);
-  setFlag(reopenFlag, 1);
+  reopenFlag.store(1);
 }
 
-void waitForWork(ThreadBlock& block, std::atomic<uint8_t>& startFlag,
-                 std::atomic<uint8_t>& reopenFlag, PipeNumber pipe, PipeHandles& handles) {
-  DeviceState& s = state();
+void waitForWork(ThreadBlock& block, Signalled<uint8_t>& startFlag, Signalled<uint8_t>& reopenFlag,
+                 PipeNumber pipe, PipeHandles& handles) {
+  LinkState& link = linkState();
   for (;;) {
     if (startFlag.load() == 1 && reopenFlag.load() != 1) return;
     if (block.runFlag.load() != 1) return;
     applyReopenRule(reopenFlag, pipe, /*needsControl=*/true, handles);
     // Nothing to do until the start flag, the run flag or the reopen state changes; while
     // a reopen is due and the reply pipe is up, retry every 50 ms.
-    const bool retrying = reopenFlag.load() == 1 && s.replyPipeUp.load() == 1;
+    const bool retrying = reopenFlag.load() == 1 && link.replyPipeUp.load() == 1;
     if (retrying) {
       napUnless([&] { return block.runFlag.load() != 1; }, kOpenRetry);
     } else {
       waitFor(
           [&] {
             return block.runFlag.load() != 1 || (startFlag.load() == 1 && reopenFlag.load() != 1) ||
-                   (reopenFlag.load() == 1 && s.replyPipeUp.load() == 1);
+                   (reopenFlag.load() == 1 && link.replyPipeUp.load() == 1);
           },
           kOpenRetry, kNoLimit);
     }

@@ -31,7 +31,9 @@ enum PipeNumber : int { kReplyPipe = 0, kCommandPipe = 1, kAudioInPipe = 2, kAud
 // 4 clears the link-down and link-fault bits.
 void pipeOpened(PipeNumber pipe);
 void pipeClosed(PipeNumber pipe);
-void resetPipeCount();  // the reply reader, after its pipe failed
+// The reply reader, after its pipe failed: every other pipe is to be opened anew, and none
+// counts until it is.
+void reopenAllPipes();
 
 // The handles one I/O thread holds.
 struct PipeHandles {
@@ -45,18 +47,18 @@ struct PipeHandles {
 // The reopen rule, applied once per pass of a thread's wait loop: when reopenFlag is 1,
 // close the handles; if the reply pipe is up, open the pipe (and, when needsControl, the
 // device control handle); when all are open clear reopenFlag and count the pipe.
-void applyReopenRule(std::atomic<uint8_t>& reopenFlag, PipeNumber pipe, bool needsControl,
+void applyReopenRule(Signalled<uint8_t>& reopenFlag, PipeNumber pipe, bool needsControl,
                      PipeHandles& handles);
 
 // After a thread's own transfer on its pipe failed: pipe reset request on the handle,
 // the pipe taken out of the count, reopenFlag set.
-void ownTransferFailed(std::atomic<uint8_t>& reopenFlag, PipeNumber pipe, PipeHandles& handles);
+void ownTransferFailed(Signalled<uint8_t>& reopenFlag, PipeNumber pipe, PipeHandles& handles);
 
 // The audio threads' wait for work: returns when startFlag is 1 and reopenFlag is not, or
 // when the run flag of `block` is no longer 1; applies the reopen rule meanwhile (every
 // 50 ms while the pipe cannot be opened, otherwise without waking until something changes).
-void waitForWork(ThreadBlock& block, std::atomic<uint8_t>& startFlag,
-                 std::atomic<uint8_t>& reopenFlag, PipeNumber pipe, PipeHandles& handles);
+void waitForWork(ThreadBlock& block, Signalled<uint8_t>& startFlag, Signalled<uint8_t>& reopenFlag,
+                 PipeNumber pipe, PipeHandles& handles);
 
 // Registers the handles of a running thread so that the stop can cancel its blocked
 // transfers (platform::cancelHandle) and so end it promptly.

@@ -2,10 +2,13 @@
 #include <cstring>
 #include <vector>
 
+#include "device/command.h"
+#include "device/event_sink.h"
 #include "device/pipes.h"
+#include "device/protocol.h"
+#include "device/reply_dispatch.h"
 #include "device/threads.h"
 #include "device/wait.h"
-#include "incoming/rings.h"
 #include "platform/platform.h"
 #include "tavro/CKusb_IO.h"
 
@@ -16,26 +19,11 @@ constexpr uint32_t kRecordSize = 64;
 constexpr std::chrono::milliseconds kConnectRetry{50};
 constexpr std::chrono::milliseconds kLinkLostPause{500};
 
-uint32_t le32(const uint8_t* p) {
-  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-
-void applyStatusItem(uint8_t kind, uint8_t value) {
-  if (kind == 1) {
-    if (value == 1)
-      setStatusBits(kOffHookBit);
-    else
-      clearStatusBits(kOffHookBit);
-  } else if (kind == 3 && value == 0) {
-    setFlag(state().playbackFault, -1);
-  }
-}
-
-// The probe: a vendor read of one byte, index 0x0472; only its success counts.
+// The probe: a vendor read of one byte; only its success counts.
 bool probeDevice(platform::Handle control) {
   if (control == platform::kInvalidHandle) return false;
   uint8_t answer = 0;
-  platform::VendorRequest request{0, 1, &answer, 0x0472};
+  platform::VendorRequest request{0, 1, &answer, wire::kProbeIndex};
   return platform::deviceIoControl(control, platform::kVendorRead, &request);
 }
 
@@ -47,116 +35,73 @@ const char* const kLinkLostMessage =
     "           或USB链接头接触不良。";
 
 unsigned char* testReplyAreaOf(CKusb_IO* caller) {
-  CKusb_IO* owner = state().replyReader.owner.load();
+  CKusb_IO* owner = workers().replyReader.owner.load();
   return owner ? owner->testReplyArea : caller->testReplyArea;
 }
 
-bool dispatchReplyRecord(const uint8_t* received, size_t size) {
-  DeviceState& s = state();
-  // Bytes that were not received read as zero, never as a previous record's.
-  uint8_t r[kRecordSize] = {};
-  std::memcpy(r, received, size < kRecordSize ? size : kRecordSize);
-  const size_t got = size < kRecordSize ? size : kRecordSize;
+namespace {
 
-  switch (r[0]) {
-    case 2:
-      platform::showNotice("NoUsed 0x02");
-      if (r[1] == 1)
-        setStatusBits(kReply3Bit);
-      else
-        clearStatusBits(kReply3Bit);
-      return true;
-    case 3:
-      setStatusBits(kReply3Bit);
-      return true;
-    case 4: {
-      if (!statusHas(kInitialisedBit)) return false;
-      if (r[1] == 1) {
-        // Bytes 1 to byte 3 + 4, kept within the record: at most 63 bytes and the zero, and
-        // never more than were received.
-        size_t n = size_t{r[3]} + 4;
-        if (n > kRecordSize - 1) n = kRecordSize - 1;
-        if (got < 1) n = 0;
-        if (n > got - 1) n = got - 1;
-        std::lock_guard<std::mutex> lock(s.storeMutex);
-        std::memcpy(s.callerNumberRecord.data(), r + 1, n);
-        // The zero after them, and zeros to the end, so that a record cut short by a short
-        // read never runs on into an earlier call's digits.
-        std::fill(s.callerNumberRecord.begin() + n, s.callerNumberRecord.end(), 0);
-        s.callerNumberSequence.fetch_add(1);
-      } else if (r[1] == 2) {
-        std::lock_guard<std::mutex> lock(s.storeMutex);
-        s.callerNumberRecord[0] = 2;
-        s.callerNumberRecord[1] = 0;
-        s.callerNumberSequence.fetch_add(1);
-      }
-      setStatusBits(kCallerNumberBit);
-      return true;
-    }
-    case 5: {
-      const uint16_t second = static_cast<uint16_t>(r[2] | r[3] << 8);
-      appendTone(r[1], second);
-      if (second > 10) setStatusBits(kToneBit);
-      return false;
-    }
-    case 6:
-      setStatusBits(kReply6Bit);
-      return true;
-    case 7:
-      appendDtmf(r[1]);
-      return false;
-    case 8:
-      s.flagsValue.store(le32(r + 1));
-      return true;
-    case 9:
-      setFlag(s.deviceReady, 1);
-      if (r[1] == 208)
-        applyStatusItem(r[2], r[3]);
-      else if (r[1] == 209)
-        s.flagsValue.store(le32(r + 2));
-      return true;
-    case 10:
-    case 19:
-      s.acknowledgeByte.store(r[1]);
-      return true;
-    case 11: {
-      std::lock_guard<std::mutex> lock(s.storeMutex);
-      s.replyBuffer[0] = r[1];
-      s.replyBuffer[1] = 0;
-      return true;
-    }
-    case 18: {
-      std::lock_guard<std::mutex> lock(s.storeMutex);
-      std::memcpy(s.replyBuffer.data(), r + 1, 11);
-      s.replyBuffer[11] = 0;
-      return true;
-    }
-    case 208:
-      applyStatusItem(r[1], r[2]);
-      return false;
-    case 240: {
-      if (r[1] != 1) return false;
-      std::lock_guard<std::mutex> lock(s.storeMutex);
-      if (CKusb_IO* owner = s.replyReader.owner.load())
-        std::memcpy(owner->testReplyArea, r + 4, 60);
-      return true;
-    }
-    case 241: {
-      std::lock_guard<std::mutex> lock(s.storeMutex);
-      if (CKusb_IO* owner = s.replyReader.owner.load()) std::memcpy(owner->testReplyArea, r, 64);
-      return true;
-    }
-    default:
-      return true;
-  }
+Pending noUsed(const ReplyRecord& r) {
+  platform::showNotice("NoUsed 0x02");
+  if (r[1] == 1)
+    setStatusBits(kReply3Bit);
+  else
+    clearStatusBits(kReply3Bit);
+  return Pending::kClear;
+}
+
+Pending reply3(const ReplyRecord&) {
+  setStatusBits(kReply3Bit);
+  postEvent(TAVRO_EVENT_RING);
+  return Pending::kClear;
+}
+
+Pending reply6(const ReplyRecord&) {
+  setStatusBits(kReply6Bit);
+  return Pending::kClear;
+}
+
+Pending statusItem(const ReplyRecord& r) {
+  applyStatusItem(r[1], r[2]);
+  return Pending::kKeep;
+}
+
+Pending readyStatusItem(const ReplyRecord& r) {
+  if (r[1] == codeOf(ReadySubType::kStatusItem)) applyStatusItem(r[2], r[3]);
+  return Pending::kClear;
+}
+
+Pending testReply(const ReplyRecord& r) {
+  if (r[1] != kTestReplyFilled) return Pending::kKeep;
+  std::lock_guard<std::mutex> lock(commandChannel().testAreaMutex);
+  if (CKusb_IO* owner = workers().replyReader.owner.load())
+    std::memcpy(owner->testReplyArea, r.bytes + 4, 60);
+  return Pending::kClear;
+}
+
+Pending testRecord(const ReplyRecord& r) {
+  std::lock_guard<std::mutex> lock(commandChannel().testAreaMutex);
+  if (CKusb_IO* owner = workers().replyReader.owner.load())
+    std::memcpy(owner->testReplyArea, r.bytes, kRecordSize);
+  return Pending::kClear;
+}
+
+}  // namespace
+
+void addLinkReplyHandlers() {
+  addReplyHandler(Reply::kNoUsed, noUsed);
+  addReplyHandler(Reply::kReply3, reply3);
+  addReplyHandler(Reply::kReply6, reply6);
+  addReplyHandler(Reply::kStatusItem, statusItem);
+  addReplyHandler(Reply::kDeviceReady, readyStatusItem);
+  addReplyHandler(Reply::kTestReply, testReply);
+  addReplyHandler(Reply::kTestRecord, testRecord);
 }
 
 void replyReaderThread(ThreadBlock& block) {
-  DeviceState& s = state();
-  setFlag(block.runFlag, 1);
+  block.runFlag.store(1);
   std::vector<uint8_t> buffer(kRecordSize + 16);
-  block.transferBuffer.store(buffer.data());
-  setFlag(s.replyReaderAlive, 1);
+  workers().replyReaderAlive.store(1);
 
   auto running = [&] { return block.runFlag.load() == 1; };
   auto stopped = [&] { return block.runFlag.load() != 1; };
@@ -199,15 +144,16 @@ void replyReaderThread(ThreadBlock& block) {
     // Read loop.
     bool failed = false;
     while (!failed) {
-      setFlag(s.replyPipeUp, 1);
+      linkState().replyPipeUp.store(1);
       std::memset(buffer.data(), 0, kRecordSize);
       uint32_t got = 0;
       if (!platform::readFile(handles.pipe, buffer.data(), kRecordSize, &got) || got == 0) {
         failed = true;
         break;
       }
+      const uint64_t posted = commandsPosted();
       buffer[kRecordSize] = 0;
-      if (dispatchReplyRecord(buffer.data(), got)) clearStatusBits(kPendingBit);
+      if (dispatchReplyRecord(buffer.data(), got)) clearPendingUnlessPostedSince(posted);
       if (!running()) break;
     }
     if (!failed) break;  // stopping
@@ -218,16 +164,14 @@ void replyReaderThread(ThreadBlock& block) {
     pipeClosed(kReplyPipe);
     platform::deviceIoControl(handles.pipe, platform::kPipeReset, nullptr);
     changeStatusBits(kReaderReadyBit, kLinkFaultBit | kLinkDownBit | kLinkLostBit);
-    s.linkEpoch.fetch_add(1);
+    linkState().linkEpoch.fetch_add(1);
     clearStatusBits(kPendingBit);
-    s.eventFlags.fetch_or(kLinkLostEvent);
-    notifyStateChange();
-    setFlag(s.replyPipeUp, 0);
+    // The event goes out before the monitor is woken, so that it comes before the notice.
+    postEvent(TAVRO_EVENT_LINK_LOST);
+    noticeState().eventFlags.fetch_or(kLinkLostEvent);
+    linkState().replyPipeUp.store(0);
     napUnless(stopped, kLinkLostPause);
-    s.commandReopen.store(1);
-    s.audioInReopen.store(1);
-    s.audioOutReopen.store(1);
-    resetPipeCount();
+    reopenAllPipes();
     clearStatusBits(kReaderReadyBit);
     closeHandles();
     attempts = 0;
@@ -236,9 +180,8 @@ void replyReaderThread(ThreadBlock& block) {
   clearStatusBits(kReaderReadyBit);
   registerHandles(kReplyPipe, nullptr);
   closeHandles();
-  block.transferBuffer.store(nullptr);
-  setFlag(block.runFlag, 0);
-  setFlag(s.replyReaderAlive, 0);
+  block.runFlag.store(0);
+  workers().replyReaderAlive.store(0);
 }
 
 }  // namespace tavro

@@ -2,34 +2,44 @@
 
 namespace tavro {
 
-DeviceState& state() {
-  static DeviceState s;
-  return s;
-}
-
 // Waiters are woken only when a bit really changed, so that repeating a state (the reply
 // reader marking itself ready on every retry) wakes nobody.
 void setStatusBits(uint32_t bits) {
-  const uint32_t old = state().statusWord.fetch_or(bits, std::memory_order_acq_rel);
-  if ((old & bits) != bits) notifyStateChange();
+  linkState().statusWord.fetch_or(bits, std::memory_order_acq_rel);
 }
 
 void clearStatusBits(uint32_t bits) {
-  const uint32_t old = state().statusWord.fetch_and(~bits, std::memory_order_acq_rel);
-  if (old & bits) notifyStateChange();
+  linkState().statusWord.fetch_and(~bits, std::memory_order_acq_rel);
 }
 
 void changeStatusBits(uint32_t clear, uint32_t set) {
-  uint32_t old = state().statusWord.load(std::memory_order_relaxed);
-  while (!state().statusWord.compare_exchange_weak(old, (old & ~clear) | set,
-                                                   std::memory_order_acq_rel)) {
-  }
-  notifyStateChange();
+  linkState().statusWord.update([&](uint32_t old) { return (old & ~clear) | set; });
 }
 
 void storeStatusWord(uint32_t word) {
-  state().statusWord.store(word, std::memory_order_release);
-  notifyStateChange();
+  linkState().statusWord.store(word, std::memory_order_release);
+}
+
+}  // namespace tavro
+
+namespace tavro {
+
+void WorkerThreads::reset() {
+  SignalBatch batch;
+  replyReaderAlive.store(0);
+  commandWriterAlive.store(0);
+  audioInAlive.store(0);
+  audioOutAlive.store(0);
+}
+
+void CommandChannel::reset() {
+  SignalBatch batch;
+  sendRequest.store(0);
+  commandWaiting.store(0);
+}
+
+void NoticeState::reset() {
+  eventFlags.store(0);
 }
 
 }  // namespace tavro

@@ -1,10 +1,15 @@
-// The library's process-wide working state: the status word, flags, counters, thread
-// blocks and reply stores. Every thread and operation meets the others only here.
+// The device layer's part of the library's working state: the link, the worker threads,
+// the command channel and the notices. Every thread and operation meets the others only in
+// the state's components (these, and those of the areas: incoming/stores.h,
+// audio/audio_state.h, line/dial_parameters.h).
 //
-// Every item is an atomic of the documented width. Status-word bits change by one atomic
-// read-modify-write (setStatusBits / clearStatusBits); only InitialUSB_IO, ExistUSB_IO and
-// SetTelStatus write the whole word. Whoever changes an item that a waiter may wait on
-// calls notifyStateChange() afterwards (the set/clear helpers below do it).
+// Each component owns its items, their reset and the signalling of their changes: an item
+// is a Signalled<T>, whose every change wakes the waiters (only what nothing waits on, such
+// as the poll counter and the rings, is a plain atomic). The components live in one library
+// context per process (library/context.h); each is reached through its accessor.
+//
+// Status-word bits change by one atomic read-modify-write (setStatusBits / clearStatusBits);
+// only InitialUSB_IO, ExistUSB_IO and SetTelStatus write the whole word.
 #ifndef TAVRO_DEVICE_STATE_H
 #define TAVRO_DEVICE_STATE_H
 
@@ -13,6 +18,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "device/signalled.h"
 #include "tavro/status.h"
 
 class CKusb_IO;
@@ -25,130 +31,101 @@ inline constexpr uint32_t kRecordingActiveEvent = 0x2;
 
 inline constexpr uint32_t kInitialStatusWord = kLinkDownBit;  // 0x200
 
-inline constexpr size_t kRingSlots = 30;
-inline constexpr size_t kHostBufferSize = 528;
 inline constexpr size_t kFileNameSize = 1024;  // 1023 characters and the zero
 
-// One record per worker thread.
+// One record per worker thread: who started it and whether it is to run. What a thread
+// is asked to do is in the component it works for.
 struct ThreadBlock {
-  std::atomic<void*> threadObject{nullptr};
-  std::atomic<CKusb_IO*> owner{nullptr};
-  std::atomic<uint8_t> runFlag{0};
-  std::atomic<uint32_t> transferLength{0};
-  std::atomic<uint8_t*> transferBuffer{nullptr};
-  char deviceLinkName[20] = {};
-  char pipeName[20] = {};
-  std::atomic<uint8_t> audioInStart{0};  // audio-in block only
-  std::atomic<uint8_t> playbackFlag{0};  // audio-out block only
-  std::atomic<uint8_t> sendRequest{0};   // command writer block only
-  std::atomic<uint8_t> finishedFlag{0};  // audio-out block only
-  std::atomic<uint8_t> stopRequest{0};   // audio-out block only
-  char fileName[kFileNameSize] = {};     // audio blocks; written only while the thread waits
+  Signalled<CKusb_IO*> owner{nullptr};
+  Signalled<uint8_t> runFlag{0};
+  char fileName[kFileNameSize] = {};  // audio blocks; written only while the thread waits
 };
 
-struct DeviceState {
-  // ---- status and link bookkeeping
-  std::atomic<uint32_t> statusWord{0};
-  std::atomic<int32_t> pollCounter{0};
-  std::atomic<uint32_t> eventFlags{0};
-  std::atomic<uint32_t> pipesOpened{0};
-  std::atomic<uint8_t> replyPipeUp{0};
-  std::atomic<uint8_t> commandReopen{0};
-  std::atomic<uint8_t> audioInReopen{0};
-  std::atomic<uint8_t> audioOutReopen{0};
+// The link and its pipes: the status word, which pipes are open, the reopen flags.
+// Pipe counts change only through pipeOpened / pipeClosed / reopenAllPipes (device/pipes.h).
+struct LinkState {
+  Signalled<uint32_t> statusWord{0};
+  Signalled<uint32_t> pipesOpened{0};
+  Signalled<uint8_t> replyPipeUp{0};
+  Signalled<uint8_t> commandReopen{0};
+  Signalled<uint8_t> audioInReopen{0};
+  Signalled<uint8_t> audioOutReopen{0};
   // Which pipes are open now (bit n = PIPE0n), so that the count of opens stays true
   // when a thread reopens its own pipe after its own transfer failed.
-  std::atomic<uint32_t> openPipes{0};
+  Signalled<uint32_t> openPipes{0};
   // Counts reply-pipe failures. A command posted before a failure can never be answered:
   // the reader then clears the pending bit and its waiter returns -1 instead of timing
   // out, and the next command is not held up by it.
-  std::atomic<uint32_t> linkEpoch{0};
+  Signalled<uint32_t> linkEpoch{0};
+  // 1 when the last search for a box found one but another program held it (and no other
+  // box opened): the link stays down as with no box, for a reason the application can read.
+  Signalled<uint8_t> boxHeldElsewhere{0};
   // Set by ExistUSB_IO when a worker thread has not ended within its documented wait: every
   // wait of a worker thread that has no limit of its own also ends when it is 1, so that
   // the stop never hangs (a recording or playback in progress is then abandoned).
-  std::atomic<uint8_t> stopping{0};
+  Signalled<uint8_t> stopping{0};
 
-  // ---- alive flags
-  std::atomic<uint8_t> monitorAlive{0};
-  std::atomic<uint8_t> replyReaderAlive{0};
-  std::atomic<uint8_t> commandWriterAlive{0};
-  std::atomic<uint8_t> audioInAlive{0};
-  std::atomic<uint8_t> audioOutAlive{0};
+  // The values of a start, all seen at once: status word 0x200, no pipe open, every pipe
+  // to be opened.
+  void reset();
+};
 
-  // ---- thread blocks
+// The worker threads: their blocks and alive flags. Started and stopped by the lifecycle
+// (device/lifecycle.cpp).
+struct WorkerThreads {
+  Signalled<uint8_t> monitorAlive{0};
+  Signalled<uint8_t> replyReaderAlive{0};
+  Signalled<uint8_t> commandWriterAlive{0};
+  Signalled<uint8_t> audioInAlive{0};
+  Signalled<uint8_t> audioOutAlive{0};
+
   ThreadBlock monitor;
   ThreadBlock replyReader;
   ThreadBlock commandWriter;
   ThreadBlock audioIn;
   ThreadBlock audioOut;
 
-  // ---- command side
-  std::array<uint8_t, 64> commandStaging{};  // written before sendRequest (release)
-  std::atomic<uint32_t> dialPara1{0};
-  std::atomic<uint32_t> dialPara2{0};
-  std::atomic<uint32_t> dialPara3{0};
-
-  // ---- reply stores, filled by the reply reader
-  // storeMutex guards replyBuffer, callerNumberRecord and the test reply areas: the reader
-  // holds it only for one small copy, readers take a consistent snapshot under it.
-  std::mutex storeMutex;
-  std::atomic<uint8_t> acknowledgeByte{0};
-  std::array<uint8_t, 16> replyBuffer{};
-  std::atomic<uint32_t> flagsValue{0};
-  std::array<uint8_t, 64> callerNumberRecord{};
-  std::atomic<uint32_t> callerNumberSequence{0};  // counts stored caller-number records
-  std::atomic<int32_t> playbackFault{0};
-  std::atomic<uint8_t> deviceReady{0};
-
-  std::array<std::atomic<uint8_t>, kRingSlots> dtmfRing{};
-  std::atomic<uint8_t> dtmfWrite{0};
-  std::atomic<uint8_t> dtmfRead{0};
-  std::array<std::atomic<uint16_t>, kRingSlots> toneRing{};
-  std::atomic<uint16_t> toneWrite{0};
-  std::atomic<uint16_t> toneRead{0};
-
-  // ---- audio state (recording, playback, host buffers)
-  std::atomic<uint8_t> recordGo{0};
-  std::atomic<uint8_t> recorderBusy{0};
-  std::atomic<uint8_t> recordFinished{0};
-  std::atomic<int32_t> recordedBytes{0};
-  std::atomic<uint8_t> hostBufferRecording{0};
-  std::atomic<uint8_t> commandWaiting{0};
-  std::atomic<uint8_t> recorderHold{0};
-  std::atomic<uint8_t> fileSource{0};
-  std::atomic<uint8_t> seekRequest{0};
-  std::atomic<uint8_t> playMode{0};
-  std::atomic<int32_t> startPosition{0};
-  std::atomic<uint32_t> playPosition{0};
-  std::atomic<uint32_t> playLength{0};
-
-  std::array<uint8_t, kHostBufferSize> hostReadA{};  // handed over by bufferReadyA
-  std::array<uint8_t, kHostBufferSize> hostReadB{};  // handed over by bufferReadyB
-  std::atomic<uint8_t> bufferReadyA{0};
-  std::atomic<uint8_t> bufferReadyB{0};
-  std::atomic<uint8_t> nextBuffer{0};  // 1 = A, 0 = B
-  std::atomic<uint32_t> hostReadLength{0};
-  std::array<uint8_t, kHostBufferSize> hostWrite{};  // handed over by hostDataReady
-  std::atomic<uint8_t> hostDataReady{0};
-  std::atomic<int32_t> hostWriteLength{0};
-  // Audio items beyond the documented set:
-  std::atomic<int32_t> recordFault{0};      // 0, or why the last recording ended early (-5, -7, -8)
-  std::atomic<int32_t> playFault{0};        // 0, or -5 when the last pass could not open its file
-  std::atomic<uint8_t> hostReadClose{0};    // 1 = CloseReadSoundInPC asked the stream to end
-  std::atomic<uint16_t> hostReadCountA{0};  // bytes the recorder put into host read buffer A
-  std::atomic<uint16_t> hostReadCountB{0};  // ... into B
-  std::atomic<uint16_t> hostReadOffset{0};  // bytes of the current buffer already taken
+  // The values of a start: the I/O threads not alive.
+  void reset();
 };
 
-// The one set of state of this process.
-DeviceState& state();
+// The command channel: the packet handed to the command writer, the turn of the round
+// trip, and the handshake with the recorder.
+struct CommandChannel {
+  // Set to 0 and counted up by every limited wait of an operation (all waits share it);
+  // nothing waits on it.
+  std::atomic<int32_t> pollCounter{0};
+  std::array<uint8_t, 64> staging{};  // written before sendRequest
+  Signalled<uint8_t> sendRequest{0};
+  Signalled<uint8_t> roundTripBusy{0};  // a caller holds the round trip
+  // 1 while a command is being queued during a recording: the recorder pauses its reads.
+  Signalled<uint8_t> commandWaiting{0};
+  // Guards the test reply areas that reply types 240 and 241 fill.
+  std::mutex testAreaMutex;
+  // Commands posted so far; a record read before a command was posted is not its answer
+  // (commandsPosted, clearPendingUnlessPostedSince).
+  std::mutex postMutex;
+  uint64_t posted = 0;
 
-// Wakes every event-driven wait so that it looks at its condition again.
-void notifyStateChange();
+  // The values of a start: nothing to send, no command waiting.
+  void reset();
+};
+
+// What the monitor thread shows: the event-flag word.
+struct NoticeState {
+  Signalled<uint32_t> eventFlags{0};
+  void reset();
+};
+
+// The device layer's components of the library context in use (library/context.h).
+LinkState& linkState();
+WorkerThreads& workers();
+CommandChannel& commandChannel();
+NoticeState& noticeState();
 
 // Atomic read-modify-writes of the status word; each wakes the waiters.
 inline uint32_t statusWord() {
-  return state().statusWord.load(std::memory_order_acquire);
+  return linkState().statusWord.load(std::memory_order_acquire);
 }
 inline bool statusHas(uint32_t bits) {
   return (statusWord() & bits) != 0;
@@ -161,13 +138,6 @@ void clearStatusBits(uint32_t bits);
 void storeStatusWord(uint32_t word);
 // Clears `clear` and sets `set` in one atomic change.
 void changeStatusBits(uint32_t clear, uint32_t set);
-
-// Stores a flag and, when its value changed, wakes the waiters.
-template <typename T, typename V>
-inline void setFlag(std::atomic<T>& flag, V value) {
-  if (flag.exchange(static_cast<T>(value), std::memory_order_acq_rel) != static_cast<T>(value))
-    notifyStateChange();
-}
 
 }  // namespace tavro
 

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "device/reply_dispatch.h"
 #include "device/state.h"
 
 namespace tavro {
@@ -13,13 +14,19 @@ void monitorThread(ThreadBlock& block);
 void replyReaderThread(ThreadBlock& block);
 void commandWriterThread(ThreadBlock& block);
 
-// Applies one reply record of `size` received bytes (at most 64 are looked at; bytes that
-// were not received read as zero) to the reply stores and the status word. Returns whether
-// the record clears the pending bit.
-bool dispatchReplyRecord(const uint8_t* record, size_t size);
+// The bodies of the audio-in and audio-out threads, which Create_WRWThd starts; given by
+// the layer that assembles the library, before the first start.
+void setAudioWorkers(void (*audioIn)(ThreadBlock&), void (*audioOut)(ThreadBlock&));
+// What InitialUSB_IO calls to give every component of the state the values of a start.
+void setStartValues(void (*reset)());
+// How the stop asks the audio area to end: askRecordingToEnd clears the record-go flag;
+// endRecording (called first by ExistUSB_IO, see endRecordingForStop) ends a recording in
+// progress, so that no later step of the stop waits on a recorder that waits on the box;
+// askPlaybackToEnd raises the playback's stop request.
+void setAudioStop(void (*askRecordingToEnd)(), void (*endRecording)(), void (*askPlaybackToEnd)());
 
 // The test reply area that reply types 240 and 241 fill: the one of the object that owns
-// the running library, else the caller's own. Use under state().storeMutex.
+// the running library, else the caller's own. Use under commandChannel().testAreaMutex.
 unsigned char* testReplyAreaOf(CKusb_IO* caller);
 
 // The link-lost message, three lines.

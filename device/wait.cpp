@@ -3,7 +3,8 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "device/state.h"
+#include "device/lasting.h"
+#include "device/signalled.h"
 #include "platform/platform.h"
 
 namespace tavro {
@@ -17,9 +18,36 @@ struct Signal {
   uint64_t generation = 0;  // guarded by mutex
 };
 
+// Never destroyed: threads may still wait on it while the process exits (destroying a
+// condition variable that has waiters blocks for ever).
 Signal& signal() {
-  static Signal s;
-  return s;
+  return lasting<Signal>();
+}
+
+// The batch this thread is inside: how deep, and whether a change within it is to be
+// signalled at its end. The outermost batch holds the signal's lock.
+thread_local int tBatchDepth = 0;
+thread_local bool tBatchChanged = false;
+
+// One look at `done`, the signal's lock held by the caller, so that it never falls inside
+// a batch. A change that `done` makes itself (taking a turn) is signalled as a batch's is.
+bool lookHeld(Signal& s, const std::function<bool()>& done) {
+  ++tBatchDepth;
+  tBatchChanged = false;
+  const bool result = done();
+  --tBatchDepth;
+  if (tBatchChanged) {
+    tBatchChanged = false;
+    ++s.generation;
+    s.changed.notify_all();
+  }
+  return result;
+}
+
+bool lookLocked(const std::function<bool()>& done) {
+  Signal& s = signal();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  return lookHeld(s, done);
 }
 
 // Waits on the signal until `done` holds or `deadline` passes; true when `done` held.
@@ -28,9 +56,9 @@ bool waitUntil(const std::function<bool()>& done, platform::Clock::time_point de
   std::unique_lock<std::mutex> lock(s.mutex);
   for (;;) {
     const uint64_t seen = s.generation;
-    // `done` reads atomics only; looking at it under the lock closes the gap between the
-    // look and the wait, since every writer bumps the generation under the same lock.
-    if (done()) return true;
+    // Looking at `done` under the lock closes the gap between the look and the wait, since
+    // every writer bumps the generation under the same lock.
+    if (lookHeld(s, done)) return true;
     if (platform::Clock::now() >= deadline) return false;
     s.changed.wait_until(lock, deadline, [&] { return s.generation != seen; });
   }
@@ -41,7 +69,7 @@ bool waitForever(const std::function<bool()>& done) {
   std::unique_lock<std::mutex> lock(s.mutex);
   for (;;) {
     const uint64_t seen = s.generation;
-    if (done()) return true;
+    if (lookHeld(s, done)) return true;
     s.changed.wait(lock, [&] { return s.generation != seen; });
   }
 }
@@ -56,6 +84,10 @@ WaitMode waitMode() {
 }
 
 void notifyStateChange() {
+  if (tBatchDepth > 0) {
+    tBatchChanged = true;
+    return;
+  }
   Signal& s = signal();
   {
     std::lock_guard<std::mutex> lock(s.mutex);
@@ -64,10 +96,26 @@ void notifyStateChange() {
   s.changed.notify_all();
 }
 
+SignalBatch::SignalBatch() {
+  if (tBatchDepth++ == 0) {
+    signal().mutex.lock();
+    tBatchChanged = false;
+  }
+}
+
+SignalBatch::~SignalBatch() {
+  if (--tBatchDepth > 0) return;
+  Signal& s = signal();
+  const bool changed = tBatchChanged;
+  if (changed) ++s.generation;
+  s.mutex.unlock();
+  if (changed) s.changed.notify_all();
+}
+
 bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds period, int maxSleeps,
              std::atomic<int32_t>* counter) {
   if (counter) counter->store(0);
-  if (done()) return true;
+  if (lookLocked(done)) return true;
   if (maxSleeps == 0) return false;
 
   if (gMode.load() == WaitMode::kPoll) {
@@ -75,7 +123,7 @@ bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds period
       ++slept;
       if (counter) counter->store(slept);
       platform::sleepFor(period);
-      if (done()) return true;
+      if (lookLocked(done)) return true;
     }
     return false;
   }
@@ -103,10 +151,10 @@ bool waitPolled(const std::function<bool()>& done, std::chrono::milliseconds per
 }
 
 bool napUnless(const std::function<bool()>& wake, std::chrono::milliseconds period) {
-  if (wake()) return true;
+  if (lookLocked(wake)) return true;
   if (gMode.load() == WaitMode::kPoll) {
     platform::sleepFor(period);
-    return wake();
+    return lookLocked(wake);
   }
   return waitUntil(wake, platform::Clock::now() + platform::realDuration(period));
 }

@@ -3,7 +3,7 @@
 // The documented algorithms poll a flag with sleeps: look, and after every sleep of one
 // period look again, up to a limit of sleeps. waitFor() keeps that contract (the same
 // looks, the same total time) but, in the event-driven mode, sleeps on a condition that
-// every writer of a flag signals (notifyStateChange), so that a waiter wakes as soon as
+// every change of a state item signals (device/signalled.h), so that a waiter wakes as soon as
 // its flag changes and an idle library does not wake at all. The polling mode does
 // exactly what the documented algorithms do, for benchmarks that compare the two.
 #ifndef TAVRO_DEVICE_WAIT_H
@@ -22,7 +22,9 @@ WaitMode waitMode();
 
 inline constexpr int kNoLimit = -1;
 
-// `done` must only read state: it runs under the primitive's lock.
+// `done` runs under the primitive's lock, so that it never sees half of a SignalBatch. It
+// reads state; a change it makes itself (taking a turn) wakes the others as any change
+// does. It must not wait.
 //
 // Looks at `done` now and after each of up to `maxSleeps` periods (kNoLimit: no limit).
 // Returns true as soon as `done` holds, false when the limit has passed without it.

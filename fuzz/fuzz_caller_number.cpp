@@ -1,10 +1,12 @@
-// Fuzz target: the caller-number parser fed arbitrary stored records.
+// Fuzz target: the caller-number parser and the whole-record decoder fed arbitrary stored
+// records.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
 #include "incoming/caller_number.h"
+#include "incoming/caller_record.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // An exact-size copy, so that any read past the record is caught.
@@ -20,5 +22,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   for (size_t i = tavro::kCallerNumberSize; i < sizeof number; ++i)
     if (number[i] != 0x7F) __builtin_trap();
+
+  // The decoder agrees with the parser on the number and keeps every text terminated.
+  tavro_caller_id id;
+  const bool decoded = tavro::decodeCallerId(record.data(), record.size(), &id);
+  if (decoded != (result == tavro::kNumberWritten || result == tavro::kNoNumber)) __builtin_trap();
+  if (!std::memchr(id.number, 0, sizeof id.number) || !std::memchr(id.name, 0, sizeof id.name))
+    __builtin_trap();
+  if (id.raw_length > sizeof id.raw || id.raw_length > size) __builtin_trap();
+  if (decoded && result == tavro::kNumberWritten && id.number_absence == TAVRO_ABSENCE_NONE &&
+      std::strcmp(id.number, number) != 0)
+    __builtin_trap();
+  for (const char* c = id.name; *c; ++c)
+    if (*c < 0x20 || *c > 0x7E) __builtin_trap();
   return 0;
 }

@@ -10,10 +10,13 @@
 #include "device/state.h"
 #include "device/threads.h"
 #include "incoming/caller_number.h"
+#include "incoming/stores.h"
+#include "library/assembly.h"
 #include "tavro/notice.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const bool quiet = [] {
+    tavro::assembleLibrary();
     tavro::setNoticeHandler([](const std::string&) {});
     return true;
   }();
@@ -28,8 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     uint8_t record[64];
     {
-      std::lock_guard<std::mutex> lock(tavro::state().storeMutex);
-      std::memcpy(record, tavro::state().callerNumberRecord.data(), sizeof record);
+      std::lock_guard<std::mutex> lock(tavro::replyStores().mutex);
+      std::memcpy(record, tavro::replyStores().callerNumberRecord.data(), sizeof record);
     }
     char number[tavro::kCallerNumberSize];
     if (tavro::parseCallerNumber(record, sizeof record, number) == tavro::kNumberWritten &&

@@ -1,26 +1,23 @@
 // Ring detection, the caller's number and the flags value.
 #include <array>
+#include <cstring>
 #include <mutex>
 #include <string>
 
 #include "device/command.h"
+#include "device/event_sink.h"
 #include "device/state.h"
 #include "incoming/caller_number.h"
+#include "incoming/caller_record.h"
+#include "incoming/stores.h"
 #include "tavro/CKusb_IO.h"
+#include "tavro/events.h"
 
 using namespace tavro;
 
-namespace {
-
-constexpr uint8_t kReadFlagsCommand = 24;
-constexpr uint8_t kDetectRingCommand = 26;
-constexpr int kPolls = 100;
-
-}  // namespace
-
 int CKusb_IO::DetectRing() {
   if (linkDown()) return -1;
-  return commandRoundTrip(makePacket({kDetectRingCommand}), kPolls);
+  return commandRoundTrip(commands::kDetectRing);
 }
 
 int CKusb_IO::Read_Call_Nmb(unsigned char* number) {
@@ -32,8 +29,8 @@ int CKusb_IO::Read_Call_Nmb(unsigned char* number) {
   std::array<uint8_t, 64> record;
   {
     // The reply reader replaces the record under this lock; the copy is one call's record.
-    std::lock_guard<std::mutex> lock(state().storeMutex);
-    record = state().callerNumberRecord;
+    std::lock_guard<std::mutex> lock(replyStores().mutex);
+    record = replyStores().callerNumberRecord;
   }
   char text[kCallerNumberSize];
   const int rc = parseCallerNumber(record.data(), record.size(), text);
@@ -56,11 +53,28 @@ CString CKusb_IO::ReadstrCallNmb() {
 
 int CKusb_IO::ReaddiFlagsValue() {
   if (linkDown()) return -1;
-  auto& s = state();
   // While a playback runs the box is not asked: the last stored value is the answer.
-  if (s.audioOut.playbackFlag.load(std::memory_order_acquire) == 0) {
-    const int rc = commandRoundTrip(makePacket({kReadFlagsCommand}), kPolls);
+  if (!playbackRuns()) {
+    const int rc = commandRoundTrip(commands::kReadFlags);
     if (rc < 1) return rc;
   }
-  return static_cast<int>(s.flagsValue.load(std::memory_order_acquire));
+  return static_cast<int>(replyStores().flagsValue.load(std::memory_order_acquire));
+}
+
+void tavro::postCallerId(const uint8_t* record, size_t size) {
+  tavro_event e;
+  std::memset(&e, 0, sizeof e);
+  e.kind = TAVRO_EVENT_CALLER_ID;
+  if (decodeCallerId(record, size, &e.u.caller_id)) postEvent(e);
+}
+
+int tavro_read_caller_id(CKusb_IO* io, tavro_caller_id* callerId) {
+  if (io == nullptr || callerId == nullptr) return -2;
+  if (linkDown()) return -1;
+  std::array<uint8_t, 64> record;
+  {
+    std::lock_guard<std::mutex> lock(replyStores().mutex);
+    record = replyStores().callerNumberRecord;
+  }
+  return decodeCallerId(record.data(), record.size(), callerId) ? 1 : 0;
 }

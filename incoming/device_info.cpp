@@ -4,17 +4,13 @@
 
 #include "device/command.h"
 #include "device/state.h"
+#include "incoming/stores.h"
 #include "tavro/CKusb_IO.h"
 
 using namespace tavro;
 
 namespace {
 
-constexpr uint8_t kFlashCommand = 25;
-constexpr uint8_t kTypeCommand = 27;
-constexpr uint8_t kInfoCommand = 36;
-constexpr int kInfoPolls = 30;
-constexpr int kFlashPolls = 100;
 constexpr size_t kInfoSize = 11;
 constexpr size_t kFlashBlocks = 4;
 constexpr size_t kFlashBlockSize = 60;
@@ -22,8 +18,8 @@ constexpr size_t kFlashDataOffset = 4;
 
 // Copies the first `n` bytes of the reply buffer, and a zero after them, to `out`.
 void copyReply(unsigned char* out, size_t n) {
-  std::lock_guard<std::mutex> lock(state().storeMutex);
-  for (size_t i = 0; i < n; ++i) out[i] = state().replyBuffer[i];
+  std::lock_guard<std::mutex> lock(replyStores().mutex);
+  for (size_t i = 0; i < n; ++i) out[i] = replyStores().replyBuffer[i];
   out[n] = 0;
 }
 
@@ -32,7 +28,7 @@ void copyReply(unsigned char* out, size_t n) {
 int CKusb_IO::ReadQV_Type(unsigned char* type) {
   if (type == nullptr) return -2;
   if (linkDown()) return -1;
-  const int rc = commandRoundTrip(makePacket({kTypeCommand}), kInfoPolls);
+  const int rc = commandRoundTrip(commands::kReadType);
   if (rc < 1) return rc;
   copyReply(type, 1);
   return 1;
@@ -41,7 +37,7 @@ int CKusb_IO::ReadQV_Type(unsigned char* type) {
 int CKusb_IO::ReadHSPInfo(unsigned char* info) {
   if (info == nullptr) return -2;
   if (linkDown()) return -1;
-  const int rc = commandRoundTrip(makePacket({kInfoCommand}), kInfoPolls);
+  const int rc = commandRoundTrip(commands::kReadInfo);
   if (rc < 1) return rc;
   copyReply(info, kInfoSize);
   return 1;
@@ -51,11 +47,11 @@ int CKusb_IO::WriteDataToFlash(unsigned char* data) {
   if (data == nullptr) return -2;
   if (linkDown()) return -1;
   for (size_t block = 0; block < kFlashBlocks; ++block) {
-    Packet packet = makePacket({kFlashCommand, static_cast<uint8_t>(block)});
+    Packet packet = makePacket(commands::kWriteFlash.code, {static_cast<uint8_t>(block)});
     for (size_t i = 0; i < kFlashBlockSize; ++i)
       packet[kFlashDataOffset + i] = data[block * kFlashBlockSize + i];
     // Any failure of a block is a time-out to the caller; blocks sent stay written.
-    if (commandRoundTrip(packet, kFlashPolls) < 1) return -3;
+    if (commandRoundTrip(packet, commands::kWriteFlash.polls) < 1) return -3;
   }
-  return static_cast<int>(state().acknowledgeByte.load(std::memory_order_acquire));
+  return static_cast<int>(replyStores().acknowledgeByte.load(std::memory_order_acquire));
 }

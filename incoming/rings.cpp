@@ -1,6 +1,6 @@
 #include "incoming/rings.h"
 
-#include "device/state.h"
+#include "incoming/stores.h"
 
 namespace tavro {
 
@@ -24,14 +24,14 @@ V take(Slots& slots, Index& read) {
 }  // namespace
 
 void appendDtmf(uint8_t code) {
-  auto& s = state();
+  ReplyStores& s = replyStores();
   append(s.dtmfRing, s.dtmfWrite, code);
 }
 
 void appendTone(uint16_t first, uint16_t second) {
   // Both entries are stored before the index moves past them, so that a reader never
   // takes a report whose second value is not there yet.
-  auto& s = state();
+  ReplyStores& s = replyStores();
   const uint16_t w = s.toneWrite.load(std::memory_order_relaxed);
   const uint16_t w2 = nextRingIndex(w);
   s.toneRing[w % kRingSlots].store(first, std::memory_order_relaxed);
@@ -40,7 +40,7 @@ void appendTone(uint16_t first, uint16_t second) {
 }
 
 bool takeDtmf(uint8_t* code) {
-  auto& s = state();
+  ReplyStores& s = replyStores();
   if (s.dtmfRead.load(std::memory_order_relaxed) == s.dtmfWrite.load(std::memory_order_acquire))
     return false;
   *code = take<decltype(s.dtmfRing), decltype(s.dtmfRead), uint8_t>(s.dtmfRing, s.dtmfRead);
@@ -48,7 +48,7 @@ bool takeDtmf(uint8_t* code) {
 }
 
 bool takeTone(uint16_t* report) {
-  auto& s = state();
+  ReplyStores& s = replyStores();
   const uint16_t r = s.toneRead.load(std::memory_order_relaxed);
   const uint16_t w = s.toneWrite.load(std::memory_order_acquire);
   // A report is taken once both of its entries are there: a writer that publishes them one
@@ -59,8 +59,15 @@ bool takeTone(uint16_t* report) {
   return true;
 }
 
+void ReplyStores::reset() {
+  dtmfWrite.store(0);
+  dtmfRead.store(0);
+  toneWrite.store(0);
+  toneRead.store(0);
+}
+
 void emptyToneRing() {
-  auto& s = state();
+  ReplyStores& s = replyStores();
   s.toneRead.store(0, std::memory_order_release);
   s.toneWrite.store(0, std::memory_order_release);
 }

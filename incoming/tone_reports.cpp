@@ -6,14 +6,6 @@
 
 using namespace tavro;
 
-namespace {
-
-constexpr uint8_t kContinueToneCommand = 13;
-constexpr uint8_t kCheckDtmfCommand = 22;
-constexpr int kPolls = 100;
-
-}  // namespace
-
 int CKusb_IO::GetDTMFCode(unsigned char* code) {
   if (code == nullptr) return -2;
   if (linkDown()) return -1;
@@ -28,14 +20,13 @@ int CKusb_IO::Get450HzRecd(unsigned short* report) {
 
 int CKusb_IO::SetCheckDTMFCall(bool on) {
   if (linkDown()) return -1;
-  return commandRoundTrip(makePacket({kCheckDtmfCommand, static_cast<uint8_t>(on ? 1 : 0)}),
-                          kPolls);
+  return commandRoundTrip(commands::kCheckDtmf, {static_cast<uint8_t>(on ? 1 : 0)});
 }
 
 // The flag is not sent: command 13 carries no argument.
 int CKusb_IO::SetContinueReturn450Hz(bool /*on*/) {
   if (linkDown()) return -1;
-  const int rc = commandRoundTrip(makePacket({kContinueToneCommand}), kPolls);
+  const int rc = commandRoundTrip(commands::kContinueTone);
   if (rc < 1) return rc;  // unanswered: the waiting reports stay
   emptyToneRing();
   return 1;

@@ -29,7 +29,7 @@ int buildDialPacket(const char* number, size_t maxDigits, uint32_t para1, uint32
     ++count;
   }
   if (count == 0) return kDialEmpty;
-  packet[0] = kDialCommand;
+  packet[0] = codeOf(commands::kDial.code);
   packet[1] = static_cast<uint8_t>(count);
   packet[2] = static_cast<uint8_t>(para3);
   packet[3] = static_cast<uint8_t>(para1);

@@ -2,44 +2,41 @@
 #include "device/command.h"
 #include "device/state.h"
 #include "line/dial_packet.h"
+#include "line/dial_parameters.h"
 #include "tavro/CKusb_IO.h"
 
 using namespace tavro;
 
 namespace {
 
-constexpr uint8_t kNextCallDelayCommand = 23;
-constexpr int kDialPolls = 200;
-constexpr int kNextCallDelayPolls = 100;
 constexpr size_t kCStrDialDigits = 40;
 
 }  // namespace
 
 int CKusb_IO::SetDialPara(uint32_t p1, uint32_t p2, uint32_t p3) {
-  auto& s = state();
-  s.dialPara1.store(p1);
-  s.dialPara2.store(p2);
-  s.dialPara3.store(p3);
+  dialParameters().dialPara1.store(p1);
+  dialParameters().dialPara2.store(p2);
+  dialParameters().dialPara3.store(p3);
   return 1;
 }
 
 int CKusb_IO::SetNextCallDelay(unsigned char delay) {
   if (linkDown()) return -1;
-  return commandRoundTrip(makePacket({kNextCallDelayCommand, delay}), kNextCallDelayPolls);
+  return commandRoundTrip(commands::kNextCallDelay, {delay});
 }
 
 int CKusb_IO::DialNmb(const char* number) {
   if (number == nullptr) return -2;
   if (linkDown()) return -1;
   if (!statusHas(kOffHookBit)) return -4;
-  auto& s = state();
   Packet packet;
   // A character without a digit code refuses the whole number: dialling it with a
   // made-up code would reach a wrong party.
-  if (buildDialPacket(number, kMaxDialDigits, s.dialPara1.load(), s.dialPara2.load(),
-                      s.dialPara3.load(), packet) <= 0)
+  if (buildDialPacket(number, kMaxDialDigits, dialParameters().dialPara1.load(),
+                      dialParameters().dialPara2.load(), dialParameters().dialPara3.load(),
+                      packet) <= 0)
     return -2;
-  return commandRoundTrip(packet, kDialPolls);
+  return commandRoundTrip(packet, commands::kDial.polls);
 }
 
 int CKusb_IO::DialNmbCStr(CString number) {

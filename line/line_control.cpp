@@ -1,6 +1,9 @@
 // The status word and the line's switches: hook state, mute, microphone out, line/mic.
 #include "device/command.h"
+#include "device/event_sink.h"
+#include "device/reply_dispatch.h"
 #include "device/state.h"
+#include "line/replies.h"
 #include "platform/platform.h"
 #include "tavro/CKusb_IO.h"
 
@@ -8,34 +11,41 @@ using namespace tavro;
 
 namespace {
 
-constexpr uint8_t kPutDownCommand = 3;
-constexpr uint8_t kPickUpCommand = 4;
-constexpr uint8_t kMuteCommand = 17;
-constexpr uint8_t kMicOutCommand = 18;
-constexpr uint8_t kLineMicCommand = 21;
-constexpr int kHookPolls = 30;
-constexpr int kSwitchPolls = 100;
+// The box reports the hook state it holds.
+void hookState(uint8_t value) {
+  postHook(value == kOffHook, TAVRO_HOOK_BY_BOX);
+  if (value == kOffHook)
+    setStatusBits(kOffHookBit);
+  else
+    clearStatusBits(kOffHookBit);
+}
 
-int sendSwitch(uint8_t command, bool on) {
+int sendSwitch(const CommandSpec& command, bool on) {
   if (linkDown()) return -1;
-  return commandRoundTrip(makePacket({command, static_cast<uint8_t>(on ? 1 : 0)}), kSwitchPolls);
+  return commandRoundTrip(command, {static_cast<uint8_t>(on ? 1 : 0)});
 }
 
 }  // namespace
+
+void tavro::addLineReplyHandlers() {
+  addStatusItemHandler(StatusItemKind::kHookState, hookState);
+}
 
 uint32_t CKusb_IO::GetTelStatus() {
   return statusWord();
 }
 
 void CKusb_IO::SetTelStatus(uint32_t value) {
-  // The link-down bit belongs to the link; one compare-and-swap keeps a concurrent change
-  // of it by the reply reader.
-  auto& word = state().statusWord;
-  uint32_t current = word.load(std::memory_order_acquire);
-  while (!word.compare_exchange_weak(current, (value & ~kLinkDownBit) | (current & kLinkDownBit),
-                                     std::memory_order_acq_rel, std::memory_order_acquire)) {
-  }
-  notifyStateChange();
+  // The link-down bit belongs to the link; one atomic change keeps a concurrent change of
+  // it by the reply reader.
+  linkState().statusWord.update(
+      [&](uint32_t current) { return (value & ~kLinkDownBit) | (current & kLinkDownBit); });
+}
+
+uint32_t CKusb_IO::AckTelStatus(uint32_t mask) {
+  const uint32_t clear = mask & ~kLinkDownBit;
+  const uint32_t old = linkState().statusWord.fetch_and(~clear, std::memory_order_acq_rel);
+  return old & clear;
 }
 
 // The hook bit changes before the command goes out and stays changed whatever the box
@@ -44,24 +54,26 @@ int CKusb_IO::PickUp() {
   if (linkDown()) return -1;
   if (statusHas(kOffHookBit)) return 1;
   setStatusBits(kOffHookBit);
-  return commandRoundTrip(makePacket({kPickUpCommand}), kHookPolls);
+  postHook(true, TAVRO_HOOK_BY_CALL);
+  return commandRoundTrip(commands::kPickUp);
 }
 
 int CKusb_IO::PutDown() {
   if (linkDown()) return -1;
   if (!statusHas(kOffHookBit)) return 1;
   clearStatusBits(kOffHookBit);
-  return commandRoundTrip(makePacket({kPutDownCommand}), kHookPolls);
+  postHook(false, TAVRO_HOOK_BY_CALL);
+  return commandRoundTrip(commands::kPutDown);
 }
 
 int CKusb_IO::IfMute(bool on) {
-  return sendSwitch(kMuteCommand, on);
+  return sendSwitch(commands::kMute, on);
 }
 int CKusb_IO::IfMicOut(bool on) {
-  return sendSwitch(kMicOutCommand, on);
+  return sendSwitch(commands::kMicOut, on);
 }
 int CKusb_IO::GetLine_Mic(bool on) {
-  return sendSwitch(kLineMicCommand, on);
+  return sendSwitch(commands::kLineMic, on);
 }
 
 void CKusb_IO::TelSleep(uint32_t milliseconds) {

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -24,15 +25,11 @@ using namespace std::chrono_literals;
 
 // The library's device path buffer holds 255 characters and the zero.
 constexpr size_t kPathBufferSize = 256;
-constexpr size_t kPipeSuffixLength = 7;  // "\PIPE0n"
-constexpr int kStreamPipe = 2;           // the audio-in pipe is a byte stream
+using wire::kPipeSuffixLength;
 // How long a connect may wait for the box to accept, and a control request for its
 // answer, in library time: a box that has stopped answering must not stall a caller.
 constexpr std::chrono::milliseconds kConnectLimit = 200ms;
 constexpr std::chrono::milliseconds kAnswerLimit = 2000ms;
-// A control transfer's data stage has a 16-bit length on the bus.
-constexpr uint32_t kMaxDataStage = 0xFFFF;
-constexpr size_t kRequestHeaderSize = 16;
 
 struct OpenHandle {
   explicit OpenHandle(int f) : fd(f) {}
@@ -50,7 +47,10 @@ struct OpenHandle {
 // Handles are small numbers of our own, not descriptors: a descriptor is closed only when
 // no call is using it any more, so a closed handle can never reach a reused descriptor.
 std::mutex gHandlesMutex;
-std::map<Handle, std::shared_ptr<OpenHandle>> gHandles;
+// Never destroyed: the library's threads may still use their handles while the process
+// exits.
+std::map<Handle, std::shared_ptr<OpenHandle>>& gHandles =
+    *new std::map<Handle, std::shared_ptr<OpenHandle>>;
 Handle gNextHandle = 1;
 
 std::shared_ptr<OpenHandle> lookUp(Handle h) {
@@ -75,13 +75,16 @@ bool waitReady(int fd, short events, Clock::time_point deadline) {
   }
 }
 
-// Connects a socket of `type` to path without blocking on a box that does not accept;
-// returns the connected descriptor (blocking, close-on-exec) or -1.
-int connectSocket(const std::string& path, int type) {
+std::mutex gHookMutex;
+std::function<void()>& gConnectHook = *new std::function<void()>;  // never destroyed
+
+// Connects a socket of `type` to the socket at `reach` without blocking on a box that does
+// not accept; returns the connected descriptor (blocking, close-on-exec) or -1.
+int connectSocket(const std::string& reach, int type) {
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
-  if (path.empty() || path.size() >= sizeof addr.sun_path) return -1;
-  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  if (reach.empty() || reach.size() >= sizeof addr.sun_path) return -1;
+  std::memcpy(addr.sun_path, reach.c_str(), reach.size() + 1);
 
   const int fd = ::socket(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return -1;
@@ -116,20 +119,40 @@ int connectSocket(const std::string& path, int type) {
   return fd;
 }
 
+// Connects to a device or pipe socket of the registry. Its folders are opened and checked
+// by the trust rule, and the socket is reached through the opened class folder, so that a
+// folder renamed or swapped after the check is never used. A path outside the registry, or
+// longer than a socket address holds, is not connected.
+int connectInRegistry(const std::string& path, int type) {
+  if (path.size() > wire::kMaxSocketPath) return -1;
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos || slash + 1 == path.size()) return -1;
+  const std::string root = wire::registryRoot() + "/";
+  if (path.compare(0, root.size(), root) != 0 || slash <= root.size()) return -1;
+  const std::string className = path.substr(root.size(), slash - root.size());
+  if (className.find('/') != std::string::npos) return -1;
+  const int folder = wire::openRegistryFolder(className);
+  if (folder < 0) return -1;
+  std::function<void()> hook;
+  {
+    std::lock_guard<std::mutex> lock(gHookMutex);
+    hook = gConnectHook;
+  }
+  if (hook) hook();
+  const int fd = connectSocket(wire::pathInFolder(folder, path.substr(slash + 1)), type);
+  ::close(folder);
+  return fd;
+}
+
 // The pipe number of a pipe path ("...\PIPE00" to "...\PIPE03"), else -1.
 int pipeNumber(const std::string& path) {
   if (path.size() <= kPipeSuffixLength) return -1;
   const std::string suffix = path.substr(path.size() - kPipeSuffixLength);
-  if (suffix.compare(0, 6, "\\PIPE0") != 0) return -1;
-  const char digit = suffix[6];
-  return digit >= '0' && digit <= '3' ? digit - '0' : -1;
-}
-
-void putLe32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-  p[2] = static_cast<uint8_t>(v >> 16);
-  p[3] = static_cast<uint8_t>(v >> 24);
+  for (int pipe = 0; pipe < wire::kPipeCount; ++pipe) {
+    if (suffix[0] == wire::kPipeSeparator && suffix.compare(1, 6, wire::kPipeNames[pipe]) == 0)
+      return pipe;
+  }
+  return -1;
 }
 
 bool sendAll(int fd, const void* data, size_t n) {
@@ -157,15 +180,10 @@ ssize_t receiveAnswer(int fd, uint8_t* buffer, size_t size) {
 // come in time leaves the connection out of step (a late answer would be taken for the
 // next request's), so the connection is shut down and later requests on it fail.
 bool controlRoundTrip(int fd, uint32_t code, uint32_t value, uint32_t index, uint32_t length,
-                      const void* dataOut, void* dataIn) {
-  std::vector<uint8_t> request(kRequestHeaderSize + (dataOut != nullptr ? length : 0));
-  putLe32(&request[0], code);
-  putLe32(&request[4], value);
-  putLe32(&request[8], index);
-  putLe32(&request[12], length);
-  if (dataOut != nullptr && length > 0) {
-    std::memcpy(&request[kRequestHeaderSize], dataOut, length);
-  }
+                      const void* dataOut, void* dataIn, bool* answered = nullptr) {
+  if (answered != nullptr) *answered = false;
+  const std::vector<uint8_t> request = wire::encodeControlRequest(
+      {code, value, index, length}, dataOut, dataOut != nullptr ? length : 0);
   if (!sendAll(fd, request.data(), request.size())) return false;
 
   // A longer answer is cut; a shorter one carries less than the data stage and fails.
@@ -176,6 +194,7 @@ bool controlRoundTrip(int fd, uint32_t code, uint32_t value, uint32_t index, uin
     ::shutdown(fd, SHUT_RDWR);
     return false;
   }
+  if (answered != nullptr) *answered = true;
   if (static_cast<size_t>(got) < expected || answer[0] != 1) return false;
   if (dataIn != nullptr && length > 0) std::memcpy(dataIn, &answer[1], length);
   return true;
@@ -189,8 +208,8 @@ Handle createFile(const char* path) {
   if (length == 0 || length >= kPathBufferSize) return kInvalidHandle;
   const std::string text(path, length);
   const int pipe = pipeNumber(text);
-  const int type = pipe == kStreamPipe ? SOCK_STREAM : SOCK_SEQPACKET;
-  const int fd = connectSocket(text, type);
+  const int type = pipe < 0 ? wire::kDeviceSocketType : wire::pipeSocketType(pipe);
+  const int fd = connectInRegistry(text, type);
   if (fd < 0) return kInvalidHandle;
 
   auto handle = std::make_shared<OpenHandle>(fd);
@@ -242,7 +261,7 @@ bool deviceIoControl(Handle h, uint32_t code, const VendorRequest* request) {
     case kVendorRead:
     case kVendorWrite: {
       if (handle->pipe >= 0 || request == nullptr) return false;
-      if (request->length > kMaxDataStage) return false;
+      if (request->length > wire::kMaxDataStage) return false;
       if (request->length > 0 && request->data == nullptr) return false;
       const bool read = code == kVendorRead;
       std::lock_guard<std::mutex> lock(handle->controlMutex);
@@ -253,14 +272,11 @@ bool deviceIoControl(Handle h, uint32_t code, const VendorRequest* request) {
       if (handle->pipe < 0) return false;
       // The reset goes to the pipe's device on a connection of its own; its answer does
       // not matter.
-      const int fd = connectSocket(handle->devicePath, SOCK_SEQPACKET);
+      const int fd = connectInRegistry(handle->devicePath, SOCK_SEQPACKET);
       if (fd < 0) return false;
-      uint8_t header[kRequestHeaderSize];
-      putLe32(&header[0], kPipeReset);
-      putLe32(&header[4], static_cast<uint32_t>(handle->pipe));
-      putLe32(&header[8], 0);
-      putLe32(&header[12], 0);
-      const bool sent = sendAll(fd, header, sizeof header);
+      const std::vector<uint8_t> header = wire::encodeControlRequest(
+          {kPipeReset, static_cast<uint32_t>(handle->pipe), 0, 0}, nullptr, 0);
+      const bool sent = sendAll(fd, header.data(), header.size());
       if (sent) {
         uint8_t answer[2];
         receiveAnswer(fd, answer, sizeof answer);
@@ -271,6 +287,20 @@ bool deviceIoControl(Handle h, uint32_t code, const VendorRequest* request) {
     default:
       return false;
   }
+}
+
+Claim claimDevice(Handle h) {
+  const auto handle = lookUp(h);
+  if (handle == nullptr || handle->pipe >= 0) return Claim::kNoAnswer;
+  std::lock_guard<std::mutex> lock(handle->controlMutex);
+  uint8_t verdict = 0;
+  bool answered = false;
+  const bool succeeded =
+      controlRoundTrip(handle->fd, wire::kClaimPipes, 0, 0, 1, nullptr, &verdict, &answered);
+  if (!answered) return Claim::kNoAnswer;
+  if (succeeded && verdict == wire::kClaimBusy) return Claim::kBusy;
+  if (succeeded && verdict == wire::kClaimGranted) return Claim::kGranted;
+  return Claim::kNotKnown;  // a box that knows no claims: it belongs to whoever uses it
 }
 
 void closeHandle(Handle h) {
@@ -284,6 +314,11 @@ void closeHandle(Handle h) {
   }
   // Wakes a call still blocked on it; the descriptor closes when the last call returns.
   ::shutdown(handle->fd, SHUT_RDWR);
+}
+
+void setConnectHook(std::function<void()> hook) {
+  std::lock_guard<std::mutex> lock(gHookMutex);
+  gConnectHook = std::move(hook);
 }
 
 void cancelHandle(Handle h) {

@@ -1,7 +1,23 @@
-// Notices: the library's four user messages go to a replaceable handler.
+// Notices: the library's four user messages go to a replaceable handler, on a thread of
+// their own, so that no worker thread ever waits for a user or for standard error.
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <climits>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdlib>
+#include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -12,47 +28,215 @@ namespace tavro {
 
 namespace {
 
-std::mutex gNoticeMutex;
-NoticeHandler gNoticeHandler;
+std::atomic<void (*)(const std::string&)> gObserver{nullptr};
 
-// One write() for the whole notice, so that notices from several threads do not interleave.
+// At most this many different notices wait at once; more are dropped. The library has
+// four texts, so a full queue only ever means a handler that does not return.
+constexpr size_t kMaxQueued = 8;
+// An idle delivery thread ends after this, so that notices cost no thread between them.
+constexpr std::chrono::milliseconds kLinger{250};
+
+struct NoticeState {
+  std::mutex mutex;
+  std::condition_variable changed;
+  NoticeHandler handler;
+  uint64_t handlerSerial = 0;  // counts handler changes
+
+  std::deque<std::string> queue;
+  std::string showing;  // the notice in the hands of a handler
+  bool delivering = false;
+  uint64_t deliveringSerial = 0;  // the handler serial of the delivery in progress
+
+  std::unique_ptr<platform::Thread> thread;  // the delivery thread, or one that has ended
+  uint64_t generation = 0;                   // of the running delivery thread
+  bool running = false;
+  bool closed = false;  // the process exits: no more deliveries
+};
+
+// Never destroyed: threads that are inside a handler at process exit still find it.
+NoticeState& notices() {
+  static NoticeState* const state = new NoticeState;
+  return *state;
+}
+
+thread_local bool tDeliveryThread = false;
+
+// Writes what fits at once; true when all of it was written.
+bool writeSome(int fd, const char* p, size_t left) {
+  while (left > 0) {
+    const ssize_t w = ::write(fd, p, left);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    p += w;
+    left -= static_cast<size_t>(w);
+  }
+  return true;
+}
+
+// One line on standard error, or nothing when it cannot be written at once: a pipe that
+// nobody reads, or a terminal on hold, never holds a thread of the library.
 void writeToStandardError(const std::string& text) {
   const std::string line = "tavro: " + text + "\n";
-  const char* p = line.data();
-  size_t left = line.size();
-  while (left > 0) {
-    const ssize_t n = ::write(STDERR_FILENO, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    p += n;
-    left -= static_cast<size_t>(n);
+  struct stat st {};
+  if (::fstat(STDERR_FILENO, &st) != 0) return;
+  if (S_ISSOCK(st.st_mode)) {
+    ::send(STDERR_FILENO, line.data(), line.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    return;
   }
+  if (!S_ISFIFO(st.st_mode) && !S_ISCHR(st.st_mode)) {
+    writeSome(STDERR_FILENO, line.data(), line.size());  // a file: never waits for a reader
+    return;
+  }
+  // Pipes and terminals: a non-blocking open of our own, so that the mode of the
+  // descriptor shared with other programs stays as it is. One write: a line within
+  // PIPE_BUF goes into a pipe whole or not at all, and never interleaves.
+  const int fd = ::open("/proc/self/fd/2", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd >= 0) {
+    writeSome(fd, line.data(), line.size());
+    ::close(fd);
+    return;
+  }
+  if (errno == ENXIO) return;  // a pipe without a reader
+  // No /proc, or no right to open it: write only when the output takes a line now.
+  pollfd out{STDERR_FILENO, POLLOUT, 0};
+  if (line.size() <= PIPE_BUF && ::poll(&out, 1, 0) == 1 && (out.revents & POLLOUT))
+    writeSome(STDERR_FILENO, line.data(), line.size());
+}
+
+void deliveryLoop(uint64_t generation) {
+  tDeliveryThread = true;
+  // The application's signals (an end request, a broken pipe) are not for this thread.
+  sigset_t all;
+  sigfillset(&all);
+  for (int sync : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP}) sigdelset(&all, sync);
+  pthread_sigmask(SIG_BLOCK, &all, nullptr);
+
+  NoticeState& n = notices();
+  std::unique_lock<std::mutex> lock(n.mutex);
+  for (;;) {
+    const bool woken = n.changed.wait_for(
+        lock, kLinger, [&] { return !n.queue.empty() || n.generation != generation; });
+    if (n.generation != generation) return;  // stopped, or left behind in a handler
+    if (!woken) {                            // idle: the next notice starts a new thread
+      n.running = false;
+      n.changed.notify_all();
+      return;
+    }
+    n.showing = std::move(n.queue.front());
+    n.queue.pop_front();
+    n.delivering = true;
+    n.deliveringSerial = n.handlerSerial;
+    const NoticeHandler handler = n.handler;
+    const std::string text = n.showing;
+    lock.unlock();
+    // Outside the lock: a handler may wait for its user, and may install another handler.
+    if (handler)
+      handler(text);
+    else
+      writeToStandardError(text);
+    lock.lock();
+    if (n.generation != generation) return;  // a stop has forgotten this delivery
+    n.showing.clear();
+    n.delivering = false;
+    n.changed.notify_all();
+  }
+}
+
+// Called with the lock held.
+void startDelivery(NoticeState& n) {
+  // A thread that ended for want of work has left the lock for good: joining it is quick.
+  if (n.thread) n.thread->join();
+  const uint64_t generation = ++n.generation;
+  n.running = true;
+  n.thread = std::make_unique<platform::Thread>([generation] { deliveryLoop(generation); },
+                                                platform::ThreadPriority::kNormal, 0);
+}
+
+// At exit: no handler is called any more (what it uses may be gone); the default output
+// still takes a notice, written at once by the thread that raises it.
+void closeAtExit() {
+  NoticeState& n = notices();
+  {
+    std::lock_guard<std::mutex> lock(n.mutex);
+    n.closed = true;
+  }
+  platform::stopNotices(std::chrono::milliseconds(0));
 }
 
 }  // namespace
 
 NoticeHandler setNoticeHandler(NoticeHandler handler) {
-  std::lock_guard<std::mutex> lock(gNoticeMutex);
-  NoticeHandler previous = std::move(gNoticeHandler);
-  gNoticeHandler = std::move(handler);
+  NoticeState& n = notices();
+  std::unique_lock<std::mutex> lock(n.mutex);
+  NoticeHandler previous = std::move(n.handler);
+  n.handler = std::move(handler);
+  const uint64_t serial = ++n.handlerSerial;
+  // The replaced handler is not called after this returns: wait for a call of it that is
+  // still running, unless it is this very call (a handler that replaces itself).
+  if (!tDeliveryThread)
+    n.changed.wait(lock, [&] { return !n.delivering || n.deliveringSerial >= serial; });
   return previous;
 }
 
 namespace platform {
 
+void setNoticeObserver(void (*observer)(const std::string& text)) {
+  gObserver.store(observer);
+}
+
 void showNotice(const std::string& text) {
-  NoticeHandler handler;
-  {
-    std::lock_guard<std::mutex> lock(gNoticeMutex);
-    handler = gNoticeHandler;
+  if (auto* observe = gObserver.load()) observe(text);
+  NoticeState& n = notices();
+  std::unique_lock<std::mutex> lock(n.mutex);
+  if (n.closed) {
+    const bool byDefault = !n.handler;
+    lock.unlock();
+    if (byDefault) writeToStandardError(text);
+    return;
   }
-  // Called outside the lock: a handler blocks until the user answers, and may itself
-  // install another handler.
-  if (handler) {
-    handler(text);
-  } else {
-    writeToStandardError(text);
+  // A repeat of a notice that is showing or waiting adds nothing for the user.
+  if ((n.delivering && n.showing == text) ||
+      std::find(n.queue.begin(), n.queue.end(), text) != n.queue.end())
+    return;
+  if (n.queue.size() >= kMaxQueued) return;
+  static const bool closing = std::atexit(closeAtExit) == 0;
+  (void)closing;
+  n.queue.push_back(text);
+  if (!n.running) startDelivery(n);
+  n.changed.notify_all();
+}
+
+bool awaitNoticesDelivered(std::chrono::milliseconds limit) {
+  NoticeState& n = notices();
+  std::unique_lock<std::mutex> lock(n.mutex);
+  return n.changed.wait_for(lock, limit, [&] { return n.queue.empty() && !n.delivering; });
+}
+
+bool stopNotices(std::chrono::milliseconds limit) {
+  NoticeState& n = notices();
+  std::unique_lock<std::mutex> lock(n.mutex);
+  // What is waiting is still delivered, within the limit.
+  if (n.running && limit.count() > 0)
+    n.changed.wait_for(lock, realDuration(limit), [&] { return n.queue.empty() && !n.delivering; });
+  std::unique_ptr<Thread> thread = std::move(n.thread);
+  bool inHandler = false;
+  if (n.running) {
+    inHandler = n.delivering;
+    n.queue.clear();
+    n.showing.clear();
+    n.delivering = false;
+    ++n.generation;
+    n.running = false;
+    n.changed.notify_all();
   }
+  lock.unlock();
+  if (!thread) return true;
+  // A handler that still shows its notice keeps its thread; it ends when the handler returns.
+  if (inHandler)
+    thread->detach();
+  else
+    thread->join();
+  return !inHandler;
 }
 
 }  // namespace platform

@@ -14,6 +14,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/wire.h"
+
 namespace tavro::platform {
 
 // ---- Device interfaces -------------------------------------------------------------
@@ -71,8 +73,10 @@ using Handle = intptr_t;
 inline constexpr Handle kInvalidHandle = -1;
 
 // CreateFile with read/write access on a device path or a pipe path
-// ("<device path>\PIPE0n"). Connects the socket of the right type; kInvalidHandle when
-// the path does not exist, refuses the connection, or does not fit.
+// ("<device path>\PIPE0n"). Connects the socket of the right type, through the registry
+// folders as opened and checked by the trust rule; kInvalidHandle when the path is not in
+// the registry or a registry folder is not trusted, does not exist, refuses the
+// connection, or does not fit.
 Handle createFile(const char* path);
 
 // ReadFile: one message (reply pipe), or exactly n bytes (audio-in stream) unless the
@@ -83,9 +87,9 @@ bool readFile(Handle h, void* buffer, uint32_t n, uint32_t* got);
 bool writeFile(Handle h, const void* buffer, uint32_t n, uint32_t* written);
 
 // Device-control codes.
-inline constexpr uint32_t kVendorRead = 0x8000200C;
-inline constexpr uint32_t kVendorWrite = 0x80002010;
-inline constexpr uint32_t kPipeReset = 0x00220008;
+inline constexpr uint32_t kVendorRead = wire::kVendorRead;
+inline constexpr uint32_t kVendorWrite = wire::kVendorWrite;
+inline constexpr uint32_t kPipeReset = wire::kPipeReset;
 
 // The input record of both vendor requests. On the 32-bit platform the data address is a
 // 32-bit field; here it is a pointer.
@@ -103,6 +107,13 @@ struct VendorRequest {
 // so later requests on it fail until it is reopened.
 bool deviceIoControl(Handle h, uint32_t code, const VendorRequest* request);
 
+// The claim request on a device control handle: a box belongs to one program at a time.
+// kGranted: this program holds it now. kBusy: another program holds it; its pipes refuse
+// this one. kNotKnown: the box knows no claims (it answered failure). kNoAnswer: the box
+// did not answer within the 2 s limit (the connection is then out of step and ended).
+enum class Claim { kGranted, kBusy, kNotKnown, kNoAnswer };
+Claim claimDevice(Handle h);
+
 // CloseHandle. A call still blocked on h returns with a failure. Handle values are never
 // reused, so a stale handle reaches nothing.
 void closeHandle(Handle h);
@@ -110,6 +121,10 @@ void closeHandle(Handle h);
 // Makes any read or write blocked on h return with a failure, now and later, without
 // closing it; the owner still closes it.
 void cancelHandle(Handle h);
+
+// Test hook, not public API: runs in every connect to a device or pipe socket after the
+// registry folders were opened and checked, and before the connect. Empty: none.
+void setConnectHook(std::function<void()> hook);
 
 // ---- Threads ---------------------------------------------------------------------
 
@@ -124,6 +139,8 @@ class Thread {
   Thread(const Thread&) = delete;
   Thread& operator=(const Thread&) = delete;
   void join();
+  // Lets the thread run on by itself; it is no longer joined.
+  void detach();
   bool joinable() const;
 
  private:
@@ -145,9 +162,24 @@ double timeScale();
 
 // ---- Notices -----------------------------------------------------------------------
 
-// Shows a notice with an OK button and returns when the user has closed it, through the
-// handler installed with tavro::setNoticeHandler (default: one line on standard error).
+// Hands a notice to the notice thread and returns at once; the thread passes it to the
+// handler installed with tavro::setNoticeHandler (default: one line on standard error,
+// written only when the output takes it at once). A notice equal to one that is showing or
+// waiting is dropped, and so is any beyond eight waiting. The thread starts with the first
+// notice and ends after a quarter of a second without one.
 void showNotice(const std::string& text);
+// Called with every notice as showNotice gets it, on the caller's thread, before the
+// handler sees it (the library's event queues); set while the library is assembled.
+void setNoticeObserver(void (*observer)(const std::string& text));
+
+// Delivers what is waiting, for at most `limit` of library time, then ends the notice
+// thread. A handler still showing its notice then is not waited for: its thread ends by
+// itself when the handler returns, and the rest of the queue is dropped. False in that case.
+bool stopNotices(std::chrono::milliseconds limit);
+
+// Test hook, not public API: true once no notice waits and no handler runs, within `limit`
+// of real time.
+bool awaitNoticesDelivered(std::chrono::milliseconds limit);
 
 }  // namespace tavro::platform
 

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -30,28 +29,12 @@ std::string interfaceClassName(const InterfaceClass& cls) {
 }
 
 std::string registryRoot() {
-  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  if (runtime != nullptr && runtime[0] == '/') return std::string(runtime) + "/tavro";
-  return "/tmp/tavro-" + std::to_string(static_cast<unsigned long>(getuid()));
+  return wire::registryRoot();
 }
 
 std::string classDirectory(const InterfaceClass& cls) {
   return registryRoot() + "/" + interfaceClassName(cls);
 }
-
-namespace {
-
-// A directory we may trust: a real directory (not a symbolic link), ours, and writable by
-// nobody else, so that no other user can plant a device in it.
-bool trustedDirectory(const std::string& path) {
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0) return false;
-  if (!S_ISDIR(st.st_mode)) return false;
-  if (st.st_uid != getuid()) return false;
-  return (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-}
-
-}  // namespace
 
 struct DeviceInfoSet::Impl {
   std::vector<std::string> paths;  // full device paths, sorted by name
@@ -59,22 +42,28 @@ struct DeviceInfoSet::Impl {
 
 DeviceInfoSet::DeviceInfoSet(const InterfaceClass& cls) : impl_(std::make_unique<Impl>()) {
   const std::string root = registryRoot();
-  const std::string dir = root + "/" + interfaceClassName(cls);
-  if (!trustedDirectory(root) || !trustedDirectory(dir)) return;
-  DIR* d = opendir(dir.c_str());
-  if (d == nullptr) return;
-  const int dfd = dirfd(d);
+  const std::string className = interfaceClassName(cls);
+  // The trust rule is checked on the folders as opened, and the listing is read from the
+  // very folder that was checked.
+  const int dirFd = wire::openRegistryFolder(className);
+  if (dirFd < 0) return;
+  DIR* d = fdopendir(dirFd);
+  if (d == nullptr) {
+    ::close(dirFd);
+    return;
+  }
   std::vector<std::string> names;
   while (const dirent* e = readdir(d)) {
     const char* name = e->d_name;
     if (std::strchr(name, '\\') != nullptr) continue;  // a pipe, not a device
     if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
     struct stat st;
-    if (fstatat(dfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISSOCK(st.st_mode)) continue;
+    if (fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISSOCK(st.st_mode)) continue;
     names.emplace_back(name);
   }
   closedir(d);
   std::sort(names.begin(), names.end());  // char_traits<char> compares bytes as unsigned
+  const std::string dir = root + "/" + className;
   impl_->paths.reserve(names.size());
   for (const auto& name : names) impl_->paths.push_back(dir + "/" + name);
 }

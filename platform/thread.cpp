@@ -103,6 +103,13 @@ void Thread::join() {
   }
 }
 
+void Thread::detach() {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  if (!impl_->running) return;
+  impl_->running = false;
+  pthread_detach(impl_->thread);
+}
+
 bool Thread::joinable() const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   return impl_->running;

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
+#include <string_view>
 
 #include "testapp/app_icon.h"
 #include "testapp/notice_bridge.h"
@@ -38,7 +40,34 @@ bool catchEndSignals() {
 }  // namespace
 #endif
 
+namespace {
+
+// --version and --help answer without a display.
+std::optional<int> answerInfoOption(int argc, char* argv[]) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--version") {
+      std::printf("ostrel %s\n", ostrel::kVersion);
+      return EXIT_SUCCESS;
+    }
+    if (arg == "--help" || arg == "-h") {
+      std::printf(
+          "Usage: ostrel [Qt options]\n"
+          "The signal test dialog of the telephone-line box: records the line into %s\n"
+          "in the current directory while its button is down.\n"
+          "  --version  print the version and exit\n"
+          "  --help     print this text and exit\n",
+          ostrel::kRecordingFile);
+      return EXIT_SUCCESS;
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
 int main(int argc, char* argv[]) {
+  if (const auto answered = answerInfoOption(argc, argv)) return *answered;
   QApplication app(argc, argv);
   QApplication::setApplicationName(QString::fromLatin1(ostrel::kProgramName));
   QApplication::setApplicationDisplayName(ostrel::programTitle());

@@ -1,14 +1,12 @@
 // Shows the library's notices as message boxes with an OK button.
 //
-// The library raises a notice on whichever thread meets the condition and expects that
-// thread to wait until the user has closed the box. A notice from a worker thread is
-// shown on the GUI thread, without blocking it, while only the worker waits; a notice
-// raised on the GUI thread itself is shown modally there. No worker thread touches a
-// widget.
+// The library hands its notices to a thread of its own, which waits until the user has
+// closed the box. The box is shown on the GUI thread, without blocking it; no other thread
+// touches a widget.
 //
-// Shutting down (before the GUI thread destroys the library object, which waits for its
-// worker threads) closes the open boxes and releases their workers, and every later
-// notice returns at once, so that the stop can never wait on the GUI thread.
+// When the program ends, whichever way (the dialog closes, an end signal, the application
+// quits, a lost display makes it exit), every thread waiting for a notice is released at
+// once and every later notice returns at once, so that nothing waits on a GUI that is gone.
 #ifndef OSTREL_NOTICE_BRIDGE_H
 #define OSTREL_NOTICE_BRIDGE_H
 
@@ -33,17 +31,23 @@ class NoticeBridge : public QObject {
  public:
   // Create on the GUI thread; installs itself as the library's notice handler.
   explicit NoticeBridge(QObject* parent = nullptr);
-  // Releases every waiting worker and restores the previous handler.
+  // Releases every waiting thread and restores the previous handler.
   ~NoticeBridge() override;
 
   // The handler: returns once the user has closed the box, or at once when shutting down.
+  // On the GUI thread itself it shows the box and returns at once.
   void showNotice(const std::string& text);
 
-  // GUI thread: closes the open boxes, releases their workers; later notices return at once.
+  // GUI thread: closes the open boxes, releases their threads; later notices return at once.
   void shutDown();
+  // Any thread: releases the waiting threads, leaving the boxes to the GUI thread.
+  void release();
   bool shuttingDown() const;
 
-  // The boxes shown for worker threads and still open.
+  // The threads waiting until their box is closed, and not yet released.
+  size_t waiting() const;
+
+  // The boxes shown and still open.
   QList<QMessageBox*> openBoxes() const;
 
  signals:
@@ -57,7 +61,7 @@ class NoticeBridge : public QObject {
     void release();
   };
 
-  void showForWorker(const std::shared_ptr<Waiter>& waiter, const QString& text);
+  void showBox(const std::shared_ptr<Waiter>& waiter, const QString& text);
 
   mutable std::mutex mutex_;
   bool shuttingDown_ = false;

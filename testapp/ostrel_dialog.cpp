@@ -295,6 +295,8 @@ void OstrelDialog::done(int result) {
     toggle_->setChecked(false);
     stopTest();
   }
+  // The program ends with the dialog: no notice may keep a thread waiting for it.
+  if (options_.notices) options_.notices->shutDown();
   QDialog::done(result);
 }
 

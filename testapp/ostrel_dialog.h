@@ -30,7 +30,7 @@ using LibraryFactory = std::function<std::unique_ptr<CKusb_IO>()>;
 
 struct OstrelOptions {
   LibraryFactory factory;           // empty: a new CKusb_IO
-  NoticeBridge* notices = nullptr;  // shut down before the library object is destroyed
+  NoticeBridge* notices = nullptr;  // shut down when the dialog ends
   // How long the library may take before a window tells the user what the program waits for.
   std::chrono::milliseconds waitWindowDelay{3000};
   // How long the stop waits for a library start that is still running.

@@ -16,7 +16,6 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
-#include <iterator>
 #include <vector>
 
 #include "tavro/CKusb_IO.h"
@@ -31,10 +30,12 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 std::atomic<int> gSignals{0};
+std::atomic<int> gSignalNumber{0};
 int gWakePipe[2] = {-1, -1};
 
-void onSignal(int) {
+void onSignal(int number) {
   if (gSignals.fetch_add(1) >= 1) _exit(kExitInterrupted);
+  gSignalNumber.store(number);
   if (gWakePipe[1] >= 0) {
     char c = 1;
     ssize_t ignored = write(gWakePipe[1], &c, 1);
@@ -62,6 +63,8 @@ int fail(int code, const std::string& message) {
   return code;
 }
 
+constexpr const char* kInUseText = "the box is in use by another program";
+
 // Checks the result of an operation; on failure writes the message and returns its code.
 int check(int result, OpKind kind, const char* what) {
   Failure f = describeResult(result, kind, what);
@@ -79,6 +82,53 @@ std::string fileSizeText(const std::string& file, long long* size) {
   if (stat(file.c_str(), &st) != 0) return "";
   *size = static_cast<long long>(st.st_size);
   return std::to_string(*size);
+}
+
+// Why `file` cannot be used as an input file ("" when it can): it must exist and not be a
+// directory; with `regularOnly` it must be a regular file.
+std::string inputFileProblem(const std::string& file, bool regularOnly) {
+  struct stat st {};
+  if (stat(file.c_str(), &st) != 0) return "cannot open " + file + ": " + std::strerror(errno);
+  if (S_ISDIR(st.st_mode)) return file + " is a directory";
+  if (regularOnly && !S_ISREG(st.st_mode)) return file + " is not a regular file";
+  return "";
+}
+
+// Reads at most `limit` bytes of `file` into `data`; returns why it failed, or "". A regular
+// file longer than `limit` is not read at all: `data` then holds `limit` zero bytes.
+std::string readAtMost(const std::string& file, std::size_t limit, std::vector<uint8_t>* data) {
+  if (std::string why = inputFileProblem(file, false); !why.empty()) return why;
+  int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return "cannot open " + file + ": " + std::strerror(errno);
+  struct stat st {};
+  std::string why;
+  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    why = "cannot read " + file;
+  } else if (S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) >= limit) {
+    data->assign(limit, 0);
+  } else {
+    data->resize(limit);
+    std::size_t got = 0;
+    while (got < limit) {
+      ssize_t n = ::read(fd, data->data() + got, limit - got);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno == EAGAIN) {
+        pollfd p{fd, POLLIN, 0};
+        poll(&p, 1, 1000);
+        if (p.revents == 0) break;  // a pipe nobody writes to: take what came
+        continue;
+      }
+      if (n < 0) {
+        why = "cannot read " + file + ": " + std::strerror(errno);
+        break;
+      }
+      if (n == 0) break;
+      got += static_cast<std::size_t>(n);
+    }
+    data->resize(got);
+  }
+  ::close(fd);
+  return why;
 }
 
 bool repairWaveFile(const std::string& file) {
@@ -113,6 +163,22 @@ bool interrupted() {
   return gSignals.load() > 0;
 }
 
+int interruptSignal() {
+  return gSignals.load() > 0 ? gSignalNumber.load() : 0;
+}
+
+int interruptFd() {
+  return gWakePipe[0];
+}
+
+void clearInterrupt() {
+  char buf[16];
+  while (gWakePipe[0] >= 0 && read(gWakePipe[0], buf, sizeof buf) > 0) {
+  }
+  gSignalNumber.store(0);
+  gSignals.store(0);
+}
+
 Session::~Session() = default;
 
 bool Session::linkUp() {
@@ -136,6 +202,7 @@ int Session::open(bool mayWait) {
   Clock::time_point start = Clock::now();
   while (!linkUp() && !interrupted() && secondsSince(start) < waitSeconds_) nap(50);
   if (interrupted()) return kExitInterrupted;
+  if (!linkUp() && boxInUse()) return fail(kExitBoxInUse, kInUseText);
   if (!linkUp()) {
     char buf[160];
     std::snprintf(buf, sizeof buf,
@@ -255,103 +322,100 @@ int runInfo(Session& s, bool json) {
 
 // ---- watch ----------------------------------------------------------------------------
 
-namespace {
+std::string eventLine(const Event& e, bool json) {
+  auto t = std::chrono::system_clock::now();
+  std::time_t secs = std::chrono::system_clock::to_time_t(t);
+  int ms = static_cast<int>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count() % 1000);
+  std::tm local{};
+  localtime_r(&secs, &local);
+  char time[32];
+  std::snprintf(time, sizeof time, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min, local.tm_sec,
+                ms);
+  if (json) {
+    return "{\"time\":" + jsonString(time) + ",\"event\":" + jsonString(e.name) +
+           (e.fields.empty() ? "" : ",") + e.fields + "}";
+  }
+  return std::string(time) + " " + e.name + (e.text.empty() ? "" : " ") + e.text;
+}
 
-class EventPrinter {
- public:
-  explicit EventPrinter(bool json) : json_(json) {}
-
-  // `fields` is a JSON object body without braces; `text` the plain form.
-  void emit(const char* event, const std::string& fields, const std::string& text) {
-    std::string time = now();
-    if (json_) {
-      std::printf("{\"time\":%s,\"event\":%s%s%s}\n", jsonString(time).c_str(),
-                  jsonString(event).c_str(), fields.empty() ? "" : ",", fields.c_str());
-    } else {
-      std::printf("%s %s %s\n", time.c_str(), event, text.c_str());
+void EventWatcher::poll(CKusb_IO& io, const std::function<void(const Event&)>& emit,
+                        const std::function<bool()>& stop) {
+  uint32_t word = io.GetTelStatus();
+  bool nowUp = (word & kLinkDownBit) == 0;
+  bool nowOffHook = (word & kOffHookBit) != 0;
+  if (!started_) {
+    started_ = true;
+    offHook_ = nowOffHook;
+  }
+  if (restarted_) {
+    restarted_ = false;
+    offHook_ = nowOffHook;
+  }
+  if (nowUp != up_) {
+    up_ = nowUp;
+    const char* state = up_ ? (everUp_ ? "back" : "up") : "lost";
+    everUp_ = everUp_ || up_;
+    emit({"link", "\"state\":" + jsonString(state), state});
+  }
+  if (up_ && (word & kReply3Bit) && !stop()) {
+    emit({"ring", "", ""});
+  }
+  if (up_ && (word & kCallerNumberBit) && !stop()) {
+    // Reading the number clears the caller-number bit.
+    std::string number = io.ReadstrCallNmb();
+    if (number != "-1") {
+      bool none = number.empty() || number == "-2";
+      emit({"call", none ? "\"number\":null" : "\"number\":" + jsonString(number),
+            none ? "no number" : terminalText(number)});
     }
-    std::fflush(stdout);
-    ++count_;
   }
-  int count() const { return count_; }
-
- private:
-  static std::string now() {
-    auto t = std::chrono::system_clock::now();
-    std::time_t secs = std::chrono::system_clock::to_time_t(t);
-    int ms = static_cast<int>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count() % 1000);
-    std::tm local{};
-    localtime_r(&secs, &local);
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min, local.tm_sec,
-                  ms);
-    return buf;
+  unsigned char code = 0;
+  while (!stop() && io.GetDTMFCode(&code) == 1) {
+    char key = dtmfKey(code);
+    emit({"dtmf",
+          "\"code\":" + std::to_string(code) + ",\"key\":" + jsonString(std::string(1, key)),
+          std::string(1, key) + " (code " + std::to_string(code) + ")"});
   }
-
-  bool json_;
-  int count_ = 0;
-};
-
-}  // namespace
+  unsigned short tone[2] = {};
+  while (!stop() && io.Get450HzRecd(tone) == 1) {
+    std::string a = std::to_string(tone[0]), b = std::to_string(tone[1]);
+    emit({"tone", "\"values\":[" + a + "," + b + "]", a + " " + b});
+  }
+  if (word & (kToneBit | kReply3Bit)) {
+    // Handled: write back the word with the tone and ring bits cleared, as an application
+    // does.
+    io.SetTelStatus(io.GetTelStatus() & ~(word & (kToneBit | kReply3Bit)));
+  }
+  if (nowOffHook != offHook_ && !stop()) {
+    offHook_ = nowOffHook;
+    const char* state = offHook_ ? "off" : "on";
+    emit({"hook", "\"state\":" + jsonString(state), state});
+  }
+}
 
 int runWatch(Session& s, const WatchOptions& o) {
   if (int rc = s.open(true)) return rc == kExitInterrupted ? kExitOk : rc;
   CKusb_IO& io = s.io();
-  EventPrinter out(o.json);
+  int count = 0;
   Clock::time_point start = Clock::now();
   auto done = [&] {
-    return interrupted() || outputFailed() || (o.maxEvents > 0 && out.count() >= o.maxEvents) ||
+    return interrupted() || outputFailed() || (o.maxEvents > 0 && count >= o.maxEvents) ||
            (o.seconds > 0 && secondsSince(start) >= o.seconds);
   };
-
-  uint32_t word = io.GetTelStatus();
-  bool up = false;  // as last reported
-  bool everUp = false;
-  bool offHook = (word & kOffHookBit) != 0;
-  if (word & kLinkDownBit) {
+  auto print = [&](const Event& e) {
+    std::printf("%s\n", eventLine(e, o.json).c_str());
+    std::fflush(stdout);
+    ++count;
+  };
+  if (io.GetTelStatus() & kLinkDownBit) {
     std::fprintf(stderr, "tavro: waiting for the box...\n");
   }
+  EventWatcher watcher;
   while (!done()) {
-    word = io.GetTelStatus();
-    bool nowUp = (word & kLinkDownBit) == 0;
-    if (nowUp != up) {
-      up = nowUp;
-      const char* state = up ? (everUp ? "back" : "up") : "lost";
-      everUp = everUp || up;
-      out.emit("link", "\"state\":" + jsonString(state), state);
-    }
-    if (up && (word & kCallerNumberBit)) {
-      // Reading the number clears the caller-number bit.
-      std::string number = io.ReadstrCallNmb();
-      if (number != "-1") {
-        bool none = number.empty() || number == "-2";
-        out.emit("call", none ? "\"number\":null" : "\"number\":" + jsonString(number),
-                 none ? "no number" : number);
-      }
-    }
-    unsigned char code = 0;
-    while (!done() && io.GetDTMFCode(&code) == 1) {
-      char key = dtmfKey(code);
-      out.emit("dtmf",
-               "\"code\":" + std::to_string(code) + ",\"key\":" + jsonString(std::string(1, key)),
-               std::string(1, key) + " (code " + std::to_string(code) + ")");
-    }
-    unsigned short tone[2] = {};
-    while (!done() && io.Get450HzRecd(tone) == 1) {
-      std::string a = std::to_string(tone[0]), b = std::to_string(tone[1]);
-      out.emit("tone", "\"values\":[" + a + "," + b + "]", a + " " + b);
-    }
-    if (word & kToneBit) {
-      // Handled: write back the word with the tone bit cleared, as an application does.
-      io.SetTelStatus(io.GetTelStatus() & ~kToneBit);
-    }
-    bool nowOffHook = (word & kOffHookBit) != 0;
-    if (nowOffHook != offHook && !done()) {
-      offHook = nowOffHook;
-      const char* state = offHook ? "off" : "on";
-      out.emit("hook", "\"state\":" + jsonString(state), std::string(state) + " hook");
-    }
+    // A box that another program holds is refused, not waited for.
+    if ((io.GetTelStatus() & kLinkDownBit) && boxInUse()) return fail(kExitBoxInUse, kInUseText);
+    watcher.poll(io, print, done);
     if (!done()) nap(50);
   }
   return outputFailed() ? kExitFailed : kExitOk;
@@ -424,13 +488,44 @@ int runRing(Session& s) {
   return kExitOk;
 }
 
-// ---- record ---------------------------------------------------------------------------
+// ---- record ----------------------------------------------------------------------------
 
-int runRecord(Session& s, const RecordOptions& o) {
+namespace {
+
+// Milliseconds to sleep before looking again: at most `ms`, at most until `left` seconds
+// have passed, and never negative, however long the recording is.
+int napLength(int ms, double left) {
+  if (!(left < ms / 1000.0)) return ms;
+  return left > 0 ? static_cast<int>(left * 1000) + 1 : 0;
+}
+
+// The audio a recorder's wave file holds, when its header describes the file; -1 otherwise.
+long long waveAudioBytes(const std::string& file) {
+  int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  std::array<uint8_t, kWaveHeaderBytes> header{};
+  struct stat st {};
+  bool read = fstat(fd, &st) == 0 &&
+              pread(fd, header.data(), header.size(), 0) == static_cast<ssize_t>(header.size());
+  ::close(fd);
+  // A header that needs no repair describes the file.
+  if (!read || repairWaveSizes(header, static_cast<uint64_t>(st.st_size))) return -1;
+  auto data = uint32_t{header[44]} | uint32_t{header[45]} << 8 | uint32_t{header[46]} << 16 |
+              uint32_t{header[47]} << 24;
+  return static_cast<long long>(st.st_size) == data + 48LL ? data : -1;
+}
+
+}  // namespace
+
+int Recording::start(Session& s, const RecordOptions& o) {
+  o_ = o;
+  end_ = End::kAsked;
   // Refuse a file that cannot be created before anything starts; a recording that does
   // not start leaves no empty file behind.
   struct stat before {};
   bool existed = stat(o.file.c_str(), &before) == 0;
+  if (existed && S_ISDIR(before.st_mode))
+    return fail(kExitFile, "record failed: " + o.file + " is a directory");
   int fd = ::open(o.file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) {
     return fail(kExitFile, "record failed: cannot create " + o.file + ": " + std::strerror(errno));
@@ -444,30 +539,113 @@ int runRecord(Session& s, const RecordOptions& o) {
     return rc;
   }
   CKusb_IO& io = s.io();
+  if (o.pickUp) {
+    if (int rc = check(io.PickUp(), OpKind::kCommand, "pick up")) {
+      removeUnstarted();
+      return rc;
+    }
+  }
   if (int rc = check(io.StartReadSound(o.file.c_str(), o.mode), OpKind::kRecord, "record")) {
     removeUnstarted();
     return rc;
   }
-
-  bool tty = isatty(STDOUT_FILENO) == 1;
-  Clock::time_point start = Clock::now();
-  double lastShown = 0;
-  bool linkLost = false;
+  start_ = lastGrowth_ = Clock::now();
+  lastCount_ = io.ReadRecLength();
   if (!o.quiet) {
     std::printf("recording %s%s\n", o.file.c_str(),
-                o.seconds > 0 ? (" for " + formatSeconds(o.seconds)).c_str() : " (Ctrl-C stops)");
+                o.seconds > 0 ? (" for " + formatSeconds(o.seconds)).c_str()
+                              : (" (" + o.stopHint + ")").c_str());
     std::fflush(stdout);
   }
-  for (;;) {
-    double elapsed = secondsSince(start);
-    if (interrupted() || (o.seconds > 0 && elapsed >= o.seconds)) break;
-    if (io.GetTelStatus() & kLinkDownBit) {
-      linkLost = true;
-      break;
+  return kExitOk;
+}
+
+double Recording::elapsed() const {
+  return secondsSince(start_);
+}
+
+double Recording::secondsLeft() const {
+  return o_.seconds > 0 ? o_.seconds - elapsed() : 1.0;
+}
+
+bool Recording::poll(CKusb_IO& io) {
+  if (o_.seconds > 0 && elapsed() >= o_.seconds) return false;
+  if (io.GetTelStatus() & kLinkDownBit) {
+    end_ = End::kLinkLost;
+    return false;
+  }
+  int32_t count = io.ReadRecLength();
+  if (count != lastCount_) {
+    lastCount_ = count;
+    lastGrowth_ = Clock::now();
+  } else if (secondsSince(lastGrowth_) >= o_.stallSeconds) {
+    end_ = End::kStalled;
+    return false;
+  }
+  return true;
+}
+
+int Recording::finish(Session& s) {
+  CKusb_IO& io = s.io();
+  double elapsed = this->elapsed();
+  int result = -1;
+  if (end_ != End::kStalled) {
+    result = io.StopReadSound();
+    if (result == -8) {
+      std::fprintf(stderr, "tavro: the recording reached the largest size a wave file can hold\n");
+      result = io.ReadRecLength();
     }
+  }
+  if (end_ == End::kStalled || result < 0) {
+    bool linkDown = end_ == End::kLinkLost || !s.linkUp();
+    // A recording that did not finish leaves its header's sizes unwritten: once the library
+    // has stopped and let go of the file, make the header describe the audio it holds.
+    s.close();
+    repairWaveFile(o_.file);
+    std::string message = "record failed: ";
+    int code = kExitNoAnswer;
+    if (end_ == End::kStalled) {
+      message += "the box stopped sending audio (nothing for " + formatSeconds(o_.stallSeconds) +
+                 ") while the link is up";
+    } else if (linkDown) {
+      message += "the link to the box was lost during the recording";
+      code = kExitLinkDown;
+    } else if (result == -3) {
+      message += "the recording did not end in time (no audio from the box)";
+    } else if (result == -1) {
+      message += "the box did not answer the command that ends the recording";
+    } else {
+      message += describeResult(result, OpKind::kRecord, "stopping").message;
+      code = describeResult(result, OpKind::kRecord, "stopping").exitCode;
+    }
+    long long audio = waveAudioBytes(o_.file);
+    if (audio >= 0) {
+      char seconds[32];
+      std::snprintf(seconds, sizeof seconds, "%.2f", audio / 8000.0);
+      message += "; " + o_.file + " keeps the " + seconds + " s of audio recorded before";
+    }
+    return fail(code, message);
+  }
+  long long size = 0;
+  fileSizeText(o_.file, &size);
+  long long audio = size >= 48 ? size - 48 : 0;
+  std::printf("recorded %s: %lld bytes, %.2f s of audio (%d bytes from the box in %s)\n",
+              o_.file.c_str(), size, audio / 8000.0, result, formatSeconds(elapsed).c_str());
+  std::fflush(stdout);
+  return kExitOk;
+}
+
+int runRecord(Session& s, const RecordOptions& o) {
+  Recording rec;
+  if (int rc = rec.start(s, o)) return rc;
+  CKusb_IO& io = s.io();
+  bool tty = isatty(STDOUT_FILENO) == 1;
+  double lastShown = 0;
+  while (!interrupted() && rec.poll(io)) {
+    double elapsed = rec.elapsed();
     if (!o.quiet && elapsed - lastShown >= (tty ? 0.2 : 1.0)) {
       lastShown = elapsed;
-      std::string line = recordProgress(elapsed, io.ReadRecLength());
+      std::string line = recordProgress(elapsed, rec.bytes(io));
       if (tty) {
         std::printf("\r%s\033[K", line.c_str());
       } else {
@@ -475,39 +653,35 @@ int runRecord(Session& s, const RecordOptions& o) {
       }
       std::fflush(stdout);
     }
-    nap(o.seconds > 0 ? std::min(50, static_cast<int>((o.seconds - elapsed) * 1000) + 1) : 50);
+    nap(napLength(50, rec.secondsLeft()));
   }
-  double elapsed = secondsSince(start);
-  if (!o.quiet && tty)
-    std::printf("\r%s\033[K\n", recordProgress(elapsed, io.ReadRecLength()).c_str());
-
-  int result = io.StopReadSound();
-  if (result == -8) {
-    std::fprintf(stderr, "tavro: the recording reached the largest size a wave file can hold\n");
-    result = io.ReadRecLength();
+  if (!o.quiet) {
+    // The last progress line, also where the recording ends: the file is being closed.
+    std::string line = recordProgress(rec.elapsed(), rec.bytes(io));
+    std::printf(tty ? "\r%s\033[K\n" : "%s\n", line.c_str());
+    std::fflush(stdout);
   }
-  if (result < 0) {
-    if (linkLost && result == -1) {
-      // The library abandons a recording whose link is lost and leaves the header's sizes
-      // unwritten. Once it has stopped, make the header match the audio the file holds.
-      s.close();
-      std::string message = "record failed: the link to the box was lost during the recording";
-      if (repairWaveFile(o.file)) message += "; " + o.file + " keeps the audio recorded before";
-      return fail(kExitLinkDown, message);
-    }
-    return check(result, OpKind::kRecord, "record");
-  }
-  long long size = 0;
-  fileSizeText(o.file, &size);
-  long long audio = size >= 48 ? size - 48 : 0;
-  std::printf("recorded %s: %lld bytes, %.2f s of audio (%d bytes from the box in %s)\n",
-              o.file.c_str(), size, audio / 8000.0, result, formatSeconds(elapsed).c_str());
-  return kExitOk;
+  return rec.finish(s);
 }
 
 // ---- play -----------------------------------------------------------------------------
 
-int runPlay(Session& s, const PlayOptions& o) {
+namespace {
+
+// The library has no query for the end of a pass: its progress reaches 1000 when the
+// last block has been read from the file, one or two go-aheads of the box (64 ms each)
+// before that block has gone. Stop after a grace time long enough for those.
+constexpr double kPlayEndGrace = 0.5;
+constexpr double kPlayStallLimit = 15.0;  // no progress at all for this long: the box is mute
+
+}  // namespace
+
+int Playback::start(Session& s, const PlayOptions& o) {
+  o_ = o;
+  rc_ = kExitOk;
+  reachedEnd_ = {};
+  if (std::string why = inputFileProblem(o.file, true); !why.empty())
+    return fail(kExitFile, "play failed: " + why);
   std::ifstream probe(o.file, std::ios::binary);
   if (!probe) {
     return fail(kExitFile, "play failed: cannot open " + o.file + ": " + std::strerror(errno));
@@ -518,41 +692,67 @@ int runPlay(Session& s, const PlayOptions& o) {
   int r = io.StartPlaySound(o.file.c_str(), o.fromPermille, static_cast<unsigned char>(o.mode),
                             static_cast<unsigned char>(o.param), o.flag);
   if (int rc = check(r, OpKind::kPlay, "play")) return rc;
+  lastMove_ = Clock::now();
+  lastBytes_ = io.GetWriteSoundBytes();
+  return kExitOk;
+}
 
+bool Playback::poll(CKusb_IO& io) {
+  if (io.GetTelStatus() & kLinkDownBit) {
+    failure_ = "play failed: the link to the box was lost during the playback";
+    rc_ = kExitLinkDown;
+    return false;
+  }
+  int rate = io.GetWriteSoundRate();
+  if (rate < 0) {
+    failure_ = "play failed: the box reported a playback failure";
+    rc_ = kExitFailed;
+    return false;
+  }
+  uint32_t bytes = io.GetWriteSoundBytes();
+  if (bytes != lastBytes_) {
+    lastBytes_ = bytes;
+    lastMove_ = Clock::now();
+  } else if (secondsSince(lastMove_) > kPlayStallLimit) {
+    failure_ = "play failed: no answer from the box (the playback does not move)";
+    rc_ = kExitNoAnswer;
+    return false;
+  }
+  if (rate >= 1000) {
+    if (reachedEnd_ == Clock::time_point{}) reachedEnd_ = Clock::now();
+    if (secondsSince(reachedEnd_) >= kPlayEndGrace) return false;
+  }
+  return true;
+}
+
+int Playback::finish(Session& s, bool early) {
+  CKusb_IO& io = s.io();
+  int stop = io.StopPlaySound();
+  if (rc_ != kExitOk) return fail(rc_, failure_);
+  if (int src = check(stop, OpKind::kPlay, "stopping the playback")) return src;
+  int rate = io.GetWriteSoundRate();
+  if (early && rate < 1000) {
+    std::printf("stopped %s at %.1f%% (%u bytes)\n", o_.file.c_str(), rate / 10.0,
+                io.GetWriteSoundBytes());
+  } else {
+    std::printf("played %s: %u bytes\n", o_.file.c_str(), io.GetWriteSoundBytes());
+  }
+  std::fflush(stdout);
+  return kExitOk;
+}
+
+int runPlay(Session& s, const PlayOptions& o) {
+  Playback play;
+  if (int rc = play.start(s, o)) return rc;
+  CKusb_IO& io = s.io();
   bool tty = isatty(STDOUT_FILENO) == 1;
   if (!o.quiet && !tty) {
     std::printf("playing %s\n", o.file.c_str());
     std::fflush(stdout);
   }
-  // The library has no query for the end of a pass: its progress reaches 1000 when the
-  // last block has been read from the file, one or two go-aheads of the box (64 ms each)
-  // before that block has gone. Stop after a grace time long enough for those.
-  constexpr double kEndGrace = 0.5;
-  constexpr double kStallLimit = 15.0;  // no progress at all for this long: the box is mute
-  Clock::time_point lastMove = Clock::now();
-  Clock::time_point reachedEnd{};
-  uint32_t lastBytes = io.GetWriteSoundBytes();
   int lastTenth = -1;
-  int rc = kExitOk;
-  for (;;) {
-    if (interrupted()) break;
-    if (io.GetTelStatus() & kLinkDownBit) {
-      rc = fail(kExitLinkDown, "play failed: the link to the box was lost during the playback");
-      break;
-    }
-    int rate = io.GetWriteSoundRate();
-    if (rate < 0) {
-      rc = fail(kExitFailed, "play failed: the box reported a playback failure");
-      break;
-    }
-    uint32_t bytes = io.GetWriteSoundBytes();
-    if (bytes != lastBytes) {
-      lastBytes = bytes;
-      lastMove = Clock::now();
-    } else if (secondsSince(lastMove) > kStallLimit) {
-      rc = fail(kExitNoAnswer, "play failed: no answer from the box (the playback does not move)");
-      break;
-    }
+  while (!interrupted() && play.poll(io)) {
+    int rate = play.permille(io);
     if (!o.quiet) {
       if (tty) {
         std::printf("\r%s %s\033[K", progressBar(rate, 40).c_str(), o.file.c_str());
@@ -563,41 +763,28 @@ int runPlay(Session& s, const PlayOptions& o) {
         std::fflush(stdout);
       }
     }
-    if (rate >= 1000) {
-      if (reachedEnd == Clock::time_point{}) reachedEnd = Clock::now();
-      if (secondsSince(reachedEnd) >= kEndGrace) break;
-    }
     nap(50);
   }
   if (!o.quiet && tty) std::printf("\n");
-  int stop = io.StopPlaySound();
-  if (rc != kExitOk) return rc;
-  if (int src = check(stop, OpKind::kPlay, "stopping the playback")) return src;
-  int rate = io.GetWriteSoundRate();
-  if (interrupted() && rate < 1000) {
-    std::printf("stopped %s at %.1f%% (%u bytes)\n", o.file.c_str(), rate / 10.0,
-                io.GetWriteSoundBytes());
-  } else {
-    std::printf("played %s: %u bytes\n", o.file.c_str(), io.GetWriteSoundBytes());
-  }
-  return kExitOk;
+  return play.finish(s, interrupted());
 }
 
 // ---- flash ----------------------------------------------------------------------------
 
 int runFlashWrite(Session& s, const std::string& file) {
   constexpr std::size_t kFlashBytes = 240;
-  std::ifstream in(file, std::ios::binary);
-  if (!in) {
-    return fail(kExitFile, "flash-write failed: cannot open " + file + ": " + std::strerror(errno));
-  }
-  std::vector<char> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<uint8_t> data;
+  // One byte more than the flash takes is enough to refuse a larger file; the type and size
+  // are checked before anything is read, so that a device or a huge file costs nothing.
+  std::string why = readAtMost(file, kFlashBytes + 1, &data);
+  if (!why.empty()) return fail(kExitFile, "flash-write failed: " + why);
   if (data.size() != kFlashBytes) {
-    return fail(kExitFile, "flash-write refused: " + file + " has " + std::to_string(data.size()) +
+    std::string size = data.size() > kFlashBytes ? "more than 240" : std::to_string(data.size());
+    return fail(kExitFile, "flash-write refused: " + file + " has " + size +
                                " bytes; the flash takes exactly 240");
   }
   if (int rc = s.open()) return rc;
-  int r = s.io().WriteDataToFlash(reinterpret_cast<unsigned char*>(data.data()));
+  int r = s.io().WriteDataToFlash(data.data());
   if (r < 0) return check(r, OpKind::kCommand, "flash-write");
   std::printf("flash written: the box acknowledged with 0x%02x\n", r);
   return kExitOk;

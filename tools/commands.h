@@ -3,6 +3,9 @@
 #ifndef TAVRO_TOOLS_COMMANDS_H
 #define TAVRO_TOOLS_COMMANDS_H
 
+#include <chrono>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -14,6 +17,12 @@ namespace tavro::tool {
 // one ends the process at once.
 void installSignalHandlers();
 bool interrupted();
+// The signal that made interrupted() true (SIGINT or SIGTERM), 0 when none.
+int interruptSignal();
+// Readable from the arrival of a signal until clearInterrupt(); for callers that poll.
+int interruptFd();
+// Forgets the signals handled so far: the next one asks again, the one after ends the process.
+void clearInterrupt();
 
 // The library object of one run of the tool.
 class Session {
@@ -28,6 +37,8 @@ class Session {
   // link may stay down (watch waits for the box itself).
   int open(bool mayWait = false);
   CKusb_IO& io() { return *io_; }
+  bool isOpen() const { return io_ != nullptr; }
+  double waitSeconds() const { return waitSeconds_; }
   bool linkUp();
   // Stops the library before the run ends: afterwards no library thread touches any file.
   void close() { io_.reset(); }
@@ -43,11 +54,74 @@ struct WatchOptions {
   double seconds = 0;  // end after this long; 0 = no limit
 };
 
+// One event of the box as watch reports it: its name ("call", "dtmf", "tone", "hook",
+// "link"), its fields as a JSON object body without braces, and its plain text.
+struct Event {
+  const char* name;
+  std::string fields;
+  std::string text;
+};
+
+// "07:51:04.530 call 5551234", or the JSON object of the event, with the local time now.
+std::string eventLine(const Event& e, bool json);
+
+// Turns the status word and the library's event stores into events, each reported once.
+// Handled bits are cleared the way an application clears them.
+class EventWatcher {
+ public:
+  // Reports what happened since the last call, in order; `stop` is asked between events.
+  void poll(CKusb_IO& io, const std::function<void(const Event&)>& emit,
+            const std::function<bool()>& stop);
+  // The library was started again (and its link is up): the hook state the new library
+  // starts with is not an event.
+  void restarted() { restarted_ = true; }
+
+ private:
+  bool started_ = false;
+  bool restarted_ = false;
+  bool up_ = false;  // as last reported
+  bool everUp_ = false;
+  bool offHook_ = false;
+};
+
 struct RecordOptions {
   std::string file;
   double seconds = 0;  // 0 = until Ctrl-C
   int mode = 1;
   bool quiet = false;
+  bool pickUp = false;                    // take the line off hook first
+  double stallSeconds = 3.0;              // no audio from the box for this long ends the recording
+  std::string stopHint = "Ctrl-C stops";  // shown when the recording has no time limit
+};
+
+// A recording into a wave file in steps, so that the caller can do other things meanwhile.
+class Recording {
+ public:
+  // Refuses a file that cannot be created, takes the line off hook when asked, starts the
+  // recording and says so. Returns kExitOk or the failure's exit code, with its message
+  // written; a recording that did not start leaves no new file behind.
+  int start(Session& s, const RecordOptions& o);
+  // False once the recording has ended by itself: its time is up, the link was lost or the
+  // box stopped sending audio.
+  bool poll(CKusb_IO& io);
+  // Ends the recording and writes the closing line or what went wrong; returns the exit
+  // code. A recording that did not finish normally stops the library (Session::close) so
+  // that its file can be repaired: the caller opens it again to go on.
+  int finish(Session& s);
+
+  const std::string& file() const { return o_.file; }
+  double elapsed() const;
+  double secondsLeft() const;                  // until the time limit; 1 when there is none
+  double limit() const { return o_.seconds; }  // the time limit; 0 for none
+  int32_t bytes(CKusb_IO& io) const { return io.ReadRecLength(); }
+
+ private:
+  enum class End { kAsked, kLinkLost, kStalled };
+  RecordOptions o_;
+  std::chrono::steady_clock::time_point start_{};
+  std::chrono::steady_clock::time_point lastGrowth_{};
+  int32_t lastCount_ = 0;
+  End end_ = End::kAsked;
 };
 
 struct PlayOptions {
@@ -57,6 +131,30 @@ struct PlayOptions {
   int param = 0;
   bool flag = false;
   bool quiet = false;
+};
+
+// A playback of a file in steps, as Recording.
+class Playback {
+ public:
+  // Checks the file and starts the playback. kExitOk or the failure's code, message written.
+  int start(Session& s, const PlayOptions& o);
+  // False once the playback has ended: the end of the file has gone out, or it failed
+  // (finish then says how). Writes nothing.
+  bool poll(CKusb_IO& io);
+  // Stops the playback and writes "played ..." (or "stopped ... at" when `early` and the
+  // end was not reached), or what went wrong; returns the exit code.
+  int finish(Session& s, bool early);
+
+  const std::string& file() const { return o_.file; }
+  int permille(CKusb_IO& io) const { return io.GetWriteSoundRate(); }
+
+ private:
+  PlayOptions o_;
+  std::string failure_;  // what went wrong while playing, written by finish
+  std::chrono::steady_clock::time_point lastMove_{};
+  std::chrono::steady_clock::time_point reachedEnd_{};
+  uint32_t lastBytes_ = 0;
+  int rc_ = 0;  // a failure seen while playing
 };
 
 enum class Switch { kMute, kMicOut, kLineMic, kDtmfCheck };

@@ -158,6 +158,23 @@ std::string jsonString(std::string_view text) {
   return out + "\"";
 }
 
+std::string terminalText(std::string_view text) {
+  std::string out;
+  for (char ch : text) {
+    unsigned char c = static_cast<unsigned char>(ch);
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c >= 0x20 && c < 0x7F) {
+      out += ch;
+    } else {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02x", c);
+      out += buf;
+    }
+  }
+  return out;
+}
+
 std::string hexBytes(std::span<const uint8_t> bytes) {
   std::string out;
   for (std::size_t i = 0; i < bytes.size(); ++i) {

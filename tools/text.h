@@ -23,6 +23,7 @@ enum ExitCode : int {
   kExitOnHook = 6,         // the line is on hook for something that needs it off hook
   kExitFile = 7,           // a file cannot be read or written, or has the wrong size
   kExitBusy = 8,           // a recording or playback is already running
+  kExitBoxInUse = 9,       // another program holds the box
   kExitInterrupted = 130,  // Ctrl-C before a one-shot command had finished
 };
 
@@ -49,6 +50,12 @@ char dtmfKey(uint8_t code);
 
 // A JSON string literal, quotes included; bytes that are not printable ASCII are escaped.
 std::string jsonString(std::string_view text);
+
+// Text from the box made safe for a terminal: printable ASCII stays, a backslash is doubled
+// and every other byte (control bytes such as ESC, and bytes of 0x7F and above)
+// becomes \xNN (hexadecimal), so that nothing the box sends can move the cursor or retitle a
+// window.
+std::string terminalText(std::string_view text);
 
 // Bytes as "48 45 4c" and as text with '.' for unprintable bytes.
 std::string hexBytes(std::span<const uint8_t> bytes);

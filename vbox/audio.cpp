@@ -7,13 +7,13 @@
 #include <fstream>
 #include <iterator>
 
+#include "platform/wire.h"
+
 namespace tavro::vbox {
 
 namespace {
 
-uint32_t le32(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
+using wire::getLe32;
 uint16_t le16(const uint8_t* p) {
   return uint16_t(p[0] | p[1] << 8);
 }
@@ -138,7 +138,7 @@ Frame FrameMaker::next(uint8_t status) {
 }
 
 uint32_t patternFrameNumber(const uint8_t* frame) {
-  return le32(frame + kFrameHeader);
+  return getLe32(frame + kFrameHeader);
 }
 
 bool isPatternFrame(const uint8_t* frame) {
@@ -164,12 +164,12 @@ std::optional<std::vector<uint8_t>> readAlawWave(const std::string& path, std::s
   size_t pos = 12;
   while (pos + 8 <= file.size()) {
     const uint8_t* chunk = file.data() + pos;
-    uint64_t size = le32(chunk + 4);
+    uint64_t size = getLe32(chunk + 4);
     size_t body = pos + 8;
     if (std::memcmp(chunk, "fmt ", 4) == 0) {
       if (size < 16 || body + 16 > file.size()) return fail("short format chunk");
       const uint8_t* f = file.data() + body;
-      if (le16(f) != 6 || le16(f + 2) != 1 || le32(f + 4) != 8000 || le16(f + 14) != 8)
+      if (le16(f) != 6 || le16(f + 2) != 1 || getLe32(f + 4) != 8000 || le16(f + 14) != 8)
         return fail("not 8 kHz mono 8-bit A-law");
       formatOk = true;
     } else if (std::memcmp(chunk, "data", 4) == 0) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/wire.h"
 #include "vbox/records.h"
 
 namespace tavro::vbox {
@@ -16,9 +17,10 @@ std::vector<Record> LineModel::handle(const Packet& p) {
       if (settings.reportHook) return {hookStatusRecord(state.offHook), plain};
       return {plain};
     case kCmdDial: {
-      size_t n = std::min<size_t>(p[1], kMaxDialDigits);  // never past the packet
+      size_t n = std::min<size_t>(p[1], kMaxDialDigits);  // as many as the library sends
       std::copy_n(p.begin() + 2, 3, state.dialParams.begin());
-      state.dialledCodes.assign(p.begin() + 22, p.begin() + 22 + n);
+      const auto digits = p.begin() + wire::kDialDigitsOffset;
+      state.dialledCodes.assign(digits, digits + n);
       state.dialledNumber.clear();
       for (uint8_t c : state.dialledCodes) state.dialledNumber += digitChar(c);
       ++state.dials;

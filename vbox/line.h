@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "vbox/wire_types.h"
+#include "wire_types.h"
 
 namespace tavro::vbox {
 
@@ -30,7 +30,7 @@ inline constexpr uint8_t kCmdReadInfo = 36;
 
 inline constexpr size_t kFlashSize = 240;
 inline constexpr size_t kFlashBlock = 60;
-inline constexpr size_t kMaxDialDigits = 42;  // bytes 22..63 of the dial packet
+inline constexpr size_t kMaxDialDigits = 41;
 
 struct LineState {
   bool offHook = false;

@@ -1,8 +1,47 @@
 #include "vbox/records.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <ctime>
+#include <string_view>
+
+#include "platform/wire.h"
+#include "vbox/line.h"
+#include "vbox/text.h"
 
 namespace tavro::vbox {
+
+// The installed headers spell the wire's values out; they must stay the library's.
+static_assert(kReplyPipe == wire::kReplyPipe && kCommandPipe == wire::kCommandPipe &&
+              kAudioInPipe == wire::kAudioInPipe && kAudioOutPipe == wire::kAudioOutPipe &&
+              kPipeCount == wire::kPipeCount);
+static_assert(kVendorReadCode == wire::kVendorRead && kVendorWriteCode == wire::kVendorWrite &&
+              kPipeResetCode == wire::kPipeReset && kClaimPipesCode == wire::kClaimPipes &&
+              kProbeIndex == wire::kProbeIndex && kTransferSetupIndex == wire::kTransferSetupIndex);
+static_assert(kMaxDialDigits == wire::kMaxDialDigits);
+static_assert(std::string_view(kInterfaceClass) == wire::kInterfaceClassName);
+
+Record makeRecord(std::initializer_list<uint8_t> bytes) {
+  Record r{};
+  std::copy_n(bytes.begin(), std::min(bytes.size(), r.size()), r.begin());
+  return r;
+}
+
+std::string hexBytes(const uint8_t* p, size_t n) {
+  std::string s;
+  char buf[4];
+  for (size_t i = 0; i < n; ++i) {
+    std::snprintf(buf, sizeof buf, i ? " %02x" : "%02x", p[i]);
+    s += buf;
+  }
+  return s;
+}
+
+std::string packetText(const Packet& p) {
+  size_t n = p.size();
+  while (n > 1 && p[n - 1] == 0) --n;
+  return hexBytes(p.data(), n);
+}
 
 std::string localDateTimeDigits() {
   std::time_t now = std::time(nullptr);

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "vbox/wire_types.h"
+#include "wire_types.h"
 
 namespace tavro::vbox {
 

@@ -3,7 +3,9 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <iterator>
 #include <map>
+#include <set>
 #include <sstream>
 
 namespace tavro::vbox {
@@ -12,6 +14,23 @@ namespace {
 
 VerbResult fail(std::string why) {
   return {false, false, std::move(why)};
+}
+
+CheckedVerb wrong(std::string why) {
+  return {{}, std::move(why)};
+}
+
+CheckedVerb ready(VerbAction action) {
+  return {std::move(action), ""};
+}
+
+// Verbs that take no arguments and do one thing.
+CheckedVerb doing(std::function<void(VirtualBox&)> act) {
+  return {[act](VirtualBox& box) {
+            act(box);
+            return VerbResult{};
+          },
+          ""};
 }
 
 bool parseUnsigned(const std::string& s, unsigned long max, unsigned long& out, int base = 0) {
@@ -73,33 +92,386 @@ VerbResult sent(bool ok, const std::string& what) {
   return {};
 }
 
-VerbResult callVerb(VirtualBox& box, const std::vector<std::string>& plain,
-                    std::map<std::string, std::string>& named) {
-  if (plain.size() > 2) return fail("call: NUMBER [name=..] [date=MMDDHHMM] [format=..] [ff]");
+struct Args {
+  std::string verb;
+  std::vector<std::string> plain;
+  std::map<std::string, std::string> named;
+  bool has(const char* key) const { return named.count(key) != 0; }
+  std::string get(const char* key, const char* otherwise = "") const {
+    auto it = named.find(key);
+    return it == named.end() ? otherwise : it->second;
+  }
+};
+
+struct Verb {
+  const char* name;
+  const char* alias;  // another name for it, or nullptr
+  const char* args;   // as the help shows them
+  const char* help;   // what it does; '\n' continues on the next line
+  const char* keys;   // the key=value words it takes, separated by spaces
+  CheckedVerb (*check)(const Args&);
+};
+
+CheckedVerb onOffVerb(const Args& a, void (VirtualBox::*set)(bool)) {
+  bool on;
+  if (a.plain.size() != 1 || !parseOnOff(a.plain[0], on)) return wrong(a.verb + ": say on or off");
+  std::string said = a.verb + (on ? ": on" : ": off");
+  return ready([set, on, said](VirtualBox& box) {
+    (box.*set)(on);
+    return VerbResult{true, false, said};
+  });
+}
+
+CheckedVerb sendVerb(const std::string& what, std::function<bool(VirtualBox&)> send) {
+  return ready([what, send](VirtualBox& box) { return sent(send(box), what); });
+}
+
+CheckedVerb callVerb(const Args& a) {
+  const auto& plain = a.plain;
+  if (plain.size() > 2) return wrong("call: NUMBER [name=..] [date=MMDDHHMM] [format=..] [ff]");
   std::string number = plain.empty() ? "" : plain[0];
   bool leadFF = plain.size() == 2 && plain[1] == "ff";
-  if (plain.size() == 2 && !leadFF) return fail("call: unexpected '" + plain[1] + "'");
+  if (plain.size() == 2 && !leadFF) return wrong("call: unexpected '" + plain[1] + "'");
   CallerIdFormat format = CallerIdFormat::MultipleData;
-  std::string f = named.count("format") ? named["format"] : "mdm";
+  std::string f = a.get("format", "mdm");
   if (f == "sdm" || f == "single")
     format = CallerIdFormat::SingleData;
   else if (f == "digits" || f == "dtmf")
     format = CallerIdFormat::DigitString;
   else if (f != "mdm" && f != "multiple")
-    return fail("call: format is sdm, mdm or digits");
-  std::string date = named.count("date") ? named["date"] : "";
-  if (!date.empty() && date.size() != 8) return fail("call: date is MMDDHHMM");
-  if (!callerIdRecord(format, number, date, named["name"], leadFF))
-    return fail("call: the message does not fit one record");
-  return sent(box.sendCallerId(format, number, date, named["name"], leadFF), "call");
+    return wrong("call: format is sdm, mdm or digits");
+  std::string date = a.get("date");
+  if (!date.empty() && date.size() != 8) return wrong("call: date is MMDDHHMM");
+  std::string name = a.get("name");
+  if (!callerIdRecord(format, number, date, name, leadFF))
+    return wrong("call: the message does not fit one record");
+  std::optional<CallerIdSignal> fsk;
+  if (a.has("fsk")) {
+    const std::string m = a.get("fsk");
+    if (m == "bell202")
+      fsk = CallerIdSignal::Bell202;
+    else if (m == "v23")
+      fsk = CallerIdSignal::V23;
+    else
+      return wrong("call: fsk is bell202 or v23");
+  }
+  return sendVerb("call", [=](VirtualBox& box) {
+    if (fsk) box.setCallerIdSignal(*fsk);
+    return box.sendCallerId(format, number, date, name, leadFF);
+  });
 }
 
-VerbResult setFlag(const std::vector<std::string>& plain, const std::string& verb,
-                   const std::function<void(bool)>& set) {
-  bool on;
-  if (plain.size() != 1 || !parseOnOff(plain[0], on)) return fail(verb + ": say on or off");
-  set(on);
-  return {true, false, verb + (on ? ": on" : ": off")};
+CheckedVerb dtmfVerb(const Args& a) {
+  unsigned long v;
+  std::optional<DtmfStyle> style;
+  if (a.has("on") || a.has("off") || a.has("level")) {
+    DtmfStyle s;
+    unsigned long on = s.onMs, off = s.offMs, quiet = -s.level;
+    if ((a.has("on") && !parseUnsigned(a.get("on"), 2000, on)) ||
+        (a.has("off") && !parseUnsigned(a.get("off"), 2000, off)))
+      return wrong("dtmf: on and off are 0..2000 ms");
+    // Levels are below full scale: "level=-20" or "level=20" both mean -20 dBm0.
+    std::string level = a.get("level", "");
+    if (!level.empty() && level[0] == '-') level.erase(0, 1);
+    if (a.has("level") && (!parseUnsigned(level, 50, quiet) || quiet < 3))
+      return wrong("dtmf: level is -3..-50 dBm0");
+    s.onMs = int(on);
+    s.offMs = int(off);
+    s.level = -int(quiet);
+    style = s;
+  }
+  auto styled = [style](VirtualBox& box) {
+    if (style) box.setDtmfStyle(*style);
+  };
+  if (a.has("code")) {
+    if (!a.plain.empty() || !parseUnsigned(a.get("code"), 255, v))
+      return wrong("dtmf: code is 0..255");
+    return sendVerb("dtmf", [v, styled](VirtualBox& box) {
+      styled(box);
+      return box.sendDtmf(uint8_t(v));
+    });
+  }
+  if (a.plain.size() != 1) return wrong("dtmf: DIGITS or code=N");
+  std::vector<uint8_t> codes;
+  for (char c : a.plain[0]) {
+    auto code = digitCode(c);
+    if (!code) return wrong(std::string("dtmf: not a DTMF digit: ") + c);
+    codes.push_back(*code);
+  }
+  return sendVerb("dtmf", [codes, styled](VirtualBox& box) {
+    styled(box);
+    for (uint8_t c : codes)
+      if (!box.sendDtmf(c)) return false;
+    return true;
+  });
+}
+
+CheckedVerb recordVerb(const Args& a) {
+  if (a.plain.empty() || a.plain.size() > 64) return wrong("record: give 1 to 64 hex bytes");
+  Record r{};
+  for (size_t i = 0; i < a.plain.size(); ++i)
+    if (!parseHexByte(a.plain[i], r[i])) return wrong("record: not a hex byte: " + a.plain[i]);
+  return sendVerb("record", [r](VirtualBox& box) { return box.sendRecord(r); });
+}
+
+CheckedVerb toneVerb(const Args& a) {
+  unsigned long first, second;
+  if (a.plain.size() != 2 || !parseUnsigned(a.plain[0], 255, first) ||
+      !parseUnsigned(a.plain[1], 65535, second))
+    return wrong("tone: FIRST (0..255) SECOND (0..65535)");
+  return sendVerb("tone", [first, second](VirtualBox& box) {
+    return box.sendTone(uint8_t(first), uint16_t(second));
+  });
+}
+
+CheckedVerb hookVerb(const Args& a) {
+  if (a.plain.size() != 1 || (a.plain[0] != "off" && a.plain[0] != "on"))
+    return wrong("hook: off (off hook) or on (on hook)");
+  bool off = a.plain[0] == "off";
+  return sendVerb("hook", [off](VirtualBox& box) { return box.sendHookStatus(off); });
+}
+
+CheckedVerb flagsVerb(const Args& a) {
+  unsigned long v;
+  const auto& plain = a.plain;
+  if (plain.empty() || plain.size() > 2 || !parseUnsigned(plain[0], 0xFFFFFFFFul, v) ||
+      (plain.size() == 2 && plain[1] != "via9"))
+    return wrong("flags: VALUE [via9]");
+  bool via9 = plain.size() == 2;
+  return doing([v, via9](VirtualBox& box) {
+    box.setFlagsValue(uint32_t(v));
+    box.setFlagsViaType9(via9);
+  });
+}
+
+CheckedVerb typeVerb(const Args& a) {
+  unsigned long v;
+  if (a.plain.size() != 1 || !parseUnsigned(a.plain[0], 255, v))
+    return wrong("type: CODE (0..255)");
+  return doing([v](VirtualBox& box) { box.setTypeCode(uint8_t(v)); });
+}
+
+CheckedVerb infoVerb(const Args& a) {
+  std::array<uint8_t, 11> info{};
+  if (a.plain.size() > info.size()) return wrong("info: at most 11 hex bytes");
+  for (size_t i = 0; i < a.plain.size(); ++i)
+    if (!parseHexByte(a.plain[i], info[i])) return wrong("info: not a hex byte: " + a.plain[i]);
+  return doing([info](VirtualBox& box) { box.setInfoBlock(info); });
+}
+
+CheckedVerb flashAckVerb(const Args& a) {
+  unsigned long v;
+  if (a.plain.size() != 1 || !parseUnsigned(a.plain[0], 255, v)) return wrong("flashack: VALUE");
+  std::string type = a.get("type", "10");
+  if (type != "10" && type != "19") return wrong("flashack: type is 10 or 19");
+  uint8_t t = type == "10" ? 10 : 19;
+  return doing([v, t](VirtualBox& box) {
+    box.setFlashAck(uint8_t(v));
+    box.setFlashAckType(t);
+  });
+}
+
+CheckedVerb delayVerb(const Args& a) {
+  unsigned long v;
+  if (a.plain.size() != 1 || !parseUnsigned(a.plain[0], 600000, v))
+    return wrong("delay: MS (0..600000)");
+  return doing([v](VirtualBox& box) { box.setAnswerDelay(std::chrono::milliseconds(v)); });
+}
+
+CheckedVerb waitPipesVerb(const Args& a) {
+  double s = 30;
+  if (a.plain.size() > 1 || (a.plain.size() == 1 && !parseSeconds(a.plain[0], s)))
+    return wrong("waitpipes: [SECONDS]");
+  return ready([s](VirtualBox&) {
+    VerbResult r;
+    r.waitForPipes = s;
+    return r;
+  });
+}
+
+CheckedVerb sourceVerb(const Args& a) {
+  const char* usage = "source: silence, pattern, tone HZ [level=0..1] or wave FILE";
+  if (a.plain.empty()) return wrong(usage);
+  const std::string& kind = a.plain[0];
+  std::optional<LineSource> src;
+  if (kind == "silence" && a.plain.size() == 1) {
+    src = LineSource::silence();
+  } else if (kind == "pattern" && a.plain.size() == 1) {
+    src = LineSource::pattern();
+  } else if (kind == "tone" && a.plain.size() == 2) {
+    double hz, level = 0.5;
+    if (!parseSeconds(a.plain[1], hz) || hz > 4000) return wrong("source: tone HZ (0..4000)");
+    if (a.has("level") && (!parseSeconds(a.get("level"), level) || level > 1))
+      return wrong("source: level is 0..1");
+    src = LineSource::tone(hz, level);
+  } else if (kind == "wave" && a.plain.size() == 2) {
+    std::string why;
+    src = LineSource::waveFile(a.plain[1], &why);
+    if (!src) return wrong("source: " + a.plain[1] + ": " + why);
+  } else {
+    return wrong(usage);
+  }
+  if (kind != "tone" && a.has("level")) return wrong("source: level is for tone only");
+  LineSource chosen = *src;
+  return doing([chosen](VirtualBox& box) { box.setLineSource(chosen); });
+}
+
+CheckedVerb paceVerb(const Args& a, void (VirtualBox::*set)(double)) {
+  double f;
+  if (a.plain.size() != 1 || !parseSeconds(a.plain[0], f) || f > 1000)
+    return wrong(a.verb + ": FACTOR (0..1000)");
+  return doing([set, f](VirtualBox& box) { (box.*set)(f); });
+}
+
+CheckedVerb frameStatusVerb(const Args& a) {
+  uint8_t b;
+  const auto& plain = a.plain;
+  if (plain.empty() || plain.size() > 2 || !parseHexByte(plain[0], b) ||
+      (plain.size() == 2 && plain[1] != "once"))
+    return wrong("framestatus: HEX [once]");
+  bool once = plain.size() == 2;
+  return doing([b, once](VirtualBox& box) {
+    if (once)
+      box.setFrameStatusOnce(b);
+    else
+      box.setFrameStatus(b);
+  });
+}
+
+CheckedVerb partialVerb(const Args& a) {
+  unsigned long v;
+  if (a.plain.size() != 1 || !parseUnsigned(a.plain[0], kFrameSize - 1, v) || v == 0)
+    return wrong("partial: BYTES (1..255)");
+  return doing([v](VirtualBox& box) { box.injectPartialFrame(v); });
+}
+
+std::string audioText(const VirtualBox& box) {
+  std::ostringstream o;
+  o << "audio: " << (box.audioStreaming() ? "streaming" : "not streaming") << ", "
+    << box.framesSent() << " frames sent, " << box.droppedFrames() << " dropped, "
+    << box.partialFramesSent() << " partial; " << box.packetsReceived() << " packets received, "
+    << box.goAheadsSent() << " go-aheads";
+  return o.str();
+}
+
+// Verbs without arguments.
+template <typename Act>
+CheckedVerb bare(const Args& a, Act act) {
+  if (!a.plain.empty()) return wrong(a.verb + ": takes no arguments");
+  return ready(VerbAction(act));
+}
+
+const Verb kVerbs[] = {
+    {"call", nullptr,
+     "NUMBER [name=\"..\"] [date=MMDDHHMM] [format=mdm|sdm|digits] [ff] [fsk=bell202|v23]",
+     "caller-ID record and its burst on the line (ff: digit string led by 0xFF;\nfsk: the "
+     "modulation from now on)",
+     "name date format fsk", callVerb},
+    {"nonumber", nullptr, "", "caller-ID record 'no number available'", "",
+     [](const Args& a) {
+       if (!a.plain.empty()) return wrong("nonumber: takes no arguments");
+       return sendVerb("nonumber", [](VirtualBox& box) { return box.sendNoNumber(); });
+     }},
+    {"ring", nullptr, "", "ring report (reply type 3)", "",
+     [](const Args& a) {
+       if (!a.plain.empty()) return wrong("ring: takes no arguments");
+       return sendVerb("ring", [](VirtualBox& box) { return box.sendRing(); });
+     }},
+    {"dtmf", nullptr, "DIGITS [on=MS] [off=MS] [level=DBM0]",
+     "one DTMF record per digit (0-9 * # A-D), or dtmf code=N;\nthe digits sound on the line "
+     "(on, off, level: from now on)",
+     "code on off level", dtmfVerb},
+    {"tone", nullptr, "FIRST SECOND", "tone report (reply type 5); 450 Hz on the line", "",
+     toneVerb},
+    {"hook", nullptr, "off|on", "hook status item (line taken off hook / put on hook)", "",
+     hookVerb},
+    {"record", nullptr, "HEX...", "send a raw reply record (zero-padded to 64 bytes)", "",
+     recordVerb},
+    {"flags", nullptr, "VALUE [via9]", "answer to 24 (flags value); via9: as reply type 9", "",
+     flagsVerb},
+    {"type", nullptr, "CODE", "answer to 27 (device type code)", "", typeVerb},
+    {"info", nullptr, "HEX...", "answer to 36 (11 information bytes)", "", infoVerb},
+    {"flashack", nullptr, "VALUE [type=10|19]", "acknowledge of flash writes", "type",
+     flashAckVerb},
+    {"reporthook", nullptr, "on|off", "follow hook commands with a hook status item", "",
+     [](const Args& a) { return onOffVerb(a, &VirtualBox::setReportHook); }},
+    {"source", nullptr, "silence|pattern|tone HZ [level=0..1]|wave FILE",
+     "what the line carries into the audio-in stream", "level", sourceVerb},
+    {"pace", nullptr, "FACTOR", "audio-in speed (1 = 8000 bytes/s, 0 = as fast as read)", "",
+     [](const Args& a) { return paceVerb(a, &VirtualBox::setAudioPace); }},
+    {"playpace", nullptr, "FACTOR", "go-ahead speed (1 = one per 64 ms, 0 = at once)", "",
+     [](const Args& a) { return paceVerb(a, &VirtualBox::setPlayPace); }},
+    {"framestatus", nullptr, "HEX [once]", "status byte of the following frames (or the next one)",
+     "", frameStatusVerb},
+    {"partial", nullptr, "BYTES", "send the first 1..255 bytes of a frame (out of step)", "",
+     partialVerb},
+    {"playfault", nullptr, "", "report a playback failure (status item 3, 0)", "",
+     [](const Args& a) {
+       if (!a.plain.empty()) return wrong("playfault: takes no arguments");
+       return sendVerb("playfault", [](VirtualBox& box) { return box.sendPlaybackFault(); });
+     }},
+    {"audio", nullptr, "", "show the audio counters", "",
+     [](const Args& a) {
+       return bare(a, [](VirtualBox& box) { return VerbResult{true, false, audioText(box)}; });
+     }},
+    {"detect", nullptr, "on|off",
+     "records from the detectors that hear the line (caller ID, DTMF, 450 Hz), not from\nthe "
+     "events, which only sound",
+     "", [](const Args& a) { return onOffVerb(a, &VirtualBox::setDetect); }},
+    {"silent", nullptr, "on|off", "stop or resume answering commands", "",
+     [](const Args& a) { return onOffVerb(a, &VirtualBox::setSilent); }},
+    {"delay", nullptr, "MS", "answer every command MS milliseconds late", "", delayVerb},
+    {"probefails", nullptr, "on|off", "fail the device probe", "",
+     [](const Args& a) { return onOffVerb(a, &VirtualBox::setProbeFails); }},
+    {"setupfails", nullptr, "on|off", "fail the transfer setups", "",
+     [](const Args& a) { return onOffVerb(a, &VirtualBox::setTransferSetupFails); }},
+    {"unplug", nullptr, "", "close every connection and remove the socket files", "",
+     [](const Args& a) {
+       return bare(a, [](VirtualBox& box) {
+         box.unplug();
+         return VerbResult{};
+       });
+     }},
+    {"drop", nullptr, "", "close the pipe connections; the device stays (the host reconnects)", "",
+     [](const Args& a) {
+       return bare(a, [](VirtualBox& box) {
+         box.dropPipes();
+         return VerbResult{};
+       });
+     }},
+    {"replug", "plug", "", "publish the device again", "",
+     [](const Args& a) {
+       return bare(a, [](VirtualBox& box) {
+         try {
+           box.plug();
+         } catch (const std::exception& e) {
+           return fail(std::string("replug failed: ") + e.what());
+         }
+         return VerbResult{};
+       });
+     }},
+    {"waitpipes", nullptr, "[SECONDS]", "wait until the host has opened the four pipes (30 s)", "",
+     waitPipesVerb},
+    {"state", nullptr, "", "show the line state", "",
+     [](const Args& a) {
+       return bare(a, [](VirtualBox& box) {
+         return VerbResult{true, false, lineStateText(box.lineState())};
+       });
+     }},
+    {"help", nullptr, "", "this text", "",
+     [](const Args& a) {
+       return bare(a, [](VirtualBox&) { return VerbResult{true, false, verbHelp()}; });
+     }},
+    {"quit", "exit", "", "end the program", "",
+     [](const Args& a) { return bare(a, [](VirtualBox&) {
+                           return VerbResult{true, true, ""};
+                         }); }},
+};
+
+const Verb* findVerb(const std::string& name) {
+  for (const Verb& v : kVerbs)
+    if (name == v.name || (v.alias && name == v.alias)) return &v;
+  return nullptr;
 }
 
 }  // namespace
@@ -127,207 +499,50 @@ std::optional<std::vector<std::string>> splitWords(const std::string& line) {
 }
 
 std::string verbHelp() {
-  return "verbs:\n"
-         "  call NUMBER [name=\"..\"] [date=MMDDHHMM] [format=mdm|sdm|digits] [ff]\n"
-         "                         caller-ID record (ff: digit string led by 0xFF)\n"
-         "  nonumber               caller-ID record 'no number available'\n"
-         "  ring                   ring report (reply type 3)\n"
-         "  dtmf DIGITS            one DTMF record per digit (0-9 * # A-D), or dtmf code=N\n"
-         "  tone FIRST SECOND      tone report (reply type 5)\n"
-         "  hook off|on            hook status item (line taken off hook / put on hook)\n"
-         "  record HEX...          send a raw reply record (zero-padded to 64 bytes)\n"
-         "  flags VALUE [via9]     answer to 24 (flags value); via9: as reply type 9\n"
-         "  type CODE              answer to 27 (device type code)\n"
-         "  info HEX...            answer to 36 (11 information bytes)\n"
-         "  flashack VALUE [type=10|19]  acknowledge of flash writes\n"
-         "  reporthook on|off      follow hook commands with a hook status item\n"
-         "  source silence|pattern|tone HZ [level=0..1]|wave FILE\n"
-         "                         what the line carries into the audio-in stream\n"
-         "  pace FACTOR            audio-in speed (1 = 8000 bytes/s, 0 = as fast as read)\n"
-         "  playpace FACTOR        go-ahead speed (1 = one per 64 ms, 0 = at once)\n"
-         "  framestatus HEX [once] status byte of the following frames (or the next one)\n"
-         "  partial BYTES          send the first 1..255 bytes of a frame (out of step)\n"
-         "  playfault              report a playback failure (status item 3, 0)\n"
-         "  audio                  show the audio counters\n"
-         "  silent on|off          stop or resume answering commands\n"
-         "  delay MS               answer every command MS milliseconds late\n"
-         "  probefails on|off      fail the device probe\n"
-         "  setupfails on|off      fail the transfer setups\n"
-         "  unplug                 close every connection and remove the socket files\n"
-         "  replug                 publish the device again\n"
-         "  waitpipes [SECONDS]    wait until the host has opened the four pipes (30 s)\n"
-         "  state                  show the line state\n"
-         "  help                   this text\n"
-         "  quit                   end the program";
+  constexpr size_t kColumn = 24;  // where the help of a verb starts
+  std::string out = "verbs:";
+  for (const Verb& v : kVerbs) {
+    std::string use = std::string("  ") + v.name + (*v.args ? " " : "") + v.args;
+    out += "\n" + use;
+    if (use.size() + 1 > kColumn) {
+      out += "\n" + std::string(kColumn, ' ');
+    } else {
+      out += std::string(kColumn - use.size(), ' ');
+    }
+    for (const char* c = v.help; *c; ++c)
+      out += *c == '\n' ? "\n" + std::string(kColumn, ' ') : std::string(1, *c);
+  }
+  return out;
+}
+
+std::vector<std::string> verbNames() {
+  std::vector<std::string> names;
+  for (const Verb& v : kVerbs) names.emplace_back(v.name);
+  return names;
+}
+
+CheckedVerb checkVerb(const std::string& line) {
+  auto split = splitWords(line);
+  if (!split) return wrong("unclosed quote");
+  const std::vector<std::string>& words = *split;
+  if (words.empty() || words[0][0] == '#') return doing([](VirtualBox&) {});
+  const Verb* verb = findVerb(words[0]);
+  if (!verb) return wrong("unknown verb '" + words[0] + "' (try help)");
+  Args args;
+  args.verb = verb->name;
+  sortWords(words, args.plain, args.named);
+  std::istringstream keyList(verb->keys);
+  std::set<std::string> keys{std::istream_iterator<std::string>(keyList),
+                             std::istream_iterator<std::string>()};
+  for (const auto& [key, value] : args.named)
+    if (!keys.count(key)) return wrong(args.verb + ": unknown option '" + key + "='");
+  return verb->check(args);
 }
 
 VerbResult runVerb(VirtualBox& box, const std::string& line) {
-  auto split = splitWords(line);
-  if (!split) return fail("unclosed quote");
-  const std::vector<std::string>& words = *split;
-  if (words.empty() || words[0][0] == '#') return {};
-  const std::string& verb = words[0];
-  std::vector<std::string> plain;
-  std::map<std::string, std::string> named;
-  sortWords(words, plain, named);
-  unsigned long v;
-
-  if (verb == "help") return {true, false, verbHelp()};
-  if (verb == "quit" || verb == "exit") return {true, true, ""};
-  if (verb == "unplug") {
-    box.unplug();
-    return {};
-  }
-  if (verb == "replug" || verb == "plug") {
-    try {
-      box.plug();
-    } catch (const std::exception& e) {
-      return fail(std::string("replug failed: ") + e.what());
-    }
-    return {};
-  }
-  if (verb == "record") {
-    if (plain.empty() || plain.size() > 64) return fail("record: give 1 to 64 hex bytes");
-    Record r{};
-    for (size_t i = 0; i < plain.size(); ++i)
-      if (!parseHexByte(plain[i], r[i])) return fail("record: not a hex byte: " + plain[i]);
-    return sent(box.sendRecord(r), "record");
-  }
-  if (verb == "silent") return setFlag(plain, verb, [&](bool on) { box.setSilent(on); });
-  if (verb == "probefails") return setFlag(plain, verb, [&](bool on) { box.setProbeFails(on); });
-  if (verb == "setupfails")
-    return setFlag(plain, verb, [&](bool on) { box.setTransferSetupFails(on); });
-  if (verb == "reporthook") return setFlag(plain, verb, [&](bool on) { box.setReportHook(on); });
-  if (verb == "call") return callVerb(box, plain, named);
-  if (verb == "nonumber") return sent(box.sendNoNumber(), verb);
-  if (verb == "ring") return sent(box.sendRing(), verb);
-  if (verb == "dtmf") {
-    if (named.count("code")) {
-      if (!parseUnsigned(named["code"], 255, v)) return fail("dtmf: code is 0..255");
-      return sent(box.sendDtmf(uint8_t(v)), verb);
-    }
-    if (plain.size() != 1) return fail("dtmf: DIGITS or code=N");
-    for (char c : plain[0])
-      if (!digitCode(c)) return fail(std::string("dtmf: not a DTMF digit: ") + c);
-    for (char c : plain[0])
-      if (!box.sendDtmf(*digitCode(c))) return fail("dtmf: no reply connection");
-    return {};
-  }
-  if (verb == "tone") {
-    unsigned long second;
-    if (plain.size() != 2 || !parseUnsigned(plain[0], 255, v) ||
-        !parseUnsigned(plain[1], 65535, second))
-      return fail("tone: FIRST (0..255) SECOND (0..65535)");
-    return sent(box.sendTone(uint8_t(v), uint16_t(second)), verb);
-  }
-  if (verb == "hook") {
-    if (plain.size() != 1 || (plain[0] != "off" && plain[0] != "on"))
-      return fail("hook: off (off hook) or on (on hook)");
-    return sent(box.sendHookStatus(plain[0] == "off"), verb);
-  }
-  if (verb == "flags") {
-    if (plain.empty() || plain.size() > 2 || !parseUnsigned(plain[0], 0xFFFFFFFFul, v) ||
-        (plain.size() == 2 && plain[1] != "via9"))
-      return fail("flags: VALUE [via9]");
-    box.setFlagsValue(uint32_t(v));
-    box.setFlagsViaType9(plain.size() == 2);
-    return {};
-  }
-  if (verb == "type") {
-    if (plain.size() != 1 || !parseUnsigned(plain[0], 255, v)) return fail("type: CODE (0..255)");
-    box.setTypeCode(uint8_t(v));
-    return {};
-  }
-  if (verb == "info") {
-    std::array<uint8_t, 11> info{};
-    if (plain.size() > info.size()) return fail("info: at most 11 hex bytes");
-    for (size_t i = 0; i < plain.size(); ++i)
-      if (!parseHexByte(plain[i], info[i])) return fail("info: not a hex byte: " + plain[i]);
-    box.setInfoBlock(info);
-    return {};
-  }
-  if (verb == "flashack") {
-    if (plain.size() != 1 || !parseUnsigned(plain[0], 255, v)) return fail("flashack: VALUE");
-    std::string type = named.count("type") ? named["type"] : "10";
-    if (type != "10" && type != "19") return fail("flashack: type is 10 or 19");
-    box.setFlashAck(uint8_t(v));
-    box.setFlashAckType(uint8_t(std::stoi(type)));
-    return {};
-  }
-  if (verb == "delay") {
-    if (plain.size() != 1 || !parseUnsigned(plain[0], 600000, v)) return fail("delay: MS");
-    box.setAnswerDelay(std::chrono::milliseconds(v));
-    return {};
-  }
-  if (verb == "waitpipes") {
-    double s = 30;
-    if (plain.size() > 1 || (plain.size() == 1 && !parseSeconds(plain[0], s)))
-      return fail("waitpipes: [SECONDS]");
-    VerbResult r;
-    r.waitForPipes = s;
-    return r;
-  }
-  if (verb == "state") return {true, false, lineStateText(box.lineState())};
-  if (verb == "source") {
-    if (plain.empty()) return fail("source: silence, pattern, tone HZ or wave FILE");
-    const std::string& kind = plain[0];
-    if (kind == "silence" && plain.size() == 1) {
-      box.setLineSource(LineSource::silence());
-    } else if (kind == "pattern" && plain.size() == 1) {
-      box.setLineSource(LineSource::pattern());
-    } else if (kind == "tone" && plain.size() == 2) {
-      double hz, level = 0.5;
-      if (!parseSeconds(plain[1], hz) || hz > 4000) return fail("source: tone HZ (0..4000)");
-      if (named.count("level") && (!parseSeconds(named["level"], level) || level > 1))
-        return fail("source: level is 0..1");
-      box.setLineSource(LineSource::tone(hz, level));
-    } else if (kind == "wave" && plain.size() == 2) {
-      std::string why;
-      auto src = LineSource::waveFile(plain[1], &why);
-      if (!src) return fail("source: " + plain[1] + ": " + why);
-      box.setLineSource(*src);
-    } else {
-      return fail("source: silence, pattern, tone HZ or wave FILE");
-    }
-    return {};
-  }
-  if (verb == "pace" || verb == "playpace") {
-    double f;
-    if (plain.size() != 1 || !parseSeconds(plain[0], f) || f > 1000)
-      return fail(verb + ": FACTOR (0..1000)");
-    if (verb == "pace")
-      box.setAudioPace(f);
-    else
-      box.setPlayPace(f);
-    return {};
-  }
-  if (verb == "framestatus") {
-    uint8_t b;
-    if (plain.empty() || plain.size() > 2 || !parseHexByte(plain[0], b) ||
-        (plain.size() == 2 && plain[1] != "once"))
-      return fail("framestatus: HEX [once]");
-    if (plain.size() == 2)
-      box.setFrameStatusOnce(b);
-    else
-      box.setFrameStatus(b);
-    return {};
-  }
-  if (verb == "partial") {
-    if (plain.size() != 1 || !parseUnsigned(plain[0], kFrameSize - 1, v) || v == 0)
-      return fail("partial: BYTES (1..255)");
-    box.injectPartialFrame(v);
-    return {};
-  }
-  if (verb == "playfault") return sent(box.sendPlaybackFault(), verb);
-  if (verb == "audio") {
-    std::ostringstream o;
-    o << "audio: " << (box.audioStreaming() ? "streaming" : "not streaming") << ", "
-      << box.framesSent() << " frames sent, " << box.droppedFrames() << " dropped, "
-      << box.partialFramesSent() << " partial; " << box.packetsReceived() << " packets received, "
-      << box.goAheadsSent() << " go-aheads";
-    return {true, false, o.str()};
-  }
-  return fail("unknown verb '" + verb + "' (try help)");
+  CheckedVerb checked = checkVerb(line);
+  if (!checked.action) return fail(checked.error);
+  return checked.action(box);
 }
 
 Scenario parseScenario(const std::string& text) {
@@ -335,28 +550,36 @@ Scenario parseScenario(const std::string& text) {
   std::istringstream in(text);
   std::string line;
   int n = 0;
+  auto mistake = [&](std::string what) { sc.errors.push_back({n, std::move(what)}); };
   while (std::getline(in, line)) {
     ++n;
     auto words = splitWords(line);
     if (!words) {
-      sc.error = "line " + std::to_string(n) + ": unclosed quote";
-      return sc;
+      mistake("unclosed quote");
+      continue;
     }
     if (words->empty() || (*words)[0][0] == '#') continue;
     const std::string& t = (*words)[0];
     double delay;
     if (t[0] != '+' || !parseSeconds(t.substr(1), delay)) {
-      sc.error = "line " + std::to_string(n) + ": expected +SECONDS, got '" + t + "'";
-      return sc;
+      mistake("expected +SECONDS, got '" + t + "'");
+      continue;
     }
     auto start = line.find(t) + t.size();
     std::string rest = line.substr(start);
     auto first = rest.find_first_not_of(" \t");
     if (first == std::string::npos) {
-      sc.error = "line " + std::to_string(n) + ": no verb after " + t;
-      return sc;
+      mistake("no verb after " + t);
+      continue;
     }
-    sc.steps.push_back({delay, rest.substr(first), n});
+    ScenarioStep step{delay, rest.substr(first), n, {}};
+    CheckedVerb checked = checkVerb(step.line);
+    if (!checked.action) {
+      mistake(checked.error);
+      continue;
+    }
+    step.action = std::move(checked.action);
+    sc.steps.push_back(std::move(step));
   }
   return sc;
 }

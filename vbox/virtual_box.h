@@ -16,10 +16,11 @@
 #include <string>
 #include <vector>
 
-#include "vbox/audio.h"
-#include "vbox/line.h"
-#include "vbox/records.h"
-#include "vbox/wire_types.h"
+#include "audio.h"
+#include "line.h"
+#include "records.h"
+#include "signals.h"
+#include "wire_types.h"
 
 namespace tavro::vbox {
 
@@ -39,6 +40,13 @@ struct LoggedControl {
 
 struct BoxOptions {
   std::string name = "box0";  // device interface name; no '/' or '\'
+  // The box belongs to one program at a time: the first to claim it or to connect a pipe.
+  // The hold ends this long after that program's last connection closed (its own
+  // reconnects within it keep the box), at once when the program exits, and at unplug.
+  std::chrono::milliseconds holdGrace{2000};
+  // False: a box of the earlier wire, which knows no claim request (it fails, as any
+  // unknown code) and lets a new connection to a pipe replace the old one, whoever made it.
+  bool claims = true;
 };
 
 class VirtualBox {
@@ -50,14 +58,17 @@ class VirtualBox {
   // Receives one human-readable line per event (connections, commands, control requests).
   using EventSink = std::function<void(const std::string&)>;
 
-  // Plugs in at once; throws std::system_error when the socket files cannot be created.
+  // Plugs in at once; throws std::system_error when the socket files cannot be created, and
+  // std::runtime_error (saying why) when a registry folder is one the library would not
+  // trust: a symbolic link, not a directory, another user's, or writable by others.
   explicit VirtualBox(Options options = {});
   ~VirtualBox();  // unplugs and joins the box's thread
   VirtualBox(const VirtualBox&) = delete;
   VirtualBox& operator=(const VirtualBox&) = delete;
 
   // Unplugging closes every connection and removes the socket files; plugging creates them
-  // anew (registry directories with mode 0700 when missing). Both return once done.
+  // anew (registry directories with mode 0700 when missing, checked as the constructor
+  // does). Both return once done.
   void plug();
   void unplug();
   bool plugged() const;
@@ -99,6 +110,17 @@ class VirtualBox {
   bool sendTone(uint8_t first, uint16_t second);
   bool sendHookStatus(bool offHook);  // also changes the line's hook state
   bool sendRing();
+  // While the box streams audio in, the events above also sound on the line: a caller ID as
+  // its burst (FSK as set here, Bell 202 by default; a digit string as DTMF), a DTMF code as
+  // its digit (styled as set here), a tone report as 450 Hz for half a second. A ring gives
+  // silence, as the line interface of a real box hears it.
+  void setCallerIdSignal(CallerIdSignal signal);
+  void setDtmfStyle(const DtmfStyle& style);
+  // Detection: the caller-ID, DTMF and tone events above only sound on the line, and the
+  // box's detectors send the records for what they hear in whatever the line carries (a
+  // wave file of a recorded call as well). The line then runs in its own time even while
+  // nobody records it. Caller IDs are listened for in the modulation set above.
+  void setDetect(bool detect);
 
   // Audio in: after command 7 with byte 1 = 1 and a transfer setup for audio in (direction
   // 0x81) the box streams 256-byte frames on the audio-in pipe until command 7 with byte 1 =
@@ -106,6 +128,9 @@ class VirtualBox {
   // pipe does not take in time are dropped whole and counted.
   void setLineSource(LineSource source);  // restarts the source
   void setAudioPace(double factor);
+  // While stalled the audio-in stream sends nothing (a frame begun is finished) and commands
+  // are answered as ever; the stream goes on when the stall ends.
+  void setAudioStalled(bool stalled);
   void setFrameStatus(uint8_t status);      // status byte of every following frame
   void setFrameStatusOnce(uint8_t status);  // status byte of the next frame only (queued)
   void injectPartialFrame(size_t bytes);    // the first 1..255 bytes of a frame, before the next
@@ -136,7 +161,14 @@ class VirtualBox {
   bool waitForPipes(std::chrono::milliseconds timeout) const;
   bool waitForPipesClosed(std::chrono::milliseconds timeout) const;  // no pipe connected
   int connectionCount(int pipe) const;  // connections accepted so far on that pipe
-  size_t malformedMessages() const;     // command/audio messages of a wrong size, ignored
+  // The process that holds the box, -1 when none; pipe connections refused so far because
+  // another process held the box.
+  long holder() const;
+  size_t refusedConnections() const;
+  // Closes the pipe connections, as a link that fails, and stays published: the host
+  // reconnects.
+  void dropPipes();
+  size_t malformedMessages() const;  // command/audio messages of a wrong size, ignored
 
   struct Impl;
 

@@ -1,4 +1,6 @@
-// Messages and codes of the virtual wire, as the box sees them.
+// Messages and codes of the virtual wire, as the box sees them. Installed with the test double,
+// so it stands alone: the values are the wire's own, and vbox/records.cpp checks at compile time
+// that they equal the ones the library uses (platform/wire.h).
 #pragma once
 
 #include <array>
@@ -21,10 +23,11 @@ inline constexpr int kPipeCount = 4;
 inline constexpr uint32_t kVendorReadCode = 0x8000200C;
 inline constexpr uint32_t kVendorWriteCode = 0x80002010;
 inline constexpr uint32_t kPipeResetCode = 0x00220008;
+inline constexpr uint32_t kClaimPipesCode = 0x0022000C;
 inline constexpr uint32_t kProbeIndex = 0x0472;
 inline constexpr uint32_t kTransferSetupIndex = 0x0471;
 
-inline constexpr const char* kInterfaceClass = "{77F49321-16EF-11D2-AD51-006097B514DD}";
+inline constexpr const char kInterfaceClass[] = "{77F49321-16EF-11D2-AD51-006097B514DD}";
 
 // Pads a byte list to a 64-byte record (extra bytes beyond 64 are cut).
 Record makeRecord(std::initializer_list<uint8_t> bytes);

@@ -72,6 +72,13 @@ class TAVRO_API CKusb_IO {
   // send fails; with the line already in the wanted state they send nothing and return 1.
   uint32_t GetTelStatus();
   void SetTelStatus(uint32_t value);
+  // Acknowledges handled bits: clears the bits of `mask` in one atomic step and returns
+  // those of them that were set. Bits the library sets meanwhile are kept, which
+  // SetTelStatus(GetTelStatus() & ~bit) cannot promise (a bit set between the two calls is
+  // lost), so this is the way to clear a bit once it has been handled. The link-down bit
+  // belongs to the link and is never cleared here. Callable from any thread; sends nothing
+  // and works while the link is down.
+  uint32_t AckTelStatus(uint32_t mask);
   int PickUp();
   int PutDown();
   int IfMute(bool on);
@@ -110,8 +117,8 @@ class TAVRO_API CKusb_IO {
   // Device information and the PC clock as text. A null buffer gives -2. WriteDataToFlash
   // returns the box's acknowledge byte (0-255) after four 60-byte blocks, -1 link down, or
   // -3 when a block could not be sent or was not answered (later blocks are not sent).
-  int ReadQV_Type(unsigned char* type);      // 2 bytes
-  int ReadHSPInfo(unsigned char* info);      // 12 bytes
+  int ReadQV_Type(unsigned char* type);       // 2 bytes
+  int ReadHSPInfo(unsigned char* info);       // 12 bytes
   int WriteDataToFlash(unsigned char* data);  // 240 bytes
   CString GetYear();
   CString GetMoth();
@@ -127,7 +134,10 @@ class TAVRO_API CKusb_IO {
   // StopReadSound: the recorded byte count (bytes received from the box, plus 48 for the
   // header); -1 link down or the closing command failed; -2 audio-in thread not running;
   // -3 the recorder did not finish within 6 s (after the "In StopReadSound Error!"
-  // notice); -5, -7, -8 as above. It also stops a playback started with StartPlaySound.
+  // notice): a read the box left waiting is then cut off and the file finished with the
+  // audio received, whose count ReadRecLength() keeps; when no recording could be
+  // finished (none open, or the recorder held by a playback) ReadRecLength() gives -3
+  // too. -5, -7, -8 as above. It also stops a playback started with StartPlaySound.
   int StartReadSound(const char* fileName, int mode);
   int StartReadSoundCStr(CString fileName, int mode);
   int StartReadSoundCStrF(CString fileName);  // mode 0
@@ -153,8 +163,7 @@ class TAVRO_API CKusb_IO {
   int GetWriteSoundRate();
   uint32_t GetWriteSoundBytes();
   void SeekFilePointForTelInfo(int position);
-  int SetPlayStatus(unsigned char on, unsigned char mode, unsigned char param,
-                    unsigned char flag);
+  int SetPlayStatus(unsigned char on, unsigned char mode, unsigned char param, unsigned char flag);
   int FS_Open();
   int FS_Close();
 
@@ -169,7 +178,8 @@ class TAVRO_API CKusb_IO {
   // 0 or less (which still starts the recorder); -1 link down; -2 audio-in thread not
   // running.
   // CloseReadSoundInPC: the bytes received since OpenReadSoundInPC; -1; -2; -3 the
-  // recorder did not finish within 6 s (after the notice).
+  // recorder did not finish within 6 s (after the notice): its waiting read is then cut
+  // off, so that the next stream can start, and ReadRecLength keeps the bytes received.
   // OpenWriteSoundToBuff: 1; -1; -2; -6 a playback is already running.
   // WriteSoundFromPCToBuffer: 512 when every 512-byte chunk was taken (also for a length
   // of 0 or less, which sends nothing); a last chunk shorter than 512 bytes is completed

@@ -34,7 +34,9 @@ class NoticeLog {
     });
   }
   ~NoticeLog() { setNoticeHandler(previous_); }
+  // What was shown so far: the notices raised are shown first, on their own thread.
   std::vector<std::string> texts() const {
+    EXPECT_TRUE(platform::awaitNoticesDelivered(std::chrono::seconds(20)));
     std::lock_guard<std::mutex> lock(mutex_);
     return texts_;
   }

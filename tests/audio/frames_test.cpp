@@ -103,5 +103,17 @@ TEST(Frames, ShortOrMissingInputIsOutOfStepAndStaysInBounds) {
   EXPECT_FALSE(handleBlock(nullptr, kBlockSize, payload.data()).inStep);
 }
 
+// Played audio goes out in whole packets: what is short of one is silence, never stale
+// bytes, and nothing past the packet is touched.
+TEST(Frames, ShortAudioIsMadeUpWithSilenceToWholePackets) {
+  for (size_t n : {size_t{0}, size_t{1}, size_t{255}, size_t{256}, size_t{257}, size_t{512}}) {
+    std::vector<uint8_t> data(kBlockSize + 1, 0x11);
+    const size_t whole = padToPackets(data.data(), n);
+    EXPECT_EQ(whole, (n + 255) / 256 * 256) << n;
+    for (size_t i = 0; i < data.size(); ++i)
+      ASSERT_EQ(data[i], i >= n && i < whole ? kSilence : 0x11) << n << " at " << i;
+  }
+}
+
 }  // namespace
 }  // namespace tavro

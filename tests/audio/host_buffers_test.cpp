@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "audio/audio_state.h"
 #include "audio_fixture.h"
 #include "vbox/audio.h"
 
@@ -80,17 +81,18 @@ TEST_F(HostBuffers, ReadLengthSetsTheRecordersReadsAndBuffersAlternate) {
   openIncoming();
   unsigned char buffer[1100];
   ASSERT_EQ(io_.ReadSoundFromBufferToPC(buffer, 512), 512);
-  EXPECT_EQ(state().nextBuffer.load(), 0) << "A first, B next";
+  EXPECT_EQ(hostStreams().nextBuffer.load(), 0) << "A first, B next";
   EXPECT_EQ(std::memcmp(buffer, "stcq", 4), 0);
   ASSERT_EQ(io_.ReadSoundFromBufferToPC(buffer, 512), 512);
-  EXPECT_EQ(state().nextBuffer.load(), 1);
+  EXPECT_EQ(hostStreams().nextBuffer.load(), 1);
   ASSERT_EQ(io_.ReadSoundFromBufferToPC(buffer, 1000), 1000);
   EXPECT_EQ(buffer[1000], 0);
   // From now on the recorder reads 100 bytes at a time.
   // (The first of them take what is left of the buffers filled before.)
   for (int i = 0; i < 14; ++i) ASSERT_EQ(io_.ReadSoundFromBufferToPC(buffer, 100), 100);
-  EXPECT_TRUE(eventually(
-      [] { return state().hostReadCountA.load() == 100 && state().hostReadCountB.load() == 100; }));
+  EXPECT_TRUE(eventually([] {
+    return hostStreams().hostReadCountA.load() == 100 && hostStreams().hostReadCountB.load() == 100;
+  }));
   EXPECT_GT(io_.CloseReadSoundInPC(), 0);
 }
 
@@ -100,7 +102,7 @@ TEST_F(HostBuffers, CloseBeforeTheFirstReadEndsTheStreamAtOnce) {
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(io_.CloseReadSoundInPC(), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-  EXPECT_EQ(state().recordFinished.load(), 1);
+  EXPECT_EQ(recorderState().recordFinished.load(), 1);
   EXPECT_TRUE(notices_.texts().empty());
   unsigned char buffer[600];
   EXPECT_EQ(io_.ReadSoundFromBufferToPC(buffer, 512), 0) << "the stream has ended";
@@ -115,7 +117,7 @@ TEST_F(HostBuffers, WaitingReaderReturnsWhenTheStreamEnds) {
   std::vector<uint8_t> big(2000000 + 1);
   std::atomic<int> got{-100};
   std::thread reader([&] { got = io_.ReadSoundFromBufferToPC(big.data(), 2000000); });
-  ASSERT_TRUE(eventually([] { return state().recordedBytes.load() > 512 * 8; }));
+  ASSERT_TRUE(eventually([] { return recorderState().recordedBytes.load() > 512 * 8; }));
   box_.unplug();  // the link is lost: the recorder abandons the stream
   ASSERT_TRUE(eventually([&] { return got.load() != -100; }));
   reader.join();
@@ -148,7 +150,7 @@ TEST_F(HostBuffers, OutgoingStreamSendsTheCallersBytesCompletedWithSilence) {
     }
   }
   EXPECT_EQ(io_.CloseWriteSoundToBuff(), 1);
-  EXPECT_EQ(state().audioOut.playbackFlag.load(), 0);
+  EXPECT_EQ(playerState().playbackFlag.load(), 0);
   ASSERT_TRUE(box_.waitForPackets(expected.size() / 256, milliseconds(20000)));
   ASSERT_EQ(box_.playedAudio().size(), expected.size());
   EXPECT_TRUE(box_.playedAudio() == expected) << "no byte lost, altered or stale";

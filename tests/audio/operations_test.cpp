@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <string>
 
+#include "audio/audio_state.h"
 #include "audio_fixture.h"
 
 namespace tavro {
@@ -32,7 +33,7 @@ TEST_F(Operations, RecordingRefusedBeforeAnythingIsSent) {
   EXPECT_EQ(io_.StartReadSoundCStr(longName, 1), -5);
   EXPECT_EQ(io_.StartReadSound(longName.c_str(), 1), -5);
   EXPECT_TRUE(sentPackets().empty());
-  EXPECT_EQ(state().recordFinished.load(), 1) << "no recording was opened";
+  EXPECT_EQ(recorderState().recordFinished.load(), 1) << "no recording was opened";
   EXPECT_TRUE(notices_.texts().empty());
 }
 
@@ -73,8 +74,8 @@ TEST_F(Operations, PlaybackRefusedBeforeAnythingIsSent) {
   EXPECT_EQ(io_.StartPlaySound(nullptr, 0, 1, 0, false), -5);
   EXPECT_EQ(io_.StartPlaySoundCStr(file(std::string(1100, 'n')), 0, 1, 0, false), -5);
   EXPECT_TRUE(sentPackets().empty());
-  EXPECT_EQ(state().recorderHold.load(), 0);
-  EXPECT_EQ(state().audioOut.playbackFlag.load(), 0);
+  EXPECT_EQ(playerState().recorderHold.load(), 0);
+  EXPECT_EQ(playerState().playbackFlag.load(), 0);
   EXPECT_EQ(io_.StopPlaySound(), 1);
   EXPECT_EQ(io_.GetWriteSoundRate(), 0);
 }
@@ -107,17 +108,17 @@ TEST_F(Operations, HostWriteWithoutAStreamAndCloseWithNothingArmed) {
   unsigned char buffer[600] = {};
   EXPECT_EQ(io_.WriteSoundFromPCToBuffer(buffer, 0), 512);
   EXPECT_EQ(io_.WriteSoundFromPCToBuffer(buffer, -5), 512);
-  EXPECT_EQ(state().hostDataReady.load(), 0);
+  EXPECT_EQ(hostStreams().hostDataReady.load(), 0);
   EXPECT_EQ(io_.WriteSoundFromPCToBuffer(nullptr, 10), -2);
   EXPECT_EQ(io_.CloseWriteSoundToBuff(), 1);
   // Nobody takes the chunk: about 0.2 s of library time, then -3.
   EXPECT_EQ(io_.WriteSoundFromPCToBuffer(buffer, 100), -3);
-  EXPECT_EQ(state().hostDataReady.load(), 1);
-  EXPECT_GE(state().pollCounter.load(), 100);
+  EXPECT_EQ(hostStreams().hostDataReady.load(), 1);
+  EXPECT_GE(commandChannel().pollCounter.load(), 100);
   // The untaken chunk is not overwritten by the next call.
   buffer[0] = 0x42;
   EXPECT_EQ(io_.WriteSoundFromPCToBuffer(buffer, 100), -3);
-  EXPECT_EQ(state().hostWrite[0], 0);
+  EXPECT_EQ(hostStreams().hostWrite[0], 0);
   EXPECT_TRUE(sentPackets().empty());
 }
 
@@ -126,13 +127,13 @@ TEST_F(Operations, HostReadWithoutAStreamEndsAtOnce) {
   buffer[0] = 0x77;
   EXPECT_EQ(io_.ReadSoundFromBufferToPC(buffer, 0), 0);
   EXPECT_EQ(buffer[0], 0);
-  EXPECT_EQ(state().recordGo.load(), 1);
-  state().recordGo.store(0);
+  EXPECT_EQ(recorderState().recordGo.load(), 1);
+  recorderState().recordGo.store(0);
   buffer[0] = 0x77;
   // No stream was opened: the wait ends at once with nothing copied.
   EXPECT_EQ(io_.ReadSoundFromBufferToPC(buffer, 512), 0);
   EXPECT_EQ(buffer[0], 0);
-  EXPECT_EQ(state().hostReadLength.load(), 512u);
+  EXPECT_EQ(hostStreams().hostReadLength.load(), 512u);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "audio/audio_state.h"
 #include "audio_fixture.h"
 
 namespace tavro {
@@ -61,7 +62,7 @@ class Playback : public AudioBoxTest {
 
   bool passEnded() {
     return eventually([] {
-      return state().audioOut.finishedFlag.load() == 1 && state().audioOut.playbackFlag.load() == 0;
+      return playerState().finishedFlag.load() == 1 && playerState().playbackFlag.load() == 0;
     });
   }
 };
@@ -90,7 +91,7 @@ TEST_F(Playback, ShortFileIsFilledWithSilenceAndClosedByCommandNine) {
   ASSERT_EQ(sent.size(), 2u);
   EXPECT_EQ(sent[0], makePacket({9, 1, 1, 7, 1}));
   EXPECT_EQ(sent[1], makePacket({9, 0, 1, 1, 0}));
-  EXPECT_EQ(state().recorderHold.load(), 0) << "a playback that has ended holds nothing";
+  EXPECT_EQ(playerState().recorderHold.load(), 0) << "a playback that has ended holds nothing";
   EXPECT_EQ(io_.StopPlaySound(), 1);
   EXPECT_TRUE(sentPackets().empty());
 }
@@ -135,8 +136,10 @@ TEST_F(Playback, StartPositionInThousandths) {
   const size_t before = box_.packetsReceived();
   ASSERT_EQ(io_.StartPlaySound(playFile("l.raw", big).c_str(), 500, 1, 0, false), 1);
   ASSERT_TRUE(box_.waitForPackets(before + 6, milliseconds(20000)));
+  // The fourth block is read ahead while it waits for its go-ahead; stop only then.
+  ASSERT_TRUE(eventually([&] { return io_.GetWriteSoundBytes() >= 2500000u + 512 * 4; }));
   EXPECT_EQ(io_.StopPlaySound(), 1);
-  EXPECT_EQ(state().audioOut.playbackFlag.load(), 0);
+  EXPECT_EQ(playerState().playbackFlag.load(), 0);
   // The block read when the stop came is not sent.
   const uint32_t position = io_.GetWriteSoundBytes();
   ASSERT_GE(position, 2500000u + 512 * 4);
@@ -150,13 +153,41 @@ TEST_F(Playback, StartPositionInThousandths) {
   EXPECT_EQ(sent[sent.size() - 1], makePacket({9, 0, 1, 1, 0}));
 }
 
+// The file plays as long as it was when the pass opened it: progress never passes 1000,
+// and what is appended meanwhile is not sent.
+TEST_F(Playback, AFileThatGrowsWhilePlayingPlaysItsFirstLength) {
+  box_.setPlayPace(1);
+  const std::vector<uint8_t> bytes = numberedBytes(2000);
+  const std::string name = playFile("grows.raw", bytes);
+  ASSERT_EQ(io_.StartPlaySound(name.c_str(), 0, 1, 0, false), 1);
+  ASSERT_TRUE(box_.waitForPackets(1, milliseconds(20000)));
+  {
+    std::ofstream more(name, std::ios::binary | std::ios::app);
+    const std::vector<uint8_t> tail = numberedBytes(200000);
+    more.write(reinterpret_cast<const char*>(tail.data()),
+               static_cast<std::streamsize>(tail.size()));
+  }
+  int highest = 0;
+  const bool ended = eventually([&] {
+    highest = std::max(highest, io_.GetWriteSoundRate());
+    return highest > 1000 ||
+           (playerState().finishedFlag.load() == 1 && playerState().playbackFlag.load() == 0);
+  });
+  EXPECT_LE(highest, 1000);
+  ASSERT_TRUE(ended);
+  EXPECT_EQ(io_.GetWriteSoundRate(), 1000);
+  EXPECT_EQ(io_.GetWriteSoundBytes(), 2000u);
+  EXPECT_EQ(played(2048), withFill(bytes, 2048));
+  EXPECT_EQ(io_.StopPlaySound(), 1);
+}
+
 TEST_F(Playback, SeekMovesTheNextBlock) {
   box_.setPlayPace(1);
   const std::vector<uint8_t> bytes = numberedBytes(100000);
   ASSERT_EQ(io_.StartPlaySound(playFile("seek.raw", bytes).c_str(), 0, 1, 0, false), 1);
   ASSERT_TRUE(box_.waitForPackets(2, milliseconds(20000)));
   io_.SeekFilePointForTelInfo(250);
-  ASSERT_TRUE(eventually([] { return state().seekRequest.load() == 0; }));
+  ASSERT_TRUE(eventually([] { return playerState().seekRequest.load() == 0; }));
   const size_t seenAtSeek = box_.playedAudio().size();
   ASSERT_TRUE(box_.waitForPackets(seenAtSeek / 256 + 6, milliseconds(20000)));
   EXPECT_EQ(io_.StopPlaySound(), 1);
@@ -179,7 +210,7 @@ TEST_F(Playback, SecondStartIsRefusedWhilePlaying) {
   ASSERT_TRUE(box_.waitForPackets(2, milliseconds(20000)));
   EXPECT_EQ(io_.StartPlaySound(name.c_str(), 0, 1, 0, false), -6);
   EXPECT_EQ(io_.OpenWriteSoundToBuff(), -6);
-  EXPECT_EQ(state().fileSource.load(), 1);
+  EXPECT_EQ(playerState().fileSource.load(), 1);
   EXPECT_EQ(io_.StopPlaySound(), 1);
   // A start right after the stop is taken.
   box_.clearPlayedAudio();
@@ -196,7 +227,7 @@ TEST_F(Playback, FsCloseStopsThePlaybackFirst) {
             1);
   ASSERT_TRUE(box_.waitForPackets(2, milliseconds(20000)));
   EXPECT_EQ(io_.FS_Close(), 1);
-  EXPECT_EQ(state().audioOut.playbackFlag.load(), 0);
+  EXPECT_EQ(playerState().playbackFlag.load(), 0);
   const std::vector<vbox::Packet> sent = sentPackets();
   ASSERT_EQ(sent.size(), 3u);
   EXPECT_EQ(sent[0], makePacket({9, 1, 2, 5, 0}));
@@ -225,16 +256,16 @@ TEST_F(Playback, RecorderHoldsStillWhilePlayingAndResumesAfterTheEnd) {
   box_.setAudioPace(20);
   box_.setPlayPace(1);
   ASSERT_EQ(io_.StartReadSound(file("rec.wav").c_str(), 1), 1);
-  ASSERT_TRUE(eventually([] { return state().recordedBytes.load() >= 512 * 4; }));
+  ASSERT_TRUE(eventually([] { return recorderState().recordedBytes.load() >= 512 * 4; }));
   // Eight blocks at 64 ms each: about half a second during which nothing is recorded.
   ASSERT_EQ(io_.StartPlaySound(playFile("p.raw", numberedBytes(4000)).c_str(), 0, 1, 0, false), 1);
-  const int32_t held = state().recordedBytes.load();
+  const int32_t held = recorderState().recordedBytes.load();
   int samples = 0;
   for (;;) {
     // The hold ends only after the pass has finished: a count taken before the finished
     // flag is seen clear was taken while the recorder was held.
-    const int32_t count = state().recordedBytes.load();
-    if (state().audioOut.finishedFlag.load() == 1) break;
+    const int32_t count = recorderState().recordedBytes.load();
+    if (playerState().finishedFlag.load() == 1) break;
     ASSERT_EQ(count, held);
     ++samples;
     std::this_thread::sleep_for(milliseconds(2));
@@ -242,7 +273,7 @@ TEST_F(Playback, RecorderHoldsStillWhilePlayingAndResumesAfterTheEnd) {
   EXPECT_GT(samples, 5);
   // The file has played to its end without StopPlaySound: the recorder goes on by itself,
   // and the recording stops normally.
-  EXPECT_TRUE(eventually([&] { return state().recordedBytes.load() > held + 512 * 4; }));
+  EXPECT_TRUE(eventually([&] { return recorderState().recordedBytes.load() > held + 512 * 4; }));
   const int result = io_.StopReadSound();
   EXPECT_GT(result, held + 48);
   EXPECT_TRUE(notices_.texts().empty());
@@ -259,7 +290,7 @@ TEST_F(Playback, UnplugEndsThePassWithoutTheClosingCommand) {
   ASSERT_TRUE(passEnded());
   EXPECT_EQ(io_.StopPlaySound(), -1);
   EXPECT_EQ(box_.commands().size(), commandsBefore);
-  EXPECT_EQ(state().recorderHold.load(), 0);
+  EXPECT_EQ(playerState().recorderHold.load(), 0);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "audio/audio_state.h"
 #include "audio/recorder.h"
 #include "audio_fixture.h"
 #include "support/file_size_limit.h"
@@ -58,21 +59,21 @@ class Recording : public AudioBoxTest {
 
   // Waits until the recorder has received at least `bytes`.
   bool received(int32_t bytes) {
-    return eventually([&] { return state().recordedBytes.load() >= bytes; });
+    return eventually([&] { return recorderState().recordedBytes.load() >= bytes; });
   }
 };
 
 TEST_F(Recording, FileHoldsExactlyTheAudioTheBoxSent) {
   const std::string name = file("rec.wav");
   ASSERT_EQ(io_.StartReadSound(name.c_str(), 1), 1);
-  EXPECT_TRUE(eventually([] { return state().eventFlags.load() & kRecordingActiveEvent; }));
+  EXPECT_TRUE(eventually([] { return noticeState().eventFlags.load() & kRecordingActiveEvent; }));
   ASSERT_TRUE(received(512 * 40));
   const int result = io_.StopReadSound();
   ASSERT_GT(result, 48);
   ASSERT_EQ((result - 48) % 512, 0);
   const size_t reads = static_cast<size_t>(result - 48) / 512;
   EXPECT_EQ(io_.ReadRecLength(), result);
-  EXPECT_EQ(state().eventFlags.load() & kRecordingActiveEvent, 0u);
+  EXPECT_EQ(noticeState().eventFlags.load() & kRecordingActiveEvent, 0u);
 
   const std::vector<uint8_t> bytes = readBytes(name);
   ASSERT_EQ(bytes.size(), 48 + 500 * reads);
@@ -97,11 +98,11 @@ TEST_F(Recording, FileHoldsExactlyTheAudioTheBoxSent) {
 
 TEST_F(Recording, StoppedBeforeItsFirstReadIsTheBareHeader) {
   // The recorder opens the file but reads nothing while it is held.
-  state().recorderHold.store(1);
+  playerState().recorderHold.store(1);
   ASSERT_EQ(io_.StartReadSound(file("empty.wav").c_str(), 1), 1);
   ASSERT_TRUE(eventually([&] { return std::filesystem::exists(file("empty.wav")); }));
-  state().recordGo.store(0);
-  setFlag(state().recorderHold, 0);
+  recorderState().recordGo.store(0);
+  playerState().recorderHold.store(0);
   EXPECT_EQ(io_.StopReadSound(), 48);
   const std::vector<uint8_t> bytes = readBytes(file("empty.wav"));
   ASSERT_EQ(bytes.size(), 48u);
@@ -115,7 +116,7 @@ TEST_F(Recording, SecondStartIsRefusedAndTheFirstGoesOn) {
   EXPECT_EQ(io_.StartReadSound(file("two.wav").c_str(), 1), -6);
   EXPECT_EQ(io_.OpenReadSoundInPC(), -6);
   EXPECT_FALSE(std::filesystem::exists(file("two.wav")));
-  const int32_t before = state().recordedBytes.load();
+  const int32_t before = recorderState().recordedBytes.load();
   ASSERT_TRUE(received(before + 512 * 4));
   const int result = io_.StopReadSound();
   EXPECT_GE(result, before + 512 * 4 + 48);
@@ -154,7 +155,7 @@ TEST_F(Recording, FrameStatusBytesChangeToneAndHookBits) {
   offHook();
   box_.setFrameStatusOnce(0x81);
   box_.setFrameStatusOnce(0x83);
-  int32_t at = state().recordedBytes.load();
+  int32_t at = recorderState().recordedBytes.load();
   ASSERT_TRUE(received(at + 512 * 4));
   EXPECT_FALSE(statusHas(kToneBit));
   EXPECT_TRUE(statusHas(kOffHookBit));
@@ -182,11 +183,11 @@ TEST_F(Recording, CommandsPauseTheRecorderUntilAnswered) {
   std::atomic<int> answer{0};
   std::thread command([&] { answer = io_.RequestSpaceCode(); });
   ASSERT_TRUE(eventually([] { return statusHas(kPendingBit); }));
-  const int32_t paused = state().recordedBytes.load();
+  const int32_t paused = recorderState().recordedBytes.load();
   int samples = 0;
   while (statusHas(kPendingBit)) {
     // Nothing is read between the moment the command is queued and its answer.
-    ASSERT_EQ(state().recordedBytes.load(), paused);
+    ASSERT_EQ(recorderState().recordedBytes.load(), paused);
     ++samples;
     std::this_thread::sleep_for(milliseconds(5));
   }
@@ -206,21 +207,21 @@ TEST_F(Recording, UnplugAbandonsTheRecordingWithThePlaceholderHeader) {
   ASSERT_TRUE(received(512 * 4));
   box_.unplug();
   ASSERT_TRUE(eventually([] { return linkDown(); }));
-  ASSERT_TRUE(eventually([] { return state().audioIn.audioInStart.load() == 0; }));
+  ASSERT_TRUE(eventually([] { return recorderState().audioInStart.load() == 0; }));
   EXPECT_EQ(io_.StopReadSound(), -1);
   const std::vector<uint8_t> bytes = readBytes(file("lost.wav"));
   ASSERT_GE(bytes.size(), 48u);
   EXPECT_EQ(le32(bytes, 4), 16376u);
   EXPECT_EQ(le32(bytes, 44), 2016u);
   EXPECT_EQ((bytes.size() - 48) % 500, 0u);
-  EXPECT_EQ(state().recordFinished.load(), 0);
-  EXPECT_NE(state().eventFlags.load() & kRecordingActiveEvent, 0u);
+  EXPECT_EQ(recorderState().recordFinished.load(), 0);
+  EXPECT_NE(noticeState().eventFlags.load() & kRecordingActiveEvent, 0u);
 }
 
 TEST_F(Recording, SizeLimitFinishesTheFileCleanly) {
   setRecordingLimit(48 + 512 * 10);
   ASSERT_EQ(io_.StartReadSound(file("big.wav").c_str(), 1), 1);
-  ASSERT_TRUE(eventually([] { return state().recordFinished.load() == 1; }));
+  ASSERT_TRUE(eventually([] { return recorderState().recordFinished.load() == 1; }));
   EXPECT_EQ(io_.ReadRecLength(), 48 + 512 * 10);
   EXPECT_EQ(io_.StopReadSound(), -8);
   const std::vector<uint8_t> bytes = readBytes(file("big.wav"));
@@ -234,7 +235,7 @@ TEST_F(Recording, FullDiskFinishesTheRecordingWithAMatchingHeader) {
   {
     FileSizeLimit full(48 + 500 * 6 + 100);
     ASSERT_EQ(io_.StartReadSound(file("full.wav").c_str(), 1), 1);
-    ASSERT_TRUE(eventually([] { return state().recordFinished.load() == 1; }));
+    ASSERT_TRUE(eventually([] { return recorderState().recordFinished.load() == 1; }));
   }
   EXPECT_EQ(io_.StopReadSound(), -7);
   const std::vector<uint8_t> bytes = readBytes(file("full.wav"));

@@ -1,11 +1,15 @@
 // The reply records' effects on the stores and the status word, one row at a time.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "audio/audio_state.h"
 #include "device/threads.h"
+#include "incoming/stores.h"
 #include "platform/platform.h"
 #include "support/runtime_dir.h"
 #include "tavro/CKusb_IO.h"
@@ -30,9 +34,12 @@ class Dispatch : public ::testing::Test {
   }
   void SetUp() override {
     storeStatusWord(kInitialisedBit);
-    state().toneWrite.store(0);
-    state().dtmfWrite.store(0);
-    previous_ = setNoticeHandler([this](const std::string& text) { notices_.push_back(text); });
+    replyStores().toneWrite.store(0);
+    replyStores().dtmfWrite.store(0);
+    previous_ = setNoticeHandler([this](const std::string& text) {
+      std::lock_guard<std::mutex> lock(noticeMutex_);
+      notices_.push_back(text);
+    });
   }
   void TearDown() override { setNoticeHandler(previous_); }
 
@@ -46,6 +53,14 @@ class Dispatch : public ::testing::Test {
 
   static inline test::RuntimeDir* runtime_ = nullptr;
   static inline CKusb_IO* io_ = nullptr;
+  // The notices shown so far; they are shown on a thread of their own.
+  std::vector<std::string> notices() {
+    EXPECT_TRUE(platform::awaitNoticesDelivered(std::chrono::seconds(20)));
+    std::lock_guard<std::mutex> lock(noticeMutex_);
+    return notices_;
+  }
+
+  std::mutex noticeMutex_;
   std::vector<std::string> notices_;
   NoticeHandler previous_;
 };
@@ -64,26 +79,27 @@ TEST_F(Dispatch, ReplyBitsAndTheNoUsedNotice) {
   EXPECT_TRUE(statusHas(kReply3Bit));
   EXPECT_TRUE(dispatch({2, 0}));
   EXPECT_FALSE(statusHas(kReply3Bit));
+  EXPECT_EQ(notices(), (std::vector<std::string>{"NoUsed 0x02"}));
   dispatch({2, 1});
   EXPECT_TRUE(statusHas(kReply3Bit));
-  EXPECT_EQ(notices_, (std::vector<std::string>{"NoUsed 0x02", "NoUsed 0x02"}));
+  EXPECT_EQ(notices(), (std::vector<std::string>{"NoUsed 0x02", "NoUsed 0x02"}));
   dispatch({6});
   EXPECT_TRUE(statusHas(kReply6Bit));
 }
 
 TEST_F(Dispatch, CallerNumberRecordIsDroppedBeforeInitialisation) {
   storeStatusWord(0);
-  state().callerNumberRecord.fill(0x55);
+  replyStores().callerNumberRecord.fill(0x55);
   EXPECT_FALSE(dispatch({4, 1, 5, 3, '1', '2', '3', 9}));
   EXPECT_FALSE(statusHas(kCallerNumberBit));
-  EXPECT_EQ(state().callerNumberRecord[0], 0x55);
+  EXPECT_EQ(replyStores().callerNumberRecord[0], 0x55);
 }
 
 TEST_F(Dispatch, CallerNumberRecordCopiesItsLengthAndAZero) {
-  state().callerNumberRecord.fill(0x55);
+  replyStores().callerNumberRecord.fill(0x55);
   EXPECT_TRUE(dispatch({4, 1, 5, 3, '7', '8', '9', 0x77}));
   EXPECT_TRUE(statusHas(kCallerNumberBit));
-  const auto& rec = state().callerNumberRecord;
+  const auto& rec = replyStores().callerNumberRecord;
   const uint8_t expected[] = {1, 5, 3, '7', '8', '9', 0x77, 0};
   EXPECT_EQ(0, std::memcmp(rec.data(), expected, sizeof expected));
   EXPECT_EQ(rec[8], 0);  // zeros to the end: nothing of an earlier record stays
@@ -92,7 +108,7 @@ TEST_F(Dispatch, CallerNumberRecordCopiesItsLengthAndAZero) {
 TEST_F(Dispatch, NoNumberRecordKeepsTheOlderBytes) {
   dispatch({4, 1, 5, 3, '7', '8', '9', 0x77});
   dispatch({4, 2, 0xEE, 0xEE});
-  const auto& rec = state().callerNumberRecord;
+  const auto& rec = replyStores().callerNumberRecord;
   EXPECT_EQ(rec[0], 2);
   EXPECT_EQ(rec[1], 0);
   EXPECT_EQ(rec[2], 3);
@@ -105,9 +121,9 @@ TEST_F(Dispatch, CallerNumberLengthPastTheRecordStaysInside) {
   r[0] = 4;
   r[1] = 1;
   r[3] = 255;
-  state().callerNumberRecord.fill(0);
+  replyStores().callerNumberRecord.fill(0);
   EXPECT_TRUE(dispatchReplyRecord(r, sizeof r));
-  const auto& rec = state().callerNumberRecord;
+  const auto& rec = replyStores().callerNumberRecord;
   EXPECT_EQ(rec[62], 'x');  // 63 bytes copied
   EXPECT_EQ(rec[63], 0);    // and the zero, inside the record
 }
@@ -116,9 +132,9 @@ TEST_F(Dispatch, ShortReadsNeverSeeAnEarlierRecord) {
   dispatch({4, 1, 5, 20, 'a', 'b', 'c', 'd', 'e', 'f'});
   // Only three bytes arrive this time: the rest is not taken from the earlier record.
   const uint8_t shortRecord[] = {4, 1, 5};
-  state().callerNumberRecord.fill(0x55);
+  replyStores().callerNumberRecord.fill(0x55);
   dispatchReplyRecord(shortRecord, sizeof shortRecord);
-  const auto& rec = state().callerNumberRecord;
+  const auto& rec = replyStores().callerNumberRecord;
   EXPECT_EQ(rec[0], 1);
   EXPECT_EQ(rec[1], 5);
   EXPECT_EQ(rec[2], 0);  // two bytes received after the type, then zeros
@@ -128,43 +144,43 @@ TEST_F(Dispatch, ShortReadsNeverSeeAnEarlierRecord) {
 TEST_F(Dispatch, ToneReportsFillTheRingAndSetTheToneBitAboveTen) {
   dispatch({5, 3, 0x0A, 0x00});
   EXPECT_FALSE(statusHas(kToneBit));
-  EXPECT_EQ(state().toneRing[0].load(), 3);
-  EXPECT_EQ(state().toneRing[1].load(), 10);
+  EXPECT_EQ(replyStores().toneRing[0].load(), 3);
+  EXPECT_EQ(replyStores().toneRing[1].load(), 10);
   dispatch({5, 3, 0x2C, 0x01});
   EXPECT_TRUE(statusHas(kToneBit));
-  EXPECT_EQ(state().toneRing[3].load(), 300);
-  EXPECT_EQ(state().toneWrite.load(), 4);
+  EXPECT_EQ(replyStores().toneRing[3].load(), 300);
+  EXPECT_EQ(replyStores().toneWrite.load(), 4);
 }
 
 TEST_F(Dispatch, DtmfRingWrapsAtThirty) {
   for (int i = 0; i < 31; ++i) dispatch({7, static_cast<uint8_t>(i)});
-  EXPECT_EQ(state().dtmfWrite.load(), 1);
-  EXPECT_EQ(state().dtmfRing[0].load(), 30);
-  EXPECT_EQ(state().dtmfRing[29].load(), 29);
+  EXPECT_EQ(replyStores().dtmfWrite.load(), 1);
+  EXPECT_EQ(replyStores().dtmfRing[0].load(), 30);
+  EXPECT_EQ(replyStores().dtmfRing[29].load(), 29);
 }
 
 TEST_F(Dispatch, FlagsValueFromTypes8And9) {
   dispatch({8, 0x78, 0x56, 0x34, 0x12});
-  EXPECT_EQ(state().flagsValue.load(), 0x12345678u);
-  state().deviceReady.store(0);
+  EXPECT_EQ(replyStores().flagsValue.load(), 0x12345678u);
+  playerState().deviceReady.store(0);
   dispatch({9, 209, 0x01, 0x02, 0x03, 0x04});
-  EXPECT_EQ(state().flagsValue.load(), 0x04030201u);
-  EXPECT_EQ(state().deviceReady.load(), 1);
+  EXPECT_EQ(replyStores().flagsValue.load(), 0x04030201u);
+  EXPECT_EQ(playerState().deviceReady.load(), 1);
   dispatch({9, 7});
-  EXPECT_EQ(state().flagsValue.load(), 0x04030201u);
+  EXPECT_EQ(replyStores().flagsValue.load(), 0x04030201u);
 }
 
 TEST_F(Dispatch, AcknowledgeByteAndReplyBuffer) {
   dispatch({10, 0x42});
-  EXPECT_EQ(state().acknowledgeByte.load(), 0x42);
+  EXPECT_EQ(replyStores().acknowledgeByte.load(), 0x42);
   dispatch({19, 0x43});
-  EXPECT_EQ(state().acknowledgeByte.load(), 0x43);
+  EXPECT_EQ(replyStores().acknowledgeByte.load(), 0x43);
   dispatch({18, 1, 0, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
   const uint8_t info[] = {1, 0, 3, 4, 5, 6, 7, 8, 9, 10, 11, 0};
-  EXPECT_EQ(0, std::memcmp(state().replyBuffer.data(), info, sizeof info));
+  EXPECT_EQ(0, std::memcmp(replyStores().replyBuffer.data(), info, sizeof info));
   dispatch({11, 0x35, 0x99});
-  EXPECT_EQ(state().replyBuffer[0], 0x35);
-  EXPECT_EQ(state().replyBuffer[1], 0);
+  EXPECT_EQ(replyStores().replyBuffer[0], 0x35);
+  EXPECT_EQ(replyStores().replyBuffer[1], 0);
 }
 
 TEST_F(Dispatch, StatusItemsInType208AndType9) {
@@ -177,13 +193,13 @@ TEST_F(Dispatch, StatusItemsInType208AndType9) {
   dispatch({208, 1, 0});
   EXPECT_FALSE(statusHas(kOffHookBit));
 
-  state().playbackFault.store(0);
+  playerState().playbackFault.store(0);
   dispatch({208, 3, 1});
   dispatch({208, 2, 0});
-  EXPECT_EQ(state().playbackFault.load(), 0);
+  EXPECT_EQ(playerState().playbackFault.load(), 0);
   EXPECT_FALSE(statusHas(kOffHookBit));
   dispatch({208, 3, 0});
-  EXPECT_EQ(state().playbackFault.load(), -1);
+  EXPECT_EQ(playerState().playbackFault.load(), -1);
 }
 
 TEST_F(Dispatch, TestReplyAreaFromTypes240And241) {

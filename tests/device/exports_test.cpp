@@ -2,6 +2,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 
 #include "support/conditions.h"
@@ -67,6 +68,49 @@ TEST(Exports, ThePlainNamesCallTheMembers) {
   EXPECT_EQ(getStatus(&io), 0x200u);
   EXPECT_EQ(initial(&io), 1);
   EXPECT_TRUE(tavro::test::eventually([&] { return !(getStatus(&io) & tavro::kLinkDownBit); }));
+}
+
+// A null object is refused like a null argument: -2 where there is a result, nothing done
+// where there is none; nothing reaches the box and the running library goes on.
+TEST(Exports, ANullObjectIsRefused) {
+  tavro::test::RuntimeDir runtime;
+  tavro::vbox::VirtualBox box;
+  Library lib;
+  ASSERT_NE(lib.handle(), nullptr) << dlerror();
+  CKusb_IO io;
+  ASSERT_TRUE(tavro::test::eventually([&] { return !(io.GetTelStatus() & tavro::kLinkDownBit); }));
+  ASSERT_TRUE(box.waitForPipes(std::chrono::seconds(10)));
+  box.clearLog();
+  const uint32_t before = io.GetTelStatus();
+
+  using One = int (*)(CKusb_IO*);
+  for (const char* name : {"InitialUSB_IO", "PickUp", "PutDown", "StopReadSound",
+                           "ReaddiFlagsValue", "StopPlaySound", "GetWriteSoundRate"}) {
+    auto f = lib.find<One>(name);
+    ASSERT_NE(f, nullptr) << name;
+    EXPECT_EQ(f(nullptr), -2) << name;
+  }
+  EXPECT_EQ(lib.find<int (*)(CKusb_IO*, const char*)>("DialNmb")(nullptr, "123"), -2);
+  unsigned char number[64] = {};
+  EXPECT_EQ(lib.find<int (*)(CKusb_IO*, unsigned char*)>("Read_Call_Nmb")(nullptr, number), -2);
+  EXPECT_EQ(lib.find<int (*)(CKusb_IO*, const char*, int)>("StartReadSound")(nullptr, "x.wav", 1),
+            -2);
+  EXPECT_EQ(lib.find<int (*)(CKusb_IO*, const char*)>("StartReadSoundCStrF")(nullptr, "x.wav"), -2);
+  EXPECT_EQ(
+      lib.find<int (*)(CKusb_IO*, uint32_t, uint32_t, uint32_t)>("SetDialPara")(nullptr, 1, 2, 3),
+      -2);
+  EXPECT_EQ(lib.find<int (*)(CKusb_IO*, unsigned char)>("SetNextCallDelay")(nullptr, 4), -2);
+  EXPECT_EQ(lib.find<int (*)(CKusb_IO*, const char*, int, unsigned char, unsigned char, bool)>(
+                "StartPlaySound")(nullptr, "x.wav", 0, 1, 0, false),
+            -2);
+  lib.find<void (*)(CKusb_IO*)>("ExistUSB_IO")(nullptr);
+  lib.find<void (*)(CKusb_IO*, uint32_t)>("SetTelStatus")(nullptr, 0);
+  lib.find<void (*)(CKusb_IO*, uint32_t)>("TelSleep")(nullptr, 1);
+  EXPECT_EQ(lib.find<uint32_t (*)(CKusb_IO*)>("GetTelStatus")(nullptr), before);
+
+  EXPECT_EQ(io.GetTelStatus(), before);
+  EXPECT_TRUE(box.commands().empty());
+  EXPECT_EQ(io.RequestSpaceCode(), 1);  // the library still runs
 }
 
 }  // namespace

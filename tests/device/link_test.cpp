@@ -13,6 +13,7 @@
 #include "device/command.h"
 #include "device/pipes.h"
 #include "device/threads.h"
+#include "library/context.h"
 #include "platform/platform.h"
 #include "support/conditions.h"
 #include "support/runtime_dir.h"
@@ -36,7 +37,9 @@ class Notices {
     });
   }
   ~Notices() { setNoticeHandler(previous_); }
+  // What was shown so far: the notices raised are shown first, on their own thread.
   std::vector<std::string> texts() const {
+    EXPECT_TRUE(platform::awaitNoticesDelivered(std::chrono::seconds(20)));
     std::lock_guard<std::mutex> lock(mutex_);
     return texts_;
   }
@@ -49,9 +52,8 @@ class Notices {
 };
 
 bool anyWorkerAlive() {
-  const DeviceState& s = state();
-  return s.monitorAlive || s.replyReaderAlive || s.commandWriterAlive || s.audioInAlive ||
-         s.audioOutAlive;
+  return workers().monitorAlive || workers().replyReaderAlive || workers().commandWriterAlive ||
+         workers().audioInAlive || workers().audioOutAlive;
 }
 
 int threadCount() {
@@ -82,7 +84,7 @@ TEST_F(Link, ConstructionWithABoxBringsTheLinkUp) {
     EXPECT_TRUE(word & kReaderReadyBit);
     EXPECT_FALSE(word & kLinkDownBit);
     EXPECT_FALSE(word & kLinkFaultBit);
-    EXPECT_EQ(state().pipesOpened.load(), 4u);
+    EXPECT_EQ(linkState().pipesOpened.load(), 4u);
     EXPECT_TRUE(box_.waitForPipes(milliseconds(5000)));
     // The reply reader probed the box on a control connection of its own.
     bool probed = false;
@@ -149,12 +151,12 @@ TEST_F(Link, UnplugAndReplugWhileIdle) {
 
 TEST_F(Link, TheLinkLostMessageIsHeldBackDuringARecording) {
   CKusb_IO io;
-  state().eventFlags.fetch_or(kRecordingActiveEvent);
+  noticeState().eventFlags.fetch_or(kRecordingActiveEvent);
   box_.unplug();
   ASSERT_TRUE(eventually([] { return statusHas(kLinkLostBit); }));
-  ASSERT_TRUE(eventually([] { return (state().eventFlags.load() & kLinkLostEvent) == 0; }));
+  ASSERT_TRUE(eventually([] { return (noticeState().eventFlags.load() & kLinkLostEvent) == 0; }));
   EXPECT_EQ(notices_.count(), 0u);
-  state().eventFlags.fetch_and(~kRecordingActiveEvent);
+  noticeState().eventFlags.fetch_and(~kRecordingActiveEvent);
 }
 
 TEST_F(Link, ARoundTripTimesOutAfterItsLimitAndTheNextSendWaitsForIt) {
@@ -298,24 +300,23 @@ TEST_F(Link, ProbeRefusedCountsAsAFailedAttempt) {
 }
 
 TEST(PipeCount, CountsWhatIsOpenSoThatAOwnReopenRestoresTheLink) {
-  resetPipeCount();
+  useStateForTest();
   storeStatusWord(kLinkDownBit | kLinkFaultBit);
   for (PipeNumber p : {kReplyPipe, kCommandPipe, kAudioInPipe}) pipeOpened(p);
   EXPECT_TRUE(linkDown());
   pipeOpened(kAudioOutPipe);
   EXPECT_EQ(statusWord(), 0u);
   pipeOpened(kAudioOutPipe);  // counted once
-  EXPECT_EQ(state().pipesOpened.load(), 4u);
+  EXPECT_EQ(linkState().pipesOpened.load(), 4u);
 
   // The command writer's own write failed: it takes its pipe out, the link goes down, and
   // its reopen brings the count back to exactly 4.
   pipeClosed(kCommandPipe);
   setStatusBits(kLinkDownBit);
-  EXPECT_EQ(state().pipesOpened.load(), 3u);
+  EXPECT_EQ(linkState().pipesOpened.load(), 3u);
   pipeOpened(kCommandPipe);
   EXPECT_FALSE(linkDown());
-  resetPipeCount();
-  storeStatusWord(kInitialStatusWord);
+  useStateForTest();
 }
 
 }  // namespace

@@ -10,8 +10,10 @@
 #include <thread>
 #include <vector>
 
+#include "audio/audio_state.h"
 #include "device/command.h"
 #include "device/state.h"
+#include "incoming/stores.h"
 #include "line/box_fixture.h"
 #include "platform/platform.h"
 #include "tavro/CKusb_IO.h"
@@ -283,10 +285,10 @@ TEST_F(Incoming, FlashStopsAtTheFirstUnansweredBlock) {
 TEST_F(Incoming, FlagsValueDuringPlaybackSendsNothing) {
   io_.ExistUSB_IO();
   storeStatusWord(0);
-  state().flagsValue = 0x42;
-  state().audioOut.playbackFlag = 1;
+  replyStores().flagsValue = 0x42;
+  playerState().playbackFlag = 1;
   EXPECT_EQ(io_.ReaddiFlagsValue(), 0x42);
-  state().audioOut.playbackFlag = 0;
+  playerState().playbackFlag = 0;
   EXPECT_EQ(io_.ReaddiFlagsValue(), -2);
 }
 

@@ -9,6 +9,7 @@
 #include "device/command.h"
 #include "device/state.h"
 #include "line/box_fixture.h"
+#include "line/dial_parameters.h"
 #include "platform/platform.h"
 #include "tavro/CKusb_IO.h"
 
@@ -151,7 +152,7 @@ TEST_F(Line, DialPacket) {
   EXPECT_TRUE(statusHas(kOffHookBit)) << "dialling leaves the line off hook";
   // Parameters above 255 are stored whole; their low bytes travel.
   io_.SetDialPara(0x101, 0x202, 0x303);
-  EXPECT_EQ(state().dialPara2.load(), 0x202u);
+  EXPECT_EQ(dialParameters().dialPara2.load(), 0x202u);
   EXPECT_EQ(io_.DialNmb("0*#aAm"), 1);
 
   const auto packets = sentPackets();

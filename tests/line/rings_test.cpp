@@ -1,4 +1,5 @@
 #include "incoming/rings.h"
+#include "incoming/stores.h"
 
 #include <gtest/gtest.h>
 
@@ -10,9 +11,8 @@ namespace {
 class Rings : public ::testing::Test {
  protected:
   void SetUp() override {
-    auto& s = state();
-    s.dtmfRead = 0;
-    s.dtmfWrite = 0;
+    replyStores().dtmfRead = 0;
+    replyStores().dtmfWrite = 0;
     emptyToneRing();
   }
 };
@@ -30,7 +30,7 @@ TEST_F(Rings, DtmfInOrderAcrossTheWrap) {
     }
     EXPECT_FALSE(takeDtmf(&code));
   }
-  EXPECT_EQ(state().dtmfRead.load(), 0) << "60 entries: the index wrapped twice";
+  EXPECT_EQ(replyStores().dtmfRead.load(), 0) << "60 entries: the index wrapped twice";
 }
 
 TEST_F(Rings, ThirtyUnreadLookEmpty) {
@@ -53,8 +53,8 @@ TEST_F(Rings, ToneReportsArePairs) {
     EXPECT_EQ(report[1], 300 + i);
   }
   // Half a report (its writer between the two entries) is not taken yet.
-  state().toneRing[state().toneWrite] = 5;
-  state().toneWrite = nextRingIndex(state().toneWrite.load());
+  replyStores().toneRing[replyStores().toneWrite] = 5;
+  replyStores().toneWrite = nextRingIndex(replyStores().toneWrite.load());
   EXPECT_FALSE(takeTone(report));
   appendTone(1, 2);
   emptyToneRing();

@@ -14,6 +14,8 @@
 #include <optional>
 
 #include "device/state.h"
+#include "device/threads.h"
+#include "line/dial_parameters.h"
 #include "ostrel/gui_support.h"
 #include "platform/platform.h"
 #include "support/conditions.h"
@@ -132,9 +134,9 @@ TEST_F(OstrelBoxTest, OpensIdleWithTheLineSetUp) {
   EXPECT_TRUE(box_.waitForCommands(1, 10s));
   EXPECT_TRUE(eventually([&] { return received(box_, {23, 150}); }));
   EXPECT_EQ(statusWord() & kClearedAtStart, 0u);
-  EXPECT_EQ(state().dialPara1.load(), 5u);
-  EXPECT_EQ(state().dialPara2.load(), 5u);
-  EXPECT_EQ(state().dialPara3.load(), 17u);
+  EXPECT_EQ(dialParameters().dialPara1.load(), 5u);
+  EXPECT_EQ(dialParameters().dialPara2.load(), 5u);
+  EXPECT_EQ(dialParameters().dialPara3.load(), 17u);
 }
 
 TEST_F(OstrelBoxTest, TwoClicksRecordAValidWaveFile) {
@@ -172,11 +174,11 @@ TEST_F(OstrelBoxTest, ClosingWhileRecordingFinishesTheFileAndEndsEveryThread) {
   expectValidWave(wave(), bytes.size() - 48);
 
   dialog_->shutDown();
-  EXPECT_EQ(state().replyReaderAlive.load(), 0);
-  EXPECT_EQ(state().commandWriterAlive.load(), 0);
-  EXPECT_EQ(state().audioInAlive.load(), 0);
-  EXPECT_EQ(state().audioOutAlive.load(), 0);
-  EXPECT_EQ(state().monitorAlive.load(), 0);
+  EXPECT_EQ(workers().replyReaderAlive.load(), 0);
+  EXPECT_EQ(workers().commandWriterAlive.load(), 0);
+  EXPECT_EQ(workers().audioInAlive.load(), 0);
+  EXPECT_EQ(workers().audioOutAlive.load(), 0);
+  EXPECT_EQ(workers().monitorAlive.load(), 0);
 }
 
 TEST_F(OstrelBoxTest, EndRequestWithAboutOpenClosesBothAndFinishesTheRecording) {
@@ -208,6 +210,26 @@ TEST_F(OstrelBoxTest, StartFailsSilentlyWhenTheBoxWasUnplugged) {
   EXPECT_FALSE(QApplication::activeModalWidget());
   // The link-lost notice, if shown meanwhile, is released by the way out.
   dialog_->shutDown();
+}
+
+TEST_F(OstrelBoxTest, TheEndReleasesALinkLostNoticeThatWaitsForOk) {
+  startDialog();
+  box_.unplug();
+  ASSERT_TRUE(eventuallyGui([&] { return notices_.openBoxes().size() == 1; }));
+  EXPECT_EQ(notices_.openBoxes().front()->text().toStdString(), kLinkLostMessage);
+  EXPECT_EQ(notices_.waiting(), 1u);
+
+  dialog_->requestEnd();  // as on SIGTERM
+  EXPECT_FALSE(dialog_->isVisible());
+  EXPECT_EQ(notices_.waiting(), 0u) << "the notice still waits for a dialog that has ended";
+  EXPECT_TRUE(notices_.openBoxes().isEmpty());
+  const auto start = std::chrono::steady_clock::now();
+  dialog_->shutDown();
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(took, 5s) << std::chrono::duration<double>(took).count() << " s";
+  EXPECT_TRUE(platform::awaitNoticesDelivered(0ms));
+  EXPECT_EQ(workers().monitorAlive.load(), 0);
+  EXPECT_EQ(workers().replyReaderAlive.load(), 0);
 }
 
 TEST_F(OstrelBoxTest, AboutOpensFromTheButtonAndFromTheMenuEntry) {
@@ -267,7 +289,7 @@ TEST(OstrelNoBox, ShowsTheMessageAndEnds) {
   EXPECT_EQ(title, QStringLiteral("Ostrel"));
   EXPECT_FALSE(dialog.isVisible());
   dialog.shutDown();
-  EXPECT_EQ(state().replyReaderAlive.load(), 0);
+  EXPECT_EQ(workers().replyReaderAlive.load(), 0);
   platform::setTimeScale(1);
 }
 

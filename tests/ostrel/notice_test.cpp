@@ -1,10 +1,12 @@
-// The library's notices as message boxes: only the thread that raised one waits for it.
+// The library's notices as message boxes: they wait for OK on their own thread, and nothing
+// waits for them once the program ends.
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
+#include <QCoreApplication>
 #include <QMessageBox>
 #include <QTimer>
-#include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "ostrel/gui_support.h"
@@ -14,13 +16,11 @@
 namespace tavro::test {
 namespace {
 
-TEST(OstrelNotices, WorkerWaitsForOkWhileTheGuiThreadGoesOn) {
+constexpr auto kDelivered = std::chrono::seconds(20);
+
+TEST(OstrelNotices, TheNoticeWaitsForOkWhileTheRaiserAndTheGuiThreadGoOn) {
   ostrel::NoticeBridge bridge;
-  std::atomic<bool> returned{false};
-  std::thread worker([&] {
-    platform::showNotice("Receive Error!");
-    returned = true;
-  });
+  std::thread([] { platform::showNotice("Receive Error!"); }).join();  // returns at once
 
   ASSERT_TRUE(eventuallyGui([&] { return bridge.openBoxes().size() == 1; }));
   QMessageBox* box = bridge.openBoxes().front();
@@ -28,51 +28,57 @@ TEST(OstrelNotices, WorkerWaitsForOkWhileTheGuiThreadGoesOn) {
   EXPECT_EQ(box->windowTitle(), QStringLiteral("Ostrel"));
   EXPECT_FALSE(box->isModal());
   ASSERT_NE(box->button(QMessageBox::Ok), nullptr);
-  // The GUI thread keeps handling events while the worker waits.
+  // The GUI thread keeps handling events while the notice waits.
   bool timerRan = false;
   QTimer::singleShot(0, [&] { timerRan = true; });
   EXPECT_TRUE(eventuallyGui([&] { return timerRan; }));
-  EXPECT_FALSE(returned);
+  EXPECT_EQ(bridge.waiting(), 1u);
+  EXPECT_FALSE(platform::awaitNoticesDelivered(std::chrono::milliseconds(0)));
 
   box->button(QMessageBox::Ok)->click();
-  EXPECT_TRUE(eventuallyGui([&] { return returned.load(); }));
-  worker.join();
+  EXPECT_TRUE(platform::awaitNoticesDelivered(kDelivered));
+  EXPECT_EQ(bridge.waiting(), 0u);
 }
 
-TEST(OstrelNotices, ShutDownReleasesWaitingWorkersAndLaterNoticesReturnAtOnce) {
+TEST(OstrelNotices, ShutDownReleasesTheWaitingNoticeAndLaterOnesReturnAtOnce) {
   ostrel::NoticeBridge bridge;
-  std::atomic<int> returned{0};
-  std::thread shown([&] {
-    platform::showNotice("NoUsed 0x02");
-    ++returned;
-  });
+  platform::showNotice("NoUsed 0x02");
   ASSERT_TRUE(eventuallyGui([&] { return bridge.openBoxes().size() == 1; }));
-  // This one is queued for the GUI thread, which does not look at it before the shutdown.
-  std::thread queued([&] {
-    platform::showNotice("In StopReadSound Error!");
-    ++returned;
-  });
+  platform::showNotice("In StopReadSound Error!");  // waits behind the one shown
 
   // The GUI thread now blocks, as it does while it destroys the library object.
   bridge.shutDown();
-  shown.join();
-  queued.join();
-  EXPECT_EQ(returned, 2);
+  EXPECT_TRUE(platform::awaitNoticesDelivered(kDelivered));
+  EXPECT_EQ(bridge.waiting(), 0u);
   EXPECT_TRUE(bridge.openBoxes().isEmpty());
-  platform::showNotice("late");  // returns at once, on the GUI thread too
-  std::thread([] { platform::showNotice("late"); }).join();
+  platform::showNotice("late");
+  EXPECT_TRUE(platform::awaitNoticesDelivered(kDelivered));
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(bridge.openBoxes().isEmpty());
 }
 
-TEST(OstrelNotices, NoticeOnTheGuiThreadIsModalThere) {
+TEST(OstrelNotices, QuittingTheApplicationReleasesTheWaitingNotice) {
   ostrel::NoticeBridge bridge;
-  ModalAnswer answer([](QWidget* modal) {
-    auto* box = qobject_cast<QMessageBox*>(modal);
-    ASSERT_NE(box, nullptr);
-    EXPECT_EQ(box->text(), QStringLiteral("In StopReadSound Error!"));
-    box->button(QMessageBox::Ok)->click();
-  });
+  platform::showNotice("NoUsed 0x02");
+  ASSERT_TRUE(
+      eventuallyGui([&] { return bridge.waiting() == 1 && !bridge.openBoxes().isEmpty(); }));
+
+  QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+  QCoreApplication::exec();
+  EXPECT_EQ(bridge.waiting(), 0u);
+  EXPECT_TRUE(platform::awaitNoticesDelivered(kDelivered));
+}
+
+TEST(OstrelNotices, ANoticeRaisedOnTheGuiThreadNeverBlocksIt) {
+  ostrel::NoticeBridge bridge;
   platform::showNotice("In StopReadSound Error!");
-  EXPECT_TRUE(answer.answered());
+  ASSERT_TRUE(eventuallyGui([&] { return bridge.openBoxes().size() == 1; }));
+  EXPECT_EQ(bridge.openBoxes().front()->text(), QStringLiteral("In StopReadSound Error!"));
+  // Called straight on the GUI thread, the handler shows its box and returns.
+  bridge.showNotice("Receive Error!");
+  EXPECT_EQ(bridge.openBoxes().size(), 2);
+  bridge.shutDown();
+  EXPECT_TRUE(platform::awaitNoticesDelivered(kDelivered));
 }
 
 TEST(OstrelNotices, RemovingTheBridgeRestoresThePreviousHandler) {
@@ -80,6 +86,7 @@ TEST(OstrelNotices, RemovingTheBridgeRestoresThePreviousHandler) {
   auto previous = setNoticeHandler([&](const std::string& text) { seen = text; });
   { ostrel::NoticeBridge bridge; }
   platform::showNotice("after");
+  ASSERT_TRUE(platform::awaitNoticesDelivered(kDelivered));
   EXPECT_EQ(seen, "after");
   setNoticeHandler(std::move(previous));
 }

@@ -1,7 +1,10 @@
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <future>
 #include <string>
 #include <thread>
@@ -29,6 +32,7 @@ class HandlesTest : public test::RegistryFixture {
   }
 
   void TearDown() override {
+    setConnectHook(nullptr);
     for (Handle h : handles_) closeHandle(h);
     RegistryFixture::TearDown();
   }
@@ -224,6 +228,76 @@ TEST_F(HandlesTest, ClosedHandleIsUnknownAndWakesItsReader) {
   EXPECT_FALSE(readFile(h, buffer, 4, &count));
   EXPECT_FALSE(writeFile(h, buffer, 4, &count));
   closeHandle(h);  // twice is harmless
+}
+
+// Nothing waits at a listener: a connection made to it would be pending by now.
+bool nothingPending(int listener) {
+  pollfd p{listener, POLLIN, 0};
+  return ::poll(&p, 1, 0) == 0;
+}
+
+TEST_F(HandlesTest, ARegistrySwappedAfterTheTrustCheckIsNeverUsed) {
+  // Between the check and the connect, the registry root is renamed away and an impostor's
+  // tree (trusted in its own right) takes its place: every connection must still land in
+  // the folder that was checked.
+  const int device = listen("box");
+  const int pipe = listen("box\\PIPE01");
+  const std::string impostorRoot = runtimeDir_ + "/impostor";
+  const std::string impostorClass = impostorRoot + "/" + interfaceClassName(kBoxInterfaceClass);
+  ASSERT_EQ(::mkdir(impostorRoot.c_str(), 0700), 0);
+  ASSERT_EQ(::mkdir(impostorClass.c_str(), 0700), 0);
+  const int fakeDevice = keep(test::listenAt(impostorClass + "/box", SOCK_SEQPACKET));
+  const int fakePipe = keep(test::listenAt(impostorClass + "/box\\PIPE01", SOCK_SEQPACKET));
+  ASSERT_GE(fakeDevice, 0);
+  ASSERT_GE(fakePipe, 0);
+  const std::string checked = runtimeDir_ + "/checked";
+  int swaps = 0;
+  setConnectHook([&] {
+    ASSERT_EQ(::rename(root_.c_str(), checked.c_str()), 0);
+    ASSERT_EQ(::rename(impostorRoot.c_str(), root_.c_str()), 0);
+    ++swaps;
+  });
+  const auto swapBack = [&] {
+    ASSERT_EQ(::rename(root_.c_str(), impostorRoot.c_str()), 0);
+    ASSERT_EQ(::rename(checked.c_str(), root_.c_str()), 0);
+  };
+
+  const Handle control = track(createFile(devicePath("box").c_str()));
+  swapBack();
+  const Handle command = track(createFile(devicePath("box\\PIPE01").c_str()));
+  swapBack();
+  ASSERT_NE(control, kInvalidHandle);
+  ASSERT_NE(command, kInvalidHandle);
+  EXPECT_GE(keep(acceptOne(device)), 0);
+  EXPECT_GE(keep(acceptOne(pipe)), 0);
+
+  // The pipe reset opens a connection of its own to the pipe's device.
+  setTimeScale(20);  // its answer never comes: the wait for it is short
+  EXPECT_TRUE(deviceIoControl(command, kPipeReset, nullptr));
+  swapBack();
+  EXPECT_GE(keep(acceptOne(device)), 0);
+
+  setConnectHook(nullptr);
+  EXPECT_EQ(swaps, 3);
+  EXPECT_TRUE(nothingPending(fakeDevice)) << "a connection went to the impostor";
+  EXPECT_TRUE(nothingPending(fakePipe)) << "a connection went to the impostor";
+}
+
+TEST_F(HandlesTest, OnlyTrustedRegistryFoldersAreConnectedThrough) {
+  listen("box");
+  EXPECT_NE(track(createFile(devicePath("box").c_str())), kInvalidHandle);
+  // A socket outside the registry is not a device.
+  const std::string outside = runtimeDir_ + "/box";
+  keep(test::listenAt(outside, SOCK_SEQPACKET));
+  EXPECT_EQ(createFile(outside.c_str()), kInvalidHandle);
+  // A class folder others may write to is not trusted, whatever the enumeration saw before.
+  ASSERT_EQ(::chmod(classDir_.c_str(), 0720), 0);
+  EXPECT_EQ(createFile(devicePath("box").c_str()), kInvalidHandle);
+  ASSERT_EQ(::chmod(classDir_.c_str(), 0700), 0);
+  ASSERT_EQ(::chmod(root_.c_str(), 0702), 0);
+  EXPECT_EQ(createFile(devicePath("box").c_str()), kInvalidHandle);
+  ASSERT_EQ(::chmod(root_.c_str(), 0700), 0);
+  EXPECT_NE(track(createFile(devicePath("box").c_str())), kInvalidHandle);
 }
 
 }  // namespace

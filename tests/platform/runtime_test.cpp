@@ -4,14 +4,10 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "platform/platform.h"
-#include "tavro/notice.h"
 
 namespace tavro::platform {
 namespace {
@@ -90,53 +86,6 @@ TEST(TimeTest, ScaleShortensLibraryTime) {
   setTimeScale(0);  // not a speed: back to real time
   EXPECT_EQ(timeScale(), 1.0);
   setTimeScale(1);
-}
-
-// Runs fn with standard error captured into a file; returns what was written.
-template <typename Fn>
-std::string captureStandardError(Fn fn) {
-  std::fflush(stderr);
-  FILE* file = std::tmpfile();
-  const int saved = ::dup(STDERR_FILENO);
-  ::dup2(fileno(file), STDERR_FILENO);
-  fn();
-  ::dup2(saved, STDERR_FILENO);
-  ::close(saved);
-  std::string text;
-  std::rewind(file);
-  char chunk[256];
-  size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) text.append(chunk, n);
-  std::fclose(file);
-  return text;
-}
-
-TEST(NoticeTest, DefaultWritesTheTextAsOneLine) {
-  const std::string text = "The line is lost.\nCheck the cable.\nThen press OK.";
-  EXPECT_EQ(captureStandardError([&] { showNotice(text); }), "tavro: " + text + "\n");
-}
-
-TEST(NoticeTest, CustomHandlerGetsTheTextAndCanBeRemoved) {
-  std::vector<std::string> seen;
-  EXPECT_FALSE(setNoticeHandler([&](const std::string& text) { seen.push_back(text); }));
-  const std::string written = captureStandardError([] {
-    showNotice("Receive Error!");
-    showNotice("NoUsed 0x02");
-  });
-  EXPECT_EQ(written, "");
-  EXPECT_EQ(seen, (std::vector<std::string>{"Receive Error!", "NoUsed 0x02"}));
-
-  // A handler may replace itself while it runs (the notice lock is not held).
-  setNoticeHandler([&](const std::string& text) {
-    setNoticeHandler([&](const std::string& later) { seen.push_back("second " + later); });
-    seen.push_back("first " + text);
-  });
-  showNotice("a");
-  showNotice("b");
-  EXPECT_EQ(seen.back(), "second b");
-
-  EXPECT_TRUE(setNoticeHandler(nullptr));
-  EXPECT_EQ(captureStandardError([] { showNotice("x"); }), "tavro: x\n");
 }
 
 }  // namespace

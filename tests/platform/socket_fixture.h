@@ -17,15 +17,14 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "support/unix_socket.h"
 
 namespace tavro::test {
 
 // A listening Unix-domain socket; -1 when the path cannot be bound.
 inline int listenAt(const std::string& path, int type) {
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  if (path.size() >= sizeof addr.sun_path) return -1;
-  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  sockaddr_un addr;
+  if (!unixAddress(path, &addr)) return -1;
   const int fd = ::socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 8) != 0) {

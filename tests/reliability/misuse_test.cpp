@@ -257,8 +257,8 @@ TEST_F(Boxes, ASilentBoxTimesEveryOperationOutAndTheStopIsPrompt) {
   const auto start = std::chrono::steady_clock::now();
   io.reset();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
-  EXPECT_EQ(state().replyReaderAlive.load() | state().commandWriterAlive.load() |
-                state().audioInAlive.load() | state().audioOutAlive.load(),
+  EXPECT_EQ(workers().replyReaderAlive.load() | workers().commandWriterAlive.load() |
+                workers().audioInAlive.load() | workers().audioOutAlive.load(),
             0);
 }
 

@@ -5,10 +5,16 @@
 //   TAVRO_STORM_SECONDS  how long the storm lasts (default 3)
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <future>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,6 +22,7 @@
 #include "device/state.h"
 #include "support/conditions.h"
 #include "support/runtime_dir.h"
+#include "support/standard_error.h"
 #include "tavro/CKusb_IO.h"
 #include "tavro/notice.h"
 #include "vbox/audio.h"
@@ -23,6 +30,12 @@
 
 namespace tavro {
 namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
 
 long residentKiB() {
   std::ifstream status("/proc/self/status");
@@ -121,7 +134,11 @@ TEST(Storm, CommandsCallerNumbersAndAudioSurviveAReplyStorm) {
   EXPECT_EQ(failed, 0) << "of " << commands << " commands";
   EXPECT_GT(numbers, 0);
   EXPECT_EQ(wrongNumbers, 0);
-  EXPECT_LT(rssAfter - rssBefore, 64 * 1024) << "KiB grown";
+  // Under AddressSanitizer freed memory is held back (up to 256 MB) before it is reused, so
+  // the resident size says nothing there about what the library keeps.
+  if (!kAddressSanitizer) {
+    EXPECT_LT(rssAfter - rssBefore, 64 * 1024) << "KiB grown";
+  }
 
   // Every frame arrived, in order, none twice.
   ASSERT_GT(recorded, 48);
@@ -143,6 +160,53 @@ TEST(Storm, CommandsCallerNumbersAndAudioSurviveAReplyStorm) {
     expected = n + 1;
   }
   EXPECT_EQ(gaps, 0);
+}
+
+// Thousands of "NoUsed 0x02" records while standard error is a full pipe that nobody
+// reads: the reply reader goes on, and the object is destroyed promptly.
+TEST(Storm, NoticesNeverHoldTheReplyReaderWhenStandardErrorIsNotRead) {
+  test::RuntimeDir runtime;
+  vbox::VirtualBox box;
+  auto io = std::make_unique<CKusb_IO>();
+  ASSERT_FALSE(io->GetTelStatus() & kLinkDownBit);
+
+  int pipe[2];
+  ASSERT_TRUE(test::makeFullPipe(pipe));
+  auto toPipe = std::make_unique<test::StandardErrorTo>(pipe[1]);
+
+  // In rounds that the box's queue takes whole, each followed by a DTMF digit.
+  bool readerWentOn = true;
+  for (int round = 0; round < 4 && readerWentOn; ++round) {
+    for (int i = 0; i < 2000; ++i) ASSERT_TRUE(box.sendRecord({2, static_cast<uint8_t>(i & 1)}));
+    ASSERT_TRUE(box.sendDtmf(5));
+    unsigned char code = 0;
+    readerWentOn = test::eventually([&] { return io->GetDTMFCode(&code) == 1; });
+  }
+
+  std::promise<void> destroyed;
+  std::future<void> done = destroyed.get_future();
+  const auto start = std::chrono::steady_clock::now();
+  std::thread destroyer([&] {
+    io.reset();
+    destroyed.set_value();
+  });
+  const bool prompt = done.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+  const auto took = std::chrono::steady_clock::now() - start;
+  // A reader held in its write is let go, so that the test can end.
+  while (done.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready) {
+    char chunk[4096];
+    while (::read(pipe[0], chunk, sizeof chunk) > 0) {
+    }
+  }
+  destroyer.join();
+  toPipe.reset();
+  ::close(pipe[0]);
+  ::close(pipe[1]);
+
+  EXPECT_TRUE(readerWentOn) << "no record was read after the storm";
+  EXPECT_TRUE(prompt) << "the destructor waited for standard error";
+  EXPECT_LT(took, std::chrono::seconds(10))
+      << std::chrono::duration<double>(took).count() << " s to destroy the object";
 }
 
 }  // namespace

@@ -9,6 +9,7 @@ received is read from its event lines ("command 04", ...), which it prints on st
 import argparse
 import json
 import os
+import resource
 import pty
 import re
 import select
@@ -155,8 +156,11 @@ class ToolTest(unittest.TestCase):
                               env=self.env, timeout=timeout)
 
     def start_tool(self, *args):
-        return subprocess.Popen([TOOL, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        """The tool as a running process; killed at the end of the test if it still runs."""
+        proc = subprocess.Popen([TOOL, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                 text=True, cwd=self.cwd, env=self.env)
+        self.addCleanup(end_if_running, proc)
+        return proc
 
     def assertRun(self, result, code=0):
         self.assertEqual(result.returncode, code,
@@ -178,6 +182,12 @@ def read_line(proc, stream=None, timeout=DEADLINE):
     if not line:
         raise AssertionError("the tool ended: %s" % proc.stderr.read())
     return line.rstrip("\n")
+
+
+def end_if_running(proc):
+    if proc.poll() is None:
+        proc.kill()
+        proc.communicate()
 
 
 def finish(proc, timeout=DEADLINE):
@@ -248,6 +258,33 @@ class CommandLine(ToolTest):
         self.assertIn("missing.al", r.stderr)
         r = self.tool("--wait", "0.5", "record", "no/such/dir/x.wav")
         self.assertRun(r, 7)
+
+    def test_flash_write_checks_type_and_size_before_reading(self):
+        os.mkdir(self.path("adir"))
+        with open(self.path("huge.bin"), "wb") as f:
+            f.truncate(2 << 30)  # sparse: costs no disk
+        for name, said in (("adir", "is a directory"), ("/dev/zero", "more than 240"),
+                           ("huge.bin", "more than 240")):
+            with self.subTest(file=name):
+                proc = subprocess.Popen([TOOL, "--wait", "0.5", "flash-write", name],
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        text=True, cwd=self.cwd, env=self.env)
+                out, err = proc.communicate(timeout=DEADLINE)
+                # Refused by the check, not by a crash, and without reading the file in.
+                self.assertEqual(proc.returncode, 7, err)
+                self.assertIn(said, err)
+        # The largest resident size of any child so far stays far below the file's.
+        self.assertLess(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss, 512 * 1024)
+        r = self.tool("--wait", "0.5", "play", "adir")
+        self.assertRun(r, 7)
+        self.assertIn("is a directory", r.stderr)
+
+    def test_record_seconds_are_bounded(self):
+        for seconds in ("3000000", "inf", "nan", "0"):
+            with self.subTest(seconds=seconds):
+                r = self.tool("--wait", "0.5", "record", "x.wav", "--seconds", seconds)
+                self.assertRun(r, 2)
+        self.assertFalse(os.path.exists(self.path("x.wav")))
 
 
 class LineCommands(ToolTest):
@@ -347,59 +384,74 @@ class Watch(ToolTest):
 
     def test_prints_calls_dtmf_tones_hook_and_link_changes(self):
         proc = self.start_tool("watch", "--json")
-        try:
-            first = json.loads(read_line(proc))
-            self.assertEqual((first["event"], first["state"]), ("link", "up"))
-            self.box.send(caller_id_record("5551234"))
-            self.assertEqual(json.loads(read_line(proc))["number"], "5551234")
-            for code, key in ((5, "5"), (10, "0"), (11, "*")):
-                self.box.send("record 07 %02x" % code)
-                e = json.loads(read_line(proc))
-                self.assertEqual((e["event"], e["code"], e["key"]), ("dtmf", code, key))
-            self.box.send("record 05 03 2c 01")  # tone report {3, 300}
+        first = json.loads(read_line(proc))
+        self.assertEqual((first["event"], first["state"]), ("link", "up"))
+        self.box.send("ring")
+        self.assertEqual(json.loads(read_line(proc))["event"], "ring")
+        self.box.send(caller_id_record("5551234"))
+        self.assertEqual(json.loads(read_line(proc))["number"], "5551234")
+        for code, key in ((5, "5"), (10, "0"), (11, "*")):
+            self.box.send("record 07 %02x" % code)
             e = json.loads(read_line(proc))
-            self.assertEqual((e["event"], e["values"]), ("tone", [3, 300]))
-            self.box.send("record d0 01 01")  # status item: off hook
-            e = json.loads(read_line(proc))
-            self.assertEqual((e["event"], e["state"]), ("hook", "off"))
-            self.box.send("record 04 02")  # the box has no number for this call
-            e = json.loads(read_line(proc))
-            self.assertEqual((e["event"], e["number"]), ("call", None))
-            self.box.send("unplug")
-            e = json.loads(read_line(proc))
-            self.assertEqual((e["event"], e["state"]), ("link", "lost"))
-            self.box.send("replug")
-            e = json.loads(read_line(proc))
-            self.assertEqual((e["event"], e["state"]), ("link", "back"))
-            proc.send_signal(signal.SIGINT)
-            code, out, err = finish(proc)
-            self.assertEqual(code, 0, err)
-        finally:
-            if proc.poll() is None:
-                proc.kill()
-                proc.communicate()
+            self.assertEqual((e["event"], e["code"], e["key"]), ("dtmf", code, key))
+        self.box.send("record 05 03 2c 01")  # tone report {3, 300}
+        e = json.loads(read_line(proc))
+        self.assertEqual((e["event"], e["values"]), ("tone", [3, 300]))
+        self.box.send("record d0 01 01")  # status item: off hook
+        e = json.loads(read_line(proc))
+        self.assertEqual((e["event"], e["state"]), ("hook", "off"))
+        self.box.send("record 04 02")  # the box has no number for this call
+        e = json.loads(read_line(proc))
+        self.assertEqual((e["event"], e["number"]), ("call", None))
+        self.box.send("unplug")
+        e = json.loads(read_line(proc))
+        self.assertEqual((e["event"], e["state"]), ("link", "lost"))
+        self.box.send("replug")
+        e = json.loads(read_line(proc))
+        self.assertEqual((e["event"], e["state"]), ("link", "back"))
+        proc.send_signal(signal.SIGINT)
+        code, out, err = finish(proc)
+        self.assertEqual(code, 0, err)
 
     def test_plain_lines_and_waiting_for_the_box(self):
         self.box.send("unplug")
         self.box.wait_for("unplugged")
         proc = self.start_tool("watch", "--events", "4")
-        try:
-            # Nothing to report while the box is away; it comes up once plugged.
-            self.assertIn("waiting for the box", read_line(proc, proc.stderr))
-            self.box.send("replug")
-            self.assertRegex(read_line(proc), r"^\d\d:\d\d:\d\d\.\d{3} link up$")
-            # The box's own caller-ID message (multiple-data format, with a name) and digits.
-            self.box.send('call 0301234567 name="Ann Smith"')
-            self.assertRegex(read_line(proc), r" call 0301234567$")
-            self.box.send("dtmf 4#")
-            self.assertRegex(read_line(proc), r" dtmf 4 \(code 4\)$")
-            self.assertRegex(read_line(proc), r" dtmf # \(code 12\)$")
-            code, out, err = finish(proc)  # --events 4 ends it
-            self.assertEqual(code, 0, err)
-        finally:
-            if proc.poll() is None:
-                proc.kill()
-                proc.communicate()
+        # Nothing to report while the box is away; it comes up once plugged.
+        self.assertIn("waiting for the box", read_line(proc, proc.stderr))
+        self.box.send("replug")
+        self.assertRegex(read_line(proc), r"^\d\d:\d\d:\d\d\.\d{3} link up$")
+        # The box's own caller-ID message (multiple-data format, with a name) and digits.
+        self.box.send('call 0301234567 name="Ann Smith"')
+        self.assertRegex(read_line(proc), r" call 0301234567$")
+        self.box.send("dtmf 4#")
+        self.assertRegex(read_line(proc), r" dtmf 4 \(code 4\)$")
+        self.assertRegex(read_line(proc), r" dtmf # \(code 12\)$")
+        code, out, err = finish(proc)  # --events 4 ends it
+        self.assertEqual(code, 0, err)
+
+
+class HostileText(ToolTest):
+    box_args = ()
+
+    def test_control_bytes_from_the_box_never_reach_the_terminal(self):
+        # An OSC sequence that retitles the window, a screen clear, a C1 control and a backslash.
+        number = "555\x1b]0;owned\x07\x1b[2J\x9b1\\"
+        for json_mode in (False, True):
+            with self.subTest(json=json_mode):
+                proc = self.start_tool("watch", "--events", "2", *(["--json"] if json_mode else []))
+                read_line(proc)  # link up
+                self.box.send(caller_id_record(number))
+                code, out, err = finish(proc)
+                self.assertEqual(code, 0, err)
+                for c in out:
+                    self.assertTrue(c == "\n" or " " <= c <= "~", repr(out))
+                if json_mode:
+                    self.assertEqual(json.loads(out.splitlines()[-1])["number"].encode("latin-1"),
+                                     number.encode("latin-1"))
+                else:
+                    self.assertTrue(out.endswith(
+                        " call 555\\x1b]0;owned\\x07\\x1b[2J\\x9b1\\\\\n"), repr(out))
 
 
 def write_alaw_wave(path, audio):
@@ -473,36 +525,85 @@ class Audio(ToolTest):
 
     def test_ctrl_c_ends_a_recording_with_a_valid_file(self):
         proc = self.start_tool("record", "call.wav", "--mode", "1")
-        try:
-            while True:
-                m = re.search(r" (\d+) bytes, ", read_line(proc))
-                if m and int(m.group(1)) > 0:
-                    break
-            proc.send_signal(signal.SIGINT)
-            code, out, err = finish(proc)
-            self.assertEqual(code, 0, err)
-            self.assertIn("recorded call.wav", out)
-        finally:
-            if proc.poll() is None:
-                proc.kill()
-                proc.communicate()
+        while True:
+            m = re.search(r" (\d+) bytes, ", read_line(proc))
+            if m and int(m.group(1)) > 0:
+                break
+        proc.send_signal(signal.SIGINT)
+        code, out, err = finish(proc)
+        self.assertEqual(code, 0, err)
+        self.assertIn("recorded call.wav", out)
         self.assertValidRecording("call.wav")
 
     def test_a_lost_link_ends_the_recording_with_its_message(self):
         proc = self.start_tool("record", "lost.wav")
-        try:
-            while not re.search(r" [1-9]\d* bytes, ", read_line(proc)):
-                pass
-            self.box.send("unplug")
-            code, out, err = finish(proc)
-            self.assertEqual(code, 4, err)
-            self.assertIn("link to the box was lost", err)
-        finally:
-            if proc.poll() is None:
-                proc.kill()
-                proc.communicate()
+        while not re.search(r" [1-9]\d* bytes, ", read_line(proc)):
+            pass
+        self.box.send("unplug")
+        code, out, err = finish(proc)
+        self.assertEqual(code, 4, err)
+        self.assertIn("link to the box was lost", err)
         # The audio recorded before the loss is kept, under a header that describes it.
         self.assertValidRecording("lost.wav")
+
+    def assertPlayable(self, name):
+        """What the header promises is what a sound tool reads."""
+        data, h = wave_header(self.path(name))
+        sox = shutil.which("sox")
+        if sox:
+            r = subprocess.run([sox, "--i", "-s", self.path(name)], capture_output=True,
+                               text=True, timeout=DEADLINE)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            self.assertEqual(int(r.stdout), h["data_size"])
+        return h["data_size"]
+
+    def stream_then_stall(self):
+        """Waits until the box has streamed some audio, then stops its stream (the link stays
+        up; the box goes on answering commands)."""
+        self.box.wait_for(r"^audio in: streaming")
+        while True:
+            mark = self.box.mark()
+            self.box.send("audio")
+            m = self.box.wait_for(r"^audio: .*?(\d+) frames sent", since=mark)
+            if int(m.group(1)) >= 8:
+                break
+        self.box.send("pace 0.000001")
+        self.box.sync()
+
+    def test_a_stalled_stream_ends_the_recording_with_its_message(self):
+        proc = self.start_tool("record", "stall.wav", "--seconds", "600")
+        self.stream_then_stall()
+        start = time.monotonic()
+        code, out, err = finish(proc)
+        self.assertEqual(code, 5, err)
+        self.assertIn("the box stopped sending audio (nothing for 3.0 s) while the link is up", err)
+        self.assertNotIn("link down", err)
+        self.assertLess(time.monotonic() - start, DEADLINE)
+        self.assertValidRecording("stall.wav")
+        self.assertGreater(self.assertPlayable("stall.wav"), 0)
+
+    def test_a_link_lost_while_the_recording_stops_keeps_the_audio(self):
+        proc = self.start_tool("record", "end.wav", "--seconds", "2")
+        # The recorder waits in a read when the time is up; the box goes away meanwhile.
+        self.stream_then_stall()
+        while not re.match(r"^2\.\d s, ", read_line(proc)):
+            pass
+        self.box.send("unplug")
+        code, out, err = finish(proc)
+        self.assertEqual(code, 4, err)
+        self.assertIn("link to the box was lost", err)
+        self.assertIn("end.wav keeps the", err)
+        self.assertValidRecording("end.wav")
+        self.assertGreater(self.assertPlayable("end.wav"), 0)
+
+    def test_a_recording_of_any_length_notices_a_lost_link(self):
+        proc = self.start_tool("record", "long.wav", "--seconds", "604800")
+        while not re.search(r" [1-9]\d* bytes, ", read_line(proc)):
+            pass
+        self.box.send("unplug")
+        code, out, err = finish(proc)
+        self.assertEqual(code, 4, err)
+        self.assertValidRecording("long.wav")
 
     def test_play_sends_the_file_as_it_is(self):
         played = noise(3000, seed=3)  # not a multiple of the 512-byte blocks
@@ -570,23 +671,87 @@ class Audio(ToolTest):
         with open(self.path("long.al"), "wb") as f:
             f.write(played)
         proc = self.start_tool("play", "long.al")
-        try:
-            while True:
-                m = re.search(r"([0-9.]+)%", read_line(proc))
-                if m and float(m.group(1)) >= 10:
-                    break
-            proc.send_signal(signal.SIGINT)
-            code, out, err = finish(proc)
-            self.assertEqual(code, 0, err)
-            self.assertRegex(out, r"stopped long.al at \d+\.\d%")
-        finally:
-            if proc.poll() is None:
-                proc.kill()
-                proc.communicate()
+        while True:
+            m = re.search(r"([0-9.]+)%", read_line(proc))
+            if m and float(m.group(1)) >= 10:
+                break
+        proc.send_signal(signal.SIGINT)
+        code, out, err = finish(proc)
+        self.assertEqual(code, 0, err)
+        self.assertRegex(out, r"stopped long.al at \d+\.\d%")
         captured = self.captured()
         self.assertGreater(len(captured), 0)
         self.assertLess(len(captured), len(played))
         self.assertEqual(captured, played[:len(captured)])
+
+
+IN_USE = "the box is in use by another program"
+EXIT_IN_USE = 9
+
+
+class OneProgram(ToolTest):
+    """A box belongs to one program at a time: a second one is refused, never takes it over."""
+    box_args = ()
+
+    def assertInUse(self, result):
+        self.assertRun(result, EXIT_IN_USE)
+        self.assertIn("tavro: " + IN_USE, result.stderr)
+
+    def stop_watch(self, proc):
+        proc.send_signal(signal.SIGINT)
+        code, out, err = finish(proc)
+        self.assertEqual(code, 0, err)
+        return [json.loads(line) for line in out.splitlines()]
+
+    def test_a_recording_is_not_cut_by_a_second_program(self):
+        proc = self.start_tool("record", "call.wav", "--seconds", "3", "--quiet")
+        self.box.wait_for(r"^audio in: streaming")
+        self.assertInUse(self.tool("--wait", "0.5", "status"))
+        self.assertInUse(self.tool("--wait", "0.5", "pickup"))
+        code, out, err = finish(proc)
+        self.assertEqual(code, 0, err)
+        data, h = wave_header(self.path("call.wav"))
+        self.assertGreaterEqual(h["data_size"], 20000)  # 3 s at 8000 bytes a second, nearly
+        with self.box.cond:
+            lines = list(self.box.lines)
+        self.assertFalse([l for l in lines if "replaces the previous one" in l], lines)
+        self.assertTrue([l for l in lines if l.startswith("refused ")], lines)
+
+    def test_two_watchers_leave_each_other_alone(self):
+        first = self.start_tool("watch", "--json")
+        self.assertEqual(json.loads(read_line(first))["state"], "up")
+        second = self.tool("watch")
+        self.assertInUse(second)
+        self.assertEqual(second.stdout, "")
+        self.box.send("dtmf 5")
+        self.assertEqual(json.loads(read_line(first))["event"], "dtmf")
+        events = self.stop_watch(first)
+        self.assertEqual([e for e in events if e["event"] == "link"], [])
+
+    def test_the_holder_reconnects_and_the_box_is_free_once_it_ends(self):
+        proc = self.start_tool("watch", "--json")
+        self.assertEqual(json.loads(read_line(proc))["state"], "up")
+        self.box.send("drop")
+        self.assertEqual(json.loads(read_line(proc))["state"], "lost")
+        self.assertEqual(json.loads(read_line(proc))["state"], "back")
+        self.assertInUse(self.tool("--wait", "0.5", "status"))
+        mark = self.box.mark()
+        self.stop_watch(proc)
+        # The hold ends with the program, without waiting for its grace time.
+        self.box.wait_for(r"^released by process \d+: the process has ended", since=mark)
+        self.assertRun(self.tool("--wait", "0.5", "status"))
+
+
+class EarlierBox(ToolTest):
+    """A box of the earlier wire, which knows no claims, is used as before."""
+    box_args = ("--no-claims",)
+
+    def test_a_box_without_claims_still_works(self):
+        mark = self.box.mark()
+        self.assertRun(self.tool("pickup"))
+        self.assertRun(self.tool("status"))
+        self.assertEqual(self.box.commands(mark)[0], packet(4))
+        self.box.wait_for(r"^control: unknown code 0x0022000c, failed", since=mark)
 
 
 def run(argv):

@@ -67,6 +67,14 @@ TEST(JsonString, StaysValidWhateverTheBoxSends) {
   EXPECT_EQ(jsonString(std::string("x\n\x01\xff", 4)), "\"x\\n\\u0001\\u00ff\"");
 }
 
+TEST(TerminalText, NoByteFromTheBoxControlsTheTerminal) {
+  EXPECT_EQ(terminalText("555 1234"), "555 1234");
+  // ESC, BEL, a C1 CSI, DEL and a backslash: each shown by its value, and unambiguously.
+  EXPECT_EQ(terminalText(std::string("\x1b]0;t\x07\x9b\x7f\\x", 10)),
+            "\\x1b]0;t\\x07\\x9b\\x7f\\\\x");
+  EXPECT_EQ(terminalText(std::string("\0\n", 2)), "\\x00\\x0a");
+}
+
 TEST(Results, MapToExitCodesAndWords) {
   EXPECT_EQ(describeResult(1, OpKind::kCommand, "pick up").exitCode, kExitOk);
   EXPECT_EQ(describeResult(512, OpKind::kRecord, "record").exitCode, kExitOk);

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <fstream>
 #include <future>
 
+#include "platform/platform.h"
 #include "vbox/raw_wire.h"
 #include "vbox/virtual_box.h"
 
@@ -88,6 +90,58 @@ TEST_F(BoxLink, RejectsBadNamesAndForeignFiles) {
   std::fclose(f);
   EXPECT_THROW(VirtualBox({"taken"}), std::system_error);
   EXPECT_TRUE(S_ISREG(modeOf(path)));  // a file that is not a socket is left alone
+}
+
+// The box publishes only where the library looks: a registry folder that the library's
+// trust rule refuses is refused by the box too, with the reason.
+TEST_F(BoxLink, RefusesRegistryFoldersTheLibraryWouldNotTrust) {
+  const std::string root = dir.path() + "/tavro";
+  const std::string classDir = root + "/" + kInterfaceClass;
+  const std::string elsewhere = dir.path() + "/elsewhere";
+  ASSERT_EQ(mkdir(elsewhere.c_str(), 0700), 0);
+  auto librarySees = [] { return platform::DeviceInfoSet(platform::kBoxInterfaceClass).count(); };
+  auto refusal = [] {
+    try {
+      VirtualBox box({"dev"});
+    } catch (const std::runtime_error& e) {
+      return std::string(e.what());
+    }
+    return std::string("published");
+  };
+
+  struct Case {
+    const char* what;
+    std::function<void()> arrange;
+    std::string folder, problem;
+  };
+  const std::vector<Case> cases = {
+      {"group-writable root", [&] { mkdir(root.c_str(), 0700), chmod(root.c_str(), 0770); }, root,
+       "is writable by its group or by others"},
+      {"others-writable class folder",
+       [&] {
+         mkdir(root.c_str(), 0700), mkdir(classDir.c_str(), 0700), chmod(classDir.c_str(), 0702);
+       },
+       classDir, "is writable by its group or by others"},
+      {"symbolic link as root", [&] { symlink(elsewhere.c_str(), root.c_str()); }, root,
+       "is a symbolic link"},
+      {"symbolic link as class folder",
+       [&] { mkdir(root.c_str(), 0700), symlink(elsewhere.c_str(), classDir.c_str()); }, classDir,
+       "is a symbolic link"},
+      {"file as root", [&] { std::ofstream(root) << "x"; }, root, "is not a directory"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(root);
+    c.arrange();
+    const std::string message = refusal();
+    EXPECT_NE(message.find(c.folder + " " + c.problem), std::string::npos) << message;
+    EXPECT_EQ(librarySees(), 0u);
+  }
+
+  // Mended, both agree again.
+  std::filesystem::remove_all(root);
+  VirtualBox box({"dev"});
+  EXPECT_EQ(librarySees(), 1u);
 }
 
 TEST_F(BoxLink, AnswersControlRequestsAndLogsThem) {

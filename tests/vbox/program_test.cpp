@@ -107,5 +107,65 @@ TEST(Program, PlaysAScenarioCapturesAndStopsOnSigterm) {
   EXPECT_EQ(*played, std::vector<uint8_t>(256, 0x42));
 }
 
+// Runs the program to its end; its exit status, and what it wrote on both outputs.
+int runToEnd(std::vector<std::string> args, std::string& output) {
+  int out[2];
+  if (pipe(out) != 0) return -1;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 2);
+  posix_spawn_file_actions_addclose(&actions, out[0]);
+  args.insert(args.begin(), TAVRO_BOX_PROGRAM);
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  Child child;
+  int rc = posix_spawn(&child.pid, TAVRO_BOX_PROGRAM, &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(out[1]);
+  Fd output_(out[0]);
+  if (rc != 0) return -1;
+  // A program that goes on running fails the test by the deadline, not by hanging it.
+  for (;;) {
+    pollfd p{output_.get(), POLLIN, 0};
+    if (poll(&p, 1, 10000) != 1) return -1;
+    char buf[4096];
+    ssize_t n = read(output_.get(), buf, sizeof buf);
+    if (n <= 0) break;  // the program closed its outputs: it has ended
+    output.append(buf, size_t(n));
+  }
+  int status = 0;
+  if (waitpid(child.pid, &status, 0) != child.pid) return -1;
+  child.pid = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(Program, RefusesAScenarioWithMistakesBeforePublishing) {
+  testing::RuntimeDir dir;
+  std::string file = dir.path() + "/sc";
+  std::ofstream(file) << "+0 ring\n+0 bogus 1\n# fine\n+1 source wave " << dir.path()
+                      << "/none.wav\n+0.5 dtmf 5\n";
+  std::string output;
+  EXPECT_EQ(runToEnd({"--runtime-dir", dir.path(), "--scenario", file}, output), 2) << output;
+  EXPECT_NE(output.find(file + ":2: unknown verb 'bogus'"), std::string::npos) << output;
+  EXPECT_NE(output.find(file + ":4: source: " + dir.path() + "/none.wav"), std::string::npos)
+      << output;
+  // Nothing was published: no host could have seen the box.
+  EXPECT_EQ(output.find("device "), std::string::npos) << output;
+  struct stat st {};
+  EXPECT_NE(stat((dir.path() + "/tavro").c_str(), &st), 0);
+
+  output.clear();
+  EXPECT_EQ(runToEnd({"--runtime-dir", dir.path(), "--scenario", dir.path() + "/missing"}, output),
+            2)
+      << output;
+  EXPECT_NE(output.find("missing: cannot read the scenario"), std::string::npos) << output;
+  output.clear();
+  EXPECT_EQ(runToEnd({"--runtime-dir", dir.path(), "--scenario", dir.path()}, output), 2) << output;
+  output.clear();
+  EXPECT_EQ(runToEnd({"--no-such-option"}, output), 2) << output;
+}
+
 }  // namespace
 }  // namespace tavro::vbox

@@ -1,0 +1,88 @@
+// The audio components: the recorder, the player and the host streams. The operations of
+// this area and the two audio threads meet here.
+#ifndef TAVRO_AUDIO_AUDIO_STATE_H
+#define TAVRO_AUDIO_AUDIO_STATE_H
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "device/signalled.h"
+
+namespace tavro {
+
+inline constexpr size_t kHostBufferSize = 528;
+
+// The recorder: the audio-in thread's start flag and what one recording reports.
+struct RecorderState {
+  Signalled<uint8_t> audioInStart{0};  // 1 = a recording is to run or runs
+  Signalled<uint8_t> recordGo{0};      // 0 = the recording is to end
+  Signalled<uint8_t> recorderBusy{0};  // 1 = inside a batch of reads
+  Signalled<uint8_t> recordFinished{0};
+  Signalled<int32_t> recordedBytes{0};
+  Signalled<int32_t> recordFault{0};  // 0, or why the last recording ended early (-5, -7, -8)
+
+  // The values of a start: no recording, the last one finished.
+  void reset();
+  // A new recording's figures, all seen at once; `go` is its first record-go flag. The
+  // start flag is the caller's to raise, last.
+  void beginRecording(uint8_t go);
+};
+
+// The player: the audio-out thread's start flag, the pass's requests and its progress.
+struct PlayerState {
+  Signalled<uint8_t> playbackFlag{0};  // 1 = a pass is to run or runs
+  Signalled<uint8_t> finishedFlag{0};
+  Signalled<uint8_t> stopRequest{0};
+  Signalled<uint8_t> fileSource{0};  // 1 = the pass plays a file, 0 = the host write buffer
+  // 1 while a file playback holds the recorder's reads.
+  Signalled<uint8_t> recorderHold{0};
+  Signalled<uint8_t> deviceReady{0};  // the box's go-ahead for the next block
+  Signalled<uint8_t> seekRequest{0};
+  Signalled<uint8_t> playMode{0};
+  Signalled<int32_t> startPosition{0};
+  Signalled<uint32_t> playPosition{0};
+  Signalled<uint32_t> playLength{0};
+  Signalled<int32_t> playbackFault{0};  // -1 when the box reported a playback fault
+  Signalled<int32_t> playFault{0};      // 0, or -5 when the last pass could not open its file
+
+  // The values of a start: no pass.
+  void reset();
+  // A new pass's requests and figures, all seen at once. A pass from the host write buffer
+  // keeps the position, length and fault marker of the last file played. The start flag is
+  // the caller's to raise, last.
+  void beginPass(bool fromFile);
+};
+
+// The host streams: the two host read buffers the recorder fills for the application, and
+// the host write buffer the application fills for the player.
+struct HostStreams {
+  Signalled<uint8_t> hostBufferRecording{0};         // 1 = the recording goes to the host buffers
+  std::array<uint8_t, kHostBufferSize> hostReadA{};  // handed over by bufferReadyA
+  std::array<uint8_t, kHostBufferSize> hostReadB{};  // handed over by bufferReadyB
+  Signalled<uint8_t> bufferReadyA{0};
+  Signalled<uint8_t> bufferReadyB{0};
+  Signalled<uint8_t> nextBuffer{0};  // 1 = A, 0 = B
+  Signalled<uint32_t> hostReadLength{0};
+  Signalled<uint8_t> hostReadClose{0};    // 1 = CloseReadSoundInPC asked the stream to end
+  Signalled<uint16_t> hostReadCountA{0};  // bytes the recorder put into host read buffer A
+  Signalled<uint16_t> hostReadCountB{0};  // ... into B
+  Signalled<uint16_t> hostReadOffset{0};  // bytes of the current buffer already taken
+  std::array<uint8_t, kHostBufferSize> hostWrite{};  // handed over by hostDataReady
+  Signalled<uint8_t> hostDataReady{0};
+  Signalled<int32_t> hostWriteLength{0};
+
+  // The values of a start: no stream, nothing handed over.
+  void reset();
+  // A new incoming stream: nothing handed over yet, buffer A first.
+  void openRead();
+};
+
+// The components of the library context in use.
+RecorderState& recorderState();
+PlayerState& playerState();
+HostStreams& hostStreams();
+
+}  // namespace tavro
+
+#endif  // TAVRO_AUDIO_AUDIO_STATE_H

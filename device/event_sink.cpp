@@ -1,0 +1,138 @@
+#include "device/event_sink.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+
+#include "device/state.h"
+#include "device/threads.h"
+
+namespace tavro {
+namespace {
+
+std::atomic<EventPublisher> gPublisher{nullptr};
+// The hook state last reported: 0 on hook, 1 off hook, 2 none yet.
+std::atomic<uint8_t> gLastHook{0};
+std::atomic<int64_t> gLastProgress{0};
+constexpr int64_t kProgressInterval = 250'000'000;  // ns: at most four a second
+
+int64_t monotonicNow() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
+}
+
+tavro_event blank(tavro_event_kind kind) {
+  tavro_event e;
+  std::memset(&e, 0, sizeof e);
+  e.kind = kind;
+  return e;
+}
+
+int32_t permille(uint32_t position, uint32_t length) {
+  if (length == 0) return 0;
+  const uint64_t p = uint64_t{position} * 1000 / length;
+  return static_cast<int32_t>(p > 1000 ? 1000 : p);
+}
+
+uint8_t endReason(int32_t fault) {
+  switch (fault) {
+    case -5:
+      return TAVRO_END_FILE_ERROR;
+    case -7:
+      return TAVRO_END_DISK_FULL;
+    case -8:
+      return TAVRO_END_SIZE_LIMIT;
+    default:
+      return linkDown() ? TAVRO_END_LINK_LOST : TAVRO_END_STOPPED;
+  }
+}
+
+}  // namespace
+
+void setEventPublisher(EventPublisher publisher) {
+  gPublisher.store(publisher);
+}
+
+void postEvent(tavro_event& event) {
+  EventPublisher publish = gPublisher.load();
+  if (publish == nullptr) return;
+  event.time_ns = monotonicNow();
+  publish(event);
+}
+
+void postEvent(tavro_event_kind kind) {
+  tavro_event e = blank(kind);
+  postEvent(e);
+}
+
+char dtmfKey(uint8_t code) {
+  static const char kKeys[] = "?1234567890*#ABCD";
+  return code < sizeof kKeys - 1 ? kKeys[code] : '?';
+}
+
+void postDtmf(uint8_t code) {
+  tavro_event e = blank(TAVRO_EVENT_DTMF);
+  e.u.dtmf.code = code;
+  e.u.dtmf.key = dtmfKey(code);
+  postEvent(e);
+}
+
+void postTone(uint8_t first, uint16_t second) {
+  tavro_event e = blank(TAVRO_EVENT_TONE);
+  e.u.tone.first = first;
+  e.u.tone.second = second;
+  e.u.tone.tone = second > kToneThreshold ? 1 : 0;
+  postEvent(e);
+}
+
+void postHook(bool offHook, tavro_hook_cause cause) {
+  if (gLastHook.exchange(offHook ? 1 : 0) == (offHook ? 1 : 0)) return;
+  tavro_event e = blank(TAVRO_EVENT_HOOK);
+  e.u.hook.off_hook = offHook ? 1 : 0;
+  e.u.hook.cause = static_cast<uint8_t>(cause);
+  postEvent(e);
+}
+
+void postRecordingEnded(bool hostStream, int64_t bytes, int32_t fault) {
+  tavro_event e = blank(hostStream ? TAVRO_EVENT_STREAM_ENDED : TAVRO_EVENT_RECORDING_ENDED);
+  e.u.recording.bytes = static_cast<int32_t>(std::min<int64_t>(bytes, INT32_MAX));
+  e.u.recording.reason = endReason(fault);
+  postEvent(e);
+}
+
+void postPlaybackProgress(uint32_t position, uint32_t length) {
+  const int64_t now = monotonicNow();
+  int64_t last = gLastProgress.load();
+  if (now - last < kProgressInterval || !gLastProgress.compare_exchange_strong(last, now)) return;
+  tavro_event e = blank(TAVRO_EVENT_PLAYBACK_PROGRESS);
+  e.u.playback.permille = permille(position, length);
+  e.u.playback.bytes = position;
+  postEvent(e);
+}
+
+void postPlaybackEnded(uint32_t position, uint32_t length, bool failed) {
+  tavro_event e = blank(TAVRO_EVENT_PLAYBACK_ENDED);
+  e.u.playback.permille = permille(position, length);
+  e.u.playback.bytes = position;
+  e.u.playback.reason = failed ? uint8_t{TAVRO_END_FILE_ERROR} : endReason(0);
+  postEvent(e);
+}
+
+void postNotice(const std::string& text) {
+  tavro_event e = blank(TAVRO_EVENT_NOTICE);
+  if (text == kLinkLostMessage)
+    e.u.notice.code = TAVRO_NOTICE_LINK_LOST;
+  else if (text == "NoUsed 0x02")
+    e.u.notice.code = TAVRO_NOTICE_NO_USED;
+  else if (text == "Receive Error!")
+    e.u.notice.code = TAVRO_NOTICE_RECEIVE_ERROR;
+  else if (text == "In StopReadSound Error!")
+    e.u.notice.code = TAVRO_NOTICE_STOP_ERROR;
+  std::strncpy(e.u.notice.text, text.c_str(), sizeof e.u.notice.text - 1);
+  postEvent(e);
+}
+
+}  // namespace tavro

@@ -1,0 +1,75 @@
+// The events interface for C: the functions of tavro/events.h (but the caller-ID read,
+// which sits with the caller number).
+#include <new>
+
+#include "events/queue.h"
+#include "tavro/CKusb_IO.h"
+#include "tavro/events.h"
+
+using tavro::events::queueOf;
+
+namespace {
+constexpr int kRefused = -2;
+constexpr int kFromOwnCallback = -3;
+}  // namespace
+
+CKusb_IO* tavro_open(void) {
+  try {
+    return new CKusb_IO;
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+int tavro_close(CKusb_IO* io) {
+  auto queue = queueOf(io);
+  if (!queue) return kRefused;
+  if (queue->onDispatchThread()) return kFromOwnCallback;
+  queue.reset();
+  delete io;
+  return 1;
+}
+
+int tavro_events_fd(CKusb_IO* io) {
+  auto queue = queueOf(io);
+  return queue ? queue->fd() : kRefused;
+}
+
+int tavro_event_take(CKusb_IO* io, tavro_event* event) {
+  auto queue = queueOf(io);
+  if (!queue || event == nullptr) return kRefused;
+  return queue->take(event) ? 1 : 0;
+}
+
+int tavro_event_wait(CKusb_IO* io, tavro_event* event, int timeout_ms) {
+  auto queue = queueOf(io);
+  if (!queue || event == nullptr) return kRefused;
+  return queue->wait(event, timeout_ms) ? 1 : 0;
+}
+
+int tavro_events_set_callback(CKusb_IO* io, tavro_event_callback callback, void* user) {
+  auto queue = queueOf(io);
+  if (!queue) return kRefused;
+  queue->setCallback(callback, user);
+  return 1;
+}
+
+uint32_t tavro_ack_status(CKusb_IO* io, uint32_t mask) {
+  return io ? io->AckTelStatus(mask) : 0;
+}
+
+const char* tavro_notice_text(int code) {
+  switch (code) {
+    case TAVRO_NOTICE_LINK_LOST:
+      return "The connection to the box failed: quit the application before unplugging the "
+             "box, or check that its USB plug makes good contact.";
+    case TAVRO_NOTICE_NO_USED:
+      return "The box sent a record of an unused type.";
+    case TAVRO_NOTICE_RECEIVE_ERROR:
+      return "The box did not answer a test transfer.";
+    case TAVRO_NOTICE_STOP_ERROR:
+      return "The recording did not finish in time when it was stopped.";
+    default:
+      return "";
+  }
+}

@@ -1,0 +1,76 @@
+// Device backends: where boxes are found, chosen when the process starts.
+//
+// A backend enumerates device interfaces (each with a stable path and a description) and
+// opens one: a device with a control channel for the driver requests and four pipes by
+// number. The backends, in their fixed order: "wire" (boxes on the virtual wire), "usb"
+// (boxes on USB). "null" has no devices. TAVRO_BACKENDS ("usb", "wire,usb", "null")
+// narrows the list for a process; by default every real backend is used.
+#ifndef TAVRO_PLATFORM_BACKEND_H
+#define TAVRO_PLATFORM_BACKEND_H
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tavro::platform {
+
+// One pipe of an opened device. Every call may come from another thread than the one
+// that opened it; cancel() wakes a blocked read or write at once and fails later ones.
+class BackendPipe {
+ public:
+  virtual ~BackendPipe() = default;
+  virtual bool read(void* buffer, uint32_t n, uint32_t* got) = 0;
+  virtual bool write(const void* buffer, uint32_t n, uint32_t* written) = 0;
+  virtual void cancel() = 0;
+  virtual bool reset() = 0;  // after a failed transfer
+};
+
+// An opened device: its control channel and its pipes.
+class BackendDevice {
+ public:
+  virtual ~BackendDevice() = default;
+  // A vendor request: device to host (`in`, the device probe) or host to device (the
+  // transfer setup). True when the box accepted it.
+  virtual bool vendorRequest(bool in, uint16_t value, uint16_t index, void* data,
+                             uint16_t length) = 0;
+  virtual void cancel() = 0;
+  // Pipes 0 to 3; nullptr when the pipe cannot be opened.
+  virtual std::unique_ptr<BackendPipe> openPipe(int number) = 0;
+};
+
+struct DeviceListing {
+  std::string path;
+  std::string description;
+  bool opens = false;  // it is a box and nothing keeps it from opening
+  std::string reason;  // when it does not: why
+};
+
+class Backend {
+ public:
+  virtual ~Backend() = default;
+  virtual const char* name() const = 0;
+  // The device interfaces present, in the backend's fixed order.
+  virtual std::vector<DeviceListing> enumerate() = 0;
+  // nullptr when it cannot be opened; *reason (when given) says why.
+  virtual std::unique_ptr<BackendDevice> open(const std::string& path,
+                                              std::string* reason = nullptr) = 0;
+  // Calls `changed` (from any thread, without blocking) when a device may have come or
+  // gone. False when the backend cannot tell; then the caller looks again by itself.
+  virtual bool watchChanges(std::function<void()> changed) = 0;
+};
+
+inline constexpr const char* kBackendOrder[] = {"wire", "usb"};
+
+// The backends a TAVRO_BACKENDS value names, in the fixed order ("null" alone: none).
+// An empty or missing value gives every real backend; unknown names are left out and
+// named in *unknown.
+std::vector<std::string> chooseBackends(const char* value, std::vector<std::string>* unknown);
+
+std::unique_ptr<Backend> makeNullBackend();
+
+}  // namespace tavro::platform
+
+#endif  // TAVRO_PLATFORM_BACKEND_H

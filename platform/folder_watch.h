@@ -1,0 +1,30 @@
+// Tells when the entries of a folder change, without waking up otherwise.
+#ifndef TAVRO_PLATFORM_FOLDER_WATCH_H
+#define TAVRO_PLATFORM_FOLDER_WATCH_H
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace tavro::platform {
+
+// Calls `changed` on its own thread when an entry appears in `folder` or leaves it, and
+// when the folder itself comes or goes (a missing folder is waited for through its
+// nearest existing parent). The thread sleeps in the kernel while nothing changes.
+class FolderWatch {
+ public:
+  FolderWatch(std::string folder, std::function<void()> changed);
+  ~FolderWatch();  // stops and joins the thread
+  FolderWatch(const FolderWatch&) = delete;
+  FolderWatch& operator=(const FolderWatch&) = delete;
+
+  bool active() const;  // false when the system offers no watch
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace tavro::platform
+
+#endif  // TAVRO_PLATFORM_FOLDER_WATCH_H

@@ -1,0 +1,497 @@
+#include "platform/usb/usb_backend.h"
+
+#include <libusb.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <thread>
+
+namespace tavro::platform::usb {
+
+// The process's USB context and the thread that completes its transfers and hotplug
+// events. Shared by the backend and every open session, so that it outlives them all.
+struct Context {
+  libusb_context* ctx = nullptr;
+  std::atomic<int> stop{0};
+  std::thread events;
+  std::mutex handlerMutex;
+  std::function<void()> changeHandler;
+  libusb_hotplug_callback_handle hotplug = 0;
+  bool hotplugRegistered = false;
+  UsbConfig config;
+
+  std::mutex sessionsMutex;
+  std::map<std::string, std::weak_ptr<Session>> sessions;
+
+  ~Context() {
+    if (ctx == nullptr) return;
+    if (hotplugRegistered) libusb_hotplug_deregister_callback(ctx, hotplug);
+    stop.store(1);
+    libusb_interrupt_event_handler(ctx);
+    if (events.joinable()) events.join();
+    libusb_exit(ctx);
+  }
+};
+
+struct Endpoint {
+  uint8_t address = 0;
+  uint16_t maxPacket = 64;
+};
+
+// One claim of a box's interface.
+struct Session {
+  std::shared_ptr<Context> context;
+  libusb_device* device = nullptr;
+  libusb_device_handle* handle = nullptr;
+  std::string path;
+  DeviceIdentity identity;
+  std::array<Endpoint, kPipeCount> endpoints{};
+  std::atomic<bool> gone{false};
+
+  ~Session() {
+    if (handle != nullptr) {
+      libusb_release_interface(handle, identity.interface);
+      libusb_close(handle);
+    }
+    if (device != nullptr) libusb_unref_device(device);
+  }
+};
+
+namespace {
+
+constexpr uint8_t kBulk = LIBUSB_TRANSFER_TYPE_BULK;
+constexpr bool kPipeIn[kPipeCount] = {true, false, true, false};
+constexpr int kStreamPipe = 2;
+
+std::string hex4(uint16_t v) {
+  char text[5];
+  std::snprintf(text, sizeof text, "%04x", v);
+  return text;
+}
+
+std::string hex2(uint8_t v) {
+  char text[5];
+  std::snprintf(text, sizeof text, "0x%02x", v);
+  return text;
+}
+
+std::string pathOf(libusb_device* dev) {
+  uint8_t ports[8];
+  const int n = libusb_get_port_numbers(dev, ports, sizeof ports);
+  std::string path = "usb:" + std::to_string(libusb_get_bus_number(dev));
+  if (n <= 0) return path + "-d" + std::to_string(libusb_get_device_address(dev));
+  for (int i = 0; i < n; ++i) path += (i == 0 ? "-" : ".") + std::to_string(ports[i]);
+  return path;
+}
+
+// Finds the four pipes of a box on the configured interface; the empty text when they are
+// all there with the right direction and type, else why not.
+std::string findEndpoints(libusb_device* dev, const DeviceIdentity& id,
+                          std::array<Endpoint, kPipeCount>& out) {
+  libusb_config_descriptor* config = nullptr;
+  if (libusb_get_active_config_descriptor(dev, &config) != 0 || config == nullptr) {
+    return "no active configuration";
+  }
+  std::string reason;
+  const libusb_interface_descriptor* alt = nullptr;
+  for (int i = 0; i < config->bNumInterfaces && alt == nullptr; ++i) {
+    const libusb_interface& itf = config->interface[i];
+    if (itf.num_altsetting > 0 && itf.altsetting[0].bInterfaceNumber == id.interface) {
+      alt = &itf.altsetting[0];
+    }
+  }
+  if (alt == nullptr) {
+    reason = "has no interface " + std::to_string(id.interface);
+  } else {
+    for (int pipe = 0; pipe < kPipeCount && reason.empty(); ++pipe) {
+      const libusb_endpoint_descriptor* ep = nullptr;
+      if (id.endpoints) {
+        for (int e = 0; e < alt->bNumEndpoints; ++e) {
+          if (alt->endpoint[e].bEndpointAddress == (*id.endpoints)[pipe]) ep = &alt->endpoint[e];
+        }
+        if (ep == nullptr) {
+          reason = "has no endpoint " + hex2((*id.endpoints)[pipe]) + " for pipe " +
+                   std::to_string(pipe);
+          break;
+        }
+      } else if (pipe < alt->bNumEndpoints) {
+        ep = &alt->endpoint[pipe];
+      } else {
+        reason = "interface " + std::to_string(id.interface) + " has " +
+                 std::to_string(alt->bNumEndpoints) + " endpoints, a box has 4";
+        break;
+      }
+      const bool in = (ep->bEndpointAddress & LIBUSB_ENDPOINT_IN) != 0;
+      if ((ep->bmAttributes & 0x3) != kBulk) {
+        reason = "endpoint " + hex2(ep->bEndpointAddress) + " (pipe " + std::to_string(pipe) +
+                 ") is not bulk";
+      } else if (in != kPipeIn[pipe]) {
+        reason = "endpoint " + hex2(ep->bEndpointAddress) + " (pipe " + std::to_string(pipe) +
+                 ") is " + (in ? "IN" : "OUT") + ", a box's pipe " + std::to_string(pipe) + " is " +
+                 (kPipeIn[pipe] ? "IN" : "OUT");
+      } else {
+        out[pipe].address = ep->bEndpointAddress;
+        out[pipe].maxPacket = ep->wMaxPacketSize != 0 ? ep->wMaxPacketSize : 64;
+      }
+    }
+  }
+  libusb_free_config_descriptor(config);
+  return reason;
+}
+
+// Waits for one transfer; cancel() from another thread makes it end at once.
+struct Pending {
+  std::mutex mutex;
+  std::condition_variable done;
+  bool completed = false;
+};
+
+void LIBUSB_CALL transferDone(libusb_transfer* t) {
+  auto* pending = static_cast<Pending*>(t->user_data);
+  std::lock_guard<std::mutex> lock(pending->mutex);
+  pending->completed = true;
+  pending->done.notify_all();
+}
+
+// What one handle (a pipe or a control channel) needs to cancel its transfers.
+struct Canceller {
+  std::mutex mutex;
+  bool cancelled = false;
+  libusb_transfer* inFlight = nullptr;
+
+  void cancel() {
+    std::lock_guard<std::mutex> lock(mutex);
+    cancelled = true;
+    if (inFlight != nullptr) libusb_cancel_transfer(inFlight);
+  }
+};
+
+// Submits t and waits for it. The transfer's status, or LIBUSB_TRANSFER_CANCELLED when
+// the handle was cancelled before it could start.
+libusb_transfer_status run(Session& s, Canceller& c, libusb_transfer* t) {
+  Pending pending;
+  t->callback = transferDone;
+  t->user_data = &pending;
+  {
+    std::lock_guard<std::mutex> lock(c.mutex);
+    if (c.cancelled) return LIBUSB_TRANSFER_CANCELLED;
+    const int r = libusb_submit_transfer(t);
+    if (r != 0) {
+      if (r == LIBUSB_ERROR_NO_DEVICE) s.gone.store(true);
+      return r == LIBUSB_ERROR_NO_DEVICE ? LIBUSB_TRANSFER_NO_DEVICE : LIBUSB_TRANSFER_ERROR;
+    }
+    c.inFlight = t;
+  }
+  {
+    std::unique_lock<std::mutex> lock(pending.mutex);
+    pending.done.wait(lock, [&] { return pending.completed; });
+  }
+  {
+    std::lock_guard<std::mutex> lock(c.mutex);
+    c.inFlight = nullptr;
+  }
+  if (t->status == LIBUSB_TRANSFER_NO_DEVICE) s.gone.store(true);
+  return t->status;
+}
+
+struct TransferPtr {
+  libusb_transfer* t = libusb_alloc_transfer(0);
+  ~TransferPtr() { libusb_free_transfer(t); }
+};
+
+int LIBUSB_CALL hotplugEvent(libusb_context*, libusb_device* dev, libusb_hotplug_event,
+                             void* user) {
+  auto* context = static_cast<Context*>(user);
+  libusb_device_descriptor desc{};
+  if (libusb_get_device_descriptor(dev, &desc) != 0) return 0;
+  if (context->config.find(desc.idVendor, desc.idProduct) == nullptr) return 0;
+  std::lock_guard<std::mutex> lock(context->handlerMutex);
+  if (context->changeHandler) context->changeHandler();
+  return 0;
+}
+
+}  // namespace
+
+const char* describe(OpenResult result) {
+  switch (result) {
+    case OpenResult::kOpened:
+      return "opens";
+    case OpenResult::kAbsent:
+      return "not present";
+    case OpenResult::kNotABox:
+      return "not a box";
+    case OpenResult::kBusy:
+      return "busy: claimed by another program";
+    case OpenResult::kNoAccess:
+      return "no permission to open it";
+    case OpenResult::kFailed:
+      return "cannot be opened";
+  }
+  return "cannot be opened";
+}
+
+// ---- Pipes ----------------------------------------------------------------------------
+
+struct UsbPipe::State {
+  Canceller canceller;
+};
+
+UsbPipe::UsbPipe(std::shared_ptr<Session> session, int number)
+    : session_(std::move(session)), number_(number), state_(std::make_unique<State>()) {}
+
+UsbPipe::~UsbPipe() = default;
+
+bool UsbPipe::deviceToHost() const {
+  return kPipeIn[number_];
+}
+
+bool UsbPipe::read(void* buffer, uint32_t n, uint32_t* got) {
+  if (got != nullptr) *got = 0;
+  if (!deviceToHost() || (buffer == nullptr && n > 0)) return false;
+  if (n == 0) return true;
+  const Endpoint& ep = session_->endpoints[number_];
+  auto* bytes = static_cast<uint8_t*>(buffer);
+  uint32_t total = 0;
+  while (total < n) {
+    // A record is one packet; the stream is read until n bytes have come.
+    const uint32_t want = number_ == kStreamPipe ? n - total : std::min<uint32_t>(n, ep.maxPacket);
+    TransferPtr transfer;
+    if (transfer.t == nullptr) return false;
+    libusb_fill_bulk_transfer(transfer.t, session_->handle, ep.address, bytes + total,
+                              static_cast<int>(want), nullptr, nullptr, 0);
+    if (run(*session_, state_->canceller, transfer.t) != LIBUSB_TRANSFER_COMPLETED) return false;
+    total += static_cast<uint32_t>(transfer.t->actual_length);
+    if (got != nullptr) *got = total;
+    if (number_ != kStreamPipe) return true;
+  }
+  return true;
+}
+
+bool UsbPipe::write(const void* buffer, uint32_t n, uint32_t* written) {
+  if (written != nullptr) *written = 0;
+  if (deviceToHost() || (buffer == nullptr && n > 0)) return false;
+  TransferPtr transfer;
+  if (transfer.t == nullptr) return false;
+  libusb_fill_bulk_transfer(transfer.t, session_->handle, session_->endpoints[number_].address,
+                            static_cast<unsigned char*>(const_cast<void*>(buffer)),
+                            static_cast<int>(n), nullptr, nullptr, 0);
+  const auto status = run(*session_, state_->canceller, transfer.t);
+  if (written != nullptr) *written = static_cast<uint32_t>(transfer.t->actual_length);
+  return status == LIBUSB_TRANSFER_COMPLETED &&
+         static_cast<uint32_t>(transfer.t->actual_length) == n;
+}
+
+void UsbPipe::cancel() {
+  state_->canceller.cancel();
+}
+
+bool UsbPipe::reset() {
+  const int r = libusb_clear_halt(session_->handle, session_->endpoints[number_].address);
+  if (r == LIBUSB_ERROR_NO_DEVICE) session_->gone.store(true);
+  return r == 0;
+}
+
+// ---- Devices --------------------------------------------------------------------------
+
+struct UsbDevice::State {
+  Canceller canceller;
+};
+
+UsbDevice::UsbDevice(std::shared_ptr<Session> session)
+    : session_(std::move(session)), state_(std::make_unique<State>()) {}
+
+UsbDevice::~UsbDevice() {
+  std::shared_ptr<Context> context = session_->context;
+  session_.reset();
+  // Forget a session that no open uses any more.
+  std::lock_guard<std::mutex> lock(context->sessionsMutex);
+  for (auto it = context->sessions.begin(); it != context->sessions.end();) {
+    it = it->second.expired() ? context->sessions.erase(it) : std::next(it);
+  }
+}
+
+const std::string& UsbDevice::path() const {
+  return session_->path;
+}
+
+bool UsbDevice::vendorRequest(bool in, uint16_t value, uint16_t index, void* data, uint16_t length,
+                              std::chrono::milliseconds limit) {
+  if (length > 0 && data == nullptr) return false;
+  std::vector<uint8_t> buffer(LIBUSB_CONTROL_SETUP_SIZE + length);
+  const uint8_t type = static_cast<uint8_t>(unsigned{LIBUSB_REQUEST_TYPE_VENDOR} |
+                                            unsigned{LIBUSB_RECIPIENT_DEVICE} |
+                                            (in ? unsigned{LIBUSB_ENDPOINT_IN} : 0u));
+  libusb_fill_control_setup(buffer.data(), type, session_->identity.request, value, index, length);
+  if (!in && length > 0) std::memcpy(buffer.data() + LIBUSB_CONTROL_SETUP_SIZE, data, length);
+  TransferPtr transfer;
+  if (transfer.t == nullptr) return false;
+  const auto timeout = static_cast<unsigned>(std::max<long long>(1, limit.count()));
+  libusb_fill_control_transfer(transfer.t, session_->handle, buffer.data(), nullptr, nullptr,
+                               timeout);
+  if (run(*session_, state_->canceller, transfer.t) != LIBUSB_TRANSFER_COMPLETED) return false;
+  if (in) {
+    if (transfer.t->actual_length != length) return false;
+    std::memcpy(data, buffer.data() + LIBUSB_CONTROL_SETUP_SIZE, length);
+  }
+  return true;
+}
+
+void UsbDevice::cancel() {
+  state_->canceller.cancel();
+}
+
+std::unique_ptr<UsbPipe> UsbDevice::openPipe(int number) {
+  if (number < 0 || number >= kPipeCount) return nullptr;
+  return std::unique_ptr<UsbPipe>(new UsbPipe(session_, number));
+}
+
+bool UsbDevice::gone() const {
+  return session_->gone.load();
+}
+
+// ---- The backend ----------------------------------------------------------------------
+
+UsbBackend::UsbBackend(UsbConfig config)
+    : config_(std::move(config)), context_(std::make_shared<Context>()) {
+  context_->config = config_;
+  if (libusb_init(&context_->ctx) != 0) {
+    context_->ctx = nullptr;
+    return;
+  }
+  Context* c = context_.get();
+  c->events = std::thread([c] {
+    while (c->stop.load() == 0) {
+      // Blocks until a transfer or hotplug event is due, or the interrupt of the stop.
+      timeval limit{60, 0};
+      libusb_handle_events_timeout_completed(c->ctx, &limit, nullptr);
+    }
+  });
+}
+
+UsbBackend::~UsbBackend() {
+  std::lock_guard<std::mutex> lock(context_->handlerMutex);
+  context_->changeHandler = nullptr;
+}
+
+bool UsbBackend::available() const {
+  return context_->ctx != nullptr;
+}
+
+std::vector<UsbInterface> UsbBackend::enumerate() {
+  std::vector<UsbInterface> found;
+  if (!available() || config_.devices.empty()) return found;
+  libusb_device** list = nullptr;
+  const ssize_t n = libusb_get_device_list(context_->ctx, &list);
+  for (ssize_t i = 0; i < n; ++i) {
+    libusb_device_descriptor desc{};
+    if (libusb_get_device_descriptor(list[i], &desc) != 0) continue;
+    const DeviceIdentity* id = config_.find(desc.idVendor, desc.idProduct);
+    if (id == nullptr) continue;
+    UsbInterface itf;
+    itf.path = pathOf(list[i]);
+    itf.description = "USB " + hex4(desc.idVendor) + ":" + hex4(desc.idProduct) + ", bus " +
+                      std::to_string(libusb_get_bus_number(list[i])) + " device " +
+                      std::to_string(libusb_get_device_address(list[i]));
+    std::array<Endpoint, kPipeCount> endpoints{};
+    itf.reason = findEndpoints(list[i], *id, endpoints);
+    itf.isBox = itf.reason.empty();
+    found.push_back(std::move(itf));
+  }
+  if (n >= 0) libusb_free_device_list(list, 1);
+  std::sort(found.begin(), found.end(),
+            [](const UsbInterface& a, const UsbInterface& b) { return a.path < b.path; });
+  return found;
+}
+
+std::unique_ptr<UsbDevice> UsbBackend::open(const std::string& path, OpenResult* result) {
+  OpenResult ignored;
+  OpenResult& r = result != nullptr ? *result : ignored;
+  r = OpenResult::kAbsent;
+  if (!available()) return nullptr;
+
+  libusb_device** list = nullptr;
+  const ssize_t n = libusb_get_device_list(context_->ctx, &list);
+  libusb_device* dev = nullptr;
+  const DeviceIdentity* id = nullptr;
+  for (ssize_t i = 0; i < n && dev == nullptr; ++i) {
+    libusb_device_descriptor desc{};
+    if (libusb_get_device_descriptor(list[i], &desc) != 0) continue;
+    const DeviceIdentity* match = config_.find(desc.idVendor, desc.idProduct);
+    if (match != nullptr && pathOf(list[i]) == path) {
+      dev = libusb_ref_device(list[i]);
+      id = match;
+    }
+  }
+  if (n >= 0) libusb_free_device_list(list, 1);
+  if (dev == nullptr) return nullptr;
+
+  std::lock_guard<std::mutex> lock(context_->sessionsMutex);
+  auto& slot = context_->sessions[path];
+  if (auto existing = slot.lock(); existing && existing->device == dev && !existing->gone.load()) {
+    libusb_unref_device(dev);
+    r = OpenResult::kOpened;
+    return std::unique_ptr<UsbDevice>(new UsbDevice(existing));
+  }
+
+  auto session = std::make_shared<Session>();
+  std::string reason = findEndpoints(dev, *id, session->endpoints);
+  if (!reason.empty()) {
+    libusb_unref_device(dev);
+    r = OpenResult::kNotABox;
+    return nullptr;
+  }
+  libusb_device_handle* handle = nullptr;
+  const int opened = libusb_open(dev, &handle);
+  if (opened != 0) {
+    libusb_unref_device(dev);
+    r = opened == LIBUSB_ERROR_ACCESS      ? OpenResult::kNoAccess
+        : opened == LIBUSB_ERROR_NO_DEVICE ? OpenResult::kAbsent
+                                           : OpenResult::kFailed;
+    return nullptr;
+  }
+  if (id->detachKernelDriver && libusb_kernel_driver_active(handle, id->interface) == 1) {
+    libusb_detach_kernel_driver(handle, id->interface);
+  }
+  const int claimed = libusb_claim_interface(handle, id->interface);
+  if (claimed != 0) {
+    libusb_close(handle);
+    libusb_unref_device(dev);
+    r = claimed == LIBUSB_ERROR_BUSY        ? OpenResult::kBusy
+        : claimed == LIBUSB_ERROR_NO_DEVICE ? OpenResult::kAbsent
+                                            : OpenResult::kFailed;
+    return nullptr;
+  }
+  session->context = context_;
+  session->device = dev;
+  session->handle = handle;
+  session->path = path;
+  session->identity = *id;
+  slot = session;
+  r = OpenResult::kOpened;
+  return std::unique_ptr<UsbDevice>(new UsbDevice(std::move(session)));
+}
+
+bool UsbBackend::setChangeHandler(std::function<void()> handler) {
+  if (!available() || !libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG)) return false;
+  {
+    std::lock_guard<std::mutex> lock(context_->handlerMutex);
+    context_->changeHandler = std::move(handler);
+  }
+  if (!context_->hotplugRegistered) {
+    const int events = LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT;
+    if (libusb_hotplug_register_callback(context_->ctx, static_cast<libusb_hotplug_event>(events),
+                                         LIBUSB_HOTPLUG_NO_FLAGS, LIBUSB_HOTPLUG_MATCH_ANY,
+                                         LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY,
+                                         hotplugEvent, context_.get(), &context_->hotplug) != 0) {
+      return false;
+    }
+    context_->hotplugRegistered = true;
+  }
+  return true;
+}
+
+}  // namespace tavro::platform::usb

@@ -1,0 +1,233 @@
+// The event queue against the virtual box: every kind with its data, in order, through
+// the descriptor, the takes and the callback; the overflow; the end of the object.
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "device/state.h"
+#include "line/box_fixture.h"
+#include "support/conditions.h"
+#include "tavro/events.h"
+
+namespace tavro {
+namespace {
+
+class Events : public test::LineFixture {
+ protected:
+  // The start brings the link up: its event is in the queue from the first, whenever the
+  // last pipe opened.
+  void SetUp() override {
+    LineFixture::SetUp();
+    tavro_event e{};
+    while (e.kind != TAVRO_EVENT_LINK_BACK) ASSERT_EQ(tavro_event_wait(&io_, &e, 20000), 1);
+    while (tavro_event_take(&io_, &e) == 1) {
+    }
+  }
+
+  // The next event, waiting generously for it.
+  tavro_event next() {
+    tavro_event e{};
+    EXPECT_EQ(tavro_event_wait(&io_, &e, 20000), 1);
+    return e;
+  }
+
+  // Everything the box sent before this has been dispatched once the request is answered.
+  void settle() { ASSERT_EQ(io_.RequestSpaceCode(), 1); }
+
+  bool readable() {
+    pollfd p{tavro_events_fd(&io_), POLLIN, 0};
+    return ::poll(&p, 1, 0) == 1 && (p.revents & POLLIN);
+  }
+};
+
+TEST_F(Events, EachKindArrivesInOrderWithItsData) {
+  ASSERT_TRUE(box_.sendRing());
+  ASSERT_TRUE(
+      box_.sendCallerId(vbox::CallerIdFormat::MultipleData, "5551234", "12241830", "DOE JANE"));
+  ASSERT_TRUE(box_.sendDtmf(12));
+  ASSERT_TRUE(box_.sendTone(3, 300));
+  ASSERT_TRUE(box_.sendHookStatus(true));
+  ASSERT_TRUE(box_.sendRecord({2, 0}));  // a notice
+
+  uint32_t sequence = 0;
+  auto expectNext = [&](uint32_t kind) {
+    const tavro_event e = next();
+    EXPECT_EQ(e.kind, kind);
+    EXPECT_GT(e.sequence, sequence) << "in order";
+    EXPECT_GT(e.time_ns, 0);
+    sequence = e.sequence;
+    return e;
+  };
+  expectNext(TAVRO_EVENT_RING);
+  const tavro_event id = expectNext(TAVRO_EVENT_CALLER_ID);
+  EXPECT_STREQ(id.u.caller_id.number, "5551234");
+  EXPECT_STREQ(id.u.caller_id.name, "DOE JANE");
+  EXPECT_EQ(id.u.caller_id.month, 12);
+  EXPECT_EQ(id.u.caller_id.minute, 30);
+  tavro_caller_id again;
+  EXPECT_EQ(tavro_read_caller_id(&io_, &again), 1);
+  EXPECT_STREQ(again.name, "DOE JANE");
+  EXPECT_TRUE(statusHas(kCallerNumberBit)) << "reading the record leaves the bit to Read_Call_Nmb";
+  const tavro_event dtmf = expectNext(TAVRO_EVENT_DTMF);
+  EXPECT_EQ(dtmf.u.dtmf.code, 12);
+  EXPECT_EQ(dtmf.u.dtmf.key, '#');
+  const tavro_event tone = expectNext(TAVRO_EVENT_TONE);
+  EXPECT_EQ(tone.u.tone.first, 3);
+  EXPECT_EQ(tone.u.tone.second, 300);
+  EXPECT_EQ(tone.u.tone.tone, 1);
+  const tavro_event hook = expectNext(TAVRO_EVENT_HOOK);
+  EXPECT_EQ(hook.u.hook.off_hook, 1);
+  EXPECT_EQ(hook.u.hook.cause, TAVRO_HOOK_BY_BOX);
+  const tavro_event notice = expectNext(TAVRO_EVENT_NOTICE);
+  EXPECT_EQ(notice.u.notice.code, TAVRO_NOTICE_NO_USED);
+  EXPECT_STREQ(notice.u.notice.text, "NoUsed 0x02");
+  EXPECT_STRNE(tavro_notice_text(notice.u.notice.code), "");
+
+  EXPECT_EQ(io_.PutDown(), 1);
+  const tavro_event down = expectNext(TAVRO_EVENT_HOOK);
+  EXPECT_EQ(down.u.hook.off_hook, 0);
+  EXPECT_EQ(down.u.hook.cause, TAVRO_HOOK_BY_CALL);
+}
+
+TEST_F(Events, TheDescriptorIsReadableExactlyWhileEventsWait) {
+  EXPECT_FALSE(readable());
+  ASSERT_TRUE(box_.sendDtmf(1));
+  ASSERT_TRUE(box_.sendDtmf(2));
+  settle();
+  EXPECT_TRUE(readable());
+  tavro_event e;
+  ASSERT_EQ(tavro_event_take(&io_, &e), 1);
+  EXPECT_TRUE(readable()) << "one more waits";
+  ASSERT_EQ(tavro_event_take(&io_, &e), 1);
+  EXPECT_FALSE(readable());
+  EXPECT_EQ(tavro_event_take(&io_, &e), 0);
+  EXPECT_EQ(tavro_event_wait(&io_, &e, 1), 0) << "time-out";
+  EXPECT_EQ(tavro_event_take(nullptr, &e), -2);
+  EXPECT_EQ(tavro_event_take(&io_, nullptr), -2);
+}
+
+TEST_F(Events, AFullQueueDropsTheOldestAndSaysHowMany) {
+  constexpr int kSent = TAVRO_EVENT_QUEUE_SIZE + 44;
+  for (int i = 0; i < kSent; ++i) ASSERT_TRUE(box_.sendDtmf(static_cast<uint8_t>(i % 16 + 1)));
+  settle();
+  const tavro_event overflow = next();
+  ASSERT_EQ(overflow.kind, TAVRO_EVENT_OVERFLOW);
+  EXPECT_EQ(overflow.u.overflow.dropped, 44u);
+  // The rest are the newest, in order and without a gap.
+  uint32_t sequence = 0;
+  for (int i = 44; i < kSent; ++i) {
+    const tavro_event e = next();
+    ASSERT_EQ(e.kind, TAVRO_EVENT_DTMF);
+    EXPECT_EQ(e.u.dtmf.code, i % 16 + 1);
+    if (sequence != 0) {
+      EXPECT_EQ(e.sequence, sequence + 1);
+    }
+    sequence = e.sequence;
+  }
+  tavro_event e;
+  EXPECT_EQ(tavro_event_take(&io_, &e), 0);
+}
+
+TEST_F(Events, TheLinkLostAndBack) {
+  box_.dropPipes();
+  EXPECT_EQ(next().kind, TAVRO_EVENT_LINK_LOST);
+  ASSERT_TRUE(box_.waitForPipes(std::chrono::seconds(20)));
+  tavro_event e = next();
+  while (e.kind == TAVRO_EVENT_NOTICE) e = next();  // the link-lost notice
+  EXPECT_EQ(e.kind, TAVRO_EVENT_LINK_BACK);
+}
+
+// The next event of a kind, passing over others (hook changes, progress).
+tavro_event nextOf(CKusb_IO& io, uint32_t kind) {
+  tavro_event e{};
+  while (tavro_event_wait(&io, &e, 20000) == 1)
+    if (e.kind == kind) return e;
+  ADD_FAILURE() << "no event of kind " << kind;
+  return e;
+}
+
+TEST_F(Events, RecordingsAndPlaybacksReportTheirEnd) {
+  const std::string wave = runtime_.path() + "/call.wav";
+  ASSERT_EQ(io_.PickUp(), 1);
+  ASSERT_EQ(io_.StartReadSound(wave.c_str(), 0), 1);
+  ASSERT_TRUE(box_.waitForFrames(box_.framesSent() + 4, std::chrono::seconds(20)));
+  const int bytes = io_.StopReadSound();
+  ASSERT_GT(bytes, 48);
+  const tavro_event recorded = nextOf(io_, TAVRO_EVENT_RECORDING_ENDED);
+  EXPECT_EQ(recorded.u.recording.bytes, bytes);
+  EXPECT_EQ(recorded.u.recording.reason, TAVRO_END_STOPPED);
+
+  box_.setPlayPace(0);
+  const std::string played = runtime_.path() + "/tone.al";
+  std::FILE* f = std::fopen(played.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  for (int i = 0; i < 512 * 8; ++i) std::fputc(0x55, f);
+  std::fclose(f);
+  ASSERT_EQ(io_.StartPlaySound(played.c_str(), 0, 1, 0, false), 1);
+  const tavro_event end = nextOf(io_, TAVRO_EVENT_PLAYBACK_ENDED);
+  EXPECT_EQ(end.u.playback.permille, 1000);
+  EXPECT_EQ(end.u.playback.bytes, 512u * 8);
+  EXPECT_EQ(end.u.playback.reason, TAVRO_END_STOPPED);
+  EXPECT_EQ(io_.StopPlaySound(), 1);
+}
+
+// The callback runs on a thread of the library, in order, and may call any operation,
+// even a round trip to the box; closing the object from within it is refused.
+TEST_F(Events, TheCallbackMayCallOperations) {
+  struct Seen {
+    std::mutex mutex;
+    std::vector<uint8_t> codes;
+    std::atomic<int> roundTrips{0};
+    std::atomic<int> closeResult{0};
+    std::thread::id thread;
+  } seen;
+  auto callback = [](CKusb_IO* io, const tavro_event* e, void* user) {
+    auto* s = static_cast<Seen*>(user);
+    if (e->kind != TAVRO_EVENT_DTMF) return;
+    if (io->DetectRing() == 1) ++s->roundTrips;
+    s->closeResult = tavro_close(io);
+    std::lock_guard<std::mutex> lock(s->mutex);
+    s->thread = std::this_thread::get_id();
+    s->codes.push_back(e->u.dtmf.code);
+  };
+  ASSERT_EQ(tavro_events_set_callback(&io_, callback, &seen), 1);
+  for (uint8_t code = 1; code <= 5; ++code) ASSERT_TRUE(box_.sendDtmf(code));
+  ASSERT_TRUE(test::eventually([&] { return seen.roundTrips.load() == 5; }));
+  ASSERT_EQ(tavro_events_set_callback(&io_, nullptr, nullptr), 1);
+  std::lock_guard<std::mutex> lock(seen.mutex);
+  EXPECT_EQ(seen.codes, (std::vector<uint8_t>{1, 2, 3, 4, 5}));
+  EXPECT_NE(seen.thread, std::this_thread::get_id());
+  EXPECT_EQ(seen.closeResult.load(), -3);
+}
+
+TEST(EventsObject, ClosingWakesAWaiterAndEndsTheCallbackThread) {
+  test::RuntimeDir runtime;
+  CKusb_IO* io = tavro_open();
+  ASSERT_NE(io, nullptr);
+  ASSERT_EQ(tavro_events_set_callback(
+                io, [](CKusb_IO*, const tavro_event*, void*) {}, nullptr),
+            1);
+  ASSERT_EQ(tavro_events_set_callback(io, nullptr, nullptr), 1);
+  // Without a box nothing happens: the waiter waits until the close ends its wait (0), or
+  // comes just after it and finds the object gone (-2); either way it never hangs.
+  std::atomic<bool> started{false};
+  std::atomic<int> waited{1};
+  std::thread waiter([&] {
+    tavro_event e;
+    started = true;
+    waited = tavro_event_wait(io, &e, -1);
+  });
+  ASSERT_TRUE(test::eventually([&] { return started.load(); }));
+  EXPECT_EQ(tavro_close(io), 1);
+  waiter.join();
+  EXPECT_TRUE(waited == 0 || waited == -2) << waited;
+}
+
+}  // namespace
+}  // namespace tavro

@@ -1,0 +1,202 @@
+// Notices: delivered from their own thread, repeats dropped, the output never waited for.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+#include "support/conditions.h"
+#include "support/standard_error.h"
+#include "tavro/notice.h"
+
+namespace tavro::platform {
+namespace {
+
+using namespace std::chrono_literals;
+using test::eventually;
+
+constexpr auto kDelivered = 20s;
+
+// Standard error goes to `fd` for the life of the object.
+using test::makeFullPipe;
+using test::readAll;
+using test::StandardErrorTo;
+
+// A handler that records what it gets and, while held, does not return.
+class HeldHandler {
+ public:
+  HeldHandler() {
+    previous_ = setNoticeHandler([this](const std::string& text) {
+      std::unique_lock<std::mutex> lock(mutex_);
+      seen_.push_back(text);
+      onRaisingThread_ = onRaisingThread_ || std::this_thread::get_id() == raiser_;
+      let_.wait(lock, [&] { return !held_; });
+    });
+  }
+  ~HeldHandler() {
+    let();
+    setNoticeHandler(std::move(previous_));
+  }
+  void hold() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    held_ = true;
+  }
+  void let() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      held_ = false;
+    }
+    let_.notify_all();
+  }
+  std::vector<std::string> seen() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return seen_;
+  }
+  bool ranOnRaisingThread() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return onRaisingThread_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable let_;
+  bool held_ = false;
+  bool onRaisingThread_ = false;
+  std::thread::id raiser_ = std::this_thread::get_id();
+  std::vector<std::string> seen_;
+  NoticeHandler previous_;
+};
+
+TEST(Notices, DefaultWritesOneLineToAFileAndToAPipe) {
+  const std::string text = "The line is lost.\nCheck the cable.\nThen press OK.";
+  FILE* file = std::tmpfile();
+  {
+    StandardErrorTo to(fileno(file));
+    showNotice(text);
+    ASSERT_TRUE(awaitNoticesDelivered(kDelivered));
+  }
+  std::rewind(file);
+  EXPECT_EQ(readAll(fileno(file)), "tavro: " + text + "\n");
+  std::fclose(file);
+
+  int pipe[2];
+  ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
+  {
+    StandardErrorTo to(pipe[1]);
+    showNotice("NoUsed 0x02");
+    ASSERT_TRUE(awaitNoticesDelivered(kDelivered));
+  }
+  ::close(pipe[1]);
+  EXPECT_EQ(readAll(pipe[0]), "tavro: NoUsed 0x02\n");
+  ::close(pipe[0]);
+}
+
+TEST(Notices, DefaultDropsWhatAFullPipeCannotTake) {
+  int pipe[2];
+  ASSERT_TRUE(makeFullPipe(pipe));
+  bool delivered = false;
+  {
+    StandardErrorTo to(pipe[1]);
+    showNotice("Receive Error!");
+    delivered = awaitNoticesDelivered(kDelivered);
+    if (!delivered) {  // blocked in the write: let it end before the pipe goes
+      std::string drained = readAll(pipe[0]);
+      awaitNoticesDelivered(kDelivered);
+    }
+  }
+  EXPECT_TRUE(delivered) << "the notice waited for the pipe";
+  ::close(pipe[1]);
+  std::string left = readAll(pipe[0]);
+  EXPECT_EQ(left.find("tavro:"), std::string::npos);
+  ::close(pipe[0]);
+}
+
+TEST(Notices, RaisingNeverWaitsAndRepeatsOfAShowingNoticeAreDropped) {
+  HeldHandler handler;
+  handler.hold();
+  showNotice("Receive Error!");
+  ASSERT_TRUE(eventually([&] { return handler.seen().size() == 1; }));
+  // While it shows: its repeats add nothing, another notice waits once.
+  for (int i = 0; i < 1000; ++i) {
+    showNotice("Receive Error!");
+    showNotice("NoUsed 0x02");
+  }
+  EXPECT_FALSE(awaitNoticesDelivered(0ms));
+  handler.let();
+  ASSERT_TRUE(awaitNoticesDelivered(kDelivered));
+  EXPECT_EQ(handler.seen(), (std::vector<std::string>{"Receive Error!", "NoUsed 0x02"}));
+  EXPECT_FALSE(handler.ranOnRaisingThread());
+
+  // Once shown, the same notice is shown again.
+  showNotice("Receive Error!");
+  ASSERT_TRUE(awaitNoticesDelivered(kDelivered));
+  EXPECT_EQ(handler.seen().size(), 3u);
+}
+
+TEST(Notices, AHandlerMayReplaceItselfAndTheOldOneIsDoneWhenReplaced) {
+  std::vector<std::string> seen;
+  const NoticeHandler previous = setNoticeHandler([&](const std::string& text) {
+    setNoticeHandler([&](const std::string& later) { seen.push_back("second " + later); });
+    seen.push_back("first " + text);
+  });
+  showNotice("a");
+  ASSERT_TRUE(awaitNoticesDelivered(kDelivered));
+  showNotice("b");
+  ASSERT_TRUE(awaitNoticesDelivered(kDelivered));
+  EXPECT_EQ(seen, (std::vector<std::string>{"first a", "second b"}));
+
+  // Replacing a handler that is running returns once it has returned.
+  std::atomic<bool> inside{false}, returned{false};
+  std::promise<void> go;
+  std::shared_future<void> letGo = go.get_future().share();
+  setNoticeHandler([&](const std::string&) {
+    inside = true;
+    letGo.wait();
+    returned = true;
+  });
+  showNotice("c");
+  ASSERT_TRUE(eventually([&] { return inside.load(); }));
+  std::thread replacer([&] {
+    setNoticeHandler(previous);
+    EXPECT_TRUE(returned.load());
+  });
+  go.set_value();
+  replacer.join();
+}
+
+TEST(Notices, StopLeavesAHandlerThatDoesNotReturnAndANewThreadTakesOver) {
+  std::atomic<int> stuck{0};
+  std::promise<void> go;
+  std::shared_future<void> letGo = go.get_future().share();
+  const NoticeHandler previous = setNoticeHandler([&, letGo](const std::string&) {
+    ++stuck;
+    letGo.wait();
+  });
+  showNotice("In StopReadSound Error!");
+  ASSERT_TRUE(eventually([&] { return stuck.load() == 1; }));
+  showNotice("NoUsed 0x02");  // waits behind it, and goes with the stop
+  EXPECT_FALSE(stopNotices(50ms));
+
+  // The handler left behind is not waited for; later notices get a thread of their own.
+  std::atomic<int> later{0};
+  setNoticeHandler([&](const std::string&) { ++later; });
+  showNotice("Receive Error!");
+  ASSERT_TRUE(awaitNoticesDelivered(kDelivered));
+  EXPECT_EQ(later.load(), 1);
+  EXPECT_EQ(stuck.load(), 1);
+  EXPECT_TRUE(stopNotices(1000ms));
+
+  go.set_value();  // the old thread ends by itself
+  setNoticeHandler(previous);
+}
+
+}  // namespace
+}  // namespace tavro::platform
