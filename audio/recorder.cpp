@@ -86,19 +86,23 @@ class Recording {
 
   void run() {
     clearStatusBits(kToneBit);
+    hostMode_ = hostStreams().hostBufferRecording.load() == 1;
+    // The file gets its header before the box is asked to stream: a start that a lost link
+    // drops then leaves an empty wave file with placeholder sizes, never a file of 0 bytes.
+    const bool fileMade = hostMode_ || work_.wave.create(block_.fileName);
     if (!transferSetup(handles_.control, kAudioFromDevice)) {
       // The start request is dropped; the pipe is opened anew before the next one.
+      work_.wave.abandon();
       pipeClosed(kAudioInPipe);
       linkState().audioInReopen.store(1);
       return;
     }
-    hostMode_ = hostStreams().hostBufferRecording.load() == 1;
     cutOff().recordingOpen.store(1);
     setRecordingActive(true);
     recorderState().recordedBytes.store(0);
     if (hostMode_) {
       selectorA_ = hostStreams().nextBuffer.load() == 1;
-    } else if (!work_.wave.create(block_.fileName)) {
+    } else if (!fileMade) {
       fault_ = -5;
       finish();
       return;

@@ -218,6 +218,19 @@ TEST_F(Recording, UnplugAbandonsTheRecordingWithThePlaceholderHeader) {
   EXPECT_NE(noticeState().eventFlags.load() & kRecordingActiveEvent, 0u);
 }
 
+TEST_F(Recording, AStartTheBoxRefusesLeavesAWaveFileNotAnEmptyOne) {
+  // The box refuses to stream (as when the link goes at that moment): the start is
+  // dropped, and the file that StartReadSound made is a valid wave with placeholder sizes.
+  box_.setTransferSetupFails(true);
+  ASSERT_EQ(io_.StartReadSound(file("refused.wav").c_str(), 1), 1);
+  ASSERT_TRUE(eventually([] { return recorderState().audioInStart.load() == 0; }));
+  const std::vector<uint8_t> bytes = readBytes(file("refused.wav"));
+  ASSERT_EQ(bytes.size(), 48u);
+  EXPECT_EQ(le32(bytes, 4), 16376u);
+  EXPECT_EQ(le32(bytes, 44), 2016u);
+  box_.setTransferSetupFails(false);
+}
+
 TEST_F(Recording, SizeLimitFinishesTheFileCleanly) {
   setRecordingLimit(48 + 512 * 10);
   ASSERT_EQ(io_.StartReadSound(file("big.wav").c_str(), 1), 1);
