@@ -5,6 +5,7 @@
 //
 // Rows: command round trip (median, 99th percentile); wakeups per second of the library's
 // threads, idle with the link up and with no box; construction and destruction times;
+// replug to link up;
 // event latency from the box's record to the application, taken from the queue or by a
 // callback, against an application that polls GetDTMFCode every 10 ms.
 #include <dirent.h>
@@ -211,6 +212,35 @@ double goAheadToBlock(WaitMode mode, int blocks) {
   return perBlock;
 }
 
+// From a replug of the box to the link up again, as the application sees it: the
+// link-down bit (0x200) of the status word cleared, looked at every millisecond.
+RoundTrip linkBack(WaitMode mode, int count) {
+  tavro::setWaitMode(mode);
+  RuntimeDir dir;
+  tavro::vbox::VirtualBox box;
+  CKusb_IO io;
+  const auto linkIs = [&](bool up) {
+    const auto until = Clock::now() + std::chrono::seconds(10);
+    while (((io.GetTelStatus() & 0x200u) == 0) != up && Clock::now() < until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return ((io.GetTelStatus() & 0x200u) == 0) == up;
+  };
+  std::vector<double> times;
+  if (linkIs(true)) {
+    for (int i = 0; i < count; ++i) {
+      box.unplug();
+      if (!linkIs(false)) break;
+      const auto start = Clock::now();
+      box.plug();
+      if (!linkIs(true)) break;
+      times.push_back(ms(Clock::now() - start));
+    }
+  }
+  if (times.empty()) std::fprintf(stderr, "the link did not come back\n");
+  tavro::setWaitMode(WaitMode::kEvent);
+  return {percentile(times, 0.5), percentile(times, 0.99)};
+}
+
 // From the box's sending of a DTMF record to the application having it: through
 // tavro_event_wait, through the callback, or (`polled`) by GetDTMFCode every 10 ms.
 enum class Take { kWait, kCallback, kPoll };
@@ -302,6 +332,11 @@ int main(int argc, char** argv) {
   rows.push_back({"audio-in frames lost at that pace", "", eRec.lost, pRec.lost});
   rows.push_back({"playback: go-ahead to block on the pipe", "ms",
                   goAheadToBlock(WaitMode::kEvent, 200), goAheadToBlock(WaitMode::kPoll, 200)});
+
+  const RoundTrip eventBack = linkBack(WaitMode::kEvent, quick ? 5 : 30);
+  const RoundTrip pollBack = linkBack(WaitMode::kPoll, quick ? 5 : 30);
+  rows.push_back({"replug to link up, median", "ms", eventBack.median, pollBack.median});
+  rows.push_back({"replug to link up, 99th percentile", "ms", eventBack.p99, pollBack.p99});
 
   const int events = quick ? 20 : 200;
   const RoundTrip waited = eventLatency(Take::kWait, events);
