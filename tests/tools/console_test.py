@@ -231,7 +231,8 @@ class Pty:
                 break
             if time.monotonic() > end:
                 raise AssertionError("the console did not end; the screen shows:\n"
-                                     + self.screen.text())
+                                     + self.screen.text() + "\nits threads:\n"
+                                     + e2e.thread_stacks(self.pid))
             with self.cond:
                 self.cond.wait(0.05)
         self.reader.join(DEADLINE)

@@ -190,13 +190,26 @@ def end_if_running(proc):
         proc.communicate()
 
 
+def thread_stacks(pid):
+    """Every thread's stack of a program that hangs, for the failure message (gdb where the
+    machine has it)."""
+    gdb = shutil.which("gdb")
+    if gdb is None:
+        return "(no gdb to show them)"
+    r = subprocess.run([gdb, "-p", str(pid), "-batch", "-nx", "-ex", "thread apply all bt"],
+                       capture_output=True, text=True, timeout=DEADLINE)
+    return "\n".join(l for l in r.stdout.splitlines() if l.startswith(("#", "Thread")))
+
+
 def finish(proc, timeout=DEADLINE):
     try:
         out, err = proc.communicate(timeout=timeout)
     except subprocess.TimeoutExpired:
+        stacks = thread_stacks(proc.pid)
         proc.kill()
         out, err = proc.communicate()
-        raise AssertionError("the tool did not end within %.0f s" % timeout)
+        raise AssertionError("the tool did not end within %.0f s; it printed:\n%s%s\nits threads:\n%s"
+                             % (timeout, out, err, stacks))
     return proc.returncode, out, err
 
 
