@@ -19,6 +19,7 @@
 #include "support/conditions.h"
 #include "support/runtime_dir.h"
 #include "support/scaled_time.h"
+#include "support/test_box.h"
 #include "tavro/CKusb_IO.h"
 #include "tavro/notice.h"
 #include "vbox/virtual_box.h"
@@ -103,7 +104,7 @@ class AudioBoxTest : public ::testing::Test {
 
   RuntimeDir runtime_;
   NoticeLog notices_;
-  vbox::VirtualBox box_;
+  test::TestBox box_;
   CKusb_IO io_;
 };
 

@@ -13,6 +13,7 @@
 #include "support/conditions.h"
 #include "support/runtime_dir.h"
 #include "support/scaled_time.h"
+#include "support/test_box.h"
 #include "tavro/CKusb_IO.h"
 #include "vbox/virtual_box.h"
 
@@ -52,7 +53,7 @@ class LineFixture : public ::testing::Test {
   }
 
   RuntimeDir runtime_;
-  vbox::VirtualBox box_;
+  test::TestBox box_;
   CKusb_IO io_;
 };
 

@@ -11,6 +11,7 @@
 #include "device/state.h"
 #include "support/conditions.h"
 #include "support/runtime_dir.h"
+#include "support/test_box.h"
 #include "tavro/CKusb_IO.h"
 #include "tavro/notice.h"
 #include "vbox/virtual_box.h"
@@ -25,7 +26,7 @@ class Concurrency : public ::testing::Test {
   }
   void TearDown() override { setNoticeHandler(previous_); }
   test::RuntimeDir runtime_;
-  vbox::VirtualBox box_;
+  test::TestBox box_;
   NoticeHandler previous_;
 };
 

@@ -23,6 +23,7 @@
 #include "platform/platform.h"
 #include "support/conditions.h"
 #include "support/runtime_dir.h"
+#include "support/test_box.h"
 #include "tavro/CKusb_IO.h"
 #include "tavro/notice.h"
 #include "vbox/virtual_box.h"
@@ -278,7 +279,7 @@ class Injector {
   std::mt19937_64 rng_;
   std::string dir_;
   std::string playFile_;
-  vbox::VirtualBox box_;
+  test::TestBox box_;
   std::unique_ptr<CKusb_IO> io_;
   Clock::time_point plugged_ = Clock::now();
   Clock::duration linkBack_ = Clock::duration::max();

@@ -13,6 +13,7 @@
 #include "platform/platform.h"
 #include "support/conditions.h"
 #include "support/runtime_dir.h"
+#include "support/test_box.h"
 #include "tavro/CKusb_IO.h"
 #include "tavro/notice.h"
 #include "vbox/virtual_box.h"
@@ -102,7 +103,7 @@ class WithBox : public ::testing::Test {
  protected:
   test::RuntimeDir runtime_;
   Quiet quiet_;
-  vbox::VirtualBox box_;
+  test::TestBox box_;
 };
 
 TEST_F(WithBox, NullPointersAreRefusedAndSendNothing) {
@@ -227,7 +228,7 @@ class Boxes : public ::testing::Test {
  protected:
   test::RuntimeDir runtime_;
   Quiet quiet_;
-  vbox::VirtualBox box_;
+  test::TestBox box_;
 };
 
 TEST_F(Boxes, ASlowBoxIsWaitedFor) {

@@ -23,6 +23,7 @@
 #include "support/conditions.h"
 #include "support/runtime_dir.h"
 #include "support/standard_error.h"
+#include "support/test_box.h"
 #include "tavro/CKusb_IO.h"
 #include "tavro/notice.h"
 #include "vbox/audio.h"
@@ -78,7 +79,7 @@ TEST(Storm, CommandsCallerNumbersAndAudioSurviveAReplyStorm) {
   const double seconds = env ? std::atof(env) : 3.0;
   test::RuntimeDir runtime;
   const NoticeHandler previous = setNoticeHandler([](const std::string&) {});
-  vbox::VirtualBox box;
+  test::TestBox box;
   box.setLineSource(vbox::LineSource::pattern());
   CKusb_IO io;
   ASSERT_FALSE(io.GetTelStatus() & kLinkDownBit);
@@ -166,7 +167,7 @@ TEST(Storm, CommandsCallerNumbersAndAudioSurviveAReplyStorm) {
 // reads: the reply reader goes on, and the object is destroyed promptly.
 TEST(Storm, NoticesNeverHoldTheReplyReaderWhenStandardErrorIsNotRead) {
   test::RuntimeDir runtime;
-  vbox::VirtualBox box;
+  test::TestBox box;
   auto io = std::make_unique<CKusb_IO>();
   ASSERT_FALSE(io->GetTelStatus() & kLinkDownBit);
 

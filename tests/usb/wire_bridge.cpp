@@ -111,6 +111,8 @@ void WireBridge::forward(int pipe, int fd) {
 }
 
 bool WireBridge::control(const ControlSetup& setup, std::vector<uint8_t>& data) {
+  const int only = onlyRequest_.load();
+  if (only >= 0 && setup.request != only) return false;
   std::lock_guard<std::mutex> lock(mutex_);
   if (control_ < 0) return false;
   const bool in = (setup.requestType & 0x80) != 0;

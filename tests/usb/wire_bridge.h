@@ -25,6 +25,10 @@ class WireBridge : public UsbDeviceSide {
   bool connect(EmulatedUsbDevice& device);
   void disconnect();
 
+  // A box whose firmware answers the vendor requests under another request code: the
+  // others stall. By default every code is answered.
+  void answerOnlyRequest(int request) { onlyRequest_ = request; }
+
   bool control(const ControlSetup& setup, std::vector<uint8_t>& data) override;
   void bulkOut(int pipe, const std::vector<uint8_t>& data) override;
   void clearHalt(int pipe) override;
@@ -37,6 +41,7 @@ class WireBridge : public UsbDeviceSide {
   int pipes_[4] = {-1, -1, -1, -1};
   int control_ = -1;
   std::thread readers_[2];
+  std::atomic<int> onlyRequest_{-1};
 };
 
 }  // namespace tavro::test
