@@ -30,7 +30,21 @@ struct Lifecycle {
   std::mutex mutex;
   std::vector<CKusb_IO*> holders;
   std::unique_ptr<platform::Thread> monitor, replyReader, commandWriter, audioIn, audioOut;
+  // The backends, from the start to the stop: a device that comes or goes is told of.
+  std::unique_ptr<platform::BackendHold> backends;
 };
+
+// Holds the backends and watches them for devices that come or go.
+void holdBackends(Lifecycle& l) {
+  l.backends = std::make_unique<platform::BackendHold>();
+  const bool watched = platform::watchDeviceChanges([] { linkState().deviceChanges.fetch_add(1); });
+  linkState().changesWatched.store(watched ? 1 : 0);
+}
+
+void releaseBackends(Lifecycle& l) {
+  linkState().changesWatched.store(0);
+  l.backends.reset();
+}
 
 Lifecycle& lifecycle() {
   return lasting<Lifecycle>();
@@ -118,6 +132,7 @@ void stopLibrary() {
                          &workers().audioIn, &workers().audioOut})
     b->owner.store(nullptr);
   linkState().stopping.store(0);
+  releaseBackends(l);
   storeStatusWord(kInitialStatusWord);
 }
 
@@ -195,6 +210,7 @@ int CKusb_IO::InitialUSB_IO() {
   }
   stopAtExitOnce();
   setInitialValues();
+  holdBackends(l);
 
   workers().monitor.owner.store(this);
   l.monitor = startThread(workers().monitor, workers().monitorAlive, monitorThread);

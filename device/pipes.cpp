@@ -25,11 +25,6 @@ std::mutex& linkMutex() {
 
 PipeHandles* gRegistered[4] = {nullptr, nullptr, nullptr, nullptr};
 
-const char* pipeName(PipeNumber pipe) {
-  static const char* const kNames[4] = {"PIPE00", "PIPE01", "PIPE02", "PIPE03"};
-  return kNames[pipe];
-}
-
 void closeLocked(PipeHandles& h) {
   if (h.pipe != kInvalidHandle) platform::closeHandle(h.pipe);
   if (h.control != kInvalidHandle) platform::closeHandle(h.control);
@@ -78,11 +73,15 @@ Handle FindAndOpenDevice(const platform::InterfaceClass& cls, char* devicePath) 
     // opened, since no pipe path could be formed from it.
     if (std::strlen(detail.data()) >= kDevicePathSize) continue;
     std::strcpy(devicePath, detail.data());
-    result = platform::createFile(devicePath);
-    if (result == kInvalidHandle) continue;
     // A box belongs to one program at a time: one that another program holds cannot be
-    // opened, like an interface claimed elsewhere. A box that knows no claims is used as
-    // it is; one that does not answer cannot be opened.
+    // opened, like an interface claimed elsewhere (refused at the open, or by the claim
+    // that follows it). A box that knows no claims is used as it is; one that does not
+    // answer cannot be opened.
+    result = platform::createFile(devicePath);
+    if (result == kInvalidHandle) {
+      heldElsewhere |= platform::lastError() == platform::kErrorSharingViolation;
+      continue;
+    }
     const platform::Claim claim = platform::claimDevice(result);
     if (claim == platform::Claim::kGranted || claim == platform::Claim::kNotKnown) break;
     heldElsewhere |= claim == platform::Claim::kBusy;
@@ -104,15 +103,15 @@ int CheckDevicePresent(const platform::InterfaceClass& cls, char* devicePath) {
   return 1;
 }
 
-Handle OpenPipe(const char* pipeName) {
+// A pipe is opened by number on the device that was found, which stays open until the
+// pipe is: so the pipe is the found box's, even if the boxes change meanwhile.
+Handle OpenPipe(PipeNumber pipe) {
   char path[kDevicePathSize] = {};
-  if (!CheckDevicePresent(platform::kBoxInterfaceClass, path)) return kInvalidHandle;
-  const size_t used = std::strlen(path);
-  const size_t name = std::strlen(pipeName);
-  if (used + 1 + name >= kDevicePathSize) return kInvalidHandle;  // the buffer is the limit
-  path[used] = '\\';
-  std::memcpy(path + used + 1, pipeName, name + 1);
-  return platform::createFile(path);
+  const Handle device = FindAndOpenDevice(platform::kBoxInterfaceClass, path);
+  if (device == kInvalidHandle) return kInvalidHandle;
+  const Handle h = platform::openPipe(device, pipe);
+  platform::closeHandle(device);
+  return h;
 }
 
 Handle OpenDeviceControl() {
@@ -156,6 +155,7 @@ void LinkState::reset() {
   reopenAllLocked(*this);
   replyPipeUp.store(0);
   boxHeldElsewhere.store(0);
+  changesWatched.store(0);
   statusWord.store(kInitialStatusWord);
 }
 
@@ -181,7 +181,7 @@ void applyReopenRule(Signalled<uint8_t>& reopenFlag, PipeNumber pipe, bool needs
   if (linkState().replyPipeUp.load() != 1) return;
   // Open outside the lock: an open enumerates and connects, and must not hold up others.
   PipeHandles opened;
-  opened.pipe = OpenPipe(pipeName(pipe));
+  opened.pipe = OpenPipe(pipe);
   if (opened.pipe != kInvalidHandle && needsControl) opened.control = OpenDeviceControl();
   const bool ok =
       opened.pipe != kInvalidHandle && (!needsControl || opened.control != kInvalidHandle);

@@ -12,18 +12,18 @@ namespace tavro {
 
 inline constexpr size_t kDevicePathSize = 256;  // 255 characters and the zero
 
+// Pipe numbers: PIPE00 reply, PIPE01 command, PIPE02 audio in, PIPE03 audio out.
+enum PipeNumber : int { kReplyPipe = 0, kCommandPipe = 1, kAudioInPipe = 2, kAudioOutPipe = 3 };
+
 // Handle on the device path of the first interface of the class that opens, or invalid;
 // devicePath (kDevicePathSize bytes) gets the path of the last interface looked at.
 platform::Handle FindAndOpenDevice(const platform::InterfaceClass& cls, char* devicePath);
 // 1 when FindAndOpenDevice succeeded (its handle is closed again at once), else 0.
 int CheckDevicePresent(const platform::InterfaceClass& cls, char* devicePath);
-// Handle on "<device path>\<pipeName>", or invalid.
-platform::Handle OpenPipe(const char* pipeName);
+// Handle on pipe `pipe` of the first box that opens (FindAndOpenDevice), or invalid.
+platform::Handle OpenPipe(PipeNumber pipe);
 // Handle from FindAndOpenDevice for the box's class, or invalid.
 platform::Handle OpenDeviceControl();
-
-// Pipe numbers: PIPE00 reply, PIPE01 command, PIPE02 audio in, PIPE03 audio out.
-enum PipeNumber : int { kReplyPipe = 0, kCommandPipe = 1, kAudioInPipe = 2, kAudioOutPipe = 3 };
 
 // Link bookkeeping. The pipes-opened counter counts the pipes that are open now: a pipe
 // counts once however often its thread reopens it, and a thread whose own transfer failed

@@ -18,6 +18,12 @@ namespace {
 constexpr uint32_t kRecordSize = 64;
 constexpr std::chrono::milliseconds kConnectRetry{50};
 constexpr std::chrono::milliseconds kLinkLostPause{500};
+// While the backends tell of every device that comes or goes, a reader that found no box
+// waits for a change, and looks again by itself only after this many retry periods (1 s).
+constexpr int kUnchangedLooks = 20;
+// After a change, the next attempts keep the retry pace for a while: a box may be seen
+// before it accepts connections (its socket file exists before it listens).
+constexpr int kRetriesAfterChange = 4;
 
 // The probe: a vendor read of one byte; only its success counts.
 bool probeDevice(platform::Handle control) {
@@ -110,18 +116,34 @@ void replyReaderThread(ThreadBlock& block) {
   auto closeHandles = [&] { handles.close(); };
 
   // From the third failed attempt in a row on, the reader reports itself ready, so that
-  // the start-up wait ends with the link down; attempts go on every 50 ms.
+  // the start-up wait ends with the link down; attempts go on every 50 ms. While the
+  // backends tell of devices that come and go, the attempts after the third wait for such
+  // a change instead (at most 1 s), and keep the 50 ms pace for a few after each change.
+  LinkState& link = linkState();
   int attempts = 0;
+  int quickRetries = 0;
+  uint32_t changesSeen = link.deviceChanges.load();
   auto attemptFailed = [&] {
+    const bool starting = attempts <= 1;
     if (attempts > 1)
       setStatusBits(kReaderReadyBit);
     else
       ++attempts;
-    napUnless(stopped, kConnectRetry);
+    if (link.deviceChanges.load() != changesSeen) quickRetries = kRetriesAfterChange;
+    if (starting || quickRetries > 0 || link.changesWatched.load() != 1) {
+      if (quickRetries > 0) --quickRetries;
+      napUnless(stopped, kConnectRetry);
+    } else {
+      const bool changed =
+          waitFor([&] { return stopped() || link.deviceChanges.load() != changesSeen; },
+                  kConnectRetry, kUnchangedLooks);
+      if (changed) quickRetries = kRetriesAfterChange;
+    }
   };
   while (running()) {
-    // Connect.
-    const platform::Handle pipe = OpenPipe("PIPE00");
+    // Connect. A change told of from now on makes the next attempt come soon.
+    changesSeen = link.deviceChanges.load();
+    const platform::Handle pipe = OpenPipe(kReplyPipe);
     if (pipe == platform::kInvalidHandle) {
       attemptFailed();
       continue;

@@ -60,6 +60,11 @@ struct LinkState {
   // 1 when the last search for a box found one but another program held it (and no other
   // box opened): the link stays down as with no box, for a reason the application can read.
   Signalled<uint8_t> boxHeldElsewhere{0};
+  // Counts the times the backends told that a device may have come or gone; 1 in
+  // changesWatched while they tell of every change. The reply reader then waits for a
+  // change instead of looking again every 50 ms while no box answers.
+  Signalled<uint32_t> deviceChanges{0};
+  Signalled<uint8_t> changesWatched{0};
   // Set by ExistUSB_IO when a worker thread has not ended within its documented wait: every
   // wait of a worker thread that has no limit of its own also ends when it is 1, so that
   // the stop never hangs (a recording or playback in progress is then abandoned).

@@ -11,6 +11,12 @@ namespace tavro {
 namespace {
 
 std::atomic<WaitMode> gMode{WaitMode::kEvent};
+std::atomic<uint64_t> gWakeups{0};
+
+void sleepCounted(std::chrono::milliseconds period) {
+  platform::sleepFor(period);
+  gWakeups.fetch_add(1, std::memory_order_relaxed);
+}
 
 struct Signal {
   std::mutex mutex;
@@ -61,6 +67,7 @@ bool waitUntil(const std::function<bool()>& done, platform::Clock::time_point de
     if (lookHeld(s, done)) return true;
     if (platform::Clock::now() >= deadline) return false;
     s.changed.wait_until(lock, deadline, [&] { return s.generation != seen; });
+    gWakeups.fetch_add(1, std::memory_order_relaxed);
   }
 }
 
@@ -71,6 +78,7 @@ bool waitForever(const std::function<bool()>& done) {
     const uint64_t seen = s.generation;
     if (lookHeld(s, done)) return true;
     s.changed.wait(lock, [&] { return s.generation != seen; });
+    gWakeups.fetch_add(1, std::memory_order_relaxed);
   }
 }
 
@@ -81,6 +89,10 @@ void setWaitMode(WaitMode mode) {
 }
 WaitMode waitMode() {
   return gMode.load();
+}
+
+uint64_t waitWakeups() {
+  return gWakeups.load(std::memory_order_relaxed);
 }
 
 void notifyStateChange() {
@@ -122,7 +134,7 @@ bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds period
     for (int slept = 0; maxSleeps == kNoLimit || slept < maxSleeps;) {
       ++slept;
       if (counter) counter->store(slept);
-      platform::sleepFor(period);
+      sleepCounted(period);
       if (lookLocked(done)) return true;
     }
     return false;
@@ -145,7 +157,7 @@ bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds period
 bool waitPolled(const std::function<bool()>& done, std::chrono::milliseconds period, int limit,
                 std::atomic<int32_t>* counter) {
   if (waitFor(done, period, limit, counter)) return true;
-  platform::sleepFor(period);
+  sleepCounted(period);
   if (counter) counter->store(limit + 1);
   return false;
 }
@@ -153,7 +165,7 @@ bool waitPolled(const std::function<bool()>& done, std::chrono::milliseconds per
 bool napUnless(const std::function<bool()>& wake, std::chrono::milliseconds period) {
   if (lookLocked(wake)) return true;
   if (gMode.load() == WaitMode::kPoll) {
-    platform::sleepFor(period);
+    sleepCounted(period);
     return lookLocked(wake);
   }
   return waitUntil(wake, platform::Clock::now() + platform::realDuration(period));

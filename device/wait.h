@@ -42,6 +42,10 @@ bool waitPolled(const std::function<bool()>& done, std::chrono::milliseconds per
 // idle step. Returns whether `wake` held.
 bool napUnless(const std::function<bool()>& wake, std::chrono::milliseconds period);
 
+// How often a thread waiting in the primitive has woken up (a sleep ended, or a signal or
+// deadline woke it) since the process started: the idle cost of the library's threads.
+uint64_t waitWakeups();
+
 }  // namespace tavro
 
 #endif  // TAVRO_DEVICE_WAIT_H

@@ -9,11 +9,12 @@ class NullBackend : public Backend {
  public:
   const char* name() const override { return "null"; }
   std::vector<DeviceListing> enumerate() override { return {}; }
-  std::unique_ptr<BackendDevice> open(const std::string&, std::string* reason) override {
+  std::unique_ptr<BackendDevice> open(const std::string&, std::string* reason, bool*) override {
     if (reason != nullptr) *reason = "no devices on the null backend";
     return nullptr;
   }
-  bool watchChanges(std::function<void()>) override { return false; }
+  // Nothing ever comes or goes.
+  bool watchChanges(std::function<void()>) override { return true; }
 };
 
 }  // namespace

@@ -17,6 +17,11 @@
 
 namespace tavro::platform {
 
+// The claim of a box: a box belongs to one program at a time. kGranted: this program holds
+// it now. kBusy: another program holds it; its pipes refuse this one. kNotKnown: the box
+// knows no claims (it belongs to whoever uses it). kNoAnswer: the box did not answer.
+enum class Claim { kGranted, kBusy, kNotKnown, kNoAnswer };
+
 // One pipe of an opened device. Every call may come from another thread than the one
 // that opened it; cancel() wakes a blocked read or write at once and fails later ones.
 class BackendPipe {
@@ -33,12 +38,16 @@ class BackendDevice {
  public:
   virtual ~BackendDevice() = default;
   // A vendor request: device to host (`in`, the device probe) or host to device (the
-  // transfer setup). True when the box accepted it.
-  virtual bool vendorRequest(bool in, uint16_t value, uint16_t index, void* data,
+  // transfer setup). True when the box accepted it. A backend whose bus carries 16-bit
+  // fields refuses a value or index that does not fit.
+  virtual bool vendorRequest(bool in, uint32_t value, uint32_t index, void* data,
                              uint16_t length) = 0;
   virtual void cancel() = 0;
   // Pipes 0 to 3; nullptr when the pipe cannot be opened.
   virtual std::unique_ptr<BackendPipe> openPipe(int number) = 0;
+  // Claims the box for this program before its pipes are used. A backend whose open
+  // already claims it (a USB interface) has nothing more to ask.
+  virtual Claim claim() { return Claim::kGranted; }
 };
 
 struct DeviceListing {
@@ -54,9 +63,11 @@ class Backend {
   virtual const char* name() const = 0;
   // The device interfaces present, in the backend's fixed order.
   virtual std::vector<DeviceListing> enumerate() = 0;
-  // nullptr when it cannot be opened; *reason (when given) says why.
+  // nullptr when it cannot be opened; *reason (when given) says why, and *busy (when
+  // given) is set when another program holds it. A path of another backend is not opened.
   virtual std::unique_ptr<BackendDevice> open(const std::string& path,
-                                              std::string* reason = nullptr) = 0;
+                                              std::string* reason = nullptr,
+                                              bool* busy = nullptr) = 0;
   // Calls `changed` (from any thread, without blocking) when a device may have come or
   // gone. False when the backend cannot tell; then the caller looks again by itself.
   virtual bool watchChanges(std::function<void()> changed) = 0;
@@ -69,7 +80,14 @@ inline constexpr const char* kBackendOrder[] = {"wire", "usb"};
 // named in *unknown.
 std::vector<std::string> chooseBackends(const char* value, std::vector<std::string>* unknown);
 
+// The backends a TAVRO_BACKENDS value (`value`, the environment's when null) enables, made
+// fresh, in the fixed order, as the library makes them; *unknown gets names it does not know.
+std::vector<std::unique_ptr<Backend>> makeBackends(const char* value = nullptr,
+                                                   std::vector<std::string>* unknown = nullptr);
+
 std::unique_ptr<Backend> makeNullBackend();
+// Boxes published on the virtual wire (platform/wire.h).
+std::unique_ptr<Backend> makeWireBackend();
 
 }  // namespace tavro::platform
 

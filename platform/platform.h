@@ -2,8 +2,8 @@
 //
 // It keeps the shape of the Windows device calls (device-interface enumeration, file
 // handles, device-control requests) so that the code above it reads like the documented
-// algorithms. On Linux the devices are reached over the virtual wire: Unix-domain
-// sockets published by a box under the registry root.
+// algorithms. The devices are reached through the backends chosen when the process starts
+// (backend.h): boxes on the virtual wire, boxes on USB.
 #ifndef TAVRO_PLATFORM_PLATFORM_H
 #define TAVRO_PLATFORM_PLATFORM_H
 
@@ -13,7 +13,9 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "platform/backend.h"
 #include "platform/wire.h"
 
 namespace tavro::platform {
@@ -40,9 +42,11 @@ std::string classDirectory(const InterfaceClass& cls);
 
 inline constexpr uint32_t kErrorNoMoreItems = 259;
 
-// A snapshot of the present interfaces of one class (SetupDiGetClassDevs). Empty when the
-// registry root or the class directory is missing, not a directory, not owned by the user,
-// or writable by group or others.
+// A snapshot of the present interfaces of one class (SetupDiGetClassDevs): every backend in
+// use is asked, in the fixed order, for the boxes it has; index 0 is the first found. Only
+// the box's class has interfaces. On the virtual wire: none when the registry root or the
+// class directory is missing, not a directory, not owned by the user, or writable by group
+// or others.
 class DeviceInfoSet {
  public:
   explicit DeviceInfoSet(const InterfaceClass& cls);
@@ -72,18 +76,27 @@ class DeviceInfoSet {
 using Handle = intptr_t;
 inline constexpr Handle kInvalidHandle = -1;
 
-// CreateFile with read/write access on a device path or a pipe path
-// ("<device path>\PIPE0n"). Connects the socket of the right type, through the registry
-// folders as opened and checked by the trust rule; kInvalidHandle when the path is not in
-// the registry or a registry folder is not trusted, does not exist, refuses the
-// connection, or does not fit.
+// GetLastError after a createFile that failed, on the calling thread.
+inline constexpr uint32_t kErrorFileNotFound = 2;
+inline constexpr uint32_t kErrorSharingViolation = 32;  // another program holds the box
+uint32_t lastError();
+
+// CreateFile with read/write access on a device path that the enumeration gave: the
+// device's control channel. kInvalidHandle when no backend has a device at that path or it
+// cannot be opened; lastError() then says kErrorSharingViolation when another program holds
+// it, else kErrorFileNotFound.
 Handle createFile(const char* path);
 
-// ReadFile: one message (reply pipe), or exactly n bytes (audio-in stream) unless the
-// connection ends. False on end-of-stream or error; *got is the count received.
+// Opens pipe `number` (0 to 3) of the device that `device` (from createFile) controls;
+// kInvalidHandle when it cannot be opened. The pipe stays usable after the device handle
+// is closed.
+Handle openPipe(Handle device, int number);
+
+// ReadFile on a pipe: one record (reply pipe), or exactly n bytes (audio-in stream) unless
+// a transfer fails. False on end-of-stream or error; *got is the count received.
 bool readFile(Handle h, void* buffer, uint32_t n, uint32_t* got);
 
-// WriteFile: one message of n bytes. False unless all n bytes were sent.
+// WriteFile on a pipe: one packet of n bytes. False unless all n bytes were sent.
 bool writeFile(Handle h, const void* buffer, uint32_t n, uint32_t* written);
 
 // Device-control codes.
@@ -100,31 +113,54 @@ struct VendorRequest {
   uint32_t index;
 };
 
-// DeviceIoControl. Vendor requests go on a device control handle with a VendorRequest as
-// input; a pipe reset goes on a pipe handle (sent on a new control connection to the
-// pipe's device). True when the box answered success. The answer is awaited for at most
-// 2 s of library time; a connection whose answer did not come is out of step and is ended,
-// so later requests on it fail until it is reopened.
+// DeviceIoControl. Vendor requests go on a device handle with a VendorRequest as input; a
+// pipe reset goes on a pipe handle (clears the pipe after a failed transfer). True when the
+// box answered success. The answer is awaited for at most 2 s of library time; a device
+// whose answer did not come may refuse later requests until it is opened again.
 bool deviceIoControl(Handle h, uint32_t code, const VendorRequest* request);
 
-// The claim request on a device control handle: a box belongs to one program at a time.
-// kGranted: this program holds it now. kBusy: another program holds it; its pipes refuse
-// this one. kNotKnown: the box knows no claims (it answered failure). kNoAnswer: the box
-// did not answer within the 2 s limit (the connection is then out of step and ended).
-enum class Claim { kGranted, kBusy, kNotKnown, kNoAnswer };
+// The claim of the box on a device handle, before its pipes are used (see Claim). A box
+// that another program holds may also be refused at createFile already
+// (kErrorSharingViolation).
 Claim claimDevice(Handle h);
 
 // CloseHandle. A call still blocked on h returns with a failure. Handle values are never
 // reused, so a stale handle reaches nothing.
 void closeHandle(Handle h);
 
-// Makes any read or write blocked on h return with a failure, now and later, without
-// closing it; the owner still closes it.
+// Makes any read, write or request blocked on h return with a failure, now and later,
+// without closing it; the owner still closes it.
 void cancelHandle(Handle h);
 
-// Test hook, not public API: runs in every connect to a device or pipe socket after the
-// registry folders were opened and checked, and before the connect. Empty: none.
+// Test hook, not public API: runs in every connect to a device or pipe socket of the
+// virtual wire after the registry folders were opened and checked, and before the
+// connect. Empty: none.
 void setConnectHook(std::function<void()> hook);
+
+// ---- Backends ------------------------------------------------------------------------
+
+// The backends of this process (TAVRO_BACKENDS, see backend.h) are made when the first
+// hold begins and end with the last one; the library holds them while it runs. Without a
+// hold, every enumeration or open makes them for the call.
+class BackendHold {
+ public:
+  BackendHold();
+  ~BackendHold();
+  BackendHold(const BackendHold&) = delete;
+  BackendHold& operator=(const BackendHold&) = delete;
+};
+
+// While a hold lasts: calls `changed` (from any thread; it must not block) when a device
+// may have come or gone, until the last hold ends. False when some backend cannot tell, or
+// no hold lasts: then the caller looks again by itself.
+bool watchDeviceChanges(std::function<void()> changed);
+
+// Every device interface of every backend in use, in the fixed order, with what it is.
+struct ListedDevice {
+  std::string backend;
+  DeviceListing device;
+};
+std::vector<ListedDevice> listDevices();
 
 // ---- Threads ---------------------------------------------------------------------
 

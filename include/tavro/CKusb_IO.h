@@ -12,6 +12,16 @@
 // (ExistUSB_IO() or the destructor); an object that never started, or has already
 // stopped, does nothing on ExistUSB_IO().
 //
+// Where the box is looked for: the backends, in this fixed order, "wire" (boxes published
+// on the virtual wire, such as tavro-box) and "usb" (boxes on USB, through libusb; which
+// USB devices are boxes is configured in TAVRO_USB_IDS and usb.conf). The first box that
+// opens, in that order, is used. The environment variable TAVRO_BACKENDS narrows the list
+// for a process: "usb", "wire", "wire,usb" (the order written does not matter), or "null"
+// for none at all; unset or empty means every backend, and unknown names are ignored. It
+// is read each time the library starts. A box that another program holds is not used
+// (tavro::boxInUse()). While no box is there, the library waits for one to appear
+// without waking more than about once a second.
+//
 // Result codes shared by the operations (each operation documents its own):
 //    1  success (some operations return a count or a value instead)
 //   -1  link down: nothing was sent

@@ -25,9 +25,11 @@ class Device : public BackendDevice {
  public:
   Device(std::unique_ptr<UsbDevice> device, std::chrono::milliseconds limit)
       : device_(std::move(device)), limit_(limit) {}
-  bool vendorRequest(bool in, uint16_t value, uint16_t index, void* data,
+  bool vendorRequest(bool in, uint32_t value, uint32_t index, void* data,
                      uint16_t length) override {
-    return device_->vendorRequest(in, value, index, data, length, limit_);
+    if (value > 0xFFFF || index > 0xFFFF) return false;
+    return device_->vendorRequest(in, static_cast<uint16_t>(value), static_cast<uint16_t>(index),
+                                  data, length, limit_);
   }
   void cancel() override { device_->cancel(); }
   std::unique_ptr<BackendPipe> openPipe(int number) override {
@@ -41,33 +43,44 @@ class Device : public BackendDevice {
   std::chrono::milliseconds limit_;
 };
 
+constexpr char kPathPrefix[] = "usb:";
+
+// With no box configured, libusb is not even started: a process that uses only the virtual
+// wire gets no USB thread.
 class UsbDeviceBackend : public Backend {
  public:
   UsbDeviceBackend(UsbConfig config, std::chrono::milliseconds limit)
-      : usb_(std::move(config)), limit_(limit) {}
+      : usb_(config.devices.empty() ? nullptr : std::make_unique<UsbBackend>(std::move(config))),
+        limit_(limit) {}
   const char* name() const override { return "usb"; }
   std::vector<DeviceListing> enumerate() override {
     std::vector<DeviceListing> listings;
-    for (auto& itf : usb_.enumerate()) {
+    if (usb_ == nullptr) return listings;
+    for (auto& itf : usb_->enumerate()) {
       listings.push_back({itf.path, itf.description, itf.isBox, itf.reason});
     }
     return listings;
   }
-  std::unique_ptr<BackendDevice> open(const std::string& path, std::string* reason) override {
-    OpenResult result = OpenResult::kFailed;
-    auto device = usb_.open(path, &result);
+  std::unique_ptr<BackendDevice> open(const std::string& path, std::string* reason,
+                                      bool* busy) override {
+    if (busy != nullptr) *busy = false;
+    OpenResult result = OpenResult::kAbsent;
+    auto device =
+        usb_ != nullptr && path.starts_with(kPathPrefix) ? usb_->open(path, &result) : nullptr;
     if (device == nullptr) {
       if (reason != nullptr) *reason = describe(result);
+      if (busy != nullptr) *busy = result == OpenResult::kBusy;
       return nullptr;
     }
     return std::make_unique<Device>(std::move(device), limit_);
   }
   bool watchChanges(std::function<void()> changed) override {
-    return usb_.setChangeHandler(std::move(changed));
+    if (usb_ == nullptr) return true;  // nothing configured can arrive
+    return usb_->setChangeHandler(std::move(changed));
   }
 
  private:
-  UsbBackend usb_;
+  std::unique_ptr<UsbBackend> usb_;
   std::chrono::milliseconds limit_;
 };
 

@@ -13,6 +13,7 @@
 #include "device/command.h"
 #include "device/pipes.h"
 #include "device/threads.h"
+#include "device/wait.h"
 #include "library/context.h"
 #include "platform/platform.h"
 #include "support/conditions.h"
@@ -124,6 +125,61 @@ TEST(LinkWithoutBox, TheLinkComesUpWhenTheBoxAppears) {
   vbox::VirtualBox box;
   EXPECT_TRUE(eventually([] { return !linkDown(); }));
   EXPECT_EQ(io.RequestSpaceCode(), 1);
+}
+
+// TAVRO_BACKENDS chooses where the box is looked for, each time the library starts.
+TEST(LinkWithoutBox, TavroBackendsNarrowsWhereTheBoxIsLookedFor) {
+  test::RuntimeDir runtime;
+  vbox::VirtualBox box;
+  for (const char* elsewhere : {"null", "usb", "serial"}) {
+    ::setenv("TAVRO_BACKENDS", elsewhere, 1);
+    CKusb_IO io;
+    EXPECT_TRUE(linkDown()) << elsewhere;
+  }
+  for (const char* here : {"wire", "usb,wire", ""}) {
+    ::setenv("TAVRO_BACKENDS", here, 1);
+    CKusb_IO io;
+    EXPECT_TRUE(eventually([] { return !linkDown(); })) << here;
+  }
+  ::unsetenv("TAVRO_BACKENDS");
+}
+
+// With no box, the library's threads sleep until a box may have come: the reader looks
+// again by itself only once a second of library time. At 20 times real speed, a second
+// takes 50 ms; the reader that looked every 50 ms would wake 20 times as often.
+TEST(LinkWithoutBox, TheThreadsWakeAtMostOnceASecondWhileNoBoxIsThere) {
+  test::RuntimeDir runtime;
+  constexpr double kScale = 20;
+  ScaledTime fast(kScale);
+  CKusb_IO io;
+  ASSERT_TRUE(linkDown());
+  platform::sleepFor(milliseconds(2000));  // the start's own changes have woken everyone
+  const uint64_t before = waitWakeups();
+  const auto start = std::chrono::steady_clock::now();
+  platform::sleepFor(milliseconds(10000));
+  const uint64_t woke = waitWakeups() - before;
+  // Library seconds that passed (more than ten when the machine is slow), and one wakeup
+  // each, with one to spare for the wait in progress.
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() * kScale;
+  EXPECT_LE(static_cast<double>(woke), seconds + 1) << "over " << seconds << " s";
+  EXPECT_GE(woke, 5u) << "the reader still looks again by itself";
+  EXPECT_TRUE(linkDown());
+}
+
+// A box that appears wakes the reader at once. Library time runs 50 times slower here: the
+// reader's own next look is 50 s away, so the link comes up only if the appearance woke it.
+TEST(LinkWithoutBox, ABoxThatAppearsWakesTheReaderAtOnce) {
+  test::RuntimeDir runtime;
+  CKusb_IO io;
+  ASSERT_TRUE(linkDown());
+  ASSERT_EQ(linkState().changesWatched.load(), 1);
+  ScaledTime slow(0.02);
+  // The wait in progress was measured at full speed; the next one is the slow one.
+  const uint64_t woke = waitWakeups();
+  ASSERT_TRUE(eventually([&] { return waitWakeups() != woke; }));
+  vbox::VirtualBox box;
+  EXPECT_TRUE(eventually([] { return !linkDown(); }));
 }
 
 TEST_F(Link, UnplugAndReplugWhileIdle) {

@@ -99,7 +99,7 @@ TEST_F(ControlTest, BadRequestsAreRefusedWithoutSending) {
   EXPECT_FALSE(deviceIoControl(kInvalidHandle, kVendorRead, &good));
 
   const int pipeListener = listen("box\\PIPE01");
-  const Handle pipe = createFile(devicePath("box\\PIPE01").c_str());
+  const Handle pipe = openPipe(handle_, 1);
   ASSERT_NE(pipe, kInvalidHandle);
   EXPECT_FALSE(deviceIoControl(pipe, kVendorRead, &good)) << "vendor request on a pipe";
   closeHandle(pipe);
@@ -113,7 +113,7 @@ TEST_F(ControlTest, BadRequestsAreRefusedWithoutSending) {
 
 TEST_F(ControlTest, PipeResetGoesToThePipesDeviceOnANewConnection) {
   const int pipeListener = listen("box\\PIPE03");
-  const Handle pipe = createFile(devicePath("box\\PIPE03").c_str());
+  const Handle pipe = openPipe(handle_, 3);
   ASSERT_NE(pipe, kInvalidHandle);
 
   auto box = std::async(std::launch::async, [this] {

@@ -31,6 +31,17 @@ class HandlesTest : public test::RegistryFixture {
     return h;
   }
 
+  // Opens pipe `number` of the device "box" against a listener for it and returns the
+  // box's end of the pipe connection; the device handle is closed again at once.
+  Handle openPipeOf(int number, int listener, int* peer) {
+    if (device_ < 0) device_ = listen("box");
+    const Handle device = createFile(devicePath("box").c_str());
+    const Handle h = openPipe(device, number);
+    closeHandle(device);
+    *peer = h == kInvalidHandle ? -1 : keep(acceptOne(listener));
+    return h;
+  }
+
   void TearDown() override {
     setConnectHook(nullptr);
     for (Handle h : handles_) closeHandle(h);
@@ -43,6 +54,7 @@ class HandlesTest : public test::RegistryFixture {
   }
 
   std::vector<Handle> handles_;
+  int device_ = -1;
 };
 
 TEST_F(HandlesTest, MissingStaleOrUnfittingPathsDoNotOpen) {
@@ -88,33 +100,49 @@ TEST_F(HandlesTest, LongestPathThatFitsASocketAddress) {
   const int listener = listen(name);
   ASSERT_GE(listener, 0);
   int peer = -1;
-  EXPECT_NE(track(open(prefix + name, listener, &peer)), kInvalidHandle);
-  EXPECT_EQ(createFile((prefix + name + "\\PIPE01").c_str()), kInvalidHandle);
+  const Handle device = track(open(prefix + name, listener, &peer));
+  EXPECT_NE(device, kInvalidHandle);
+  EXPECT_EQ(openPipe(device, 1), kInvalidHandle);
 }
 
-TEST_F(HandlesTest, SocketTypeFollowsThePipeName) {
+TEST_F(HandlesTest, SocketTypeFollowsThePipeNumber) {
   // A Unix-domain connect fails unless both ends have the same type, so opening
   // against a listener of the wrong type shows which type the layer chose.
-  const struct {
-    const char* suffix;
-    int type;
-  } cases[] = {{"", SOCK_SEQPACKET},         {"\\PIPE00", SOCK_SEQPACKET},
-               {"\\PIPE01", SOCK_SEQPACKET}, {"\\PIPE02", SOCK_STREAM},
-               {"\\PIPE03", SOCK_SEQPACKET}, {"\\PIPE04", SOCK_SEQPACKET}};
-  for (const auto& c : cases) {
-    const std::string right = std::string("right") + c.suffix;
-    const std::string wrong = std::string("wrong") + c.suffix;
-    listen(right, c.type);
-    listen(wrong, c.type == SOCK_STREAM ? SOCK_SEQPACKET : SOCK_STREAM);
-    EXPECT_NE(track(createFile(devicePath(right).c_str())), kInvalidHandle) << right;
-    EXPECT_EQ(track(createFile(devicePath(wrong).c_str())), kInvalidHandle) << wrong;
+  const int types[] = {SOCK_SEQPACKET, SOCK_SEQPACKET, SOCK_STREAM, SOCK_SEQPACKET};
+  for (int pipe = 0; pipe < 4; ++pipe) {
+    const std::string suffix = "\\PIPE0" + std::to_string(pipe);
+    listen("right");
+    listen("wrong");
+    listen("right" + suffix, types[pipe]);
+    listen("wrong" + suffix, types[pipe] == SOCK_STREAM ? SOCK_SEQPACKET : SOCK_STREAM);
+    const Handle right = track(createFile(devicePath("right").c_str()));
+    const Handle wrong = track(createFile(devicePath("wrong").c_str()));
+    ASSERT_NE(right, kInvalidHandle);
+    ASSERT_NE(wrong, kInvalidHandle);
+    EXPECT_NE(track(openPipe(right, pipe)), kInvalidHandle) << pipe;
+    EXPECT_EQ(openPipe(wrong, pipe), kInvalidHandle) << pipe;
+    for (const char* name : {"right", "wrong"}) {
+      ::unlink(devicePath(name).c_str());
+      ::unlink(devicePath(name + suffix).c_str());
+    }
   }
+  // The device itself is a message socket; there are four pipes, and a pipe is no device.
+  listen("stream", SOCK_STREAM);
+  EXPECT_EQ(createFile(devicePath("stream").c_str()), kInvalidHandle);
+  listen("box");
+  listen("box\\PIPE04");
+  const Handle box = track(createFile(devicePath("box").c_str()));
+  EXPECT_EQ(openPipe(box, 4), kInvalidHandle);
+  EXPECT_EQ(openPipe(box, -1), kInvalidHandle);
+  listen("box\\PIPE01");
+  EXPECT_EQ(createFile(devicePath("box\\PIPE01").c_str()), kInvalidHandle);
+  EXPECT_EQ(openPipe(kInvalidHandle, 1), kInvalidHandle);
 }
 
 TEST_F(HandlesTest, MessagePipeReadsOneMessageCutToTheBuffer) {
   const int listener = listen("box\\PIPE00");
   int peer = -1;
-  const Handle h = track(open(devicePath("box\\PIPE00"), listener, &peer));
+  const Handle h = track(openPipeOf(0, listener, &peer));
   ASSERT_NE(h, kInvalidHandle);
   Bytes longer(100), shorter(10, 0x5A);
   for (size_t i = 0; i < longer.size(); ++i) longer[i] = static_cast<uint8_t>(i);
@@ -138,7 +166,7 @@ TEST_F(HandlesTest, MessagePipeReadsOneMessageCutToTheBuffer) {
 TEST_F(HandlesTest, StreamPipeReadsExactlyTheCountUnlessItEnds) {
   const int listener = listen("box\\PIPE02", SOCK_STREAM);
   int peer = -1;
-  const Handle h = track(open(devicePath("box\\PIPE02"), listener, &peer));
+  const Handle h = track(openPipeOf(2, listener, &peer));
   ASSERT_NE(h, kInvalidHandle);
 
   Bytes frame(256);
@@ -169,7 +197,7 @@ TEST_F(HandlesTest, StreamPipeReadsExactlyTheCountUnlessItEnds) {
 TEST_F(HandlesTest, WriteSendsOneMessageAndFailsOnAClosedPeer) {
   const int listener = listen("box\\PIPE01");
   int peer = -1;
-  const Handle h = track(open(devicePath("box\\PIPE01"), listener, &peer));
+  const Handle h = track(openPipeOf(1, listener, &peer));
   ASSERT_NE(h, kInvalidHandle);
   Bytes packet(64, 0x04);
   uint32_t written = 0;
@@ -186,7 +214,7 @@ TEST_F(HandlesTest, WriteSendsOneMessageAndFailsOnAClosedPeer) {
 TEST_F(HandlesTest, CancelWakesABlockedReadAndFailsLaterOnes) {
   const int listener = listen("box\\PIPE00");
   int peer = -1;
-  const Handle h = track(open(devicePath("box\\PIPE00"), listener, &peer));
+  const Handle h = track(openPipeOf(0, listener, &peer));
   ASSERT_NE(h, kInvalidHandle);
   auto reading = std::async(std::launch::async, [h] {
     uint8_t buffer[64];
@@ -208,7 +236,7 @@ TEST_F(HandlesTest, CancelWakesABlockedReadAndFailsLaterOnes) {
 TEST_F(HandlesTest, ClosedHandleIsUnknownAndWakesItsReader) {
   const int listener = listen("box\\PIPE00");
   int peer = -1;
-  const Handle h = open(devicePath("box\\PIPE00"), listener, &peer);
+  const Handle h = openPipeOf(0, listener, &peer);
   ASSERT_NE(h, kInvalidHandle);
   auto reading = std::async(std::launch::async, [h] {
     uint8_t buffer[64];
@@ -221,7 +249,8 @@ TEST_F(HandlesTest, ClosedHandleIsUnknownAndWakesItsReader) {
   EXPECT_EQ(receive(peer).size(), 0u) << "the box sees the connection end";
 
   // The next handle never reuses the closed one's value.
-  const Handle next = track(createFile(devicePath("box\\PIPE00").c_str()));
+  int again = -1;
+  const Handle next = track(openPipeOf(0, listener, &again));
   EXPECT_NE(next, h);
   uint8_t buffer[4] = {};
   uint32_t count = 0;
@@ -264,7 +293,7 @@ TEST_F(HandlesTest, ARegistrySwappedAfterTheTrustCheckIsNeverUsed) {
 
   const Handle control = track(createFile(devicePath("box").c_str()));
   swapBack();
-  const Handle command = track(createFile(devicePath("box\\PIPE01").c_str()));
+  const Handle command = track(openPipe(control, 1));
   swapBack();
   ASSERT_NE(control, kInvalidHandle);
   ASSERT_NE(command, kInvalidHandle);

@@ -2,10 +2,15 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <string>
 
+#include "device/pipes.h"
 #include "platform/backend.h"
+#include "platform/platform.h"
 #include "platform/usb/usb_device_backend.h"
 #include "support/conditions.h"
+#include "tavro/notice.h"
 #include "usb/emulated_usb.h"
 
 namespace tavro::platform {
@@ -96,6 +101,69 @@ TEST(UsbDeviceBackendTest, ABoxBehindTheBackendInterface) {
     EXPECT_FALSE(replies->read(record, sizeof record, &done));
     EXPECT_EQ(device->openPipe(2), nullptr);
   }
+}
+
+// Sets an environment variable for the life of the object.
+class Setting {
+ public:
+  Setting(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    ::setenv(name, value, 1);
+  }
+  ~Setting() {
+    if (old_.empty())
+      ::unsetenv(name_);
+    else
+      ::setenv(name_, old_.c_str(), 1);
+  }
+
+ private:
+  const char* name_;
+  std::string old_;
+};
+
+// The library's own discovery over USB: the box is found, its pipes open by number, and a
+// box another program has claimed is in use, not absent.
+TEST(UsbDiscoveryTest, ABoxOnUsbIsFoundAndOneClaimedElsewhereIsInUse) {
+  test::UsbTestbed bed;
+  Answering side;
+  test::UsbDeviceLayout layout;
+  side.box = &bed.add(1, layout, &side);
+  Setting backends("TAVRO_BACKENDS", "usb");
+  Setting ids("TAVRO_USB_IDS", "1d50:6a01");
+
+  EXPECT_EQ(DeviceInfoSet(kBoxInterfaceClass).count(), 1u);
+  const Handle commands = OpenPipe(kCommandPipe);
+  const Handle replies = OpenPipe(kReplyPipe);
+  ASSERT_NE(commands, kInvalidHandle);
+  ASSERT_NE(replies, kInvalidHandle);
+  EXPECT_FALSE(boxInUse());
+  uint8_t packet[64] = {9};
+  uint32_t done = 0;
+  ASSERT_TRUE(writeFile(commands, packet, sizeof packet, &done));
+  uint8_t record[64] = {};
+  ASSERT_TRUE(readFile(replies, record, sizeof record, &done));
+  EXPECT_EQ(record[0], 9);
+  EXPECT_FALSE(readFile(commands, record, sizeof record, &done)) << "a pipe of the other way";
+  closeHandle(commands);
+  closeHandle(replies);
+  EXPECT_TRUE(test::eventually([&] { return !side.box->claimed(); }));
+
+  side.box->setClaimedElsewhere(true);
+  char path[kDevicePathSize] = {};
+  EXPECT_EQ(createFile("usb:1-1"), kInvalidHandle);
+  EXPECT_EQ(lastError(), kErrorSharingViolation);
+  EXPECT_EQ(FindAndOpenDevice(kBoxInterfaceClass, path), kInvalidHandle);
+  EXPECT_STREQ(path, "usb:1-1");
+  EXPECT_TRUE(boxInUse());
+
+  side.box->setClaimedElsewhere(false);
+  const Handle device = OpenDeviceControl();
+  EXPECT_NE(device, kInvalidHandle);
+  EXPECT_FALSE(boxInUse());
+  closeHandle(device);
+  EXPECT_EQ(createFile("usb:1-9"), kInvalidHandle);
+  EXPECT_EQ(lastError(), kErrorFileNotFound);
 }
 
 }  // namespace
