@@ -16,9 +16,11 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <optional>
 #include <vector>
 
 #include "tavro/CKusb_IO.h"
+#include "tavro/events.h"
 #include "tavro/notice.h"
 #include "tavro/status.h"
 #include "tools/text.h"
@@ -322,23 +324,6 @@ int runInfo(Session& s, bool json) {
 
 // ---- watch ----------------------------------------------------------------------------
 
-std::string eventLine(const Event& e, bool json) {
-  auto t = std::chrono::system_clock::now();
-  std::time_t secs = std::chrono::system_clock::to_time_t(t);
-  int ms = static_cast<int>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count() % 1000);
-  std::tm local{};
-  localtime_r(&secs, &local);
-  char time[32];
-  std::snprintf(time, sizeof time, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min, local.tm_sec,
-                ms);
-  if (json) {
-    return "{\"time\":" + jsonString(time) + ",\"event\":" + jsonString(e.name) +
-           (e.fields.empty() ? "" : ",") + e.fields + "}";
-  }
-  return std::string(time) + " " + e.name + (e.text.empty() ? "" : " ") + e.text;
-}
-
 void EventWatcher::poll(CKusb_IO& io, const std::function<void(const Event&)>& emit,
                         const std::function<bool()>& stop) {
   uint32_t word = io.GetTelStatus();
@@ -394,29 +379,51 @@ void EventWatcher::poll(CKusb_IO& io, const std::function<void(const Event&)>& e
   }
 }
 
+namespace {
+
+// While the link is down the tool looks this often whether another program holds the box;
+// with the link up it sleeps until an event, a signal or the end of its time.
+constexpr int kDownCheckMs = 100;
+
+}  // namespace
+
 int runWatch(Session& s, const WatchOptions& o) {
   if (int rc = s.open(true)) return rc == kExitInterrupted ? kExitOk : rc;
   CKusb_IO& io = s.io();
+  const int events = tavro_events_fd(&io);
   int count = 0;
-  Clock::time_point start = Clock::now();
+  const Clock::time_point start = Clock::now();
   auto done = [&] {
     return interrupted() || outputFailed() || (o.maxEvents > 0 && count >= o.maxEvents) ||
            (o.seconds > 0 && secondsSince(start) >= o.seconds);
   };
-  auto print = [&](const Event& e) {
-    std::printf("%s\n", eventLine(e, o.json).c_str());
-    std::fflush(stdout);
-    ++count;
-  };
   if (io.GetTelStatus() & kLinkDownBit) {
     std::fprintf(stderr, "tavro: waiting for the box...\n");
   }
-  EventWatcher watcher;
+  EventReport report;
+  tavro_event event;
   while (!done()) {
+    const bool down = (io.GetTelStatus() & kLinkDownBit) != 0;
     // A box that another program holds is refused, not waited for.
-    if ((io.GetTelStatus() & kLinkDownBit) && boxInUse()) return fail(kExitBoxInUse, kInUseText);
-    watcher.poll(io, print, done);
-    if (!done()) nap(50);
+    if (down && boxInUse()) return fail(kExitBoxInUse, kInUseText);
+    while (!done() && tavro_event_take(&io, &event) == 1) {
+      std::optional<Event> e = report.describe(event, monotonicNanoseconds());
+      // Notices go to standard error, through the notice handler, as in every command.
+      if (!e || event.kind == TAVRO_EVENT_NOTICE) continue;
+      std::printf("%s\n", eventLine(*e, o.json).c_str());
+      std::fflush(stdout);
+      ++count;
+    }
+    if (done()) break;
+    int timeout = down ? kDownCheckMs : -1;
+    if (o.seconds > 0) {
+      const int left = static_cast<int>((o.seconds - secondsSince(start)) * 1000) + 1;
+      timeout = timeout < 0 ? left : std::min(timeout, left);
+    }
+    // Standard output is watched for its reader going away (a closed pipe), so that watch
+    // ends then and not only at the next event.
+    pollfd fds[3] = {{events, POLLIN, 0}, {interruptFd(), POLLIN, 0}, {STDOUT_FILENO, 0, 0}};
+    if (poll(fds, 3, timeout) > 0 && (fds[2].revents & (POLLERR | POLLHUP))) return kExitFailed;
   }
   return outputFailed() ? kExitFailed : kExitOk;
 }

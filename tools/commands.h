@@ -10,6 +10,7 @@
 #include <string>
 
 #include "tavro/CKusb_IO.h"
+#include "tools/event_text.h"
 
 namespace tavro::tool {
 
@@ -53,17 +54,6 @@ struct WatchOptions {
   int maxEvents = 0;   // end after this many events; 0 = no limit
   double seconds = 0;  // end after this long; 0 = no limit
 };
-
-// One event of the box as watch reports it: its name ("call", "dtmf", "tone", "hook",
-// "link"), its fields as a JSON object body without braces, and its plain text.
-struct Event {
-  const char* name;
-  std::string fields;
-  std::string text;
-};
-
-// "07:51:04.530 call 5551234", or the JSON object of the event, with the local time now.
-std::string eventLine(const Event& e, bool json);
 
 // Turns the status word and the library's event stores into events, each reported once.
 // Handled bits are cleared the way an application clears them.

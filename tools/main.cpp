@@ -46,9 +46,10 @@ int main(int argc, char** argv) {
   WatchOptions watch;
   CLI::App* watchCmd = app.add_subcommand(
       "watch",
-      "Wait for the box and print one line per event: call (caller number), ring, dtmf, tone, "
-      "hook, link (up, lost, back); Ctrl-C ends it");
-  watchCmd->add_flag("--json", watch.json, "One JSON object per line");
+      "Wait for the box and print one line per event as it happens: call (the whole caller "
+      "ID), ring, dtmf, tone, hook, link (up, lost, back); Ctrl-C ends it");
+  watchCmd->add_flag("--json", watch.json,
+                     "One JSON object per line, with every field of the event");
   watchCmd->add_option("--events", watch.maxEvents, "End after this many events")
       ->check(CLI::NonNegativeNumber);
   watchCmd->add_option("--seconds", watch.seconds, "End after this many seconds")

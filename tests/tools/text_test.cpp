@@ -1,8 +1,11 @@
 #include "tools/text.h"
 
+#include <cstring>
+
 #include <gtest/gtest.h>
 
 #include "tavro/status.h"
+#include "tools/event_text.h"
 
 namespace tavro::tool {
 namespace {
@@ -119,6 +122,79 @@ TEST(WaveSizes, AnUnfinishedHeaderIsMadeToMatchTheFile) {
   EXPECT_FALSE(repairWaveSizes(other, 48 + 500));
   EXPECT_EQ(other[44] | other[45] << 8, 1000);
   EXPECT_FALSE(repairWaveSizes(h, 20));  // shorter than its header
+}
+
+tavro_event eventOf(uint32_t kind) {
+  tavro_event e;
+  std::memset(&e, 0, sizeof e);
+  e.kind = kind;
+  return e;
+}
+
+TEST(EventReport, EachLinkChangeOnceTheFirstComingUpAsUp) {
+  EventReport report;
+  std::vector<std::string> seen;
+  for (uint32_t kind : {TAVRO_EVENT_LINK_LOST, TAVRO_EVENT_LINK_BACK, TAVRO_EVENT_LINK_BACK,
+                        TAVRO_EVENT_LINK_LOST, TAVRO_EVENT_LINK_LOST, TAVRO_EVENT_LINK_BACK}) {
+    if (auto e = report.describe(eventOf(kind), 0)) seen.push_back(e->text);
+  }
+  EXPECT_EQ(seen, (std::vector<std::string>{"up", "lost", "back"}));
+}
+
+TEST(EventReport, CallerIdShowsEveryFieldAndStaysSafe) {
+  EventReport report;
+  tavro_event e = eventOf(TAVRO_EVENT_CALLER_ID);
+  tavro_caller_id& c = e.u.caller_id;
+  c.message_type = TAVRO_CALLER_ID_MULTIPLE;
+  c.has_date_time = 1;
+  c.month = 3;
+  c.day = 9;
+  c.hour = 7;
+  c.minute = 5;
+  std::strcpy(c.number, "555\x1b[2J");
+  std::strcpy(c.name, "O\"Neil \\ Co");
+  c.raw_length = 2;
+  c.raw[0] = 1;
+  c.raw[1] = 0x80;
+  e.sequence = 7;
+  e.time_ns = 42;
+  auto d = report.describe(e, 42);
+  ASSERT_TRUE(d);
+  EXPECT_EQ(d->text, "555\\x1b[2J \"O\"Neil \\\\ Co\" 03-09 07:05 (checksum wrong)");
+  for (const char* f :
+       {"\"number\":\"555\\u001b[2J\"", "\"name\":\"O\\\"Neil \\\\ Co\"", "\"month\":3",
+        "\"minute\":5", "\"checksum_valid\":false", "\"message\":\"multiple-data\"",
+        "\"raw\":\"0180\"", "\"sequence\":7", "\"monotonic_ns\":42", "\"number_absence\":null"})
+    EXPECT_NE(d->fields.find(f), std::string::npos) << f << " in " << d->fields;
+
+  // Absent fields: the reason in words, null in JSON; a digit string has no checksum.
+  std::memset(&c, 0, sizeof c);
+  c.message_type = TAVRO_CALLER_ID_DTMF;
+  c.checksum_valid = 1;
+  c.number_absence = TAVRO_ABSENCE_PRIVATE;
+  c.name_absence = TAVRO_ABSENCE_UNAVAILABLE;
+  d = report.describe(e, 42);
+  EXPECT_EQ(d->text, "private (name unavailable)");
+  EXPECT_NE(d->fields.find("\"number\":null,\"number_absence\":\"private\""), std::string::npos);
+  EXPECT_NE(d->fields.find("\"month\":null"), std::string::npos);
+  c.number_absence = TAVRO_ABSENCE_NO_NUMBER;
+  c.name_absence = 0;
+  c.message_type = 0;
+  EXPECT_EQ(report.describe(e, 42)->text, "no number");
+}
+
+TEST(EventReport, DatesAnEventByItsOwnClock) {
+  EventReport report;
+  tavro_event e = eventOf(TAVRO_EVENT_RING);
+  e.time_ns = 1'000'000'000;
+  auto before = std::chrono::system_clock::now();
+  auto d = report.describe(e, 3'500'000'000);  // it happened 2.5 s ago
+  ASSERT_TRUE(d);
+  auto age = std::chrono::duration<double>(before - d->when).count();
+  EXPECT_GT(age, 2.4);
+  EXPECT_LT(age, 3.5);
+  EXPECT_EQ(eventLine(*d, true).find("{\"time\":\""), 0u);
+  EXPECT_NE(eventLine(*d, true).find("\"event\":\"ring\",\"sequence\":0"), std::string::npos);
 }
 
 }  // namespace
