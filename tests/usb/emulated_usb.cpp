@@ -338,6 +338,11 @@ struct EmulatedUsbDevice::Shared {
     }
 
     std::unique_lock<std::mutex> lock(mutex);
+    // Removed since the ioctl began: a URB queued now would never be completed.
+    if (inst.removed) {
+      release(u);
+      return umockdev_ioctl_client_complete(client, -1, ENODEV);
+    }
     u.pipe = pipeOf(u.endpoint);
     if (u.pipe < 0) {
       release(u);
