@@ -502,7 +502,9 @@ class Watch(ToolTest):
         before = voluntary_switches(proc.pid)
         time.sleep(5)
         woken = voluntary_switches(proc.pid) - before
-        self.assertLessEqual(woken, 10)
+        # ThreadSanitizer's background thread wakes ten times a second by itself.
+        if os.environ.get("TAVRO_SANITIZE") != "thread":
+            self.assertLessEqual(woken, 10)
         # And it still wakes for an event.
         self.box.send("ring")
         self.assertEqual(json.loads(read_line(proc))["event"], "ring")
