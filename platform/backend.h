@@ -48,6 +48,9 @@ class BackendDevice {
   // Claims the box for this program before its pipes are used. A backend whose open
   // already claims it (a USB interface) has nothing more to ask.
   virtual Claim claim() { return Claim::kGranted; }
+  // How the backend sends a vendor request, for a message about one that was refused
+  // ("request 0x00"); empty when there is nothing to say.
+  virtual std::string requestText() const { return {}; }
 };
 
 struct DeviceListing {
@@ -71,6 +74,9 @@ class Backend {
   // Calls `changed` (from any thread, without blocking) when a device may have come or
   // gone. False when the backend cannot tell; then the caller looks again by itself.
   virtual bool watchChanges(std::function<void()> changed) = 0;
+  // What stands in the way of finding its boxes, in words: configuration that was not
+  // understood, nothing configured, a bus that cannot be reached.
+  virtual std::vector<std::string> notes() { return {}; }
 };
 
 inline constexpr const char* kBackendOrder[] = {"wire", "usb"};

@@ -11,6 +11,7 @@
 #include "platform/platform.h"
 #include "platform/usb/config.h"
 #include "platform/usb/usb_device_backend.h"
+#include "tavro/devices.h"
 
 namespace tavro::platform {
 namespace {
@@ -169,6 +170,40 @@ std::vector<ListedDevice> listDevices() {
   return listed;
 }
 
+namespace {
+
+constexpr const char* kHeldElsewhere = "another program holds it";
+
+// Opens, claims and probes a box as the library does when it connects: whether the library
+// could use it, and when not, why.
+tavro::DeviceState checkBox(Backend& backend, const std::string& path, std::string* reason) {
+  bool busy = false;
+  const std::unique_ptr<BackendDevice> device = backend.open(path, reason, &busy);
+  if (device == nullptr) {
+    if (busy) *reason = kHeldElsewhere;
+    return busy ? tavro::DeviceState::kBusy : tavro::DeviceState::kFails;
+  }
+  const Claim claim = device->claim();
+  if (claim == Claim::kBusy) {
+    *reason = kHeldElsewhere;
+    return tavro::DeviceState::kBusy;
+  }
+  if (claim == Claim::kNoAnswer) {
+    *reason = "does not answer the claim";
+    return tavro::DeviceState::kFails;
+  }
+  uint8_t answer = 0;
+  if (!device->vendorRequest(true, 0, wire::kProbeIndex, &answer, 1)) {
+    const std::string how = device->requestText();
+    *reason = "does not answer the device probe" + (how.empty() ? "" : " (" + how + ")");
+    return tavro::DeviceState::kFails;
+  }
+  reason->clear();
+  return tavro::DeviceState::kOpens;
+}
+
+}  // namespace
+
 struct DeviceInfoSet::Impl {
   std::vector<std::string> paths;  // the boxes' device paths, in the backends' order
 };
@@ -306,3 +341,24 @@ void cancelHandle(Handle h) {
 }
 
 }  // namespace tavro::platform
+
+tavro::DeviceList tavro::listDevices() {
+  using namespace platform;
+  DeviceList list;
+  std::vector<std::string> unknown;
+  chooseBackends(std::getenv("TAVRO_BACKENDS"), &unknown);
+  for (const auto& name : unknown) list.notes.push_back("TAVRO_BACKENDS: no backend " + name);
+  const auto table = tableInUse();
+  for (auto& backend : table->backends) {
+    const std::string name = backend->name();
+    list.backends.push_back(name);
+    for (auto& note : backend->notes()) list.notes.push_back(name + ": " + note);
+    for (auto& found : backend->enumerate()) {
+      tavro::ListedDevice device{name, found.path, found.description, DeviceState::kNotABox,
+                                 found.reason};
+      if (found.opens) device.state = checkBox(*backend, found.path, &device.reason);
+      list.devices.push_back(std::move(device));
+    }
+  }
+  return list;
+}

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "tavro/CKusb_IO.h"
+#include "tavro/devices.h"
 #include "tavro/events.h"
 #include "tavro/notice.h"
 #include "tavro/status.h"
@@ -283,6 +284,21 @@ const char* linkText(uint32_t word) {
 }
 
 }  // namespace
+
+int runDevices(bool json) {
+  const DeviceList list = listDevices();
+  if (json) {
+    std::printf("%s\n", devicesJson(list).c_str());
+  } else {
+    for (const auto& line : deviceLines(list)) std::printf("%s\n", line.c_str());
+  }
+  const auto any = [&](DeviceState state) {
+    return std::any_of(list.devices.begin(), list.devices.end(),
+                       [&](const ListedDevice& d) { return d.state == state; });
+  };
+  if (any(DeviceState::kOpens)) return kExitOk;
+  return any(DeviceState::kBusy) ? kExitBoxInUse : kExitNoBox;
+}
 
 int runStatus(Session& s, bool json) {
   int rc = s.open();

@@ -149,6 +149,10 @@ class Playback {
 
 enum class Switch { kMute, kMicOut, kLineMic, kDtmfCheck };
 
+// Lists every device on every backend in use and whether it opens; it does not start the
+// library. kExitOk when a box opens, kExitBoxInUse when none does and one is busy, else
+// kExitNoBox.
+int runDevices(bool json);
 int runStatus(Session& s, bool json);
 int runInfo(Session& s, bool json);
 int runWatch(Session& s, const WatchOptions& o);

@@ -41,6 +41,14 @@ int main(int argc, char** argv) {
       ->check(CLI::NonNegativeNumber);
 
   CommandArgs args;
+  CLI::App* devices = app.add_subcommand(
+      "devices",
+      "List every device on every backend (TAVRO_BACKENDS): its path, what it is, whether "
+      "it opens (opens, busy, fails) and why not; configured USB devices that are not a box "
+      "say why");
+  bool devicesJson = false;
+  devices->add_flag("--json", devicesJson, "One JSON object");
+  devices->callback([&] { args.run = [&](Session&) { return runDevices(devicesJson); }; });
   addBoxCommands(app, args, CommandSet::kOneShot);
 
   WatchOptions watch;

@@ -279,4 +279,44 @@ std::string progressBar(int permille, int width) {
   return out + buf;
 }
 
+namespace {
+
+std::string jsonList(const std::vector<std::string>& items) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < items.size(); ++i) out += (i ? "," : "") + jsonString(items[i]);
+  return out + "]";
+}
+
+}  // namespace
+
+std::vector<std::string> deviceLines(const DeviceList& list) {
+  std::vector<std::string> lines;
+  for (const ListedDevice& d : list.devices) {
+    std::string line = d.backend + "  " + terminalText(d.path) + "  (" +
+                       terminalText(d.description) + ")  " + deviceStateName(d.state);
+    if (!d.reason.empty()) line += ": " + terminalText(d.reason);
+    lines.push_back(std::move(line));
+  }
+  if (list.devices.empty()) {
+    std::string names;
+    for (const auto& name : list.backends) names += (names.empty() ? "" : ", ") + name;
+    lines.push_back("no devices on " + (names.empty() ? std::string("any backend") : names));
+  }
+  for (const auto& note : list.notes) lines.push_back("note: " + terminalText(note));
+  return lines;
+}
+
+std::string devicesJson(const DeviceList& list) {
+  std::string devices = "[";
+  for (std::size_t i = 0; i < list.devices.size(); ++i) {
+    const ListedDevice& d = list.devices[i];
+    devices += std::string(i ? "," : "") + "{\"backend\":" + jsonString(d.backend) +
+               ",\"path\":" + jsonString(d.path) + ",\"description\":" + jsonString(d.description) +
+               ",\"state\":" + jsonString(deviceStateName(d.state)) +
+               ",\"reason\":" + (d.reason.empty() ? "null" : jsonString(d.reason)) + "}";
+  }
+  return "{\"backends\":" + jsonList(list.backends) + ",\"devices\":" + devices +
+         "],\"notes\":" + jsonList(list.notes) + "}";
+}
+
 }  // namespace tavro::tool

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "tavro/devices.h"
+
 namespace tavro::tool {
 
 // Exit codes that scripts can test; `tavro --help` and docs/tavro-tool.md list them.
@@ -82,6 +84,14 @@ Failure describeResult(int result, OpKind kind, std::string_view what);
 // Returns false, leaving `header` alone, when it is not such a header or needs no repair.
 inline constexpr std::size_t kWaveHeaderBytes = 48;
 bool repairWaveSizes(std::span<uint8_t, kWaveHeaderBytes> header, uint64_t fileLength);
+
+// What `tavro devices` prints: one line per device ("wire  PATH  (DESCRIPTION)  opens",
+// "usb  usb:1-2  (...)  not a box: REASON"), then a line per note ("note: ..."); a line
+// naming the backends when nothing was found. Texts of the devices are made terminal-safe.
+std::vector<std::string> deviceLines(const DeviceList& list);
+// The same as one JSON object: "backends", "devices" (each with backend, path, description,
+// state and reason, null when it opens) and "notes".
+std::string devicesJson(const DeviceList& list);
 
 // "12.5 s" style figures for the progress lines.
 std::string formatSeconds(double seconds);

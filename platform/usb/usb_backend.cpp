@@ -318,6 +318,10 @@ const std::string& UsbDevice::path() const {
   return session_->path;
 }
 
+uint8_t UsbDevice::request() const {
+  return session_->identity.request;
+}
+
 bool UsbDevice::vendorRequest(bool in, uint16_t value, uint16_t index, void* data, uint16_t length,
                               std::chrono::milliseconds limit) {
   if (length > 0 && data == nullptr) return false;

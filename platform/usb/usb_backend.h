@@ -78,6 +78,8 @@ class UsbDevice {
   UsbDevice& operator=(const UsbDevice&) = delete;
 
   const std::string& path() const;
+  // The control-transfer request code its vendor requests use.
+  uint8_t request() const;
   // A vendor request on the default control pipe: vendor type, device recipient, the
   // configured request code, wValue = value, wIndex = index, wLength = length; device to
   // host when `in`. Gives up after `limit`. True when the box accepted it.

@@ -1,5 +1,7 @@
 #include "platform/usb/usb_device_backend.h"
 
+#include <cstdio>
+
 #include "platform/usb/usb_backend.h"
 
 namespace tavro::platform::usb {
@@ -37,6 +39,11 @@ class Device : public BackendDevice {
     if (pipe == nullptr || device_->gone()) return nullptr;
     return std::make_unique<Pipe>(std::move(pipe));
   }
+  std::string requestText() const override {
+    char text[16];
+    std::snprintf(text, sizeof text, "request 0x%02x", device_->request());
+    return text;
+  }
 
  private:
   std::unique_ptr<UsbDevice> device_;
@@ -50,8 +57,15 @@ constexpr char kPathPrefix[] = "usb:";
 class UsbDeviceBackend : public Backend {
  public:
   UsbDeviceBackend(UsbConfig config, std::chrono::milliseconds limit)
-      : usb_(config.devices.empty() ? nullptr : std::make_unique<UsbBackend>(std::move(config))),
-        limit_(limit) {}
+      : notes_(std::move(config.problems)),
+        usb_(config.devices.empty() ? nullptr : std::make_unique<UsbBackend>(std::move(config))),
+        limit_(limit) {
+    if (usb_ == nullptr) {
+      notes_.push_back("no USB ids configured (TAVRO_USB_IDS, " + configFilePath() + ")");
+    } else if (!usb_->available()) {
+      notes_.push_back("libusb could not be started");
+    }
+  }
   const char* name() const override { return "usb"; }
   std::vector<DeviceListing> enumerate() override {
     std::vector<DeviceListing> listings;
@@ -78,8 +92,10 @@ class UsbDeviceBackend : public Backend {
     if (usb_ == nullptr) return true;  // nothing configured can arrive
     return usb_->setChangeHandler(std::move(changed));
   }
+  std::vector<std::string> notes() override { return notes_; }
 
  private:
+  std::vector<std::string> notes_;
   std::unique_ptr<UsbBackend> usb_;
   std::chrono::milliseconds limit_;
 };

@@ -151,9 +151,9 @@ class ToolTest(unittest.TestCase):
             self.box.stop()
         shutil.rmtree(self.tmp, ignore_errors=True)
 
-    def tool(self, *args, timeout=DEADLINE):
+    def tool(self, *args, timeout=DEADLINE, env=None):
         return subprocess.run([TOOL, *args], capture_output=True, text=True, cwd=self.cwd,
-                              env=self.env, timeout=timeout)
+                              env=env or self.env, timeout=timeout)
 
     def start_tool(self, *args):
         """The tool as a running process; killed at the end of the test if it still runs."""
@@ -828,6 +828,51 @@ class OneProgram(ToolTest):
         # The hold ends with the program, without waiting for its grace time.
         self.box.wait_for(r"^released by process \d+: the process has ended", since=mark)
         self.assertRun(self.tool("--wait", "0.5", "status"))
+
+
+class Devices(ToolTest):
+    """The device list: every box with whether it opens, without starting the library."""
+    box_args = None
+
+    def listing(self, code=0):
+        r = self.tool("devices", "--json", env=dict(self.env, TAVRO_BACKENDS="wire"))
+        self.assertRun(r, code)
+        return [(d["description"], d["state"], d["reason"]) for d in json.loads(r.stdout)["devices"]]
+
+    def test_no_box_one_two_a_busy_one_and_one_that_fails(self):
+        self.assertEqual(self.listing(3), [])
+        r = self.tool("devices", env=dict(self.env, TAVRO_BACKENDS="wire,serial"))
+        self.assertRun(r, 3)
+        self.assertEqual(r.stdout, "no devices on wire\nnote: TAVRO_BACKENDS: no backend serial\n")
+
+        first = Box(self.runtime)
+        self.addCleanup(first.stop)
+        self.assertEqual(self.listing(), [("virtual wire box box0", "opens", None)])
+        r = self.tool("devices", env=dict(self.env, TAVRO_BACKENDS="wire"))
+        self.assertRun(r)
+        self.assertEqual(r.stdout, "wire  %s/tavro/{77F49321-16EF-11D2-AD51-006097B514DD}/box0"
+                         "  (virtual wire box box0)  opens\n" % self.runtime)
+
+        second = Box(self.runtime, "--name", "box1")
+        self.addCleanup(second.stop)
+        second.send("probefails on")
+        second.sync()
+        self.assertEqual(self.listing(), [
+            ("virtual wire box box0", "opens", None),
+            ("virtual wire box box1", "fails", "does not answer the device probe")])
+
+        # The listing took nothing from the holder: its watch goes on.
+        watch = self.start_tool("watch", "--json")
+        self.assertEqual(json.loads(read_line(watch))["state"], "up")
+        self.assertEqual(self.listing(EXIT_IN_USE), [
+            ("virtual wire box box0", "busy", "another program holds it"),
+            ("virtual wire box box1", "fails", "does not answer the device probe")])
+        first.send("dtmf 5")
+        self.assertEqual(json.loads(read_line(watch))["event"], "dtmf")
+        watch.send_signal(signal.SIGINT)
+        code, out, err = finish(watch)
+        self.assertEqual(code, 0, err)
+        self.assertNotIn("lost", out)
 
 
 class EarlierBox(ToolTest):
