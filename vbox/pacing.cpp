@@ -18,15 +18,22 @@ constexpr auto kBlockTime = std::chrono::milliseconds(64);     // 512 bytes at 8
 
 constexpr size_t kMaxSignal = 60 * 8000;  // samples of line signals waiting to sound
 
-// Mixes the next line signals into a frame's audio (the line goes on whether or not the
-// frame is sent).
+// Mixes the next line signals and the line's noise into a frame's audio (the line goes on
+// whether or not the frame is sent). The sum saturates at full scale.
 void mixSignal(Frame& frame, AudioInState& in) {
-  if (in.signal.empty()) return;
+  if ((in.signal.empty() && !in.noise) || in.patternSource) {
+    in.signal.erase(in.signal.begin(), in.signal.begin() + std::min(in.signal.size(), kFrameAudio));
+    return;
+  }
   uint8_t* audio = frame.data() + kFrameHeader;
-  for (size_t i = 0; i < kFrameAudio && !in.signal.empty(); ++i) {
-    const int sum = alawDecode(audio[i]) + in.signal.front();
-    in.signal.pop_front();
-    if (!in.patternSource) audio[i] = alawEncode(int16_t(std::clamp(sum, -32768, 32767)));
+  for (size_t i = 0; i < kFrameAudio; ++i) {
+    int sum = alawDecode(audio[i]);
+    if (!in.signal.empty()) {
+      sum += in.signal.front();
+      in.signal.pop_front();
+    }
+    if (in.noise) sum += in.noise->next();
+    audio[i] = alawEncode(int16_t(std::clamp(sum, -32768, 32767)));
   }
 }
 

@@ -2,10 +2,14 @@
 
 #include <spandsp.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <iterator>
+#include <limits>
 #include <memory>
 
+#include "vbox/audio.h"
 #include "vbox/records.h"
 
 namespace tavro::vbox {
@@ -23,6 +27,12 @@ Samples drainGenerator(Gen generate) {
     out.insert(out.end(), buf, buf + n);
   }
 }
+
+int16_t saturated(double v) {
+  return int16_t(std::lround(std::clamp(v, -32768.0, 32767.0)));
+}
+
+constexpr int kNoiseQuality = 7;  // uniform draws summed per sample of shaped noise
 
 }  // namespace
 
@@ -75,6 +85,103 @@ Samples toneSignal(int hz, int ms, int level) {
       tone_gen_init(nullptr, desc.get()), &tone_gen_free);
   if (!gen) return {};
   return drainGenerator([&](int16_t* buf, int max) { return tone_gen(gen.get(), buf, max); });
+}
+
+double soundingLevel(const Samples& samples) {
+  double sum = 0;
+  size_t n = 0;
+  for (int16_t v : samples) {
+    if (v == 0) continue;
+    sum += double(v) * v;
+    ++n;
+  }
+  if (n == 0) return -std::numeric_limits<double>::infinity();
+  // Full scale as spandsp's generators count it: a square wave of 32767 is DBM0_MAX_POWER.
+  return 10 * std::log10(sum / double(n) / (32767.0 * 32767.0)) + DBM0_MAX_POWER;
+}
+
+Samples atLevel(const Samples& samples, double dbm0) {
+  const double now = soundingLevel(samples);
+  if (!std::isfinite(now)) return samples;
+  const double gain = std::pow(10, (dbm0 - now) / 20);
+  Samples out(samples.size());
+  std::transform(samples.begin(), samples.end(), out.begin(),
+                 [gain](int16_t v) { return saturated(v * gain); });
+  return out;
+}
+
+struct Noise::State {
+  awgn_state_t* white = nullptr;
+  noise_state_t* shaped = nullptr;
+  ~State() {
+    if (white) awgn_free(white);
+    if (shaped) noise_free(shaped);
+  }
+};
+
+Noise::Noise(NoiseKind kind, double dbm0, int seed)
+    : kind_(kind), level_(dbm0), state_(std::make_unique<State>()) {
+  if (kind == NoiseKind::White)
+    state_->white = awgn_init_dbm0(nullptr, seed, float(dbm0));
+  else
+    state_->shaped = noise_init_dbm0(nullptr, seed, float(dbm0), NOISE_CLASS_HOTH, kNoiseQuality);
+}
+
+Noise::~Noise() = default;
+
+int16_t Noise::next() {
+  if (state_->white) return awgn(state_->white);
+  if (state_->shaped) return noise(state_->shaped);
+  return 0;
+}
+
+Samples Noise::take(size_t n) {
+  Samples out(n);
+  for (int16_t& v : out) v = next();
+  return out;
+}
+
+Samples mixSignals(const Samples& signal, const Samples& background, const MixLevels& levels) {
+  const Samples sig = levels.signalDbm0 ? atLevel(signal, *levels.signalDbm0) : signal;
+  const Samples back =
+      levels.backgroundDbm0 ? atLevel(background, *levels.backgroundDbm0) : background;
+  const size_t length = std::max(back.size(), sig.empty() ? 0 : levels.signalAt + sig.size());
+  std::vector<int32_t> sum(length, 0);
+  std::copy(back.begin(), back.end(), sum.begin());
+  for (size_t i = 0; i < sig.size(); ++i) sum[levels.signalAt + i] += sig[i];
+  if (levels.snrDb) {
+    const double reference = soundingLevel(sig.empty() ? back : sig);
+    if (std::isfinite(reference)) {
+      Noise noise(levels.noise, reference - *levels.snrDb, levels.noiseSeed);
+      for (int32_t& v : sum) v += noise.next();
+    }
+  }
+  Samples out(length);
+  std::transform(sum.begin(), sum.end(), out.begin(), [](int32_t v) { return saturated(v); });
+  return out;
+}
+
+std::vector<uint8_t> toAlaw(const Samples& samples) {
+  std::vector<uint8_t> out(samples.size());
+  std::transform(samples.begin(), samples.end(), out.begin(), alawEncode);
+  return out;
+}
+
+Samples fromAlaw(const std::vector<uint8_t>& alaw) {
+  Samples out(alaw.size());
+  std::transform(alaw.begin(), alaw.end(), out.begin(), alawDecode);
+  return out;
+}
+
+std::vector<uint8_t> mixToAlaw(const Samples& signal, const Samples& background,
+                               const MixLevels& levels) {
+  return toAlaw(mixSignals(signal, background, levels));
+}
+
+int peakOf(const Samples& samples) {
+  int p = 0;
+  for (int16_t v : samples) p = std::max(p, std::abs(int(v)));
+  return p;
 }
 
 }  // namespace tavro::vbox

@@ -1,8 +1,15 @@
 // The signals a telephone line carries, as 16-bit linear samples at 8000 a second: DTMF
-// digits, caller-ID bursts (FSK or DTMF) and the 450 Hz call-progress tone.
+// digits, caller-ID bursts (FSK or DTMF), the 450 Hz call-progress tone, and their mixing
+// with speech and noise into the line's A-law.
+//
+// Levels are in dBm0: a sine of full scale (peak 32767) is +3.14 dBm0, the A-law overload
+// point.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,5 +41,73 @@ Samples callerIdBurst(const Record& record, CallerIdSignal signal);
 
 // A tone of hz at level dBm0, ms long.
 Samples toneSignal(int hz, int ms, int level = -13);
+
+// ---- levels and mixing ----
+
+// The power of a signal while it sounds (over its samples that are not zero), in dBm0;
+// -infinity for silence. For speech or noise that never pauses it is the power of the whole.
+double soundingLevel(const Samples& samples);
+
+// The signal with its gain changed so that soundingLevel() gives dbm0; samples that would
+// pass full scale saturate.
+Samples atLevel(const Samples& samples, double dbm0);
+
+enum class NoiseKind : uint8_t {
+  White,  // white Gaussian noise
+  Hoth,   // noise shaped as room noise is, most of its power at low frequencies
+};
+
+// An endless noise, made with spandsp's noise generators; the same seed gives the same noise.
+class Noise {
+ public:
+  Noise(NoiseKind kind, double dbm0, int seed = 1);
+  ~Noise();
+  Noise(const Noise&) = delete;
+  Noise& operator=(const Noise&) = delete;
+  int16_t next();
+  Samples take(size_t n);
+
+  NoiseKind kind() const { return kind_; }
+  double level() const { return level_; }
+
+ private:
+  struct State;
+  NoiseKind kind_;
+  double level_;
+  std::unique_ptr<State> state_;
+};
+
+// The noise that a line carries all the time.
+struct LineNoise {
+  NoiseKind kind = NoiseKind::White;
+  double dbm0 = -50;
+};
+
+// How mixSignals() puts a signal over a background. Unset levels keep what was made.
+struct MixLevels {
+  std::optional<double> signalDbm0;      // the signal's level while it sounds
+  std::optional<double> backgroundDbm0;  // the background's (speech, a wave file) level
+  // The signal's level over the noise's, in dB: noise at (signal level - snrDb) dBm0. With
+  // no signal the background's level is the reference.
+  std::optional<double> snrDb;
+  NoiseKind noise = NoiseKind::White;
+  int noiseSeed = 1;
+  size_t signalAt = 0;  // the sample of the background where the signal starts
+};
+
+// The signal over the background, with noise: as long as the longer of the two (the signal
+// from signalAt on), noise over all of it. The sum saturates at full scale, never wraps.
+Samples mixSignals(const Samples& signal, const Samples& background, const MixLevels& levels = {});
+
+// A-law of linear samples (G.711; beyond full scale saturates), and back.
+std::vector<uint8_t> toAlaw(const Samples& samples);
+Samples fromAlaw(const std::vector<uint8_t>& alaw);
+
+// mixSignals() as the line's A-law, ready for LineSource::alaw() or writeAlawWave().
+std::vector<uint8_t> mixToAlaw(const Samples& signal, const Samples& background,
+                               const MixLevels& levels = {});
+
+// The largest magnitude of the samples (32767 at full scale; 32256 is A-law's largest).
+int peakOf(const Samples& samples);
 
 }  // namespace tavro::vbox

@@ -65,6 +65,15 @@ bool parseSeconds(const std::string& s, double& out) {
   return true;
 }
 
+// A level below full scale in dBm0, down to -lowest: "-20" and "20" both mean -20 dBm0.
+bool parseLevel(std::string s, double lowest, double& out) {
+  if (!s.empty() && s[0] == '-') s.erase(0, 1);
+  double v;
+  if (!parseSeconds(s, v) || v > lowest) return false;
+  out = -v;
+  return true;
+}
+
 // Words of the form key=value go to `named`, the others to `plain`.
 void sortWords(const std::vector<std::string>& words, std::vector<std::string>& plain,
                std::map<std::string, std::string>& named) {
@@ -290,7 +299,7 @@ CheckedVerb waitPipesVerb(const Args& a) {
 }
 
 CheckedVerb sourceVerb(const Args& a) {
-  const char* usage = "source: silence, pattern, tone HZ [level=0..1] or wave FILE";
+  const char* usage = "source: silence, pattern, tone HZ [level=0..1] or wave FILE [level=DBM0]";
   if (a.plain.empty()) return wrong(usage);
   const std::string& kind = a.plain[0];
   std::optional<LineSource> src;
@@ -305,15 +314,35 @@ CheckedVerb sourceVerb(const Args& a) {
       return wrong("source: level is 0..1");
     src = LineSource::tone(hz, level);
   } else if (kind == "wave" && a.plain.size() == 2) {
+    double level = 0;
+    if (a.has("level") && !parseLevel(a.get("level"), 80, level))
+      return wrong("source: a wave's level is 0..-80 dBm0");
     std::string why;
-    src = LineSource::waveFile(a.plain[1], &why);
-    if (!src) return wrong("source: " + a.plain[1] + ": " + why);
+    auto bytes = readAlawWave(a.plain[1], &why);
+    if (!bytes) return wrong("source: " + a.plain[1] + ": " + why);
+    if (a.has("level")) *bytes = toAlaw(atLevel(fromAlaw(*bytes), level));
+    src = LineSource::alaw(std::move(*bytes));
   } else {
     return wrong(usage);
   }
-  if (kind != "tone" && a.has("level")) return wrong("source: level is for tone only");
+  if (kind != "tone" && kind != "wave" && a.has("level"))
+    return wrong("source: level is for tone and wave only");
   LineSource chosen = *src;
   return doing([chosen](VirtualBox& box) { box.setLineSource(chosen); });
+}
+
+CheckedVerb noiseVerb(const Args& a) {
+  if (a.plain.size() == 1 && a.plain[0] == "off" && !a.has("kind"))
+    return doing([](VirtualBox& box) { box.setLineNoise(std::nullopt); });
+  LineNoise noise;
+  if (a.plain.size() != 1 || !parseLevel(a.plain[0], 90, noise.dbm0))
+    return wrong("noise: DBM0 (0..-90) [kind=white|hoth], or off");
+  const std::string kind = a.get("kind", "white");
+  if (kind == "hoth")
+    noise.kind = NoiseKind::Hoth;
+  else if (kind != "white")
+    return wrong("noise: kind is white or hoth");
+  return doing([noise](VirtualBox& box) { box.setLineNoise(noise); });
 }
 
 CheckedVerb paceVerb(const Args& a, void (VirtualBox::*set)(double)) {
@@ -395,8 +424,10 @@ const Verb kVerbs[] = {
      flashAckVerb},
     {"reporthook", nullptr, "on|off", "follow hook commands with a hook status item", "",
      [](const Args& a) { return onOffVerb(a, &VirtualBox::setReportHook); }},
-    {"source", nullptr, "silence|pattern|tone HZ [level=0..1]|wave FILE",
+    {"source", nullptr, "silence|pattern|tone HZ [level=0..1]|wave FILE [level=DBM0]",
      "what the line carries into the audio-in stream", "level", sourceVerb},
+    {"noise", nullptr, "DBM0 [kind=white|hoth]|off",
+     "noise on the line under the source and the signals", "kind", noiseVerb},
     {"pace", nullptr, "FACTOR", "audio-in speed (1 = 8000 bytes/s, 0 = as fast as read)", "",
      [](const Args& a) { return paceVerb(a, &VirtualBox::setAudioPace); }},
     {"playpace", nullptr, "FACTOR", "go-ahead speed (1 = one per 64 ms, 0 = at once)", "",

@@ -233,6 +233,10 @@ void VirtualBox::setDetect(bool detect) {
   });
   impl_->wake();
 }
+void VirtualBox::setLineNoise(std::optional<LineNoise> noise) {
+  auto made = noise ? std::make_unique<Noise>(noise->kind, noise->dbm0) : nullptr;
+  impl_->locked([&](Shared& s) { s.audioIn.noise = std::move(made); });
+}
 void VirtualBox::setDtmfStyle(const DtmfStyle& style) {
   impl_->locked([&](Shared& s) { s.settings.dtmfStyle = style; });
 }

@@ -121,6 +121,9 @@ class VirtualBox {
   // wave file of a recorded call as well). The line then runs in its own time even while
   // nobody records it. Caller IDs are listened for in the modulation set above.
   void setDetect(bool detect);
+  // Noise on the line, under the source and the signals, for as long as it is set (a new
+  // setting starts the noise anew); std::nullopt = a quiet line.
+  void setLineNoise(std::optional<LineNoise> noise);
 
   // Audio in: after command 7 with byte 1 = 1 and a transfer setup for audio in (direction
   // 0x81) the box streams 256-byte frames on the audio-in pipe until command 7 with byte 1 =

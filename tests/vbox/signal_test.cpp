@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <string>
 
 #include "vbox/audio.h"
@@ -165,6 +166,34 @@ TEST_F(LineSignals, ToneReportSoundsAt450HzAndARingIsSilent) {
   EXPECT_LT(peak(listen(0.5)), 100);
 }
 
+TEST_F(LineSignals, NoiseAndARescaledWaveFileUnderTheDigits) {
+  // A wave file of room noise, made much louder than it is to be played.
+  const std::string path = dir.path() + "/room.wav";
+  ASSERT_TRUE(writeAlawWave(path, toAlaw(Noise(NoiseKind::Hoth, -10, 3).take(16000))));
+  ASSERT_TRUE(runVerb(box, "source wave " + path + " level=-35").ok);
+  listen(0.2);
+  EXPECT_NEAR(soundingLevel(listen(1)), -35, 0.5);
+
+  ASSERT_TRUE(runVerb(box, "noise -30").ok);
+  listen(0.2);
+  Samples quiet = listen(1);
+  // Noise and room noise add up: -30 and -35 dBm0 make -28.8.
+  EXPECT_NEAR(soundingLevel(quiet), -28.8, 0.5);
+
+  ASSERT_TRUE(runVerb(box, "dtmf 1234567890*#ABCD").ok);
+  Samples audio = listen(16 * 0.14 + 0.3);
+  EXPECT_EQ(dtmfDigits(audio), "1234567890*#ABCD");
+
+  ASSERT_TRUE(runVerb(box, "noise off").ok);
+  ASSERT_TRUE(runVerb(box, "source silence").ok);
+  listen(0.2);
+  EXPECT_EQ(peak(listen(0.5)), 8);  // the smallest A-law step: the line is quiet again
+
+  for (const char* bad : {"noise", "noise 10 kind=pink", "noise -100", "noise off kind=hoth",
+                          "source pattern level=-3", "source wave x.wav level=1"})
+    EXPECT_FALSE(checkVerb(bad).action) << bad;
+}
+
 TEST_F(LineSignals, NothingSoundsForAHostThatDoesNotRecordNorOverTestFrames) {
   ASSERT_EQ(host.ask({7, 0, 0}), packet({1, 7}));
   ASSERT_TRUE(box.sendDtmf(1));
@@ -196,6 +225,65 @@ TEST_F(LineSignals, NothingSoundsForAHostThatDoesNotRecordNorOverTestFrames) {
 
 namespace tavro::vbox {
 namespace {
+
+TEST(Mixing, LevelsAreThoseOfTheGeneratorsAndTheNoiseIsAtItsLevel) {
+  EXPECT_NEAR(soundingLevel(toneSignal(1004, 500, -13)), -13, 0.1);  // no sample falls on zero
+  // A digit's pair: the low tone at -10 dBm0, the high one at -8.
+  EXPECT_NEAR(soundingLevel(dtmfSignal("5")), -5.9, 0.2);
+  EXPECT_NEAR(soundingLevel(atLevel(dtmfSignal("5"), -30)), -30, 0.1);
+  EXPECT_EQ(soundingLevel(Samples(100, 0)), -std::numeric_limits<double>::infinity());
+  for (NoiseKind kind : {NoiseKind::White, NoiseKind::Hoth}) {
+    Noise noise(kind, -25);
+    EXPECT_NEAR(soundingLevel(noise.take(16000)), -25, 0.5);
+    EXPECT_EQ(Noise(kind, -25, 7).take(100), Noise(kind, -25, 7).take(100));
+  }
+}
+
+TEST(Mixing, DigitsOverSpeechAndNoiseAreHeardAndTheirLevelIsKept) {
+  // Room noise as the speech under the digits, and white noise 20 dB below them.
+  const Samples background = Noise(NoiseKind::Hoth, -20, 2).take(16000);
+  const Samples digits = dtmfSignal("1234567890*#ABCD");
+  MixLevels levels;
+  levels.signalDbm0 = -15;
+  levels.backgroundDbm0 = -25;
+  levels.snrDb = 20;
+  levels.signalAt = 4000;
+  const Samples mixed = fromAlaw(mixToAlaw(digits, background, levels));
+  ASSERT_EQ(mixed.size(), 4000 + digits.size());  // longer than the background
+  dtmf_rx_state_t* rx = dtmf_rx_init(nullptr, nullptr, nullptr);
+  dtmf_rx(rx, mixed.data(), int(mixed.size()));
+  char heard[64] = {};
+  dtmf_rx_get(rx, heard, sizeof heard - 1);
+  dtmf_rx_free(rx);
+  EXPECT_STREQ(heard, "1234567890*#ABCD");
+
+  // Before the digits: the background and the noise (-35 dBm0) alone.
+  const Samples before(mixed.begin(), mixed.begin() + 4000);
+  EXPECT_NEAR(soundingLevel(before), -24.6, 0.5);
+  // Each tone pair alone would be -15; speech and noise add a little.
+  const Samples during(mixed.begin() + 4000 + 100, mixed.begin() + 4000 + 500);
+  EXPECT_NEAR(soundingLevel(during), -15, 0.5);
+}
+
+TEST(Mixing, SumsPastFullScaleSaturate) {
+  // Two loud tones whose peaks meet: a wrapping sum would turn their crests negative.
+  const Samples a = atLevel(toneSignal(400, 200, 0), 0);
+  const Samples b = atLevel(toneSignal(400, 200, 0), 0);
+  const Samples sum = mixSignals(a, b);
+  const Samples line = fromAlaw(toAlaw(sum));
+  EXPECT_GE(peakOf(sum), 32767);
+  EXPECT_EQ(peakOf(line), 32256);  // A-law's largest step
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::abs(int(a[i])) < 100) continue;  // near a zero crossing
+    ASSERT_EQ(a[i] > 0, line[i] > 0) << i;
+    ASSERT_GE(std::abs(int(line[i])), std::abs(int(a[i])) / 2) << i;
+  }
+  // The loudest a full-scale mixture with noise gets: it never wraps either.
+  MixLevels levels;
+  levels.snrDb = -3;  // noise louder than the tone
+  const Samples noisy = mixSignals(a, {}, levels);
+  EXPECT_GE(peakOf(noisy), 32767);
+}
 
 // A box that listens to its line: nobody records, the records come from the detectors.
 class Detection : public ::testing::Test {
