@@ -1,5 +1,6 @@
 // The backend table: which backends a process uses, and the USB one behind the interface.
 #include <gtest/gtest.h>
+#include "support/environment.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -103,25 +104,6 @@ TEST(UsbDeviceBackendTest, ABoxBehindTheBackendInterface) {
   }
 }
 
-// Sets an environment variable for the life of the object.
-class Setting {
- public:
-  Setting(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    ::setenv(name, value, 1);
-  }
-  ~Setting() {
-    if (old_.empty())
-      ::unsetenv(name_);
-    else
-      ::setenv(name_, old_.c_str(), 1);
-  }
-
- private:
-  const char* name_;
-  std::string old_;
-};
-
 // The library's own discovery over USB: the box is found, its pipes open by number, and a
 // box another program has claimed is in use, not absent.
 TEST(UsbDiscoveryTest, ABoxOnUsbIsFoundAndOneClaimedElsewhereIsInUse) {
@@ -129,8 +111,8 @@ TEST(UsbDiscoveryTest, ABoxOnUsbIsFoundAndOneClaimedElsewhereIsInUse) {
   Answering side;
   test::UsbDeviceLayout layout;
   side.box = &bed.add(1, layout, &side);
-  Setting backends("TAVRO_BACKENDS", "usb");
-  Setting ids("TAVRO_USB_IDS", "1d50:6a01");
+  test::EnvironmentSetting backends("TAVRO_BACKENDS", "usb");
+  test::EnvironmentSetting ids("TAVRO_USB_IDS", "1d50:6a01");
 
   EXPECT_EQ(DeviceInfoSet(kBoxInterfaceClass).count(), 1u);
   const Handle commands = OpenPipe(kCommandPipe);

@@ -1,6 +1,7 @@
 // The device list over emulated USB: a box, a configured device that is not one, and a box
 // whose firmware answers another request code, as `tavro devices` shows them.
 #include <gtest/gtest.h>
+#include "support/environment.h"
 
 #include <cstdlib>
 #include <string>
@@ -16,24 +17,6 @@
 namespace tavro {
 namespace {
 
-class Environment {
- public:
-  Environment(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    ::setenv(name, value, 1);
-  }
-  ~Environment() {
-    if (old_.empty())
-      ::unsetenv(name_);
-    else
-      ::setenv(name_, old_.c_str(), 1);
-  }
-
- private:
-  const char* name_;
-  std::string old_;
-};
-
 TEST(UsbDeviceListTest, ABoxOpensAndADeviceThatIsNotOneSaysWhy) {
   test::RuntimeDir runtime;
   vbox::VirtualBox box;
@@ -44,8 +27,8 @@ TEST(UsbDeviceListTest, ABoxOpensAndADeviceThatIsNotOneSaysWhy) {
   test::UsbDeviceLayout swapped;
   swapped.endpoints = {{0x01}, {0x82}, {0x83}, {0x04}};
   bed.add(2, swapped, &bridge);
-  Environment backends("TAVRO_BACKENDS", "usb");
-  Environment ids("TAVRO_USB_IDS", "1d50:6a01");
+  test::EnvironmentSetting backends("TAVRO_BACKENDS", "usb");
+  test::EnvironmentSetting ids("TAVRO_USB_IDS", "1d50:6a01");
 
   DeviceList list = listDevices();
   EXPECT_EQ(list.backends, std::vector<std::string>{"usb"});
