@@ -27,8 +27,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   tavro_caller_id id;
   const bool decoded = tavro::decodeCallerId(record.data(), record.size(), &id);
   if (decoded != (result == tavro::kNumberWritten || result == tavro::kNoNumber)) __builtin_trap();
-  if (!std::memchr(id.number, 0, sizeof id.number) || !std::memchr(id.name, 0, sizeof id.name))
-    __builtin_trap();
+  // Each text ends with a zero, and every byte after it is zero too.
+  for (const auto* text : {&id.number, &id.name}) {
+    const char* zero = static_cast<const char*>(std::memchr(*text, 0, sizeof *text));
+    if (zero == nullptr) __builtin_trap();
+    for (const char* c = zero; c < *text + sizeof *text; ++c)
+      if (*c != 0) __builtin_trap();
+  }
   if (id.raw_length > sizeof id.raw || id.raw_length > size) __builtin_trap();
   if (decoded && result == tavro::kNumberWritten && id.number_absence == TAVRO_ABSENCE_NONE &&
       std::strcmp(id.number, number) != 0)

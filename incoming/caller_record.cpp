@@ -9,6 +9,7 @@ namespace tavro {
 namespace {
 
 constexpr size_t kBodyStart = 3;
+static_assert(sizeof(tavro_caller_id::number) == kCallerNumberSize);
 constexpr size_t kDateTimeDigits = 8;
 constexpr uint8_t kDateTimeParameter = 0x01;
 constexpr uint8_t kNumberAbsentParameter = 0x04;
@@ -49,7 +50,9 @@ void decodeDateTime(const uint8_t* p, size_t n, tavro_caller_id* out) {
 }
 
 void decodeName(const uint8_t* p, size_t n, tavro_caller_id* out) {
-  // A zero byte ends it: past the stored record there are only zeros.
+  // A later name parameter replaces an earlier one whole, so nothing of it stays after
+  // the zero. A zero byte ends it: past the stored record there are only zeros.
+  std::memset(out->name, 0, sizeof out->name);
   n = std::min(n, sizeof out->name - 1);
   size_t i = 0;
   for (; i < n && p[i] != 0; ++i) {
@@ -116,9 +119,11 @@ bool decodeCallerId(const uint8_t* record, size_t size, tavro_caller_id* out) {
   out->raw_length = static_cast<uint8_t>(std::min(kBodyStart + length + 1, stored));
   std::memcpy(out->raw, record, out->raw_length);
 
+  // Only the number and its zero are copied: the parser leaves the rest of its buffer
+  // as it was, and the field stays zero after the terminator.
   char number[kCallerNumberSize];
   if (parseCallerNumber(record, size, number) != kNumberWritten) return false;
-  std::memcpy(out->number, number, sizeof out->number);
+  std::memcpy(out->number, number, std::strlen(number) + 1);
   out->message_type = type;
 
   if (type == kDigitStringMessage) {
@@ -139,7 +144,8 @@ bool decodeCallerId(const uint8_t* record, size_t size, tavro_caller_id* out) {
       decodeMultipleData(record, end, out);
     }
   }
-  if (out->number_absence != TAVRO_ABSENCE_NONE) out->number[0] = '\0';
+  if (out->number_absence != TAVRO_ABSENCE_NONE) std::memset(out->number, 0, sizeof out->number);
+  if (out->name_absence != TAVRO_ABSENCE_NONE) std::memset(out->name, 0, sizeof out->name);
   return true;
 }
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -118,6 +119,28 @@ TEST(CallerRecord, MultipleDataMessageWithReasonsForAbsence) {
   EXPECT_EQ(id.has_date_time, 1);
 }
 
+TEST(CallerRecord, MultipleDataMessagesOfTheEuropeanLayout) {
+  // A call-type parameter ahead of the others is passed over.
+  const Bytes full = param(0x11, "\x01") + param(0x01, "03071945") + param(0x02, "0612345678") +
+                     param(0x07, "MARTIN CLAIRE");
+  const tavro_caller_id id = decode(stored(message(0x80, full)));
+  EXPECT_STREQ(id.number, "0612345678");
+  EXPECT_STREQ(id.name, "MARTIN CLAIRE");
+  EXPECT_EQ(dateTimeOf(id), (std::array<int, 4>{3, 7, 19, 45}));
+  EXPECT_EQ(id.checksum_valid, 1);
+  // Number out of area, name withheld; a number with its name unavailable.
+  const tavro_caller_id reasons =
+      decode(stored(message(0x80, param(0x01, "06150905") + param(0x04, "O") + param(0x08, "P"))));
+  EXPECT_EQ(reasons.number_absence, TAVRO_ABSENCE_UNAVAILABLE);
+  EXPECT_EQ(reasons.name_absence, TAVRO_ABSENCE_PRIVATE);
+  const tavro_caller_id noName = decode(stored(
+      message(0x80, param(0x01, "01010000") + param(0x02, "4045550199") + param(0x08, "O"))));
+  EXPECT_STREQ(noName.number, "4045550199");
+  EXPECT_EQ(noName.number_absence, TAVRO_ABSENCE_NONE);
+  EXPECT_EQ(noName.name_absence, TAVRO_ABSENCE_UNAVAILABLE);
+  EXPECT_EQ(dateTimeOf(noName), (std::array<int, 4>{1, 1, 0, 0})) << "midnight is a time";
+}
+
 TEST(CallerRecord, UntrustedFieldsAreCheckedAndCut) {
   // A date out of range is not given; a name with control and parity bytes is made
   // printable; a name longer than the record ends with the record.
@@ -145,6 +168,41 @@ TEST(CallerRecord, DigitStringsOfEuropeAndAsia) {
   EXPECT_EQ(decode(digits("B10C")).number_absence, TAVRO_ABSENCE_PRIVATE);
   EXPECT_EQ(decode(digits("DB00C")).number_absence, TAVRO_ABSENCE_UNAVAILABLE);
   EXPECT_STREQ(decode(digits("DB00C")).number, "");
+  EXPECT_EQ(decode(digits("AB10#")).number_absence, TAVRO_ABSENCE_PRIVATE);
+  EXPECT_EQ(decode(digits("AB00#")).number_absence, TAVRO_ABSENCE_UNAVAILABLE);
+  // The box's own lead byte ahead of a framed string.
+  const std::string lead(1, '\xFF');
+  const tavro_caller_id led = decode(digits(lead + "D0612345678C"));
+  EXPECT_STREQ(led.number, "0612345678");
+  EXPECT_EQ(led.message_type, TAVRO_CALLER_ID_DTMF);
+  EXPECT_EQ(led.number_absence, TAVRO_ABSENCE_NONE);
+  EXPECT_EQ(decode(digits(lead + "DB10C")).number_absence, TAVRO_ABSENCE_PRIVATE);
+}
+
+// Nothing of an earlier record or of the decoder's own buffers is left after a text's
+// terminating zero: the record is handed on whole (events, C programs).
+TEST(CallerRecord, TextsEndWithZerosToTheEndOfTheirFields) {
+  auto clearAfterText = [](const char* field, size_t size) {
+    const size_t n = std::strlen(field);
+    return std::all_of(field + n, field + size, [](char c) { return c == 0; });
+  };
+  const Bytes longNumber = param(0x02, std::string(30, '9')) + param(0x07, std::string(40, 'N'));
+  const auto privateSingle =
+      stored(message(0x04, Bytes{'1', '2', '2', '5', '0', '8', '1', '5', 'P'}));
+  const Bytes twoNames = param(0x07, "LONG NAME HERE") + param(0x02, "12") + param(0x07, "AB");
+  const Bytes bothAbsent =
+      param(0x02, "5550000") + param(0x04, "O") + param(0x07, "X Y") + param(0x08, "P");
+  for (const auto& r :
+       {stored(message(0x80, longNumber)), privateSingle, stored(message(0x80, longNumber)),
+        stored(message(0x80, twoNames)), stored(message(0x80, bothAbsent))}) {
+    const tavro_caller_id id = decode(r);
+    EXPECT_TRUE(clearAfterText(id.number, sizeof id.number)) << id.number;
+    EXPECT_TRUE(clearAfterText(id.name, sizeof id.name)) << id.name;
+  }
+  EXPECT_STREQ(decode(stored(message(0x80, twoNames))).name, "AB") << "the last name given";
+  const tavro_caller_id absent = decode(stored(message(0x80, bothAbsent)));
+  EXPECT_STREQ(absent.number, "");
+  EXPECT_STREQ(absent.name, "") << "a name with a reason for its absence is not given";
 }
 
 TEST(CallerRecord, NoNumberAndNothing) {
