@@ -68,8 +68,8 @@ void tavro::postCallerId(const uint8_t* record, size_t size) {
   if (decodeCallerId(record, size, &e.u.caller_id)) postEvent(e);
 }
 
-int tavro_read_caller_id(CKusb_IO* io, tavro_caller_id* callerId) {
-  if (io == nullptr || callerId == nullptr) return -2;
+int CKusb_IO::ReadCallerId(tavro_caller_id* callerId) {
+  if (callerId == nullptr) return -2;
   if (linkDown()) return -1;
   std::array<uint8_t, 64> record;
   {
@@ -77,4 +77,9 @@ int tavro_read_caller_id(CKusb_IO* io, tavro_caller_id* callerId) {
     record = replyStores().callerNumberRecord;
   }
   return decodeCallerId(record.data(), record.size(), callerId) ? 1 : 0;
+}
+
+int tavro_read_caller_id(CKusb_IO* io, tavro_caller_id* callerId) {
+  if (io == nullptr) return -2;
+  return io->ReadCallerId(callerId);
 }

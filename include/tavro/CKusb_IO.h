@@ -56,6 +56,8 @@
 // The library's string type.
 using CString = std::string;
 
+struct tavro_caller_id;  // tavro/events.h
+
 class TAVRO_API CKusb_IO {
  public:
   CKusb_IO();
@@ -114,6 +116,12 @@ class TAVRO_API CKusb_IO {
   int DetectRing();
   int Read_Call_Nmb(unsigned char* number);
   CString ReadstrCallNmb();
+  // The whole caller-ID record (tavro/events.h): number, name, date and time, why a number
+  // or name is absent, message type, checksum match and raw bytes, as the last caller-ID
+  // event carried it. 1 written; 0 no caller ID since the library was loaded (the record
+  // is then zeroed); -1 link down; -2 a null record. It sends nothing and leaves the
+  // caller-number bit as it is. tavro_read_caller_id() is the same for C.
+  int ReadCallerId(tavro_caller_id* callerId);
   int ReaddiFlagsValue();
 
   // DTMF and tone reports. GetDTMFCode: 1, -1, -2 null, -4 nothing received. Get450HzRecd:

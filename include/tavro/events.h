@@ -190,9 +190,9 @@ TAVRO_API int tavro_event_wait(CKusb_IO* io, tavro_event* event, int timeout_ms)
 typedef void (*tavro_event_callback)(CKusb_IO* io, const tavro_event* event, void* user);
 TAVRO_API int tavro_events_set_callback(CKusb_IO* io, tavro_event_callback callback, void* user);
 
-/* The last caller-ID record decoded, as the caller-ID event carried it. 1: written; 0: no
- * caller ID since the library was loaded; -1 link down; -2 null arguments. It does not
- * clear the caller-number bit. */
+/* The last caller-ID record decoded, as the caller-ID event carried it
+ * (CKusb_IO::ReadCallerId for C++). 1: written; 0: no caller ID since the library was
+ * loaded; -1 link down; -2 null arguments. It does not clear the caller-number bit. */
 TAVRO_API int tavro_read_caller_id(CKusb_IO* io, tavro_caller_id* caller_id);
 
 /* AckTelStatus for C: clears the given status bits in one step, returns those that were

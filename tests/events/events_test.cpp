@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -132,6 +133,31 @@ TEST_F(Events, AFullQueueDropsTheOldestAndSaysHowMany) {
   }
   tavro_event e;
   EXPECT_EQ(tavro_event_take(&io_, &e), 0);
+}
+
+// The member and the C function give the record the event carried, byte for byte, and
+// leave the caller-number bit to Read_Call_Nmb.
+TEST_F(Events, TheLastCallerIdIsReadAgainWholeFromCAndCpp) {
+  ASSERT_TRUE(box_.sendCallerId(vbox::CallerIdFormat::SingleData, "O", "07040930"));
+  const tavro_event e = next();
+  ASSERT_EQ(e.kind, TAVRO_EVENT_CALLER_ID);
+  EXPECT_EQ(e.u.caller_id.number_absence, TAVRO_ABSENCE_UNAVAILABLE);
+  tavro_caller_id member, c;
+  std::memset(&member, 0xAA, sizeof member);
+  std::memset(&c, 0x55, sizeof c);
+  ASSERT_EQ(io_.ReadCallerId(&member), 1);
+  ASSERT_EQ(tavro_read_caller_id(&io_, &c), 1);
+  EXPECT_EQ(std::memcmp(&member, &e.u.caller_id, sizeof member), 0);
+  EXPECT_EQ(std::memcmp(&c, &e.u.caller_id, sizeof c), 0);
+  EXPECT_TRUE(statusHas(kCallerNumberBit));
+  EXPECT_EQ(io_.ReadCallerId(nullptr), -2);
+  EXPECT_EQ(tavro_read_caller_id(nullptr, &c), -2);
+
+  box_.dropPipes();
+  EXPECT_EQ(next().kind, TAVRO_EVENT_LINK_LOST);
+  EXPECT_EQ(io_.ReadCallerId(&member), -1);
+  EXPECT_EQ(tavro_read_caller_id(&io_, &c), -1);
+  ASSERT_TRUE(box_.waitForPipes(std::chrono::seconds(20)));
 }
 
 TEST_F(Events, TheLinkLostAndBack) {
