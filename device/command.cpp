@@ -31,23 +31,27 @@ bool recorderReading() {
   return f && f();
 }
 
-// Callers of the round trip from several threads queue for the turn, one behind another,
-// for at most as long as a send waits for the previous command.
-bool takeRoundTrip() {
-  uint8_t expected = 0;
-  return commandChannel().roundTripBusy.compare_exchange_strong(expected, 1);
-}
-
-class RoundTripTurn {
+// A turn on the command channel: callers from several threads queue for it, one behind
+// another, for at most as long as a send waits for the previous command. The round trip
+// holds one from the send to the answer; every send holds another from its look at the
+// pending bit to the packet posted, so that two sends never post at once.
+class Turn {
  public:
-  RoundTripTurn()
-      : held_(waitPolled([] { return takeRoundTrip(); }, kCommandPoll, kSendWaitPolls)) {}
-  ~RoundTripTurn() {
-    if (held_) commandChannel().roundTripBusy.store(0);
+  explicit Turn(Signalled<uint8_t>& busy)
+      : busy_(busy), held_(waitPolled([this] { return take(); }, kCommandPoll, kSendWaitPolls)) {}
+  ~Turn() {
+    if (held_) busy_.store(0);
   }
+  Turn(const Turn&) = delete;
+  Turn& operator=(const Turn&) = delete;
   bool held() const { return held_; }
 
  private:
+  bool take() {
+    uint8_t expected = 0;
+    return busy_.compare_exchange_strong(expected, 1);
+  }
+  Signalled<uint8_t>& busy_;
   bool held_;
 };
 
@@ -73,6 +77,8 @@ Packet makePacket(Command code, std::initializer_list<uint8_t> args) {
 int writeDataToUsb(const uint8_t* packet) {
   CommandChannel& c = commandChannel();
   if (workers().commandWriter.runFlag.load() != 1) return -2;
+  Turn turn(c.sendBusy);
+  if (!turn.held()) return -3;
   if (!waitPolled(pendingClear, kCommandPoll, kSendWaitPolls, &c.pollCounter)) return -3;
 
   // During a recording the recorder pauses between reads before the packet is queued, and
@@ -131,7 +137,7 @@ int awaitAnswer(uint32_t epoch, int maxPolls) {
 int commandRoundTrip(const Packet& packet, int maxPolls, int attempts, int* unanswered) {
   if (unanswered) *unanswered = 0;
   if (linkDown()) return -1;
-  RoundTripTurn turn;
+  Turn turn(commandChannel().roundTripBusy);
   if (!turn.held()) return -3;
   if (linkDown()) return -1;
   int result = -3;

@@ -103,6 +103,7 @@ struct CommandChannel {
   std::array<uint8_t, 64> staging{};  // written before sendRequest
   Signalled<uint8_t> sendRequest{0};
   Signalled<uint8_t> roundTripBusy{0};  // a caller holds the round trip
+  Signalled<uint8_t> sendBusy{0};       // a caller is posting a packet
   // 1 while a command is being queued during a recording: the recorder pauses its reads.
   Signalled<uint8_t> commandWaiting{0};
   // Guards the test reply areas that reply types 240 and 241 fill.

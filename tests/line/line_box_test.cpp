@@ -2,8 +2,13 @@
 // result codes of every failure.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <set>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "device/command.h"
@@ -118,6 +123,32 @@ TEST_F(Line, UnansweredCommandsTimeOutAndTheNextSendGivesUp) {
   box_.sendRecord({1});  // a late answer ends the pending command
   ASSERT_TRUE(test::eventually([] { return !statusHas(kPendingBit); }));
   EXPECT_EQ(sentPackets(), (std::vector<vbox::Packet>{makePacket({4})}));
+}
+
+// Two threads sending at once: each waits for the other's answer, and no packet is lost
+// or mixed with another on its way to the box.
+TEST_F(Line, SendsFromTwoThreadsEachArriveWhole) {
+  constexpr int kEach = 100;
+  std::atomic<int> refused{0};
+  auto send = [&](uint8_t sender) {
+    for (int i = 0; i < kEach; ++i) {
+      Packet p = makePacket({14, sender, static_cast<uint8_t>(i), sender});  // answered
+      if (io_.Write_Data_to_USB(p.data()) != 1) ++refused;
+    }
+  };
+  std::thread first(send, 1);
+  std::thread second(send, 2);
+  first.join();
+  second.join();
+  EXPECT_EQ(refused.load(), 0);
+  const std::vector<vbox::Packet> sent = sentPackets();
+  std::set<std::pair<int, int>> arrived;
+  for (const auto& p : sent) {
+    EXPECT_EQ(p, makePacket({14, p[1], p[2], p[1]})) << "a packet arrived mixed";
+    arrived.insert({p[1], p[2]});
+  }
+  EXPECT_EQ(sent.size(), 2u * kEach);
+  EXPECT_EQ(arrived.size(), 2u * kEach);
 }
 
 TEST_F(Line, SwitchTimeOutTakesItsHundredPolls) {
