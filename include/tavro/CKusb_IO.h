@@ -1,9 +1,30 @@
 // The Tavro driver library: one object of class CKusb_IO owns the telephone-line box.
 //
 // Create one object; its constructor finds the box and starts the worker threads, its
-// destructor stops them. Poll GetTelStatus() for events and link state and call the
-// blocking operations below. All working state is process-wide: every object in a process
-// acts on the same box and the same status word.
+// destructor stops them. Learn of events from the object's event queue (tavro/events.h: a
+// descriptor for poll(), takes with a time-out, a callback), or by reading the status word
+// (GetTelStatus(), acknowledged with AckTelStatus()), and call the blocking operations
+// below. All working state is process-wide: every object in a process acts on the same box
+// and the same status word.
+//
+// Threads: every operation may be called from any thread at any time, also while another
+// thread waits in an operation or takes events.
+// - Reading and acknowledging (the status word, what the reports left: the caller number
+//   and record, DTMF codes, tone reports, the recorded length and the playback progress)
+//   answers at once from the library's memory and sends nothing.
+// - An operation that sends a command to the box (line control, dialling, the switches,
+//   the device information and flash, the test transfer, the recording and playback
+//   commands) waits for its turn behind the command that is running, one caller behind
+//   another, and gives up with -3 after about 10 s without a turn (the same wait as for
+//   an unanswered command). Write_Data_to_USB, which posts a packet without awaiting its
+//   answer, likewise waits behind a packet that another thread is posting.
+// - A recording or playback start while one runs is refused with -6, the running one goes
+//   on; its stop may come from any thread, also while another thread is in a host-buffer
+//   read or write, which then returns what it has.
+// - ExistUSB_IO() may come from any thread: an operation that another thread is in then
+//   ends with -1, -2 or -3 within its own limit. The object itself must not be destroyed
+//   while another thread still calls it; from within its own event callback destroying it
+//   is refused (tavro/events.h).
 //
 // Several objects, or InitialUSB_IO() on a running library: the first start starts the
 // worker threads; further objects (or a repeated InitialUSB_IO() on an object that has

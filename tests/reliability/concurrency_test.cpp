@@ -1,9 +1,14 @@
 // Several application threads at once: the command round trips queue one behind another,
-// nothing is corrupted, and a caller number is never made of two calls.
+// nothing is corrupted, a caller number is never made of two calls, and every operation
+// may be called from any thread while the others run.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
+#include <functional>
+#include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,6 +18,7 @@
 #include "support/runtime_dir.h"
 #include "support/test_box.h"
 #include "tavro/CKusb_IO.h"
+#include "tavro/events.h"
 #include "tavro/notice.h"
 #include "vbox/virtual_box.h"
 
@@ -123,6 +129,108 @@ TEST_F(Concurrency, ACallerNumberIsNeverMadeOfTwoCalls) {
   calls.join();
   EXPECT_GT(read, 0);
   EXPECT_EQ(mixed, 0);
+}
+
+// Every kind of operation from its own thread for ten seconds, while the box sends calls,
+// digits and tones and a callback runs operations of its own: each result is one that the
+// header documents for it, and the library stops promptly afterwards. Under ThreadSanitizer
+// this is the check that nothing is shared without synchronisation.
+TEST_F(Concurrency, EveryOperationFromEveryThreadAtOnce) {
+  auto* io = new CKusb_IO;
+  ASSERT_FALSE(io->GetTelStatus() & kLinkDownBit);
+  const std::string wave = runtime_.path() + "/stress.wav";
+  std::atomic<bool> stop{false};
+  std::mutex unexpectedMutex;
+  std::set<std::string> unexpected;
+  auto expectIn = [&](const char* what, int result, std::initializer_list<int> allowed) {
+    for (int a : allowed)
+      if (a == result) return;
+    std::lock_guard<std::mutex> lock(unexpectedMutex);
+    unexpected.insert(std::string(what) + " " + std::to_string(result));
+  };
+  std::atomic<int> callbacks{0};
+  struct Context {
+    std::atomic<int>* callbacks;
+  } context{&callbacks};
+  ASSERT_EQ(tavro_events_set_callback(
+                io,
+                [](CKusb_IO* self, const tavro_event*, void* user) {
+                  // A callback may call any operation, a round trip too.
+                  self->AckTelStatus(kReply3Bit);
+                  if (self->GetTelStatus() & kLinkDownBit) return;
+                  ++*static_cast<Context*>(user)->callbacks;
+                },
+                &context),
+            1);
+
+  std::vector<std::function<void()>> jobs = {
+      [&] {  // the box: a line that keeps happening
+        for (int i = 0; !stop; ++i) {
+          if (i % 10 == 0) box_.sendCallerId(vbox::CallerIdFormat::DigitString, "5551234");
+          box_.sendDtmf(static_cast<uint8_t>(i % 12 + 1));
+          box_.sendTone(3, static_cast<uint16_t>(i));
+          std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+      },
+      [&] {  // line control
+        for (int i = 0; !stop; ++i) {
+          expectIn("PickUp", io->PickUp(), {1});
+          expectIn("IfMute", io->IfMute(i & 1), {1});
+          expectIn("DialNmb", io->DialNmb("12#"), {1});
+          expectIn("PutDown", io->PutDown(), {1});
+        }
+      },
+      [&] {  // other round trips and a raw send
+        unsigned char packet[64] = {14};
+        for (int i = 0; !stop; ++i) {
+          expectIn("RequestSpaceCode", io->RequestSpaceCode(), {1});
+          expectIn("SetNextCallDelay", io->SetNextCallDelay(static_cast<unsigned char>(i)), {1});
+          expectIn("Write_Data_to_USB", io->Write_Data_to_USB(packet), {1});
+          expectIn("ReaddiFlagsValue", io->ReaddiFlagsValue() >= 0 ? 1 : 0, {1});
+        }
+      },
+      [&] {  // the status word and what the reports left
+        for (; !stop;) {
+          unsigned char number[64] = {};
+          unsigned char code = 0;
+          unsigned short report[2] = {};
+          tavro_caller_id id;
+          io->AckTelStatus(kToneBit);
+          expectIn("Read_Call_Nmb", io->Read_Call_Nmb(number), {1, -2});
+          expectIn("tavro_read_caller_id", tavro_read_caller_id(io, &id), {0, 1});
+          expectIn("GetDTMFCode", io->GetDTMFCode(&code), {1, -4});
+          expectIn("Get450HzRecd", io->Get450HzRecd(report), {1, -2});
+          expectIn("DetectRing", io->DetectRing(), {1});
+          io->SetTelStatus(io->GetTelStatus());
+          std::this_thread::yield();
+        }
+      },
+      [&] {  // events taken while the callback also runs
+        tavro_event e;
+        while (!stop) expectIn("tavro_event_wait", tavro_event_wait(io, &e, 50), {0, 1});
+      },
+      [&] {  // recordings, and stops from another thread than their start
+        for (; !stop;) {
+          expectIn("StartReadSound", io->StartReadSound(wave.c_str(), 1), {1});
+          std::this_thread::sleep_for(std::chrono::milliseconds(100));
+          const int bytes = io->StopReadSound();
+          expectIn("StopReadSound", bytes >= 48 ? 1 : bytes, {1});
+        }
+      },
+  };
+  std::vector<std::thread> threads;
+  for (auto& job : jobs) threads.emplace_back(job);
+  // The length of the run, not a wait for something.
+  std::this_thread::sleep_for(std::chrono::seconds(10));
+  stop = true;
+  for (auto& t : threads) t.join();
+  EXPECT_TRUE(unexpected.empty()) << [&] {
+    std::string all;
+    for (const auto& u : unexpected) all += u + "; ";
+    return all;
+  }();
+  EXPECT_GT(callbacks.load(), 0);
+  EXPECT_EQ(tavro_close(io), 1);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // A reply storm: the box sends 10,000 unsolicited records a second, of every type, while
-// the application dials, reads caller numbers and records. No command fails, no audio
-// frame is lost, memory stays bounded.
+// the application dials, reads caller numbers, takes events and records. No command fails,
+// no audio frame is lost, no event is lost or out of order (but those an overflow counts),
+// memory stays bounded.
 //
 //   TAVRO_STORM_SECONDS  how long the storm lasts (default 3)
 #include <gtest/gtest.h>
@@ -25,6 +26,7 @@
 #include "support/standard_error.h"
 #include "support/test_box.h"
 #include "tavro/CKusb_IO.h"
+#include "tavro/events.h"
 #include "tavro/notice.h"
 #include "vbox/audio.h"
 #include "vbox/virtual_box.h"
@@ -90,16 +92,52 @@ TEST(Storm, CommandsCallerNumbersAndAudioSurviveAReplyStorm) {
 
   std::atomic<bool> stop{false};
   std::atomic<long> stormSent{0};
+  std::atomic<long> callerIdsSent{0};
+
+  // An application takes every event as it comes: none may be lost or come out of order,
+  // but for those an overflow event counts.
+  std::atomic<bool> takingDone{false};
+  long taken = 0, dropped = 0, callerIds = 0, outOfOrder = 0, wrongCallers = 0;
+  std::thread taker([&] {
+    tavro_event e;
+    uint32_t lastSequence = 0;
+    uint32_t droppedSinceLast = 0;
+    int64_t lastTime = 0;
+    for (;;) {
+      if (tavro_event_wait(&io, &e, 50) != 1) {
+        if (takingDone) break;
+        continue;
+      }
+      if (e.kind == TAVRO_EVENT_OVERFLOW) {
+        dropped += e.u.overflow.dropped;
+        droppedSinceLast += e.u.overflow.dropped;
+        continue;
+      }
+      ++taken;
+      if (e.sequence != lastSequence + 1 + droppedSinceLast || e.time_ns < lastTime) ++outOfOrder;
+      lastSequence = e.sequence;
+      droppedSinceLast = 0;
+      lastTime = e.time_ns;
+      if (e.kind == TAVRO_EVENT_CALLER_ID) {
+        ++callerIds;
+        const std::string number = e.u.caller_id.number;
+        if (number != "5551234" && number != "7654321") ++wrongCallers;
+      }
+    }
+  });
+
   std::thread storm([&] {
     const auto records = stormRecords();
     auto next = std::chrono::steady_clock::now();
     size_t i = 0;
     while (!stop) {
       for (int k = 0; k < 10; ++k, ++i) {  // 10 records a millisecond
-        if (i % 50 == 0)
-          box.sendCallerId(vbox::CallerIdFormat::DigitString, i % 100 ? "5551234" : "7654321");
-        else
+        if (i % 50 == 0) {
+          if (box.sendCallerId(vbox::CallerIdFormat::DigitString, i % 100 ? "5551234" : "7654321"))
+            ++callerIdsSent;
+        } else {
           box.sendRecord(records[i % records.size()]);
+        }
         ++stormSent;
       }
       next += std::chrono::milliseconds(1);
@@ -127,6 +165,11 @@ TEST(Storm, CommandsCallerNumbersAndAudioSurviveAReplyStorm) {
   stop = true;
   storm.join();
   const long rssAfter = residentKiB();
+  // Every record of the storm has been read once the answer to a command, sent behind
+  // them, has come; the taker then empties the queue.
+  EXPECT_EQ(io.RequestSpaceCode(), 1);
+  takingDone = true;
+  taker.join();
   const int recorded = io.StopReadSound();
   setNoticeHandler(previous);
 
@@ -135,6 +178,12 @@ TEST(Storm, CommandsCallerNumbersAndAudioSurviveAReplyStorm) {
   EXPECT_EQ(failed, 0) << "of " << commands << " commands";
   EXPECT_GT(numbers, 0);
   EXPECT_EQ(wrongNumbers, 0);
+  EXPECT_GT(taken, callerIdsSent.load());
+  EXPECT_EQ(outOfOrder, 0) << "of " << taken << " events";
+  EXPECT_EQ(wrongCallers, 0);
+  if (dropped == 0) {
+    EXPECT_EQ(callerIds, callerIdsSent.load()) << "every caller ID an event";
+  }
   // Under AddressSanitizer freed memory is held back (up to 256 MB) before it is reused, so
   // the resident size says nothing there about what the library keeps.
   if (!kAddressSanitizer) {
