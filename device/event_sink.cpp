@@ -123,14 +123,7 @@ void postPlaybackEnded(uint32_t position, uint32_t length, bool failed) {
 
 void postNotice(const std::string& text) {
   tavro_event e = blank(TAVRO_EVENT_NOTICE);
-  if (text == kLinkLostMessage)
-    e.u.notice.code = TAVRO_NOTICE_LINK_LOST;
-  else if (text == "NoUsed 0x02")
-    e.u.notice.code = TAVRO_NOTICE_NO_USED;
-  else if (text == "Receive Error!")
-    e.u.notice.code = TAVRO_NOTICE_RECEIVE_ERROR;
-  else if (text == "In StopReadSound Error!")
-    e.u.notice.code = TAVRO_NOTICE_STOP_ERROR;
+  e.u.notice.code = tavro_notice_code(text.c_str());
   std::strncpy(e.u.notice.text, text.c_str(), sizeof e.u.notice.text - 1);
   postEvent(e);
 }

@@ -1,7 +1,9 @@
 // The events interface for C: the functions of tavro/events.h (but the caller-ID read,
 // which sits with the caller number).
+#include <cstring>
 #include <new>
 
+#include "device/threads.h"
 #include "events/queue.h"
 #include "tavro/CKusb_IO.h"
 #include "tavro/events.h"
@@ -56,6 +58,15 @@ int tavro_events_set_callback(CKusb_IO* io, tavro_event_callback callback, void*
 
 uint32_t tavro_ack_status(CKusb_IO* io, uint32_t mask) {
   return io ? io->AckTelStatus(mask) : 0;
+}
+
+int tavro_notice_code(const char* text) {
+  if (!text) return 0;
+  if (std::strcmp(text, tavro::kLinkLostMessage) == 0) return TAVRO_NOTICE_LINK_LOST;
+  if (std::strcmp(text, "NoUsed 0x02") == 0) return TAVRO_NOTICE_NO_USED;
+  if (std::strcmp(text, "Receive Error!") == 0) return TAVRO_NOTICE_RECEIVE_ERROR;
+  if (std::strcmp(text, "In StopReadSound Error!") == 0) return TAVRO_NOTICE_STOP_ERROR;
+  return 0;
 }
 
 const char* tavro_notice_text(int code) {

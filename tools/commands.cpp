@@ -149,7 +149,7 @@ bool repairWaveFile(const std::string& file) {
 
 }  // namespace
 
-void installSignalHandlers() {
+void installSignalHandlers(bool verboseNotices) {
   if (pipe2(gWakePipe, O_CLOEXEC | O_NONBLOCK) != 0) gWakePipe[0] = gWakePipe[1] = -1;
   struct sigaction sa {};
   sa.sa_handler = onSignal;
@@ -158,8 +158,18 @@ void installSignalHandlers() {
   sigaction(SIGTERM, &sa, nullptr);
   // A closed standard output must not kill the tool before it has stopped the library.
   signal(SIGPIPE, SIG_IGN);
-  tavro::setNoticeHandler(
-      [](const std::string& text) { std::fprintf(stderr, "tavro: notice: %s\n", text.c_str()); });
+  // The library's own texts are not in English: the tool says what they mean, and with
+  // --verbose adds the text itself.
+  tavro::setNoticeHandler([verboseNotices](const std::string& text) {
+    const char* english = tavro_notice_text(tavro_notice_code(text.c_str()));
+    if (!*english)
+      std::fprintf(stderr, "tavro: notice: %s\n", text.c_str());
+    else if (verboseNotices)
+      std::fprintf(stderr, "tavro: notice: %s\ntavro: the library's text: %s\n", english,
+                   text.c_str());
+    else
+      std::fprintf(stderr, "tavro: notice: %s\n", english);
+  });
 }
 
 bool interrupted() {

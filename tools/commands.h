@@ -16,7 +16,8 @@ namespace tavro::tool {
 
 // Ctrl-C (SIGINT) and SIGTERM: the first asks the running command to end cleanly, a second
 // one ends the process at once.
-void installSignalHandlers();
+// Also installs the notice handler: English texts, and the library's own with verboseNotices.
+void installSignalHandlers(bool verboseNotices);
 bool interrupted();
 // The signal that made interrupted() true (SIGINT or SIGTERM), 0 when none.
 int interruptSignal();

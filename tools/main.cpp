@@ -40,6 +40,10 @@ int main(int argc, char** argv) {
   app.add_option("--wait", waitSeconds, "Seconds to wait for the box to answer (default 3)")
       ->check(CLI::NonNegativeNumber);
 
+  bool verbose = false;
+  app.add_flag("--verbose", verbose,
+               "Notices from the library also in its own words, beside the English text");
+
   CommandArgs args;
   CLI::App* devices = app.add_subcommand(
       "devices",
@@ -86,7 +90,7 @@ int main(int argc, char** argv) {
   }
   if (!args.run) return kExitUsage;
 
-  installSignalHandlers();
+  installSignalHandlers(verbose);
   int rc = kExitFailed;
   {
     Session session(waitSeconds);

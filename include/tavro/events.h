@@ -202,6 +202,10 @@ TAVRO_API uint32_t tavro_ack_status(CKusb_IO* io, uint32_t mask);
 /* An English text for a notice code ("" for an unknown code). */
 TAVRO_API const char* tavro_notice_text(int code);
 
+/* The code of one of the library's notice texts, as a notice handler gets it (0 for any
+ * other text), so that a handler can show tavro_notice_text instead. */
+TAVRO_API int tavro_notice_code(const char* text);
+
 #ifdef __cplusplus
 }
 #endif

@@ -419,6 +419,23 @@ def voluntary_switches(pid):
 class Watch(ToolTest):
     box_args = ()
 
+    def test_notices_in_english_and_with_verbose_also_the_librarys_text(self):
+        for verbose in (False, True):
+            with self.subTest(verbose=verbose):
+                options = ["--verbose"] if verbose else []
+                proc = self.start_tool(*options, "watch", "--json")
+                self.assertEqual(json.loads(read_line(proc))["state"], "up")
+                self.box.send("record 02")  # a record of a type the library does not use
+                self.assertEqual(read_line(proc, proc.stderr),
+                                 "tavro: notice: The box sent a record of an unused type.")
+                proc.send_signal(signal.SIGINT)
+                # The rest of standard error, once the tool has ended.
+                code = proc.wait(timeout=DEADLINE)
+                err = proc.stderr.read()
+                self.assertEqual(code, 0, err)
+                self.assertEqual(err.startswith("tavro: the library's text: NoUsed 0x02\n"),
+                                 verbose, err)
+
     def test_prints_calls_dtmf_tones_hook_and_link_changes(self):
         proc = self.start_tool("watch", "--json")
         events = []
