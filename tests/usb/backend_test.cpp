@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -273,6 +274,45 @@ TEST_F(UsbBackendTest, UnplugFailsABlockedReadAtOnceAndReplugOpensAgain) {
   box.sendIn(0, std::vector<uint8_t>(64, 0x77));
   EXPECT_TRUE(pipe->read(record, sizeof record, &got));
   EXPECT_EQ(record[0], 0x77);
+}
+
+int openDescriptors() {
+  int n = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    ++n;
+  }
+  return n;
+}
+
+// Each replug ends with the box opened, read from and closed: the descriptors of the
+// device that left (the backend's and the emulation's) are all gone again.
+TEST_F(UsbBackendTest, ReplugsLeaveNoDescriptorsBehind) {
+  EmulatedUsbDevice& box = bed.add(1, {}, &side);
+  UsbBackend backend(boxConfig());
+  backend.setChangeHandler([] {});
+  auto replug = [&] {
+    auto device = backend.open("usb:1-1");
+    ASSERT_NE(device, nullptr);
+    auto replies = device->openPipe(0);
+    auto reader = std::async(std::launch::async, [&] {
+      uint8_t record[64];
+      uint32_t got = 0;
+      return replies->read(record, sizeof record, &got);
+    });
+    ASSERT_TRUE(box.waitForPendingReads(0, 1, test::kGenerous));
+    box.unplug();
+    ASSERT_EQ(reader.wait_for(test::kGenerous), std::future_status::ready);
+    EXPECT_FALSE(reader.get());
+    replies.reset();
+    device.reset();
+    box.plug();
+    ASSERT_TRUE(test::eventually([&] { return backend.enumerate().size() == 1; }));
+  };
+  replug();  // the first open and replug set up what stays for the process
+  const int before = openDescriptors();
+  for (int i = 0; i < 5 && !HasFatalFailure(); ++i) replug();
+  EXPECT_TRUE(test::eventually([&] { return openDescriptors() == before; }))
+      << openDescriptors() << " descriptors open, " << before << " before";
 }
 
 TEST_F(UsbBackendTest, CancelEndsABlockedReadAtOnceAndEveryLaterOne) {

@@ -151,13 +151,22 @@ struct EmulatedUsbDevice::Shared {
   // The node polls writable exactly while some URB waits to be reaped: the pipe buffer
   // is full otherwise, so that the host's event loop sleeps.
   void updateReady(Instance& inst) {
+    if (inst.fifo < 0) return;
     bool any = false;
     for (const auto& [client, urbs] : inst.completed) any = any || !urbs.empty();
-    if (any == inst.ready || inst.fifo < 0) return;
-    uint8_t chunk[kFifoChunk] = {};
-    const ssize_t n =
-        any ? ::read(inst.fifo, chunk, sizeof chunk) : ::write(inst.fifo, chunk, sizeof chunk);
-    if (n == static_cast<ssize_t>(sizeof chunk)) inst.ready = any;
+    if (any != inst.ready) {
+      uint8_t chunk[kFifoChunk] = {};
+      const ssize_t n =
+          any ? ::read(inst.fifo, chunk, sizeof chunk) : ::write(inst.fifo, chunk, sizeof chunk);
+      if (n == static_cast<ssize_t>(sizeof chunk)) inst.ready = any;
+    }
+    // Unplugged, with its last URB reaped: nothing can become ready any more, so the node
+    // is let go, full, and a file the host still has open on it keeps polling not ready.
+    // (The host's close cannot be waited for: umockdev does not report it.)
+    if (inst.removed && !inst.ready) {
+      ::close(inst.fifo);
+      inst.fifo = -1;
+    }
   }
 
   void completeLocked(Instance& inst, Urb&& u, int status) {
@@ -391,6 +400,11 @@ struct EmulatedUsbDevice::Shared {
     }
     std::lock_guard<std::mutex> lock(mutex);
     controls.push_back(log);
+    // Removed meanwhile: its node may be gone, and a URB queued now would never be reaped.
+    if (inst.removed) {
+      release(u);
+      return umockdev_ioctl_client_complete(client, -1, ENODEV);
+    }
     completeLocked(inst, std::move(u), log.accepted ? 0 : -EPIPE);
     umockdev_ioctl_client_complete(client, 0, 0);
   }
@@ -547,6 +561,8 @@ void EmulatedUsbDevice::unplug() {
   UMockdevTestbed* tb = bed_.impl().testbed;
   umockdev_testbed_uevent(tb, inst->syspath.c_str(), "remove");
   umockdev_testbed_remove_device(tb, inst->syspath.c_str());
+  // And the socket its node's calls are served on, which stays open otherwise.
+  umockdev_testbed_detach_ioctl(tb, inst->devnode.c_str(), nullptr);
 }
 
 bool EmulatedUsbDevice::plugged() const {
