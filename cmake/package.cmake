@@ -36,6 +36,8 @@ This package holds the shared library.")
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libtavro-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_COMPONENT_DEV_DEPENDS runtime)
+# libtavro-vbox.a links spandsp: applications that link the test double need its -dev package.
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libspandsp-dev")
 set(CPACK_DEBIAN_DEV_DESCRIPTION "driver library for the USB telephone-line box (development files)
 Tavro drives a USB telephone-line box from C++ (class CKusb_IO).
 .
