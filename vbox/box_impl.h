@@ -71,6 +71,7 @@ struct AudioInState {
   std::deque<int16_t> signal;  // line signals still to sound, mixed into the source
   std::unique_ptr<LineDetectors> detectors;  // while detecting
   std::unique_ptr<Noise> noise;              // the line's own noise, under everything
+  std::unique_ptr<ProgressToneMaker> tone;   // a call-progress tone, until it is ended
   bool setup = false;  // a transfer setup for audio in since recording was switched on
   std::deque<uint8_t> statusOnce;
   std::deque<size_t> partials;

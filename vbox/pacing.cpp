@@ -18,10 +18,10 @@ constexpr auto kBlockTime = std::chrono::milliseconds(64);     // 512 bytes at 8
 
 constexpr size_t kMaxSignal = 60 * 8000;  // samples of line signals waiting to sound
 
-// Mixes the next line signals and the line's noise into a frame's audio (the line goes on
-// whether or not the frame is sent). The sum saturates at full scale.
+// Mixes the next line signals, the call-progress tone and the line's noise into a frame's audio
+// (the line goes on whether or not the frame is sent). The sum saturates at full scale.
 void mixSignal(Frame& frame, AudioInState& in) {
-  if ((in.signal.empty() && !in.noise) || in.patternSource) {
+  if ((in.signal.empty() && !in.noise && !in.tone) || in.patternSource) {
     in.signal.erase(in.signal.begin(), in.signal.begin() + std::min(in.signal.size(), kFrameAudio));
     return;
   }
@@ -32,6 +32,7 @@ void mixSignal(Frame& frame, AudioInState& in) {
       sum += in.signal.front();
       in.signal.pop_front();
     }
+    if (in.tone) sum += in.tone->next();
     if (in.noise) sum += in.noise->next();
     audio[i] = alawEncode(int16_t(std::clamp(sum, -32768, 32767)));
   }

@@ -87,6 +87,80 @@ Samples toneSignal(int hz, int ms, int level) {
   return drainGenerator([&](int16_t* buf, int max) { return tone_gen(gen.get(), buf, max); });
 }
 
+ToneCadence toneCadence(ProgressTone tone, ToneCountry country) {
+  // Frequencies and cadences as the countries' networks publish them; the levels of North
+  // America's precise tones, and -13 dBm0 elsewhere.
+  switch (country) {
+    case ToneCountry::NorthAmerica:
+      switch (tone) {
+        case ProgressTone::Dial:
+          return {350, 440, -13, 1000, 0, 0, 0};
+        case ProgressTone::Ringback:
+          return {440, 480, -19, 2000, 4000, 0, 0};
+        case ProgressTone::Busy:
+          return {480, 620, -24, 500, 500, 0, 0};
+        case ProgressTone::Congestion:
+          return {480, 620, -24, 250, 250, 0, 0};
+      }
+      break;
+    case ToneCountry::UnitedKingdom:
+      switch (tone) {
+        case ProgressTone::Dial:
+          return {350, 440, -13, 1000, 0, 0, 0};
+        case ProgressTone::Ringback:
+          return {400, 450, -13, 400, 200, 400, 2000};
+        case ProgressTone::Busy:
+          return {400, 0, -13, 375, 375, 0, 0};
+        case ProgressTone::Congestion:
+          return {400, 0, -13, 400, 350, 225, 525};
+      }
+      break;
+    case ToneCountry::Germany:
+      switch (tone) {
+        case ProgressTone::Dial:
+          return {425, 0, -13, 1000, 0, 0, 0};
+        case ProgressTone::Ringback:
+          return {425, 0, -13, 1000, 4000, 0, 0};
+        case ProgressTone::Busy:
+          return {425, 0, -13, 480, 480, 0, 0};
+        case ProgressTone::Congestion:
+          return {425, 0, -13, 240, 240, 0, 0};
+      }
+      break;
+  }
+  return {};
+}
+
+struct ProgressToneMaker::State {
+  tone_gen_state_t* gen = nullptr;
+  ~State() {
+    if (gen) tone_gen_free(gen);
+  }
+};
+
+ProgressToneMaker::ProgressToneMaker(const ToneCadence& c) : state_(std::make_unique<State>()) {
+  // The generator keeps its own copy of the descriptor; the repeat makes it endless.
+  std::unique_ptr<tone_gen_descriptor_t, decltype(&tone_gen_descriptor_free)> desc(
+      tone_gen_descriptor_init(nullptr, c.hz1, c.level, c.hz2, c.level, c.onMs1, c.offMs1, c.onMs2,
+                               c.offMs2, 1),
+      &tone_gen_descriptor_free);
+  if (desc) state_->gen = tone_gen_init(nullptr, desc.get());
+}
+
+ProgressToneMaker::~ProgressToneMaker() = default;
+
+int16_t ProgressToneMaker::next() {
+  int16_t v = 0;
+  if (state_->gen) tone_gen(state_->gen, &v, 1);
+  return v;
+}
+
+Samples ProgressToneMaker::take(size_t n) {
+  Samples out(n, 0);
+  if (state_->gen && n > 0) tone_gen(state_->gen, out.data(), int(n));
+  return out;
+}
+
 double soundingLevel(const Samples& samples) {
   double sum = 0;
   size_t n = 0;

@@ -1,5 +1,5 @@
 // The signals a telephone line carries, as 16-bit linear samples at 8000 a second: DTMF
-// digits, caller-ID bursts (FSK or DTMF), the 450 Hz call-progress tone, and their mixing
+// digits, caller-ID bursts (FSK or DTMF), the 450 Hz tone, call-progress tones, and their mixing
 // with speech and noise into the line's A-law.
 //
 // Levels are in dBm0: a sine of full scale (peak 32767) is +3.14 dBm0, the A-law overload
@@ -41,6 +41,48 @@ Samples callerIdBurst(const Record& record, CallerIdSignal signal);
 
 // A tone of hz at level dBm0, ms long.
 Samples toneSignal(int hz, int ms, int level = -13);
+
+// ---- call-progress tones ----
+
+// The tones an exchange plays to a caller, each with its country's frequencies and cadence.
+enum class ProgressTone : uint8_t { Dial, Ringback, Busy, Congestion };
+enum class ToneCountry : uint8_t {
+  NorthAmerica,   // "us": 350+440 Hz dial tone, 440+480 Hz ringback, 480+620 Hz busy, reorder
+  UnitedKingdom,  // "uk": 350+440 Hz dial tone, 400+450 Hz double ring, 400 Hz busy, congestion
+  Germany,        // "de": 425 Hz for all four
+};
+
+// Frequencies (the second 0 for a single tone), the level of each, and the cadence: on, off,
+// on, off in ms, repeated; a tone whose first off time is 0 sounds without a break.
+struct ToneCadence {
+  int hz1 = 0;
+  int hz2 = 0;
+  int level = -13;  // dBm0 of each frequency
+  int onMs1 = 0, offMs1 = 0, onMs2 = 0, offMs2 = 0;
+};
+ToneCadence toneCadence(ProgressTone tone, ToneCountry country);
+
+// An endless call-progress tone, made with spandsp's tone generator.
+class ProgressToneMaker {
+ public:
+  explicit ProgressToneMaker(const ToneCadence& cadence);
+  ~ProgressToneMaker();
+  ProgressToneMaker(const ProgressToneMaker&) = delete;
+  ProgressToneMaker& operator=(const ProgressToneMaker&) = delete;
+  int16_t next();
+  Samples take(size_t n);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+// A call-progress tone on the line, from its start, until another one or none is set.
+struct LineTone {
+  ProgressTone tone = ProgressTone::Dial;
+  ToneCountry country = ToneCountry::NorthAmerica;
+  std::optional<int> level;  // dBm0 of each frequency; unset: the country's
+};
 
 // ---- levels and mixing ----
 

@@ -1,5 +1,6 @@
 #include "vbox/verbs.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -223,10 +224,46 @@ CheckedVerb recordVerb(const Args& a) {
   return sendVerb("record", [r](VirtualBox& box) { return box.sendRecord(r); });
 }
 
+// A call-progress tone on the line: tone dial|ringback|busy|congestion [country=..]
+// [level=..], or tone off.
+CheckedVerb progressToneVerb(const Args& a) {
+  static const std::map<std::string, ProgressTone> tones = {
+      {"dial", ProgressTone::Dial},
+      {"ringback", ProgressTone::Ringback},
+      {"busy", ProgressTone::Busy},
+      {"congestion", ProgressTone::Congestion}};
+  static const std::map<std::string, ToneCountry> countries = {{"us", ToneCountry::NorthAmerica},
+                                                               {"uk", ToneCountry::UnitedKingdom},
+                                                               {"de", ToneCountry::Germany}};
+  if (a.plain[0] == "off") {
+    if (a.plain.size() != 1 || !a.named.empty()) return wrong("tone: off takes nothing more");
+    return doing([](VirtualBox& box) { box.setLineTone(std::nullopt); });
+  }
+  auto tone = tones.find(a.plain[0]);
+  if (a.plain.size() != 1 || tone == tones.end())
+    return wrong("tone: FIRST SECOND, dial|ringback|busy|congestion [country=us|uk|de], or off");
+  LineTone chosen;
+  chosen.tone = tone->second;
+  if (a.has("country")) {
+    auto country = countries.find(a.get("country"));
+    if (country == countries.end()) return wrong("tone: country is us, uk or de");
+    chosen.country = country->second;
+  }
+  if (a.has("level")) {
+    double level;
+    if (!parseLevel(a.get("level"), 60, level) || level != std::floor(level))
+      return wrong("tone: level is a whole number of dBm0, 0..-60");
+    chosen.level = int(level);
+  }
+  return doing([chosen](VirtualBox& box) { box.setLineTone(chosen); });
+}
+
 CheckedVerb toneVerb(const Args& a) {
+  if (!a.plain.empty() && !std::isdigit(static_cast<unsigned char>(a.plain[0][0])))
+    return progressToneVerb(a);
   unsigned long first, second;
   if (a.plain.size() != 2 || !parseUnsigned(a.plain[0], 255, first) ||
-      !parseUnsigned(a.plain[1], 65535, second))
+      !parseUnsigned(a.plain[1], 65535, second) || !a.named.empty())
     return wrong("tone: FIRST (0..255) SECOND (0..65535)");
   return sendVerb("tone", [first, second](VirtualBox& box) {
     return box.sendTone(uint8_t(first), uint16_t(second));
@@ -410,8 +447,11 @@ const Verb kVerbs[] = {
      "one DTMF record per digit (0-9 * # A-D), or dtmf code=N;\nthe digits sound on the line "
      "(on, off, level: from now on)",
      "code on off level", dtmfVerb},
-    {"tone", nullptr, "FIRST SECOND", "tone report (reply type 5); 450 Hz on the line", "",
-     toneVerb},
+    {"tone", nullptr,
+     "FIRST SECOND|dial|ringback|busy|congestion [country=us|uk|de] [level=DBM0]|off",
+     "tone report (reply type 5) and 450 Hz on the line; or a call-progress tone\nwith its "
+     "cadence on the line (no record), until tone off",
+     "country level", toneVerb},
     {"hook", nullptr, "off|on", "hook status item (line taken off hook / put on hook)", "",
      hookVerb},
     {"record", nullptr, "HEX...", "send a raw reply record (zero-padded to 64 bytes)", "",

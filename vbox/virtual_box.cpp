@@ -237,6 +237,15 @@ void VirtualBox::setLineNoise(std::optional<LineNoise> noise) {
   auto made = noise ? std::make_unique<Noise>(noise->kind, noise->dbm0) : nullptr;
   impl_->locked([&](Shared& s) { s.audioIn.noise = std::move(made); });
 }
+void VirtualBox::setLineTone(std::optional<LineTone> tone) {
+  std::unique_ptr<ProgressToneMaker> made;
+  if (tone) {
+    ToneCadence cadence = toneCadence(tone->tone, tone->country);
+    if (tone->level) cadence.level = *tone->level;
+    made = std::make_unique<ProgressToneMaker>(cadence);
+  }
+  impl_->locked([&](Shared& s) { s.audioIn.tone = std::move(made); });
+}
 void VirtualBox::setDtmfStyle(const DtmfStyle& style) {
   impl_->locked([&](Shared& s) { s.settings.dtmfStyle = style; });
 }

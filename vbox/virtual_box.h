@@ -124,6 +124,10 @@ class VirtualBox {
   // Noise on the line, under the source and the signals, for as long as it is set (a new
   // setting starts the noise anew); std::nullopt = a quiet line.
   void setLineNoise(std::optional<LineNoise> noise);
+  // A call-progress tone with its cadence on the line, from its start, until another one or
+  // std::nullopt is set; it sounds in the audio only (no record), over the source and under
+  // the signals.
+  void setLineTone(std::optional<LineTone> tone);
 
   // Audio in: after command 7 with byte 1 = 1 and a transfer setup for audio in (direction
   // 0x81) the box streams 256-byte frames on the audio-in pipe until command 7 with byte 1 =

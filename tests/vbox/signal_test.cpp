@@ -1,6 +1,6 @@
 // The signals on the box's line, decoded with telephony receivers from the audio-in stream
 // exactly as a host records it: caller IDs in every format and modulation, DTMF digits, the
-// tone of the tone reports; and what must stay quiet.
+// tone of the tone reports, the call-progress tones of three countries; and what must stay quiet.
 #include <gtest/gtest.h>
 #include <spandsp.h>
 
@@ -8,6 +8,8 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "vbox/audio.h"
 #include "vbox/raw_wire.h"
@@ -218,6 +220,115 @@ TEST_F(LineSignals, NothingSoundsForAHostThatDoesNotRecordNorOverTestFrames) {
   }
   bytes.insert(bytes.begin(), pending.begin(), pending.end());
   for (size_t n = 0; n + 1 < frames; ++n) EXPECT_TRUE(isPatternFrame(&bytes[n * kFrameSize])) << n;
+}
+
+// The on and off runs of a line in 5 ms steps, in ms (on: a step's power above -50 dBm0);
+// the last run, cut by the listening, is left out. `firstOn` is the first sample of the
+// first step that sounds (the size of the audio when none does).
+std::vector<std::pair<bool, int>> runsOf(const Samples& audio, size_t& firstOn) {
+  constexpr size_t kStep = 40;
+  std::vector<std::pair<bool, int>> runs;
+  firstOn = audio.size();
+  for (size_t at = 0; at + kStep <= audio.size(); at += kStep) {
+    double power = 0;
+    for (size_t i = at; i < at + kStep; ++i) power += double(audio[i]) * audio[i];
+    const bool on = power / kStep > 1e4;
+    if (on && firstOn == audio.size()) firstOn = at;
+    if (runs.empty() || runs.back().first != on)
+      runs.emplace_back(on, 5);
+    else
+      runs.back().second += 5;
+  }
+  if (!runs.empty()) runs.pop_back();
+  return runs;
+}
+
+// The share of the samples' power that is at hz: near 1 for a sine at hz alone.
+double shareAt(const int16_t* samples, int n, int hz) {
+  goertzel_descriptor_t desc;
+  make_goertzel_descriptor(&desc, float(hz), n);
+  goertzel_state_t state;
+  goertzel_init(&state, &desc);
+  goertzel_update(&state, samples, n);
+  double power = 0;
+  for (int i = 0; i < n; ++i) power += double(samples[i]) * samples[i];
+  return goertzel_result(&state) / (power * n);
+}
+
+TEST_F(LineSignals, CallProgressTonesHaveTheirCountrysFrequenciesAndCadences) {
+  // The published frequencies and cadences (on, off, on, off in ms; no off: steady).
+  const struct {
+    const char* verb;
+    ToneCadence c;
+  } cases[] = {
+      {"tone dial", {350, 440, -13, 1000, 0, 0, 0}},
+      {"tone ringback country=us", {440, 480, -19, 2000, 4000, 0, 0}},
+      {"tone busy", {480, 620, -24, 500, 500, 0, 0}},
+      {"tone congestion country=us", {480, 620, -24, 250, 250, 0, 0}},
+      {"tone dial country=uk", {350, 440, -13, 1000, 0, 0, 0}},
+      {"tone ringback country=uk", {400, 450, -13, 400, 200, 400, 2000}},
+      {"tone busy country=uk", {400, 0, -13, 375, 375, 0, 0}},
+      {"tone congestion country=uk", {400, 0, -13, 400, 350, 225, 525}},
+      {"tone dial country=de", {425, 0, -13, 1000, 0, 0, 0}},
+      {"tone ringback country=de", {425, 0, -13, 1000, 4000, 0, 0}},
+      {"tone busy country=de", {425, 0, -13, 480, 480, 0, 0}},
+      {"tone congestion country=de", {425, 0, -13, 240, 240, 0, 0}},
+  };
+  for (const auto& [verb, c] : cases) {
+    SCOPED_TRACE(verb);
+    ASSERT_TRUE(runVerb(box, "tone off").ok);
+    listen(0.5);  // what was made before, and a quiet line
+    ASSERT_TRUE(runVerb(box, verb).ok);
+    const int period = c.onMs1 + c.offMs1 + c.onMs2 + c.offMs2;
+    const Samples audio = listen(0.3 + 2.0 * std::max(period, 1000) / 1000);
+    EXPECT_LT(peakOf(audio), 32000);
+
+    size_t start = 0;
+    const auto runs = runsOf(audio, start);
+    ASSERT_LT(start, audio.size()) << "no tone";
+    // From its start the tone follows its cadence, on and off, cycle after cycle.
+    const size_t first = !runs.empty() && !runs[0].first ? 1 : 0;  // the line before it
+    if (c.offMs1 == 0) {
+      EXPECT_EQ(runs.size(), first) << "a steady tone has no break";
+    } else {
+      std::vector<std::pair<bool, int>> cycle;
+      for (int ms : {c.onMs1, c.offMs1, c.onMs2, c.offMs2})
+        if (ms > 0) cycle.emplace_back(cycle.size() % 2 == 0, ms);
+      ASSERT_GE(runs.size(), first + cycle.size()) << "a whole cycle";
+      for (size_t i = first; i < runs.size(); ++i) {
+        const auto& want = cycle[(i - first) % cycle.size()];
+        EXPECT_EQ(runs[i].first, want.first) << "run " << i;
+        EXPECT_NEAR(runs[i].second, want.second, 10) << "run " << i;
+      }
+    }
+
+    // 200 ms of its first sound (whole beats of two tones): its frequencies, each at its level.
+    constexpr int kLook = 1600;
+    ASSERT_GE(audio.size(), start + 40 + kLook);
+    const int16_t* on = audio.data() + start + 40;
+    const double level = soundingLevel(Samples(on, on + kLook));
+    if (c.hz2 == 0) {
+      EXPECT_GT(shareAt(on, kLook, c.hz1), 0.9);
+      EXPECT_NEAR(level, c.level, 0.5);
+    } else {
+      EXPECT_NEAR(shareAt(on, kLook, c.hz1), 0.5, 0.1);
+      EXPECT_NEAR(shareAt(on, kLook, c.hz2), 0.5, 0.1);
+      EXPECT_NEAR(level, c.level + 3, 0.5);  // two tones of the level add up
+    }
+  }
+  ASSERT_TRUE(runVerb(box, "tone off").ok);
+  listen(0.5);
+  EXPECT_LT(peakOf(listen(0.5)), 100) << "the tone ended";
+  ASSERT_TRUE(runVerb(box, "tone busy country=de level=-30").ok);
+  const Samples quiet = listen(1);
+  size_t start = 0;
+  runsOf(quiet, start);
+  ASSERT_LT(start + 400, quiet.size());
+  EXPECT_NEAR(soundingLevel(Samples(quiet.begin() + start + 40, quiet.begin() + start + 440)), -30,
+              0.5);
+  for (const char* bad : {"tone busy country=fr", "tone off level=-3", "tone 3 300 country=us",
+                          "tone dial level=-3.5", "tone hold", "tone busy 3", "tone off now"})
+    EXPECT_FALSE(checkVerb(bad).action) << bad;
 }
 
 }  // namespace
