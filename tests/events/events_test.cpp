@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -188,6 +189,26 @@ TEST_F(Events, RecordingsAndPlaybacksReportTheirEnd) {
   const tavro_event recorded = nextOf(io_, TAVRO_EVENT_RECORDING_ENDED);
   EXPECT_EQ(recorded.u.recording.bytes, bytes);
   EXPECT_EQ(recorded.u.recording.reason, TAVRO_END_STOPPED);
+
+  // A host-buffer stream ends with an event of its own, counted as its close counts.
+  std::vector<unsigned char> buffer(1001);
+  ASSERT_EQ(io_.SetRecordStatus(true, 1), 1);  // the box streams
+  ASSERT_EQ(io_.OpenReadSoundInPC(), 1);
+  ASSERT_EQ(io_.ReadSoundFromBufferToPC(buffer.data(), 1000), 1000);
+  const int32_t streamed = io_.CloseReadSoundInPC();
+  ASSERT_GE(streamed, 1000);
+  const tavro_event ended = nextOf(io_, TAVRO_EVENT_STREAM_ENDED);
+  EXPECT_EQ(ended.u.recording.bytes, streamed);
+  EXPECT_EQ(ended.u.recording.reason, TAVRO_END_STOPPED);
+  // Once the stream is closed, reads take what had come before the close (at most the two
+  // buffers), then find the stream ended and return fewer bytes than asked for.
+  auto drained = std::async(std::launch::async, [&] {
+    int reads = 0;
+    while (io_.ReadSoundFromBufferToPC(buffer.data(), 100) == 100) ++reads;
+    return reads;
+  });
+  ASSERT_EQ(drained.wait_for(test::kGenerous), std::future_status::ready);
+  EXPECT_LE(drained.get(), 2 * 512 / 100);
 
   box_.setPlayPace(0);
   const std::string played = runtime_.path() + "/tone.al";
