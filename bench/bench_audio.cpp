@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -17,6 +18,7 @@
 #include <thread>
 
 #include "audio/audio_state.h"
+#include "bench/bench_support.h"
 #include "device/state.h"
 #include "device/wait.h"
 #include "tavro/CKusb_IO.h"
@@ -27,74 +29,14 @@ namespace {
 using namespace std::chrono;
 using tavro::recorderState;
 
-// The box in a child process, driven over a pipe: 'd' answers the dropped and sent frame
-// counts, 'q' ends it.
-class BoxProcess {
- public:
-  BoxProcess(const std::string& runtimeDir, double pace) {
-    if (pipe(toChild_) != 0 || pipe(fromChild_) != 0) std::abort();
-    pid_ = fork();
-    if (pid_ == 0) {
-      setenv("XDG_RUNTIME_DIR", runtimeDir.c_str(), 1);
-      int rc = 0;
-      {
-        tavro::vbox::VirtualBox box;
-        box.setAudioPace(pace);
-        char c = 'r';
-        if (write(fromChild_[1], &c, 1) != 1) rc = 1;
-        while (rc == 0 && read(toChild_[0], &c, 1) == 1 && c != 'q') {
-          const uint64_t counts[2] = {box.droppedFrames(), box.framesSent()};
-          if (write(fromChild_[1], counts, sizeof counts) != sizeof counts) rc = 1;
-        }
-      }
-      _exit(rc);
-    }
-    char c = 0;
-    if (read(fromChild_[0], &c, 1) != 1) std::abort();
-  }
-  ~BoxProcess() {
-    const char c = 'q';
-    if (write(toChild_[1], &c, 1) != 1) kill(pid_, SIGTERM);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    for (int fd : {toChild_[0], toChild_[1], fromChild_[0], fromChild_[1]}) close(fd);
-  }
-  void counts(uint64_t* dropped, uint64_t* sent) {
-    const char c = 'd';
-    uint64_t got[2] = {};
-    if (write(toChild_[1], &c, 1) != 1 || read(fromChild_[0], got, sizeof got) != sizeof got)
-      std::abort();
-    *dropped = got[0];
-    *sent = got[1];
-  }
-
- private:
-  pid_t pid_ = -1;
-  int toChild_[2] = {-1, -1};
-  int fromChild_[2] = {-1, -1};
-};
-
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tavro-bench-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) std::abort();
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-double cpuSeconds() {
-  rusage u{};
-  getrusage(RUSAGE_SELF, &u);
-  return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+// The box, paced at `pace`; 'd' answers its dropped and sent frame counts.
+tavro::bench::ChildBox boxProcess(const std::string& runtimeDir, double pace) {
+  return tavro::bench::ChildBox(
+      runtimeDir, [pace](tavro::vbox::VirtualBox& box) { box.setAudioPace(pace); },
+      [](tavro::vbox::VirtualBox& box, char, int answers) {
+        const uint64_t counts[2] = {box.droppedFrames(), box.framesSent()};
+        return write(answers, counts, sizeof counts) == sizeof counts;
+      });
 }
 
 template <typename F>
@@ -109,8 +51,8 @@ bool waitUntil(F done, seconds limit) {
 
 // Records `bytes` of the stream (or for `wall` when pacing in real time) and reports.
 void recordOnce(benchmark::State& st, double pace, int32_t bytes, milliseconds wall) {
-  TempDir dir;
-  BoxProcess box(dir.path(), pace);
+  tavro::bench::TempDir dir;
+  tavro::bench::ChildBox box = boxProcess(dir.path(), pace);
   tavro::setWaitMode(st.range(0) ? tavro::WaitMode::kPoll : tavro::WaitMode::kEvent);
   {
     setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
@@ -121,7 +63,7 @@ void recordOnce(benchmark::State& st, double pace, int32_t bytes, milliseconds w
     }
     const std::string file = dir.path() + "/bench.wav";
     for (auto _ : st) {
-      const double cpu0 = cpuSeconds();
+      const double cpu0 = tavro::bench::processCpuSeconds();
       const auto t0 = steady_clock::now();
       if (io.StartReadSound(file.c_str(), 1) != 1) {
         st.SkipWithError("StartReadSound failed");
@@ -134,9 +76,8 @@ void recordOnce(benchmark::State& st, double pace, int32_t bytes, milliseconds w
       }
       const int32_t result = io.StopReadSound();
       const double took = duration<double>(steady_clock::now() - t0).count();
-      const double cpu = cpuSeconds() - cpu0;
-      uint64_t dropped = 0, sent = 0;
-      box.counts(&dropped, &sent);
+      const double cpu = tavro::bench::processCpuSeconds() - cpu0;
+      const auto [dropped, sent] = box.ask<std::array<uint64_t, 2>>('d');
       const double audioSeconds = (result - 48) / 512.0 * 500.0 / 8000.0;
       st.counters["x_realtime"] = audioSeconds / took;
       st.counters["frames_lost"] = static_cast<double>(dropped);

@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "audio/audio_state.h"
+#include "bench/bench_support.h"
 #include "device/state.h"
 #include "tavro/CKusb_IO.h"
 #include "vbox/detectors.h"
@@ -38,12 +39,6 @@ constexpr char kName[] = "Ann Lee";
 constexpr char kDigits[] = "1234567890*#ABCD";
 constexpr double kLineNoise = -50;  // dBm0: a quiet line still hisses
 
-double processCpuSeconds() {
-  rusage u{};
-  getrusage(RUSAGE_SELF, &u);
-  return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
 double threadCpuSeconds() {
   timespec t{};
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
@@ -53,79 +48,25 @@ double threadCpuSeconds() {
 // What the box's line carries in a run.
 enum Line : int64_t { kPlain = 0, kSignals = 1, kSignalsDetected = 2 };
 
-// The box in a child process, driven over a pipe: 's' plays a caller ID and the DTMF digits,
-// 'c' answers the box's CPU seconds so far, 'q' ends it.
-class BoxProcess {
- public:
-  BoxProcess(const std::string& runtimeDir, Line line) {
-    if (pipe(toChild_) != 0 || pipe(fromChild_) != 0) std::abort();
-    pid_ = fork();
-    if (pid_ == 0) {
-      setenv("XDG_RUNTIME_DIR", runtimeDir.c_str(), 1);
-      _exit(serve(line));
-    }
-    char c = 0;
-    if (read(fromChild_[0], &c, 1) != 1) std::abort();
-  }
-  ~BoxProcess() {
-    const char c = 'q';
-    if (write(toChild_[1], &c, 1) != 1) kill(pid_, SIGTERM);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    for (int fd : {toChild_[0], toChild_[1], fromChild_[0], fromChild_[1]}) close(fd);
-  }
-  void playSignals() {
-    const char c = 's';
-    if (write(toChild_[1], &c, 1) != 1) std::abort();
-  }
-  double cpuSeconds() {
-    const char c = 'c';
-    double cpu = 0;
-    if (write(toChild_[1], &c, 1) != 1 || read(fromChild_[0], &cpu, sizeof cpu) != sizeof cpu)
-      std::abort();
-    return cpu;
-  }
-
- private:
-  int serve(Line line) {
-    vbox::VirtualBox box;
-    if (line != kPlain) box.setLineNoise(vbox::LineNoise{vbox::NoiseKind::White, kLineNoise});
-    box.setDetect(line == kSignalsDetected);
-    char c = 'r';
-    if (write(fromChild_[1], &c, 1) != 1) return 1;
-    while (read(toChild_[0], &c, 1) == 1 && c != 'q') {
-      if (c == 's') {
-        box.sendCallerId(vbox::CallerIdFormat::MultipleData, kNumber, "", kName);
-        for (const char* d = kDigits; *d; ++d) box.sendDtmf(*vbox::digitCode(*d));
-      } else {
-        const double cpu = processCpuSeconds();
-        if (write(fromChild_[1], &cpu, sizeof cpu) != sizeof cpu) return 1;
-      }
-    }
-    return 0;
-  }
-
-  pid_t pid_ = -1;
-  int toChild_[2] = {-1, -1};
-  int fromChild_[2] = {-1, -1};
-};
-
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tavro-bench-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) std::abort();
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+// The box with the given line: 's' plays a caller ID and the DTMF digits, 'c' answers its
+// CPU seconds so far.
+tavro::bench::ChildBox boxProcess(const std::string& runtimeDir, Line line) {
+  return tavro::bench::ChildBox(
+      runtimeDir,
+      [line](vbox::VirtualBox& box) {
+        if (line != kPlain) box.setLineNoise(vbox::LineNoise{vbox::NoiseKind::White, kLineNoise});
+        box.setDetect(line == kSignalsDetected);
+      },
+      [](vbox::VirtualBox& box, char request, int answers) {
+        if (request == 's') {
+          box.sendCallerId(vbox::CallerIdFormat::MultipleData, kNumber, "", kName);
+          for (const char* d = kDigits; *d; ++d) box.sendDtmf(*vbox::digitCode(*d));
+          return true;
+        }
+        const double cpu = tavro::bench::processCpuSeconds();
+        return write(answers, &cpu, sizeof cpu) == sizeof cpu;
+      });
+}
 
 // The box streams its line in real time for the given seconds to a library that records it;
 // with signals, a caller ID and the sixteen DTMF digits (about 3 s of signals) start every
@@ -133,8 +74,8 @@ class TempDir {
 void BM_BoxStreamsTheLine(benchmark::State& st) {
   const Line line = Line(st.range(0));
   const auto length = seconds(st.range(1));
-  TempDir dir;
-  BoxProcess box(dir.path(), line);
+  tavro::bench::TempDir dir;
+  tavro::bench::ChildBox box = boxProcess(dir.path(), line);
   setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
   CKusb_IO io;
   if (tavro::linkDown()) {
@@ -147,13 +88,13 @@ void BM_BoxStreamsTheLine(benchmark::State& st) {
       st.SkipWithError("StartReadSound failed");
       break;
     }
-    const double cpu0 = box.cpuSeconds();
+    const double cpu0 = box.ask<double>('c');
     const auto t0 = steady_clock::now();
     for (auto next = t0; next < t0 + length; next += seconds(4)) {
-      if (line != kPlain) box.playSignals();
+      if (line != kPlain) box.send('s');
       std::this_thread::sleep_until(std::min(next + seconds(4), t0 + length));
     }
-    const double cpu = box.cpuSeconds() - cpu0;
+    const double cpu = box.ask<double>('c') - cpu0;
     const double took = duration<double>(steady_clock::now() - t0).count();
     const int32_t recorded = io.StopReadSound();
     st.SetIterationTime(took);

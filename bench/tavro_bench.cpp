@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "device/wait.h"
 #include "tavro/CKusb_IO.h"
 #include "tavro/events.h"
@@ -41,23 +42,6 @@ using tavro::WaitMode;
 double ms(Clock::duration d) {
   return std::chrono::duration<double, std::milli>(d).count();
 }
-
-class RuntimeDir {
- public:
-  RuntimeDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tavro-bench-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) std::abort();
-    path_ = pattern;
-    setenv("XDG_RUNTIME_DIR", path_.c_str(), 1);
-  }
-  ~RuntimeDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-
- private:
-  std::string path_;
-};
 
 double percentile(std::vector<double> v, double p) {
   if (v.empty()) return 0;
@@ -117,7 +101,7 @@ struct RoundTrip {
 
 RoundTrip roundTrips(WaitMode mode, int count) {
   tavro::setWaitMode(mode);
-  RuntimeDir dir;
+  tavro::bench::TempDir dir(/*asRuntimeDir=*/true);
   tavro::vbox::VirtualBox box;
   CKusb_IO io;
   std::vector<double> times;
@@ -134,7 +118,7 @@ RoundTrip roundTrips(WaitMode mode, int count) {
 // one are left out).
 double idleWakeups(WaitMode mode, bool withBox, double seconds) {
   tavro::setWaitMode(mode);
-  RuntimeDir dir;
+  tavro::bench::TempDir dir(/*asRuntimeDir=*/true);
   std::unique_ptr<tavro::vbox::VirtualBox> box;
   if (withBox) box = std::make_unique<tavro::vbox::VirtualBox>();
   const std::set<long> before = threadIds();
@@ -153,7 +137,7 @@ struct LifeTimes {
 
 LifeTimes lifeTimes(WaitMode mode, bool withBox, bool silent) {
   tavro::setWaitMode(mode);
-  RuntimeDir dir;
+  tavro::bench::TempDir dir(/*asRuntimeDir=*/true);
   std::unique_ptr<tavro::vbox::VirtualBox> box;
   if (withBox) box = std::make_unique<tavro::vbox::VirtualBox>();
   LifeTimes t;
@@ -177,7 +161,7 @@ struct Throughput {
 
 Throughput recording(WaitMode mode, double seconds) {
   tavro::setWaitMode(mode);
-  RuntimeDir dir;
+  tavro::bench::TempDir dir(/*asRuntimeDir=*/true);
   tavro::vbox::VirtualBox box;
   box.setAudioPace(0);
   CKusb_IO io;
@@ -196,7 +180,7 @@ Throughput recording(WaitMode mode, double seconds) {
 // is the time from a go-ahead to the block on the pipe, plus the box's own turn.
 double goAheadToBlock(WaitMode mode, int blocks) {
   tavro::setWaitMode(mode);
-  RuntimeDir dir;
+  tavro::bench::TempDir dir(/*asRuntimeDir=*/true);
   tavro::vbox::VirtualBox box;
   box.setPlayPace(0);
   CKusb_IO io;
@@ -216,7 +200,7 @@ double goAheadToBlock(WaitMode mode, int blocks) {
 // link-down bit (0x200) of the status word cleared, looked at every millisecond.
 RoundTrip linkBack(WaitMode mode, int count) {
   tavro::setWaitMode(mode);
-  RuntimeDir dir;
+  tavro::bench::TempDir dir(/*asRuntimeDir=*/true);
   tavro::vbox::VirtualBox box;
   CKusb_IO io;
   const auto linkIs = [&](bool up) {
@@ -246,7 +230,7 @@ RoundTrip linkBack(WaitMode mode, int count) {
 enum class Take { kWait, kCallback, kPoll };
 
 RoundTrip eventLatency(Take how, int count) {
-  RuntimeDir dir;
+  tavro::bench::TempDir dir(/*asRuntimeDir=*/true);
   tavro::vbox::VirtualBox box;
   CKusb_IO io;
   tavro_event e;
