@@ -78,8 +78,9 @@ enum tavro_caller_id_type {
 };
 
 /* Every field of a caller-ID record. The record comes from the line: the name holds only
- * printable ASCII (other bytes become '?'); both texts are cut to their arrays and always
- * end with a zero byte. */
+ * printable ASCII (other bytes become '?'); both texts are cut to their arrays and end
+ * with a zero byte, and every byte after it is zero too. A text with a reason for its
+ * absence (number_absence, name_absence) is empty. */
 typedef struct tavro_caller_id {
   uint8_t message_type;   /* enum tavro_caller_id_type */
   uint8_t checksum_valid; /* 1 when the message's checksum matches (1 for digit strings) */
