@@ -904,6 +904,73 @@ class EarlierBox(ToolTest):
         self.box.wait_for(r"^control: unknown code 0x0022000c, failed", since=mark)
 
 
+class Replay(ToolTest):
+    """A wave file of a line, replayed by a box that listens to it (--line FILE --detect),
+    gives the events of what the line carries: a call recorded from our own box, and
+    digits made by another tool."""
+    box_args = None
+
+    def replayed_events(self, wave, count):
+        box = Box(self.runtime, "--line", wave, "--detect")
+        self.addCleanup(box.stop)
+        proc = self.start_tool("watch", "--json", "--events", str(count + 1))
+        self.assertEqual(json.loads(read_line(proc))["state"], "up")
+        events = [json.loads(read_line(proc)) for _ in range(count)]
+        code, out, err = finish(proc)
+        self.assertEqual(code, 0, err)
+        return events
+
+    def recorded_seconds(self, proc, at_least):
+        """Reads the recording's progress lines until `at_least` seconds are recorded."""
+        while True:
+            m = re.match(r"^(\d+\.\d) s, ", read_line(proc))
+            if m and float(m.group(1)) >= at_least:
+                return float(m.group(1))
+
+    def test_a_recorded_call_replayed_gives_its_caller_and_digits(self):
+        box = Box(self.runtime)
+        self.addCleanup(box.stop)
+        proc = self.start_tool("record", "call.wav", "--seconds", "7")
+        t = self.recorded_seconds(proc, 0.5)
+        box.send('call 5551234 name="Ann Lee"')
+        t = self.recorded_seconds(proc, t + 2)  # the burst has sounded
+        box.send("dtmf 42")
+        code, out, err = finish(proc)
+        self.assertEqual(code, 0, err)
+        box.stop()
+        # The line loops: the call comes first from the start of the file, or after the
+        # digits of the round before.
+        events = self.replayed_events(self.path("call.wav"), 5)
+        kinds = [(e["event"], e.get("number") or e.get("key")) for e in events]
+        start = kinds.index(("call", "5551234"))
+        self.assertEqual(kinds[start:start + 3],
+                         [("call", "5551234"), ("dtmf", "4"), ("dtmf", "2")], kinds)
+        self.assertEqual(events[start]["name"], "Ann Lee")
+
+    def test_digits_made_by_sox_replayed_are_heard(self):
+        sox = shutil.which("sox")
+        self.assertIsNotNone(sox, "sox is installed by scripts/setup")
+
+        def make(name, *effect):
+            subprocess.run([sox, "-n", "-r", "8000", "-e", "a-law", "-c", "1", self.path(name),
+                            *effect], check=True)
+
+        # 7 (852 + 1209 Hz) and # (941 + 1477 Hz), 120 ms each at -10 dBFS, 300 ms apart.
+        make("seven.wav", "synth", "0.12", "sine", "852", "sine", "1209", "remix", "-",
+             "gain", "-n", "-10")
+        make("hash.wav", "synth", "0.12", "sine", "941", "sine", "1477", "remix", "-",
+             "gain", "-n", "-10")
+        make("gap.wav", "trim", "0", "0.3")
+        subprocess.run([sox] + [self.path(n) for n in
+                                ("gap.wav", "seven.wav", "gap.wav", "hash.wav", "gap.wav")]
+                       + [self.path("digits.wav")], check=True)
+        keys = [e["key"] for e in self.replayed_events(self.path("digits.wav"), 4)]
+        self.assertTrue(set(keys) <= {"7", "#"}, keys)
+        pairs = list(zip(keys, keys[1:]))
+        self.assertIn(("7", "#"), pairs, keys)
+        self.assertNotIn(("7", "7"), pairs, "each tone is one digit: %s" % keys)
+
+
 def run(argv):
     global BOX, TOOL
     parser = argparse.ArgumentParser()
