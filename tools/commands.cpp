@@ -217,9 +217,11 @@ int Session::open(bool mayWait) {
   if (interrupted()) return kExitInterrupted;
   if (!linkUp() && boxInUse()) return fail(kExitBoxInUse, kInUseText);
   if (!linkUp()) {
-    char buf[160];
+    // Boxes are looked for on the virtual wire and on USB: the hint names both.
+    char buf[192];
     std::snprintf(buf, sizeof buf,
-                  "no box: no telephone-line box answered within %.1f s (is tavro-box running?)",
+                  "no box: no telephone-line box answered within %.1f s (is tavro-box running, "
+                  "or a box plugged into USB? `tavro devices` lists what is found)",
                   waitSeconds_);
     return fail(kExitNoBox, buf);
   }

@@ -255,6 +255,10 @@ class CommandLine(ToolTest):
         r = self.tool("--wait", "0.5", "pickup")
         self.assertRun(r, 3)
         self.assertIn("no box", r.stderr)
+        # The hint names both places a box is looked for, and where to look further.
+        self.assertIn("tavro-box", r.stderr)
+        self.assertIn("USB", r.stderr)
+        self.assertIn("tavro devices", r.stderr)
         r = self.tool("--wait", "0.5", "status")
         self.assertRun(r, 3)
         self.assertIn("link: down", r.stdout)
