@@ -8,6 +8,9 @@
 // replug to link up;
 // event latency from the box's record to the application, taken from the queue or by a
 // callback, against an application that polls GetDTMFCode every 10 ms.
+// Where the tests' USB emulation is built, the round trip and the wakeups are measured over
+// an emulated USB box too (a second run of the program under the emulation's preload,
+// "--usb-rows"), with the ratio of the USB round trip to the virtual wire's.
 #include <dirent.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -33,6 +36,11 @@
 #include "tavro/events.h"
 #include "tavro/notice.h"
 #include "vbox/virtual_box.h"
+#ifdef TAVRO_BENCH_USB
+#include "usb/emulated_usb.h"
+#include "usb/preload.h"
+#include "usb/wire_bridge.h"
+#endif
 
 namespace {
 
@@ -277,10 +285,128 @@ RoundTrip eventLatency(Take how, int count) {
   return {percentile(times, 0.5), percentile(times, 0.99)};
 }
 
+#ifdef TAVRO_BENCH_USB
+
+// The USB ids of the emulated box.
+constexpr char kEmulatedBoxIds[] = "1d50:6a01";
+
+// A virtual box shown to the library as an emulated USB device, as in the tests.
+class UsbBox {
+ public:
+  UsbBox() : bridge_(box_.devicePath()), device_(bed_.add(1, {}, &bridge_)) {
+    if (!bridge_.connect(device_)) std::fprintf(stderr, "bridge: cannot connect\n");
+  }
+  ~UsbBox() {
+    device_.unplug();
+    bridge_.disconnect();
+  }
+
+ private:
+  tavro::test::UsbTestbed bed_;  // before the library: libusb must find the emulated system
+  tavro::vbox::VirtualBox box_;
+  tavro::test::WireBridge bridge_;
+  tavro::test::EmulatedUsbDevice& device_;
+};
+
+RoundTrip usbRoundTrips(WaitMode mode, int count) {
+  tavro::setWaitMode(mode);
+  RuntimeDir dir;
+  UsbBox box;
+  CKusb_IO io;
+  std::vector<double> times;
+  for (int i = 0; i < count; ++i) {
+    const auto start = Clock::now();
+    if (io.RequestSpaceCode() != 1) std::fprintf(stderr, "USB round trip failed\n");
+    times.push_back(ms(Clock::now() - start));
+  }
+  tavro::setWaitMode(WaitMode::kEvent);
+  return {percentile(times, 0.5), percentile(times, 0.99)};
+}
+
+// As idleWakeups; without a box the emulated system has no device at all.
+double usbIdleWakeups(WaitMode mode, bool withBox, double seconds) {
+  tavro::setWaitMode(mode);
+  RuntimeDir dir;
+  std::unique_ptr<tavro::test::UsbTestbed> bed;
+  std::unique_ptr<UsbBox> box;
+  if (withBox) {
+    box = std::make_unique<UsbBox>();
+  } else {
+    bed = std::make_unique<tavro::test::UsbTestbed>();
+  }
+  const std::set<long> before = threadIds();
+  double perSecond = 0;
+  {
+    CKusb_IO io;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // let the link settle
+    const long start = contextSwitches(before);
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    perSecond = (contextSwitches(before) - start) / seconds;
+  }
+  tavro::setWaitMode(WaitMode::kEvent);
+  return perSecond;
+}
+
+// The rows over USB, one a line for the parent run: name, unit, event-driven, polling.
+int printUsbRows(bool quick) {
+  setenv("TAVRO_BACKENDS", "usb", 1);
+  setenv("TAVRO_USB_IDS", kEmulatedBoxIds, 1);
+  const double idleSeconds = quick ? 2 : 10;
+  const RoundTrip eventTrip = usbRoundTrips(WaitMode::kEvent, quick ? 20 : 200);
+  const RoundTrip pollTrip = usbRoundTrips(WaitMode::kPoll, quick ? 10 : 40);
+  std::vector<Row> rows;
+  rows.push_back({"USB: command round trip, median", "ms", eventTrip.median, pollTrip.median});
+  rows.push_back({"USB: command round trip, 99th percentile", "ms", eventTrip.p99, pollTrip.p99});
+  rows.push_back({"USB: wakeups/s, link up and idle", "/s",
+                  usbIdleWakeups(WaitMode::kEvent, true, idleSeconds),
+                  usbIdleWakeups(WaitMode::kPoll, true, idleSeconds)});
+  rows.push_back({"USB: wakeups/s, no box attached", "/s",
+                  usbIdleWakeups(WaitMode::kEvent, false, idleSeconds),
+                  usbIdleWakeups(WaitMode::kPoll, false, idleSeconds)});
+  for (const Row& r : rows) {
+    std::printf("%s|%s|%.6f|%.6f\n", r.name.c_str(), r.unit.c_str(), r.event, r.poll);
+  }
+  return 0;
+}
+
+// Runs this program again under the emulation's preload for the rows over USB.
+std::vector<Row> usbRows(bool quick) {
+  std::vector<Row> rows;
+  std::error_code ec;
+  const std::string self = std::filesystem::read_symlink("/proc/self/exe", ec).string();
+  if (ec) return rows;
+  const std::string command = "'" + self + "' --usb-rows" + (quick ? " --quick" : "");
+  FILE* child = popen(command.c_str(), "r");
+  if (child == nullptr) return rows;
+  char line[256];
+  while (std::fgets(line, sizeof line, child) != nullptr) {
+    char name[128] = {};
+    char unit[16] = {};
+    Row r;
+    if (std::sscanf(line, "%127[^|]|%15[^|]|%lf|%lf", name, unit, &r.event, &r.poll) == 4) {
+      r.name = name;
+      r.unit = unit;
+      rows.push_back(r);
+    }
+  }
+  if (pclose(child) != 0) std::fprintf(stderr, "the rows over USB could not be measured\n");
+  return rows;
+}
+
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
+  const bool quick = (argc > 1 && std::strcmp(argv[1], "--quick") == 0) ||
+                     (argc > 2 && std::strcmp(argv[2], "--quick") == 0);
+#ifdef TAVRO_BENCH_USB
+  if (argc > 1 && std::strcmp(argv[1], "--usb-rows") == 0) {
+    if (!tavro::test::runUnderUmockdevPreload(argv)) return 1;
+    tavro::setNoticeHandler([](const std::string&) {});
+    return printUsbRows(quick);
+  }
+#endif
   tavro::setNoticeHandler([](const std::string&) {});
   const int trips = quick ? 20 : 200;
   const double idleSeconds = quick ? 2 : 10;
@@ -331,6 +457,18 @@ int main(int argc, char** argv) {
   rows.push_back({"box record to callback, median", "ms", called.median, polled.median});
   rows.push_back({"box record to callback, 99th percentile", "ms", called.p99, polled.p99});
 
+#ifdef TAVRO_BENCH_USB
+  const std::vector<Row> overUsb = usbRows(quick);
+  rows.insert(rows.end(), overUsb.begin(), overUsb.end());
+#endif
   print(rows);
+#ifdef TAVRO_BENCH_USB
+  // The USB round trip against the virtual wire's, both event-driven.
+  for (const Row& r : overUsb) {
+    if (r.name == "USB: command round trip, median" && eventTrip.median > 0) {
+      std::printf("USB/wire, command round trip median: %.1fx\n", r.event / eventTrip.median);
+    }
+  }
+#endif
   return 0;
 }
