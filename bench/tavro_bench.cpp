@@ -310,7 +310,7 @@ class UsbBox {
 
 RoundTrip usbRoundTrips(WaitMode mode, int count) {
   tavro::setWaitMode(mode);
-  RuntimeDir dir;
+  tavro::bench::TempDir dir(/*asRuntimeDir=*/true);
   UsbBox box;
   CKusb_IO io;
   std::vector<double> times;
@@ -326,7 +326,7 @@ RoundTrip usbRoundTrips(WaitMode mode, int count) {
 // As idleWakeups; without a box the emulated system has no device at all.
 double usbIdleWakeups(WaitMode mode, bool withBox, double seconds) {
   tavro::setWaitMode(mode);
-  RuntimeDir dir;
+  tavro::bench::TempDir dir(/*asRuntimeDir=*/true);
   std::unique_ptr<tavro::test::UsbTestbed> bed;
   std::unique_ptr<UsbBox> box;
   if (withBox) {
