@@ -243,20 +243,25 @@ TEST_F(UsbBackendTest, ResetClearsTheHaltAfterAFailedTransfer) {
   EXPECT_EQ(record[0], 0x66);
 }
 
-TEST_F(UsbBackendTest, UnplugFailsABlockedReadAtOnceAndReplugOpensAgain) {
-  EmulatedUsbDevice& box = bed.add(1, {}, &side);
-  UsbBackend backend(boxConfig());
-  auto device = backend.open("usb:1-1");
-  auto replies = device->openPipe(0);
+// Unplugs the box while a read waits on the pipe: the read fails at once.
+void unplugUnderAWaitingRead(EmulatedUsbDevice& box, UsbPipe& pipe) {
   auto reader = std::async(std::launch::async, [&] {
     uint8_t record[64];
     uint32_t got = 0;
-    return replies->read(record, sizeof record, &got);
+    return pipe.read(record, sizeof record, &got);
   });
   ASSERT_TRUE(box.waitForPendingReads(0, 1, test::kGenerous));
   box.unplug();
   ASSERT_EQ(reader.wait_for(test::kGenerous), std::future_status::ready);
   EXPECT_FALSE(reader.get());
+}
+
+TEST_F(UsbBackendTest, UnplugFailsABlockedReadAtOnceAndReplugOpensAgain) {
+  EmulatedUsbDevice& box = bed.add(1, {}, &side);
+  UsbBackend backend(boxConfig());
+  auto device = backend.open("usb:1-1");
+  auto replies = device->openPipe(0);
+  ASSERT_NO_FATAL_FAILURE(unplugUnderAWaitingRead(box, *replies));
   EXPECT_TRUE(device->gone());
   uint8_t record[64];
   uint32_t got = 0;
@@ -294,15 +299,7 @@ TEST_F(UsbBackendTest, ReplugsLeaveNoDescriptorsBehind) {
     auto device = backend.open("usb:1-1");
     ASSERT_NE(device, nullptr);
     auto replies = device->openPipe(0);
-    auto reader = std::async(std::launch::async, [&] {
-      uint8_t record[64];
-      uint32_t got = 0;
-      return replies->read(record, sizeof record, &got);
-    });
-    ASSERT_TRUE(box.waitForPendingReads(0, 1, test::kGenerous));
-    box.unplug();
-    ASSERT_EQ(reader.wait_for(test::kGenerous), std::future_status::ready);
-    EXPECT_FALSE(reader.get());
+    ASSERT_NO_FATAL_FAILURE(unplugUnderAWaitingRead(box, *replies));
     replies.reset();
     device.reset();
     box.plug();
