@@ -212,12 +212,14 @@ TEST_F(Concurrency, EveryOperationFromEveryThreadAtOnce) {
         tavro_event e;
         while (!stop) expectIn("tavro_event_wait", tavro_event_wait(io, &e, 50), {0, 1});
       },
-      [&] {  // recordings, and stops from another thread than their start
+      [&] {  // recordings
         for (; !stop;) {
-          expectIn("StartReadSound", io->StartReadSound(wave.c_str(), 1), {1});
+          // On a loaded machine a stop may pass its 6 s limit (-3, the file still whole);
+          // the next start then finds the recorder still finishing (-6).
+          expectIn("StartReadSound", io->StartReadSound(wave.c_str(), 1), {1, -6});
           std::this_thread::sleep_for(std::chrono::milliseconds(100));
           const int bytes = io->StopReadSound();
-          expectIn("StopReadSound", bytes >= 48 ? 1 : bytes, {1});
+          expectIn("StopReadSound", bytes >= 48 ? 1 : bytes, {1, -3});
         }
       },
   };
