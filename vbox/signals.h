@@ -34,6 +34,12 @@ enum class CallerIdSignal : uint8_t {
   V23,      // 1200 bit/s FSK, mark 1300 Hz, space 2100 Hz (ETSI)
 };
 
+// When a caller ID comes in a call: between the first and second ring, or before the first.
+enum class CallerIdTiming : uint8_t {
+  NorthAmerica,  // after the first ring
+  Etsi,          // after a dual-tone alerting signal, before the first ring
+};
+
 // The burst of a caller-ID record {4, 1, type, L, body, checksum}: single- and multiple-data
 // messages as FSK with channel seizure, mark signal and checksum; a digit string as DTMF,
 // started by 'A' and ended by 'C'. Empty for a record that is not a caller ID.

@@ -138,7 +138,8 @@ CheckedVerb sendVerb(const std::string& what, std::function<bool(VirtualBox&)> s
 
 CheckedVerb callVerb(const Args& a) {
   const auto& plain = a.plain;
-  if (plain.size() > 2) return wrong("call: NUMBER [name=..] [date=MMDDHHMM] [format=..] [ff]");
+  if (plain.size() > 2)
+    return wrong("call: NUMBER [name=..] [date=MMDDHHMM] [format=..] [ff] [rings=N]");
   std::string number = plain.empty() ? "" : plain[0];
   bool leadFF = plain.size() == 2 && plain[1] == "ff";
   if (plain.size() == 2 && !leadFF) return wrong("call: unexpected '" + plain[1] + "'");
@@ -164,6 +165,21 @@ CheckedVerb callVerb(const Args& a) {
       fsk = CallerIdSignal::V23;
     else
       return wrong("call: fsk is bell202 or v23");
+  }
+  if (a.has("rings") || a.has("timing")) {
+    unsigned long rings = 2;
+    if (a.has("rings") && (!parseUnsigned(a.get("rings"), 20, rings) || rings < 1))
+      return wrong("call: rings is 1..20");
+    const std::string t = a.get("timing", "na");
+    if (t != "na" && t != "etsi") return wrong("call: timing is na or etsi");
+    if (leadFF) return wrong("call: ff is for a caller ID alone, not with rings");
+    const CallerIdTiming timing = t == "na" ? CallerIdTiming::NorthAmerica : CallerIdTiming::Etsi;
+    // Each convention has its modulation, unless one is named.
+    if (!fsk) fsk = timing == CallerIdTiming::Etsi ? CallerIdSignal::V23 : CallerIdSignal::Bell202;
+    return sendVerb("call", [=](VirtualBox& box) {
+      box.setCallerIdSignal(*fsk);
+      return box.sendIncomingCall(timing, int(rings), format, number, date, name);
+    });
   }
   return sendVerb("call", [=](VirtualBox& box) {
     if (fsk) box.setCallerIdSignal(*fsk);
@@ -429,10 +445,12 @@ CheckedVerb bare(const Args& a, Act act) {
 
 const Verb kVerbs[] = {
     {"call", nullptr,
-     "NUMBER [name=\"..\"] [date=MMDDHHMM] [format=mdm|sdm|digits] [ff] [fsk=bell202|v23]",
+     "NUMBER [name=\"..\"] [date=MMDDHHMM] [format=mdm|sdm|digits] [ff] [fsk=bell202|v23]\n"
+     "     [rings=N] [timing=na|etsi]",
      "caller-ID record and its burst on the line (ff: digit string led by 0xFF;\nfsk: the "
-     "modulation from now on)",
-     "name date format fsk", callVerb},
+     "modulation from now on); with rings or timing, a call: N rings (2)\nwith the caller ID "
+     "after the first (na) or before it (etsi, V.23 unless fsk= says)",
+     "name date format fsk rings timing", callVerb},
     {"nonumber", nullptr, "", "caller-ID record 'no number available'", "",
      [](const Args& a) {
        if (!a.plain.empty()) return wrong("nonumber: takes no arguments");

@@ -285,6 +285,40 @@ bool VirtualBox::sendCallerId(CallerIdFormat format, const std::string& number,
   impl_->putSignal(callerIdBurst(*r, signal));
   return true;
 }
+bool VirtualBox::sendIncomingCall(CallerIdTiming timing, int rings, CallerIdFormat format,
+                                  const std::string& number, const std::string& dateTime,
+                                  const std::string& name) {
+  using std::chrono::milliseconds;
+  constexpr size_t kPerMs = 8;  // samples
+  auto r = callerIdRecord(format, number, dateTime, name);
+  if (!r || rings < 1) return false;
+  const auto signal = impl_->locked([](const Shared& s) { return s.settings.callerIdSignal; });
+  const Samples burst = callerIdBurst(*r, signal);
+  Samples line;  // what the line carries from now on, up to the burst's end
+  milliseconds firstRing{0}, ringEvery{6000};
+  if (timing == CallerIdTiming::NorthAmerica) {
+    line.assign(2500 * kPerMs, 0);  // ring 1, then 0.5 s of quiet
+  } else {
+    line = mixSignals(toneSignal(2130, 100, -20), toneSignal(2750, 100, -20));
+    line.resize(line.size() + 100 * kPerMs, 0);
+    ringEvery = milliseconds(5000);
+  }
+  line.insert(line.end(), burst.begin(), burst.end());
+  const milliseconds idAt(line.size() / kPerMs);
+  if (timing == CallerIdTiming::Etsi) firstRing = idAt + milliseconds(500);
+  const bool queued = impl_->locked([&](Shared& s) {
+    if (!s.link.connected[kReplyPipe]) return false;
+    const auto now = Clock::now();
+    for (int i = 0; i < rings; ++i) s.replies.answer(ringRecord(), firstRing + i * ringEvery, now);
+    if (!s.settings.detect) s.replies.answer(*r, idAt, now);  // else the detectors hear it
+    return true;
+  });
+  if (!queued) return false;
+  impl_->putSignal(line);
+  impl_->wake();
+  return true;
+}
+
 bool VirtualBox::sendNoNumber() {
   return sendRecord(noNumberRecord());
 }

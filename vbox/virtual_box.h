@@ -110,6 +110,14 @@ class VirtualBox {
   bool sendTone(uint8_t first, uint16_t second);
   bool sendHookStatus(bool offHook);  // also changes the line's hook state
   bool sendRing();
+  // A call as a line brings it: `rings` ring reports, with the caller ID timed between
+  // them as a country's exchange sends it, its record sent when its burst has sounded.
+  // North American: ring 1 at once, the burst 0.5 s after its 2 s of ringing, later rings
+  // every 6 s. ETSI: the dual-tone alerting signal (2130 + 2750 Hz, 100 ms), the burst
+  // 100 ms after it, the first ring 0.5 s after the burst, later rings every 5 s.
+  bool sendIncomingCall(CallerIdTiming timing, int rings, CallerIdFormat format,
+                        const std::string& number, const std::string& dateTime = "",
+                        const std::string& name = "");
   // While the box streams audio in, the events above also sound on the line: a caller ID as
   // its burst (FSK as set here, Bell 202 by default; a digit string as DTMF), a DTMF code as
   // its digit (styled as set here), a tone report as 450 Hz for half a second. A ring gives

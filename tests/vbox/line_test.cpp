@@ -193,8 +193,10 @@ TEST_F(BoxLine, VerbsDriveTheBox) {
   ASSERT_TRUE(testing::sendBytes(host.command.get(), packet({4})));
   EXPECT_TRUE(host.next(200).empty());
 
-  for (const char* bad : {"bogus", "record", "record 100", "tone 3", "tone 256 1", "dtmf x",
-                          "call 1 format=fsk", "silent maybe", "call \"1", "flags -1"})
+  for (const char* bad :
+       {"bogus", "record", "record 100", "tone 3", "tone 256 1", "dtmf x", "call 1 format=fsk",
+        "silent maybe", "call \"1", "flags -1", "call 1 rings=0", "call 1 rings=21",
+        "call 1 timing=uk", "call 1 ff rings=2"})
     EXPECT_FALSE(runVerb(box, bad).ok) << bad;
   EXPECT_TRUE(runVerb(box, "quit").quit);
   EXPECT_TRUE(runVerb(box, "  # a comment").ok);

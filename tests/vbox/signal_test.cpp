@@ -5,6 +5,7 @@
 #include <spandsp.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -336,6 +337,54 @@ TEST_F(LineSignals, CallProgressTonesHaveTheirCountrysFrequenciesAndCadences) {
 
 namespace tavro::vbox {
 namespace {
+
+// A call with its rings: the caller ID between the first and the second ring (North
+// American), or after the alerting signal and before the first ring (ETSI); its record goes
+// once its burst has sounded.
+TEST_F(LineSignals, ACallersIdIsTimedAgainstTheRings) {
+  const auto record =
+      callerIdRecord(CallerIdFormat::MultipleData, "5551234", "12241830", "Ann Lee");
+  ASSERT_TRUE(record);
+  const std::vector<uint8_t> message(record->begin() + 2, record->begin() + 4 + (*record)[3]);
+  const std::vector<uint8_t> recordBytes(record->begin(), record->end());
+  const std::vector<uint8_t> ring = packet({3});
+  using Clock = std::chrono::steady_clock;
+
+  listen(0.2);
+  box.setCallerIdSignal(CallerIdSignal::Bell202);
+  const auto start = Clock::now();
+  ASSERT_TRUE(box.sendIncomingCall(CallerIdTiming::NorthAmerica, 2, CallerIdFormat::MultipleData,
+                                   "5551234", "12241830", "Ann Lee"));
+  EXPECT_EQ(host.next(), ring);
+  Samples audio = listen(4);
+  EXPECT_EQ(host.next(), recordBytes);
+  // The records go by the clock, the line at twenty times its speed: the caller ID comes
+  // no sooner than the end of its burst, 2.5 s after the first ring began.
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(2500));
+  EXPECT_EQ(host.next(), ring) << "the second ring";
+  auto found = callerIds(audio, ADSI_STANDARD_CLASS);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0], message);
+
+  listen(0.2);
+  box.setCallerIdSignal(CallerIdSignal::V23);
+  ASSERT_TRUE(box.sendIncomingCall(CallerIdTiming::Etsi, 1, CallerIdFormat::MultipleData, "5551234",
+                                   "12241830", "Ann Lee"));
+  audio = listen(2);
+  EXPECT_EQ(host.next(), recordBytes) << "the caller ID before the ring";
+  EXPECT_EQ(host.next(), ring);
+  found = callerIds(audio, ADSI_STANDARD_CLIP);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0], message);
+  // The alerting signal, 100 ms of 2130 and 2750 Hz, then 100 ms of quiet before the burst.
+  auto loud = std::find_if(audio.begin(), audio.end(), [](int16_t v) { return std::abs(v) > 500; });
+  ASSERT_GE(audio.end() - loud, 1600);
+  const int16_t* alert = &*loud;
+  EXPECT_GT(shareAt(alert, 800, 2130), 0.3);
+  EXPECT_GT(shareAt(alert, 800, 2750), 0.3);
+  EXPECT_LT(peak(Samples(alert + 820, alert + 1580)), 100);
+  EXPECT_GT(peak(Samples(alert + 1600, alert + 2400)), 1000) << "the burst";
+}
 
 TEST(Mixing, LevelsAreThoseOfTheGeneratorsAndTheNoiseIsAtItsLevel) {
   EXPECT_NEAR(soundingLevel(toneSignal(1004, 500, -13)), -13, 0.1);  // no sample falls on zero
