@@ -107,10 +107,13 @@ struct RoundTrip {
   double median = 0, p99 = 0;
 };
 
-RoundTrip roundTrips(WaitMode mode, int count) {
+// Command round trips against a box of the given kind (made before the library, so that
+// the library finds it).
+template <class Box>
+RoundTrip roundTripsWith(WaitMode mode, int count) {
   tavro::setWaitMode(mode);
   tavro::bench::TempDir dir(/*asRuntimeDir=*/true);
-  tavro::vbox::VirtualBox box;
+  Box box;
   CKusb_IO io;
   std::vector<double> times;
   for (int i = 0; i < count; ++i) {
@@ -120,6 +123,10 @@ RoundTrip roundTrips(WaitMode mode, int count) {
   }
   tavro::setWaitMode(WaitMode::kEvent);
   return {percentile(times, 0.5), percentile(times, 0.99)};
+}
+
+RoundTrip roundTrips(WaitMode mode, int count) {
+  return roundTripsWith<tavro::vbox::VirtualBox>(mode, count);
 }
 
 // Wakeups per second of the library's threads over `seconds` (the box's threads and this
@@ -309,18 +316,7 @@ class UsbBox {
 };
 
 RoundTrip usbRoundTrips(WaitMode mode, int count) {
-  tavro::setWaitMode(mode);
-  tavro::bench::TempDir dir(/*asRuntimeDir=*/true);
-  UsbBox box;
-  CKusb_IO io;
-  std::vector<double> times;
-  for (int i = 0; i < count; ++i) {
-    const auto start = Clock::now();
-    if (io.RequestSpaceCode() != 1) std::fprintf(stderr, "USB round trip failed\n");
-    times.push_back(ms(Clock::now() - start));
-  }
-  tavro::setWaitMode(WaitMode::kEvent);
-  return {percentile(times, 0.5), percentile(times, 0.99)};
+  return roundTripsWith<UsbBox>(mode, count);
 }
 
 // As idleWakeups; without a box the emulated system has no device at all.
