@@ -41,19 +41,28 @@ void onSuspend(int) {
   [[maybe_unused]] ssize_t n = ::write(gSuspendPipe[1], &byte, 1);
 }
 
-// SIGTSTP goes to onSuspend while the prompt waits for a key, and does what it always does
-// otherwise (the terminal is then as the user left it).
+// SIGTSTP goes to onSuspend for the whole of one edited line, from the moment the editor
+// takes the terminal until it gives it back: a Ctrl-Z between two keys must not stop the
+// console with the terminal still the editor's. Outside a line it does what it always does
+// (the terminal is then as the user left it), and one that came as the line ended is
+// carried out once the terminal is given back.
 class SuspendAtThePrompt {
  public:
   SuspendAtThePrompt() {
     if (gSuspendPipe[1] < 0) return;
     struct sigaction sa {};
     sa.sa_handler = onSuspend;
+    sa.sa_flags = SA_RESTART;  // the editor's output to a slow terminal goes on whole
     sigemptyset(&sa.sa_mask);
     sigaction(SIGTSTP, &sa, &previous_);
   }
   ~SuspendAtThePrompt() {
-    if (gSuspendPipe[1] >= 0) sigaction(SIGTSTP, &previous_, nullptr);
+    if (gSuspendPipe[1] < 0) return;
+    sigaction(SIGTSTP, &previous_, nullptr);
+    char drained[16];
+    bool pending = false;
+    while (::read(gSuspendPipe[0], drained, sizeof drained) > 0) pending = true;
+    if (pending) ::raise(SIGTSTP);
   }
   SuspendAtThePrompt(const SuspendAtThePrompt&) = delete;
   SuspendAtThePrompt& operator=(const SuspendAtThePrompt&) = delete;
@@ -273,7 +282,6 @@ int Console::readCharOf(EditLine* el, wchar_t* out) {
 // the end of a recording or playback, signals.
 int Console::readChar(wchar_t* out) {
   promptShowing_ = true;
-  SuspendAtThePrompt suspendHere;
   for (;;) {
     pollfd fds[3] = {
         {STDIN_FILENO, POLLIN, 0}, {interruptFd(), POLLIN, 0}, {gSuspendPipe[0], POLLIN, 0}};
@@ -350,7 +358,11 @@ int Console::runEditing() {
   while (!quit_) {
     cancelled_ = false;
     int count = 0;
-    const char* got = el_gets(el_, &count);
+    const char* got = nullptr;
+    {
+      SuspendAtThePrompt suspendHere;
+      got = el_gets(el_, &count);
+    }
     promptShowing_ = false;
     lifted_ = false;
     if (got == nullptr || count <= 0) {

@@ -27,6 +27,8 @@ from e2e_test import DEADLINE, packet
 
 ROWS, COLUMNS = 30, 80
 UP = "\x1b[A"
+# The number of write(2), as /proc/PID/syscall shows it.
+WRITE_SYSCALL = {"x86_64": 1, "aarch64": 64, "i686": 4}[os.uname().machine]
 
 
 class Screen:
@@ -151,6 +153,8 @@ class Pty:
         self.raw = ""
         self.cond = threading.Condition()
         self.status = None
+        self.reading = threading.Event()
+        self.reading.set()
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()
 
@@ -176,6 +180,7 @@ class Pty:
 
     def _read(self):
         while True:
+            self.reading.wait()  # cleared: the terminal's output backs up, as on a slow line
             try:
                 data = os.read(self.fd, 4096)
             except OSError:  # the other end is closed: the console has ended
@@ -378,24 +383,51 @@ class Terminal(ConsoleTest):
         slave = os.readlink("/proc/%d/fd/0" % job)
         term.type("dial 5")
         term.wait_prompt("dial 5")
-        term.type("\x1a")
-        deadline = time.monotonic() + e2e.DEADLINE
 
         def state():
             with open("/proc/%d/stat" % job) as f:
                 return f.read().rsplit(")", 1)[1].split()[0]
 
-        while state() != "T":
-            self.assertLess(time.monotonic(), deadline, "Ctrl-Z did not stop the console")
+        def wait_state(stopped, what):
+            deadline = time.monotonic() + e2e.DEADLINE
+            while (state() == "T") != stopped:
+                self.assertLess(time.monotonic(), deadline, what)
+                time.sleep(0.01)
+
+        def terminal_given_back():
+            wait_state(True, "Ctrl-Z did not stop the console")
+            tty = os.open(slave, os.O_RDWR | os.O_NOCTTY)
+            try:
+                lflag = termios.tcgetattr(tty)[3]
+            finally:
+                os.close(tty)
+            self.assertTrue(lflag & termios.ECHO and lflag & termios.ICANON,
+                            "the terminal is left as the console found it")
+            os.kill(job, signal.SIGCONT)
+            wait_state(False, "SIGCONT did not continue the console")
+
+        # Ctrl-Z at a waiting prompt.
+        term.type("\x1a")
+        terminal_given_back()
+        # The stop signal while the editor is between two keys: here it waits to write the
+        # echo of a burst of keys (typed and taken back, so the line stays) to a terminal
+        # whose output is not read.
+        term.reading.clear()
+        burst = threading.Thread(target=term.type, args=("x\x7f" * 30000,))
+        burst.start()
+
+        def writing():
+            with open("/proc/%d/syscall" % job) as f:
+                return f.read().split()[0] == str(WRITE_SYSCALL)
+
+        deadline = time.monotonic() + e2e.DEADLINE
+        while not writing():
+            self.assertLess(time.monotonic(), deadline, "the console's output never backed up")
             time.sleep(0.01)
-        tty = os.open(slave, os.O_RDWR | os.O_NOCTTY)
-        try:
-            lflag = termios.tcgetattr(tty)[3]
-        finally:
-            os.close(tty)
-        self.assertTrue(lflag & termios.ECHO and lflag & termios.ICANON,
-                        "the terminal is left as the console found it")
-        os.kill(job, signal.SIGCONT)
+        os.kill(job, signal.SIGTSTP)
+        term.reading.set()
+        terminal_given_back()
+        burst.join()
         term.wait_prompt("dial 5")
         self.box.sync()
         mark = self.box.mark()
