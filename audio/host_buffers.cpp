@@ -8,6 +8,7 @@
 #include "audio/audio_state.h"
 #include "audio/frames.h"
 #include "audio/recorder.h"
+#include "device/notices.h"
 #include "device/state.h"
 #include "device/wait.h"
 #include "platform/platform.h"
@@ -24,7 +25,6 @@ constexpr int kChunkPolls = 100;
 constexpr milliseconds kChunkPoll{2};
 constexpr int kPassPolls = 101;  // a first 100 ms look, then 100 polls
 constexpr milliseconds kPassPoll{100};
-constexpr const char* kStopError = "In StopReadSound Error!";
 
 // The incoming stream has ended for the reader: nothing more will be deposited.
 bool incomingEnded() {
@@ -113,7 +113,7 @@ int32_t CKusb_IO::CloseReadSoundInPC() {
     // stream ends and the next one can start. The count stays that of what came; only a
     // stream that could not be ended gets -3.
     if (!cutOffRecording()) recorderState().recordedBytes.store(-3);
-    platform::showNotice(kStopError);
+    platform::showNotice(kStopErrorMessage);
     if (recorderState().recordFinished.load() == 1) awaitBackInWait(recorderState().audioInStart);
     return -3;
   }

@@ -15,6 +15,7 @@
 #include "device/command.h"
 #include "device/event_sink.h"
 #include "device/lasting.h"
+#include "device/notices.h"
 #include "device/pipes.h"
 #include "device/state.h"
 #include "device/wait.h"
@@ -34,7 +35,6 @@ constexpr milliseconds kFirstRequestPoll{1};
 constexpr milliseconds kHandOverPoll{2};
 constexpr int kStopPolls = 60;
 constexpr milliseconds kStopPoll{100};
-constexpr const char* kStopError = "In StopReadSound Error!";
 // How long a cut-off recording may take to finish, and a stop of the library gives the
 // recorder before it cuts the read off: about 2 s, as the library's other stop waits.
 constexpr int kCutOffPolls = 100;
@@ -413,7 +413,7 @@ int CKusb_IO::StopReadSound() {
     // through. The count then stays that of the file; only a recording that could not be
     // finished (none open, or one held by a playback or a command) gets -3.
     if (!cutOffRecording()) recorderState().recordedBytes.store(-3);
-    platform::showNotice(kStopError);
+    platform::showNotice(kStopErrorMessage);
   }
   if (recorderState().recordFinished.load() == 1) awaitBackInWait(recorderState().audioInStart);
   if (SetRecordStatus(false, 0) < 0) return -1;

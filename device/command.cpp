@@ -219,7 +219,7 @@ int CKusb_IO::Test_End0_WR(unsigned char code, unsigned char* data) {
   const int result =
       commandRoundTrip(packet, kTestTransferPolls, kTestTransferAttempts, &unanswered);
   // Only when every attempt went out and none was answered.
-  if (unanswered == kTestTransferAttempts) platform::showNotice("Receive Error!");
+  if (unanswered == kTestTransferAttempts) platform::showNotice(kReceiveErrorMessage);
   if (result != 1) return result;
   std::lock_guard<std::mutex> lock(commandChannel().testAreaMutex);
   std::memcpy(data + 4, testReplyAreaOf(this), 60);

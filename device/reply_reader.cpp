@@ -35,11 +35,6 @@ bool probeDevice(platform::Handle control) {
 
 }  // namespace
 
-const char* const kLinkLostMessage =
-    "               接入器连接不正常!\n"
-    "或请先退出应用程序后，再拔出USB接头。\n"
-    "           或USB链接头接触不良。";
-
 unsigned char* testReplyAreaOf(CKusb_IO* caller) {
   CKusb_IO* owner = workers().replyReader.owner.load();
   return owner ? owner->testReplyArea : caller->testReplyArea;
@@ -48,7 +43,7 @@ unsigned char* testReplyAreaOf(CKusb_IO* caller) {
 namespace {
 
 Pending noUsed(const ReplyRecord& r) {
-  platform::showNotice("NoUsed 0x02");
+  platform::showNotice(kNoUsedMessage);
   if (r[1] == 1)
     setStatusBits(kReply3Bit);
   else

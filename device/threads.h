@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "device/notices.h"
 #include "device/reply_dispatch.h"
 #include "device/state.h"
 
@@ -28,9 +29,6 @@ void setAudioStop(void (*askRecordingToEnd)(), void (*endRecording)(), void (*as
 // The test reply area that reply types 240 and 241 fill: the one of the object that owns
 // the running library, else the caller's own. Use under commandChannel().testAreaMutex.
 unsigned char* testReplyAreaOf(CKusb_IO* caller);
-
-// The link-lost message, three lines.
-extern const char* const kLinkLostMessage;
 
 }  // namespace tavro
 

@@ -63,9 +63,9 @@ uint32_t tavro_ack_status(CKusb_IO* io, uint32_t mask) {
 int tavro_notice_code(const char* text) {
   if (!text) return 0;
   if (std::strcmp(text, tavro::kLinkLostMessage) == 0) return TAVRO_NOTICE_LINK_LOST;
-  if (std::strcmp(text, "NoUsed 0x02") == 0) return TAVRO_NOTICE_NO_USED;
-  if (std::strcmp(text, "Receive Error!") == 0) return TAVRO_NOTICE_RECEIVE_ERROR;
-  if (std::strcmp(text, "In StopReadSound Error!") == 0) return TAVRO_NOTICE_STOP_ERROR;
+  if (std::strcmp(text, tavro::kNoUsedMessage) == 0) return TAVRO_NOTICE_NO_USED;
+  if (std::strcmp(text, tavro::kReceiveErrorMessage) == 0) return TAVRO_NOTICE_RECEIVE_ERROR;
+  if (std::strcmp(text, tavro::kStopErrorMessage) == 0) return TAVRO_NOTICE_STOP_ERROR;
   return 0;
 }
 
