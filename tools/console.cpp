@@ -361,6 +361,11 @@ int Console::runEditing() {
     const char* got = nullptr;
     {
       SuspendAtThePrompt suspendHere;
+      // The editor shows the prompt before it takes the terminal: keys typed as soon as
+      // the prompt shows would meet the terminal's own line mode (echoed by it, and
+      // Ctrl-C shown as ^C). Taken first, the terminal is the editor's once the prompt
+      // is there.
+      el_set(el_, EL_PREP_TERM, 1);
       got = el_gets(el_, &count);
     }
     promptShowing_ = false;
