@@ -15,6 +15,7 @@
 
 #include "device/state.h"
 #include "support/conditions.h"
+#include "support/link.h"
 #include "support/runtime_dir.h"
 #include "support/test_box.h"
 #include "tavro/CKusb_IO.h"
@@ -38,7 +39,7 @@ class Concurrency : public ::testing::Test {
 
 TEST_F(Concurrency, CommandsFromSeveralThreadsQueueAndAllAreAnswered) {
   CKusb_IO io;
-  ASSERT_FALSE(io.GetTelStatus() & kLinkDownBit);
+  ASSERT_TRUE(test::waitForLink(io));
   box_.setFlagsValue(0x1234);
   constexpr int kThreads = 4;
   constexpr int kRounds = 40;
@@ -104,7 +105,7 @@ TEST_F(Concurrency, CommandsFromSeveralThreadsQueueAndAllAreAnswered) {
 
 TEST_F(Concurrency, ACallerNumberIsNeverMadeOfTwoCalls) {
   CKusb_IO io;
-  ASSERT_FALSE(io.GetTelStatus() & kLinkDownBit);
+  ASSERT_TRUE(test::waitForLink(io));
   const std::string first(20, '1');
   const std::string second(20, '2');
   std::atomic<bool> stop{false};
@@ -140,7 +141,7 @@ TEST_F(Concurrency, ACallerNumberIsNeverMadeOfTwoCalls) {
 // this is the check that nothing is shared without synchronisation.
 TEST_F(Concurrency, EveryOperationFromEveryThreadAtOnce) {
   auto* io = new CKusb_IO;
-  ASSERT_FALSE(io->GetTelStatus() & kLinkDownBit);
+  ASSERT_TRUE(test::waitForLink(*io));
   const std::string wave = runtime_.path() + "/stress.wav";
   std::atomic<bool> stop{false};
   std::mutex unexpectedMutex;

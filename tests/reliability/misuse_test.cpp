@@ -12,6 +12,7 @@
 #include "device/state.h"
 #include "platform/platform.h"
 #include "support/conditions.h"
+#include "support/link.h"
 #include "support/runtime_dir.h"
 #include "support/test_box.h"
 #include "tavro/CKusb_IO.h"
@@ -108,7 +109,7 @@ class WithBox : public ::testing::Test {
 
 TEST_F(WithBox, NullPointersAreRefusedAndSendNothing) {
   CKusb_IO io;
-  ASSERT_FALSE(io.GetTelStatus() & kLinkDownBit);
+  ASSERT_TRUE(test::waitForLink(io));
   io.PickUp();
   ASSERT_TRUE(box_.waitForCommands(1, test::kGenerous));
   box_.clearLog();
@@ -139,7 +140,7 @@ TEST_F(WithBox, NullPointersAreRefusedAndSendNothing) {
 
 TEST_F(WithBox, LengthsOfZeroNegativeAndHugeAndOverLongNames) {
   CKusb_IO io;
-  ASSERT_FALSE(io.GetTelStatus() & kLinkDownBit);
+  ASSERT_TRUE(test::waitForLink(io));
   unsigned char buf[1024];
   std::fill(std::begin(buf), std::end(buf), 0x77);
 
@@ -233,7 +234,7 @@ class Boxes : public ::testing::Test {
 
 TEST_F(Boxes, ASlowBoxIsWaitedFor) {
   CKusb_IO io;
-  ASSERT_FALSE(io.GetTelStatus() & kLinkDownBit);
+  ASSERT_TRUE(test::waitForLink(io));
   box_.setAnswerDelay(std::chrono::milliseconds(250));
   unsigned char buf[256] = {};
   unsigned short report[2];
@@ -242,7 +243,7 @@ TEST_F(Boxes, ASlowBoxIsWaitedFor) {
 
 TEST_F(Boxes, ASilentBoxTimesEveryOperationOutAndTheStopIsPrompt) {
   auto io = std::make_unique<CKusb_IO>();
-  ASSERT_FALSE(io->GetTelStatus() & kLinkDownBit);
+  ASSERT_TRUE(test::waitForLink(*io));
   box_.setSilent(true);
   platform::setTimeScale(400);
   unsigned char buf[256] = {};

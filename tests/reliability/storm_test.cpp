@@ -22,6 +22,7 @@
 
 #include "device/state.h"
 #include "support/conditions.h"
+#include "support/link.h"
 #include "support/runtime_dir.h"
 #include "support/standard_error.h"
 #include "support/test_box.h"
@@ -84,7 +85,7 @@ TEST(Storm, CommandsCallerNumbersAndAudioSurviveAReplyStorm) {
   test::TestBox box;
   box.setLineSource(vbox::LineSource::pattern());
   CKusb_IO io;
-  ASSERT_FALSE(io.GetTelStatus() & kLinkDownBit);
+  ASSERT_TRUE(test::waitForLink(io));
   ASSERT_EQ(io.PickUp(), 1);
   const std::string wave = runtime.path() + "/storm.wav";
   ASSERT_EQ(io.StartReadSound(wave.c_str(), 1), 1);
@@ -222,7 +223,7 @@ TEST(Storm, NoticesNeverHoldTheReplyReaderWhenStandardErrorIsNotRead) {
   test::RuntimeDir runtime;
   test::TestBox box;
   auto io = std::make_unique<CKusb_IO>();
-  ASSERT_FALSE(io->GetTelStatus() & kLinkDownBit);
+  ASSERT_TRUE(test::waitForLink(*io));
 
   int pipe[2];
   ASSERT_TRUE(test::makeFullPipe(pipe));
