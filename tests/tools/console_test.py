@@ -194,20 +194,7 @@ class Pty:
                 self.screen.feed(text)
                 self.cond.notify_all()
 
-    def editing(self):
-        """Whether the line editor holds the terminal (it reads key by key)."""
-        return not termios.tcgetattr(self.fd)[3] & termios.ICANON
-
     def type(self, keys):
-        """Types keys. At a prompt it first waits until the editor holds the terminal: the
-        prompt shows a moment before that, and keys typed in between are the terminal's own
-        (echoed by it, and dropped by it on Ctrl-C)."""
-        if self.last_line().startswith("tavro>"):
-            end = time.monotonic() + DEADLINE
-            while not self.editing():
-                if time.monotonic() > end:
-                    raise AssertionError("the editor never took the terminal")
-                time.sleep(0.01)
         os.write(self.fd, keys.encode())
 
     def wait_for(self, check, what, timeout=DEADLINE):
