@@ -193,6 +193,24 @@ Throughput recording(WaitMode mode, double seconds) {
 
 // A file playback with the box giving each go-ahead at once: the time per 512-byte block
 // is the time from a go-ahead to the block on the pipe, plus the box's own turn.
+// The round-trip and wakeup rows of one way to the box; `prefix` names it in the table.
+void addLinkRows(std::vector<Row>& rows, const std::string& prefix,
+                 RoundTrip (*trips)(WaitMode, int), double (*wakeups)(WaitMode, bool, double),
+                 bool quick) {
+  const double idleSeconds = quick ? 2 : 10;
+  const RoundTrip eventTrip = trips(WaitMode::kEvent, quick ? 20 : 200);
+  const RoundTrip pollTrip = trips(WaitMode::kPoll, quick ? 10 : 40);
+  rows.push_back({prefix + "command round trip, median", "ms", eventTrip.median, pollTrip.median});
+  rows.push_back(
+      {prefix + "command round trip, 99th percentile", "ms", eventTrip.p99, pollTrip.p99});
+  rows.push_back({prefix + "wakeups/s, link up and idle", "/s",
+                  wakeups(WaitMode::kEvent, true, idleSeconds),
+                  wakeups(WaitMode::kPoll, true, idleSeconds)});
+  rows.push_back({prefix + "wakeups/s, no box attached", "/s",
+                  wakeups(WaitMode::kEvent, false, idleSeconds),
+                  wakeups(WaitMode::kPoll, false, idleSeconds)});
+}
+
 double goAheadToBlock(WaitMode mode, int blocks) {
   tavro::setWaitMode(mode);
   tavro::bench::TempDir dir(/*asRuntimeDir=*/true);
@@ -347,18 +365,8 @@ double usbIdleWakeups(WaitMode mode, bool withBox, double seconds) {
 int printUsbRows(bool quick) {
   setenv("TAVRO_BACKENDS", "usb", 1);
   setenv("TAVRO_USB_IDS", kEmulatedBoxIds, 1);
-  const double idleSeconds = quick ? 2 : 10;
-  const RoundTrip eventTrip = usbRoundTrips(WaitMode::kEvent, quick ? 20 : 200);
-  const RoundTrip pollTrip = usbRoundTrips(WaitMode::kPoll, quick ? 10 : 40);
   std::vector<Row> rows;
-  rows.push_back({"USB: command round trip, median", "ms", eventTrip.median, pollTrip.median});
-  rows.push_back({"USB: command round trip, 99th percentile", "ms", eventTrip.p99, pollTrip.p99});
-  rows.push_back({"USB: wakeups/s, link up and idle", "/s",
-                  usbIdleWakeups(WaitMode::kEvent, true, idleSeconds),
-                  usbIdleWakeups(WaitMode::kPoll, true, idleSeconds)});
-  rows.push_back({"USB: wakeups/s, no box attached", "/s",
-                  usbIdleWakeups(WaitMode::kEvent, false, idleSeconds),
-                  usbIdleWakeups(WaitMode::kPoll, false, idleSeconds)});
+  addLinkRows(rows, "USB: ", usbRoundTrips, usbIdleWakeups, quick);
   for (const Row& r : rows) {
     std::printf("%s|%s|%.6f|%.6f\n", r.name.c_str(), r.unit.c_str(), r.event, r.poll);
   }
@@ -404,21 +412,10 @@ int main(int argc, char** argv) {
   }
 #endif
   tavro::setNoticeHandler([](const std::string&) {});
-  const int trips = quick ? 20 : 200;
-  const double idleSeconds = quick ? 2 : 10;
 
   std::vector<Row> rows;
-  const RoundTrip eventTrip = roundTrips(WaitMode::kEvent, trips);
-  const RoundTrip pollTrip = roundTrips(WaitMode::kPoll, quick ? 10 : 40);
-  rows.push_back({"command round trip, median", "ms", eventTrip.median, pollTrip.median});
-  rows.push_back({"command round trip, 99th percentile", "ms", eventTrip.p99, pollTrip.p99});
-
-  rows.push_back({"wakeups/s, link up and idle", "/s",
-                  idleWakeups(WaitMode::kEvent, true, idleSeconds),
-                  idleWakeups(WaitMode::kPoll, true, idleSeconds)});
-  rows.push_back({"wakeups/s, no box attached", "/s",
-                  idleWakeups(WaitMode::kEvent, false, idleSeconds),
-                  idleWakeups(WaitMode::kPoll, false, idleSeconds)});
+  addLinkRows(rows, "", roundTrips, idleWakeups, quick);
+  [[maybe_unused]] const double wireTripMedian = rows.front().event;  // its first row
 
   const LifeTimes eBox = lifeTimes(WaitMode::kEvent, true, false);
   const LifeTimes pBox = lifeTimes(WaitMode::kPoll, true, false);
@@ -461,8 +458,8 @@ int main(int argc, char** argv) {
 #ifdef TAVRO_BENCH_USB
   // The USB round trip against the virtual wire's, both event-driven.
   for (const Row& r : overUsb) {
-    if (r.name == "USB: command round trip, median" && eventTrip.median > 0) {
-      std::printf("USB/wire, command round trip median: %.1fx\n", r.event / eventTrip.median);
+    if (r.name == "USB: command round trip, median" && wireTripMedian > 0) {
+      std::printf("USB/wire, command round trip median: %.1fx\n", r.event / wireTripMedian);
     }
   }
 #endif
