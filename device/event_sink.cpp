@@ -18,10 +18,14 @@ std::atomic<uint8_t> gLastHook{0};
 std::atomic<int64_t> gLastProgress{0};
 constexpr int64_t kProgressInterval = 250'000'000;  // ns: at most four a second
 
-int64_t monotonicNow() {
+int64_t nowOn(clockid_t clock) {
   timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
+  clock_gettime(clock, &ts);
   return int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
+}
+
+int64_t monotonicNow() {
+  return nowOn(CLOCK_MONOTONIC);
 }
 
 tavro_event blank(tavro_event_kind kind) {
@@ -56,10 +60,15 @@ void setEventPublisher(EventPublisher publisher) {
   gPublisher.store(publisher);
 }
 
+void stampEvent(tavro_event& event) {
+  event.time_ns = monotonicNow();
+  event.wall_time_ns = nowOn(CLOCK_REALTIME);
+}
+
 void postEvent(tavro_event& event) {
   EventPublisher publish = gPublisher.load();
   if (publish == nullptr) return;
-  event.time_ns = monotonicNow();
+  stampEvent(event);
   publish(event);
 }
 

@@ -15,7 +15,9 @@ namespace tavro {
 using EventPublisher = void (*)(tavro_event& event);
 void setEventPublisher(EventPublisher publisher);
 
-// Stamps the time and hands the event on.
+// Stamps the event with now, on the monotonic clock and on the wall clock.
+void stampEvent(tavro_event& event);
+// Stamps the event and hands it on.
 void postEvent(tavro_event& event);
 void postEvent(tavro_event_kind kind);  // an event without data: ring, link lost, link back
 void postDtmf(uint8_t code);

@@ -1,5 +1,6 @@
 // The events interface for C: the functions of tavro/events.h (but the caller-ID read,
 // which sits with the caller number).
+#include <cstddef>
 #include <cstring>
 #include <new>
 
@@ -13,6 +14,16 @@ using tavro::events::queueOf;
 namespace {
 constexpr int kRefused = -2;
 constexpr int kFromOwnCallback = -3;
+
+// Programs built before the events had their wall-clock time give room for the event
+// without it: their take and wait (version TAVRO_1.2) copy no more than that.
+constexpr size_t kEventSizeBeforeWallTime = 280;
+static_assert(offsetof(tavro_event, wall_time_ns) == kEventSizeBeforeWallTime);
+
+int copyWithoutWallTime(int result, const tavro_event& event, void* out) {
+  if (result == 1) std::memcpy(out, &event, kEventSizeBeforeWallTime);
+  return result;
+}
 }  // namespace
 
 CKusb_IO* tavro_open(void) {
@@ -47,6 +58,22 @@ int tavro_event_wait(CKusb_IO* io, tavro_event* event, int timeout_ms) {
   auto queue = queueOf(io);
   if (!queue || event == nullptr) return kRefused;
   return queue->wait(event, timeout_ms) ? 1 : 0;
+}
+
+extern "C" {
+TAVRO_API __attribute__((symver("tavro_event_take@TAVRO_1.2"))) int tavro_event_take_1_2(
+    CKusb_IO* io, void* event) {
+  tavro_event full;
+  if (event == nullptr) return tavro_event_take(io, nullptr);
+  return copyWithoutWallTime(tavro_event_take(io, &full), full, event);
+}
+
+TAVRO_API __attribute__((symver("tavro_event_wait@TAVRO_1.2"))) int tavro_event_wait_1_2(
+    CKusb_IO* io, void* event, int timeout_ms) {
+  tavro_event full;
+  if (event == nullptr) return tavro_event_wait(io, nullptr, timeout_ms);
+  return copyWithoutWallTime(tavro_event_wait(io, &full, timeout_ms), full, event);
+}
 }
 
 int tavro_events_set_callback(CKusb_IO* io, tavro_event_callback callback, void* user) {

@@ -6,9 +6,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <ctime>
 #include <vector>
 
+#include "device/event_sink.h"
 #include "device/lasting.h"
 
 namespace tavro::events {
@@ -21,12 +21,6 @@ struct Registry {
 
 Registry& registry() {
   return lasting<Registry>();
-}
-
-int64_t monotonicNow() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
 }
 
 }  // namespace
@@ -73,7 +67,7 @@ bool EventQueue::popLocked(tavro_event* out) {
   if (dropped_ > 0) {
     std::memset(out, 0, sizeof *out);
     out->kind = TAVRO_EVENT_OVERFLOW;
-    out->time_ns = monotonicNow();
+    stampEvent(*out);
     out->u.overflow.dropped = dropped_;
     dropped_ = 0;
   } else if (!events_.empty()) {

@@ -244,8 +244,8 @@ struct DeviceInfo {
 int readFlags(CKusb_IO& io, uint32_t* flags) {
   int r = io.ReaddiFlagsValue();
   uint32_t word = io.GetTelStatus();
-  if (r == -1 && (word & kLinkDownBit)) return -1;
-  if (r == -3 && (word & kPendingBit)) return -3;
+  if (r == TAVRO_ERROR_LINK_DOWN && (word & kLinkDownBit)) return TAVRO_ERROR_LINK_DOWN;
+  if (r == TAVRO_ERROR_TIMEOUT && (word & kPendingBit)) return TAVRO_ERROR_TIMEOUT;
   *flags = static_cast<uint32_t>(r);
   return 1;
 }
@@ -626,7 +626,7 @@ int Recording::finish(Session& s) {
   int result = -1;
   if (end_ != End::kStalled) {
     result = io.StopReadSound();
-    if (result == -8) {
+    if (result == TAVRO_ERROR_SIZE_LIMIT) {
       std::fprintf(stderr, "tavro: the recording reached the largest size a wave file can hold\n");
       result = io.ReadRecLength();
     }
@@ -645,9 +645,9 @@ int Recording::finish(Session& s) {
     } else if (linkDown) {
       message += "the link to the box was lost during the recording";
       code = kExitLinkDown;
-    } else if (result == -3) {
+    } else if (result == TAVRO_ERROR_TIMEOUT) {
       message += "the recording did not end in time (no audio from the box)";
-    } else if (result == -1) {
+    } else if (result == TAVRO_ERROR_LINK_DOWN) {
       message += "the box did not answer the command that ends the recording";
     } else {
       message += describeResult(result, OpKind::kRecord, "stopping").message;

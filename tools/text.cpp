@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "tavro/result.h"
 #include "tavro/status.h"
 
 namespace tavro::tool {
@@ -195,32 +196,32 @@ std::string printableBytes(std::span<const uint8_t> bytes) {
 Failure describeResult(int result, OpKind kind, std::string_view what) {
   if (result >= 1) return {};
   switch (result) {
-    case -1:
+    case TAVRO_ERROR_LINK_DOWN:
       return failure(kExitLinkDown, what, "link down: the box is not connected");
-    case -2:
+    case TAVRO_ERROR_NOT_RUNNING:
       if (kind == OpKind::kDial) return failure(kExitUsage, what, "the number is empty");
       if (kind == OpKind::kRecord)
         return failure(kExitFailed, what, "the library's recorder is not running");
       if (kind == OpKind::kPlay)
         return failure(kExitFailed, what, "the library's player is not running");
       return failure(kExitFailed, what, "the library's command channel is not running");
-    case -3:
+    case TAVRO_ERROR_TIMEOUT:
       if (kind == OpKind::kPlay)
         return failure(kExitNoAnswer, what, "no answer from the box (the line stayed busy)");
       return failure(kExitNoAnswer, what, "no answer from the box");
-    case -4:
+    case TAVRO_ERROR_ON_HOOK:
       if (kind == OpKind::kCommand) break;
       return failure(kExitOnHook, what, "the line is on hook (pick up first, or use mode 1)");
-    case -5:
+    case TAVRO_ERROR_FILE:
       if (kind == OpKind::kRecord)
         return failure(kExitFile, what, "the wave file cannot be created");
       if (kind == OpKind::kPlay) return failure(kExitFile, what, "the file cannot be opened");
       break;
-    case -6:
+    case TAVRO_ERROR_ALREADY_RUNNING:
       if (kind == OpKind::kRecord || kind == OpKind::kPlay)
         return failure(kExitBusy, what, "a recording or playback is already running");
       break;
-    case -7:
+    case TAVRO_ERROR_DISK_FULL:
       if (kind == OpKind::kRecord)
         return failure(kExitFile, what,
                        "writing the wave file failed; it holds the audio written before");
@@ -228,7 +229,9 @@ Failure describeResult(int result, OpKind kind, std::string_view what) {
     default:
       break;
   }
-  return failure(kExitFailed, what, "the library returned " + std::to_string(result));
+  return failure(kExitFailed, what,
+                 "the library returned " + std::string(tavro_result_name(result)) + " (" +
+                     std::to_string(result) + ")");
 }
 
 bool repairWaveSizes(std::span<uint8_t, kWaveHeaderBytes> header, uint64_t fileLength) {

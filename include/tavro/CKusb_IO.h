@@ -43,36 +43,48 @@
 // (tavro::boxInUse()). While no box is there, the library waits for one to appear
 // without waking more than about once a second.
 //
-// Result codes shared by the operations (each operation documents its own):
-//    1  success (some operations return a count or a value instead)
-//   -1  link down: nothing was sent
-//   -2  the worker thread the operation needs is not running; for some operations an
-//       empty or null argument, or nothing available
-//   -3  time-out: the box did not answer within the poll limit, or the send gave up
-//       waiting for the previous command
-//   -4  the line is on hook for an operation that needs it off hook; for GetDTMFCode an
-//       empty ring
-//   -5  (recording and playback only) the file cannot be created or opened: no or an empty
-//       name, a name of 1024 characters or more, no such folder, no rights, a file to play
-//       of 4 GiB or more. The start functions refuse such a name before anything is sent;
-//       if the file fails later, when the audio thread opens it, StopReadSound or
-//       StopPlaySound returns -5 (the recording or playback then ended at once)
-//   -6  (recording and playback only) a recording or playback is already running: the
-//       start is refused and the running one goes on unchanged
-//   -7  (StopReadSound only) writing the wave file failed (the disk is full): the recording
-//       was finished at once; the file holds, with a header that matches it, all audio
-//       written before the failure
-//   -8  (StopReadSound only) the recording reached the largest size it can have (the
-//       recorded byte count is a signed 32-bit value, the wave sizes 32 bits) and was
-//       finished there with a valid header; ReadRecLength() has the count
+// Result codes shared by the operations (each operation documents its own), named in
+// tavro/result.h; tavro_result_name() gives the name of a code:
+//    1  TAVRO_SUCCESS (some operations return a count or a value instead)
+//   -1  TAVRO_ERROR_LINK_DOWN: nothing was sent
+//   -2  TAVRO_ERROR_NOT_RUNNING: the worker thread the operation needs is not running; for
+//       some operations TAVRO_ERROR_INVALID_ARGUMENT (an empty or null argument) or
+//       TAVRO_ERROR_NO_DATA (nothing available)
+//   -3  TAVRO_ERROR_TIMEOUT: the box did not answer within the poll limit, or the send gave
+//       up waiting for the previous command
+//   -4  TAVRO_ERROR_ON_HOOK: the line is on hook for an operation that needs it off hook;
+//       for GetDTMFCode TAVRO_ERROR_NO_DIGIT, an empty ring
+//   -5  TAVRO_ERROR_FILE (recording and playback only): the file cannot be created or
+//       opened: no or an empty name, a name of 1024 characters or more, no such folder, no
+//       rights, a file to play of 4 GiB or more. The start functions refuse such a name
+//       before anything is sent; if the file fails later, when the audio thread opens it,
+//       StopReadSound or StopPlaySound returns -5 (the recording or playback then ended at
+//       once)
+//   -6  TAVRO_ERROR_ALREADY_RUNNING (recording and playback only): a recording or playback
+//       is already running: the start is refused and the running one goes on unchanged
+//   -7  TAVRO_ERROR_DISK_FULL (StopReadSound only): writing the wave file failed (the disk
+//       is full): the recording was finished at once; the file holds, with a header that
+//       matches it, all audio written before the failure
+//   -8  TAVRO_ERROR_SIZE_LIMIT (StopReadSound only): the recording reached the largest size
+//       it can have (the recorded byte count is a signed 32-bit value, the wave sizes 32
+//       bits) and was finished there with a valid header; ReadRecLength() has the count
+//
+// In C, the object is opaque: a C program makes it with tavro_open() (tavro/events.h) and
+// calls the plain-name exports (tavro/exports.h). The result codes have names in
+// tavro/result.h.
 #ifndef TAVRO_CKUSB_IO_H
 #define TAVRO_CKUSB_IO_H
 
+#include "tavro/export.h"
+#include "tavro/result.h"
+#include "tavro/status.h"
+
+#ifndef __cplusplus
+#include <stdbool.h>
+#include <stdint.h>
+#else
 #include <cstdint>
 #include <string>
-
-#include "tavro/export.h"
-#include "tavro/status.h"
 
 // The library's string type.
 using CString = std::string;
@@ -240,5 +252,7 @@ class TAVRO_API CKusb_IO {
  private:
   bool started_ = false;  // this object holds one start of the library
 };
+
+#endif  // __cplusplus
 
 #endif  // TAVRO_CKUSB_IO_H

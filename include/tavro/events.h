@@ -35,12 +35,12 @@
 #include <stdint.h>
 
 #include "tavro/export.h"
+/* The results below by name: -1 TAVRO_ERROR_LINK_DOWN, -2 TAVRO_ERROR_INVALID_ARGUMENT,
+ * -3 TAVRO_ERROR_OWN_CALLBACK. */
+#include "tavro/result.h"
 
 #ifdef __cplusplus
-class CKusb_IO;
 extern "C" {
-#else
-typedef struct CKusb_IO CKusb_IO;
 #endif
 
 #define TAVRO_EVENT_QUEUE_SIZE 256
@@ -154,6 +154,10 @@ struct tavro_overflow_event {
   uint32_t dropped; /* events lost here because the queue was full */
 };
 
+/* An event. time_ns orders events and measures between them; wall_time_ns dates them (it
+ * follows the system clock, which may be set back or forth between two events). A program
+ * built with earlier headers, whose event has no wall_time_ns, keeps working: it is given
+ * the event without that field. */
 typedef struct tavro_event {
   uint32_t kind;     /* enum tavro_event_kind */
   uint32_t sequence; /* counts the object's events from 1; an overflow takes no number */
@@ -168,6 +172,7 @@ typedef struct tavro_event {
     struct tavro_notice_event notice;
     struct tavro_overflow_event overflow;
   } u;
+  int64_t wall_time_ns; /* when it happened, CLOCK_REALTIME: nanoseconds since 1970 (UTC) */
 } tavro_event;
 
 /* Makes a library object (starts the library, as the C++ constructor) and ends it; null

@@ -1,13 +1,15 @@
+/* The eighteen plain-name exports: C-linkage functions that take the object first and
+ * call the member of the same name, for C and C++ (a C program makes the object with
+ * tavro_open() of tavro/events.h). The numbers are the export ordinals. */
 #ifndef TAVRO_EXPORTS_H
 #define TAVRO_EXPORTS_H
 
-// The eighteen plain-name exports: C-linkage functions that take the object first and
-// call the member of the same name. The numbers are the export ordinals.
-#include <cstdint>
-
 #include "tavro/CKusb_IO.h"
 
+#ifdef __cplusplus
 extern "C" {
+#endif
+
 TAVRO_API int InitialUSB_IO(CKusb_IO* io);                                       // 1
 TAVRO_API void ExistUSB_IO(CKusb_IO* io);                                        // 2
 TAVRO_API uint32_t GetTelStatus(CKusb_IO* io);                                   // 3
@@ -27,6 +29,9 @@ TAVRO_API int StartPlaySound(CKusb_IO* io, const char* fileName, int startPositi
 TAVRO_API int StopPlaySound(CKusb_IO* io);                                         // 16
 TAVRO_API int GetWriteSoundRate(CKusb_IO* io);                                     // 17
 TAVRO_API int StartReadSoundCStrF(CKusb_IO* io, const char* fileName);             // 18
-}
 
-#endif  // TAVRO_EXPORTS_H
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TAVRO_EXPORTS_H */

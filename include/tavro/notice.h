@@ -1,40 +1,65 @@
+/* Notices, and why the link is down, for C and C++.
+ *
+ * The library tells the user about four conditions: the link-lost message, "NoUsed 0x02",
+ * "Receive Error!" and "In StopReadSound Error!". It hands the text (UTF-8) to the notice
+ * handler, one notice at a time and in order, on a thread of its own: the thread that met
+ * the condition goes on at once, whatever the handler does. A notice equal to the one
+ * being shown, or to one waiting, is dropped. The default handler writes one line to
+ * standard error when the output takes it at once, and drops it otherwise (a pipe that
+ * nobody reads, a terminal on hold). tavro_notice_code() and tavro_notice_text()
+ * (tavro/events.h) give a notice's code and an English text for it.
+ *
+ * A handler may wait until its user has answered (a dialog with an OK button), but must
+ * not touch widgets from the calling thread. Destroying the library object waits at most
+ * a second for a handler that still shows its notice; after that the handler is left to
+ * return by itself and later notices go to a new thread. At process exit no handler is
+ * called any more.
+ *
+ * Installing a handler returns once no call of the previous one is running any more (so
+ * that what it uses may then go), unless it is installed from within that handler. It
+ * therefore must not be installed by a thread that the running handler waits for.
+ */
 #ifndef TAVRO_NOTICE_H
 #define TAVRO_NOTICE_H
+
+#include "tavro/export.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* A notice handler for C: the notice's code (enum tavro_notice_code, 0 for a text the
+ * library does not know), its text as the library gives it, and the pointer given with
+ * the handler. */
+typedef void (*tavro_notice_handler)(int code, const char* text, void* user);
+
+/* Installs a handler with its pointer; null restores the default. Returns 1. */
+TAVRO_API int tavro_set_notice_handler(tavro_notice_handler handler, void* user);
+
+/* Why the link is down, beside what the status word shows: 1 when the library's last
+ * search found a box that another program holds (a box belongs to one program at a time),
+ * 0 when it found none or opened one. The link then stays down as with no box; the
+ * library keeps trying and takes the box once that program has let it go. When
+ * tavro_open() returns, the first search is done. */
+TAVRO_API int tavro_box_in_use(void);
+
+#ifdef __cplusplus
+}
 
 #include <functional>
 #include <string>
 
-#include "tavro/export.h"
-
 namespace tavro {
 
-// The library tells the user about four conditions: the link-lost message, "NoUsed 0x02",
-// "Receive Error!" and "In StopReadSound Error!". It hands the text (UTF-8) to the notice
-// handler, one notice at a time and in order, on a thread of its own: the thread that met
-// the condition goes on at once, whatever the handler does. A notice equal to the one
-// being shown, or to one waiting, is dropped. The default handler writes one line to
-// standard error when the output takes it at once, and drops it otherwise (a pipe that
-// nobody reads, a terminal on hold).
-//
-// A handler may wait until its user has answered (a dialog with an OK button), but must
-// not touch widgets from the calling thread. Destroying the library object waits at most
-// a second for a handler that still shows its notice; after that the handler is left to
-// return by itself and later notices go to a new thread. At process exit no handler is
-// called any more.
+// The handler for C++. setNoticeHandler installs one (an empty one restores the default)
+// and returns the previous one.
 using NoticeHandler = std::function<void(const std::string& text)>;
-
-// Installs a handler; an empty one restores the default. Returns the previous handler once
-// no call of it is running any more (so that what it uses may then go), unless it is called
-// from within that handler. It therefore must not be called by a thread that the running
-// handler waits for.
 TAVRO_API NoticeHandler setNoticeHandler(NoticeHandler handler);
 
-// Why the link is down, beside what the status word shows: true when the library's last
-// search found a box that another program holds (a box belongs to one program at a time),
-// false when it found none or opened one. The link then stays down as with no box; the
-// library keeps trying and takes the box once that program has let it go.
+// tavro_box_in_use() for C++.
 TAVRO_API bool boxInUse();
 
 }  // namespace tavro
+#endif
 
-#endif  // TAVRO_NOTICE_H
+#endif /* TAVRO_NOTICE_H */

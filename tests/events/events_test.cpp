@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <future>
 #include <mutex>
@@ -58,11 +62,15 @@ TEST_F(Events, EachKindArrivesInOrderWithItsData) {
   ASSERT_TRUE(box_.sendRecord({2, 0}));  // a notice
 
   uint32_t sequence = 0;
+  const int64_t wallNow = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                              std::chrono::system_clock::now().time_since_epoch())
+                              .count();
   auto expectNext = [&](uint32_t kind) {
     const tavro_event e = next();
     EXPECT_EQ(e.kind, kind);
     EXPECT_GT(e.sequence, sequence) << "in order";
     EXPECT_GT(e.time_ns, 0);
+    EXPECT_LT(std::llabs(e.wall_time_ns - wallNow), int64_t{60'000'000'000}) << "dated now";
     sequence = e.sequence;
     return e;
   };
@@ -112,6 +120,29 @@ TEST_F(Events, TheDescriptorIsReadableExactlyWhileEventsWait) {
   EXPECT_EQ(tavro_event_wait(&io_, &e, 1), 0) << "time-out";
   EXPECT_EQ(tavro_event_take(nullptr, &e), -2);
   EXPECT_EQ(tavro_event_take(&io_, nullptr), -2);
+}
+
+// A program built before the events had their wall-clock time binds the older take and
+// wait, which fill the event it knows and not a byte after it.
+extern "C" int tavro_event_take_1_2(CKusb_IO* io, void* event);
+extern "C" int tavro_event_wait_1_2(CKusb_IO* io, void* event, int timeout_ms);
+
+TEST_F(Events, AnOlderProgramGetsTheEventWithoutItsWallClockTime) {
+  constexpr size_t kOlderSize = offsetof(tavro_event, wall_time_ns);
+  ASSERT_TRUE(box_.sendDtmf(1));
+  ASSERT_TRUE(box_.sendDtmf(2));
+  settle();
+  for (int i = 1; i <= 2; ++i) {
+    unsigned char room[kOlderSize + 8];
+    std::memset(room, 0xAB, sizeof room);
+    ASSERT_EQ(i == 1 ? tavro_event_take_1_2(&io_, room) : tavro_event_wait_1_2(&io_, room, 20000),
+              1);
+    tavro_event e{};
+    std::memcpy(&e, room, kOlderSize);
+    EXPECT_EQ(e.kind, TAVRO_EVENT_DTMF);
+    EXPECT_EQ(e.u.dtmf.code, i);
+    EXPECT_EQ(std::count(room + kOlderSize, room + sizeof room, 0xAB), 8) << "written beyond";
+  }
 }
 
 TEST_F(Events, AFullQueueDropsTheOldestAndSaysHowMany) {

@@ -15,6 +15,7 @@
 #include "platform/platform.h"
 #include "support/conditions.h"
 #include "support/standard_error.h"
+#include "tavro/events.h"
 #include "tavro/notice.h"
 
 namespace tavro::platform {
@@ -97,6 +98,38 @@ TEST(Notices, DefaultWritesOneLineToAFileAndToAPipe) {
   ::close(pipe[1]);
   EXPECT_EQ(readAll(pipe[0]), "tavro: NoUsed 0x02\n");
   ::close(pipe[0]);
+}
+
+// The handler for C gets the code with the library's text and its pointer, and standard
+// error gets nothing while it is installed; null brings the default back.
+TEST(Notices, AHandlerForCTakesTheCodeTheTextAndItsPointer) {
+  struct Seen {
+    std::mutex mutex;
+    std::vector<std::pair<int, std::string>> notices;
+  } seen;
+  auto handler = [](int code, const char* text, void* user) {
+    auto* s = static_cast<Seen*>(user);
+    std::lock_guard<std::mutex> lock(s->mutex);
+    s->notices.emplace_back(code, text);
+  };
+  int pipe[2];
+  ASSERT_EQ(::pipe2(pipe, O_CLOEXEC | O_NONBLOCK), 0);
+  {
+    StandardErrorTo to(pipe[1]);
+    EXPECT_EQ(tavro_set_notice_handler(handler, &seen), 1);
+    showNotice("NoUsed 0x02");
+    showNotice("not one of the library's");
+    ASSERT_TRUE(awaitNoticesDelivered(kDelivered));
+    EXPECT_EQ(tavro_set_notice_handler(nullptr, nullptr), 1);
+    showNotice("Receive Error!");
+    ASSERT_TRUE(awaitNoticesDelivered(kDelivered));
+  }
+  ::close(pipe[1]);
+  EXPECT_EQ(readAll(pipe[0]), "tavro: Receive Error!\n");
+  ::close(pipe[0]);
+  const std::vector<std::pair<int, std::string>> expected{{TAVRO_NOTICE_NO_USED, "NoUsed 0x02"},
+                                                          {0, "not one of the library's"}};
+  EXPECT_EQ(seen.notices, expected);
 }
 
 TEST(Notices, DefaultDropsWhatAFullPipeCannotTake) {

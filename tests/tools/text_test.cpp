@@ -92,10 +92,10 @@ TEST(Results, MapToExitCodesAndWords) {
   EXPECT_EQ(describeResult(-5, OpKind::kPlay, "x").exitCode, kExitFile);
   EXPECT_EQ(describeResult(-6, OpKind::kPlay, "x").exitCode, kExitBusy);
   EXPECT_EQ(describeResult(-7, OpKind::kRecord, "x").exitCode, kExitFile);
-  // A code an operation does not document is still a failure, named by its value.
+  // A code an operation does not document is still a failure, named by its name and value.
   Failure odd = describeResult(-4, OpKind::kCommand, "ring");
   EXPECT_EQ(odd.exitCode, kExitFailed);
-  EXPECT_NE(odd.message.find("-4"), std::string::npos);
+  EXPECT_NE(odd.message.find("TAVRO_ERROR_ON_HOOK (-4)"), std::string::npos) << odd.message;
   EXPECT_EQ(describeResult(0, OpKind::kCommand, "x").exitCode, kExitFailed);
 }
 

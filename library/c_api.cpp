@@ -1,0 +1,106 @@
+// The C interface beside the events': result names, the notice handler, the box in use and
+// the device list.
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "tavro/devices.h"
+#include "tavro/events.h"
+#include "tavro/notice.h"
+#include "tavro/result.h"
+
+const char* tavro_result_name(int result) {
+  switch (result) {
+    case TAVRO_SUCCESS:
+      return "TAVRO_SUCCESS";
+    case TAVRO_ERROR_LINK_DOWN:
+      return "TAVRO_ERROR_LINK_DOWN";
+    case TAVRO_ERROR_NOT_RUNNING:
+      return "TAVRO_ERROR_NOT_RUNNING";
+    case TAVRO_ERROR_TIMEOUT:
+      return "TAVRO_ERROR_TIMEOUT";
+    case TAVRO_ERROR_ON_HOOK:
+      return "TAVRO_ERROR_ON_HOOK";
+    case TAVRO_ERROR_FILE:
+      return "TAVRO_ERROR_FILE";
+    case TAVRO_ERROR_ALREADY_RUNNING:
+      return "TAVRO_ERROR_ALREADY_RUNNING";
+    case TAVRO_ERROR_DISK_FULL:
+      return "TAVRO_ERROR_DISK_FULL";
+    case TAVRO_ERROR_SIZE_LIMIT:
+      return "TAVRO_ERROR_SIZE_LIMIT";
+    default:
+      return "unknown";
+  }
+}
+
+int tavro_set_notice_handler(tavro_notice_handler handler, void* user) {
+  tavro::NoticeHandler wrapped;
+  if (handler != nullptr)
+    wrapped = [handler, user](const std::string& text) {
+      handler(tavro_notice_code(text.c_str()), text.c_str(), user);
+    };
+  tavro::setNoticeHandler(std::move(wrapped));
+  return 1;
+}
+
+int tavro_box_in_use(void) {
+  return tavro::boxInUse() ? 1 : 0;
+}
+
+namespace {
+
+// The list and everything its pointers point to, in one allocation that the caller frees.
+struct OwnedDeviceList : tavro_device_list {
+  tavro::DeviceList source;
+  std::vector<tavro_device> deviceRecords;
+  std::vector<const char*> backendTexts;
+  std::vector<const char*> noteTexts;
+};
+
+std::vector<const char*> texts(const std::vector<std::string>& strings) {
+  std::vector<const char*> out;
+  out.reserve(strings.size());
+  for (const std::string& s : strings) out.push_back(s.c_str());
+  return out;
+}
+
+}  // namespace
+
+tavro_device_list* tavro_list_devices(void) {
+  try {
+    auto owned = std::make_unique<OwnedDeviceList>();
+    owned->source = tavro::listDevices();
+    for (const tavro::ListedDevice& d : owned->source.devices)
+      owned->deviceRecords.push_back({d.backend.c_str(), d.path.c_str(), d.description.c_str(),
+                                      static_cast<int>(d.state), d.reason.c_str()});
+    owned->backendTexts = texts(owned->source.backends);
+    owned->noteTexts = texts(owned->source.notes);
+    owned->device_count = owned->deviceRecords.size();
+    owned->devices = owned->deviceRecords.data();
+    owned->backend_count = owned->backendTexts.size();
+    owned->backends = owned->backendTexts.data();
+    owned->note_count = owned->noteTexts.size();
+    owned->notes = owned->noteTexts.data();
+    return owned.release();
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
+void tavro_free_device_list(tavro_device_list* list) {
+  delete static_cast<OwnedDeviceList*>(list);
+}
+
+const char* tavro_device_state_name(int state) {
+  switch (state) {
+    case TAVRO_DEVICE_OPENS:
+    case TAVRO_DEVICE_BUSY:
+    case TAVRO_DEVICE_FAILS:
+    case TAVRO_DEVICE_NOT_A_BOX:
+      return tavro::deviceStateName(static_cast<tavro::DeviceState>(state));
+    default:
+      return "fails";
+  }
+}
