@@ -44,21 +44,21 @@ bool chunkTaken() {
 using namespace tavro;
 
 int CKusb_IO::OpenReadSoundInPC() {
-  if (linkDown()) return -1;
-  if (workers().audioIn.runFlag.load() != 1) return -2;
+  if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
+  if (workers().audioIn.runFlag.load() != 1) return TAVRO_ERROR_NOT_RUNNING;
   if (recorderState().audioInStart.load() == 1 && recorderState().recordFinished.load() == 1)
     awaitBackInWait(recorderState().audioInStart);
-  if (recorderState().audioInStart.load() == 1) return -6;
+  if (recorderState().audioInStart.load() == 1) return TAVRO_ERROR_ALREADY_RUNNING;
   hostStreams().openRead();
   recorderState().beginRecording(0);  // the first ReadSoundFromBufferToPC starts the reads
   recorderState().audioInStart.store(1);
-  return 1;
+  return TAVRO_SUCCESS;
 }
 
 int CKusb_IO::ReadSoundFromBufferToPC(unsigned char* buffer, int length) {
   hostStreams().hostReadLength.store(static_cast<uint32_t>(length));
-  if (linkDown()) return -1;
-  if (workers().audioIn.runFlag.load() != 1) return -2;
+  if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
+  if (workers().audioIn.runFlag.load() != 1) return TAVRO_ERROR_NOT_RUNNING;
   recorderState().recordGo.store(1);
   if (length <= 0 || buffer == nullptr) {
     if (buffer != nullptr) buffer[0] = 0;
@@ -98,12 +98,12 @@ int CKusb_IO::ReadSoundFromBufferToPC(unsigned char* buffer, int length) {
 
 int32_t CKusb_IO::CloseReadSoundInPC() {
   if (linkDown()) {
-    recorderState().recordedBytes.store(-1);
-    return -1;
+    recorderState().recordedBytes.store(TAVRO_ERROR_LINK_DOWN);
+    return TAVRO_ERROR_LINK_DOWN;
   }
   if (workers().audioIn.runFlag.load() != 1) {
-    recorderState().recordedBytes.store(-2);
-    return -2;
+    recorderState().recordedBytes.store(TAVRO_ERROR_NOT_RUNNING);
+    return TAVRO_ERROR_NOT_RUNNING;
   }
   hostStreams().hostReadClose.store(1);
   recorderState().recordGo.store(0);
@@ -112,10 +112,10 @@ int32_t CKusb_IO::CloseReadSoundInPC() {
     // The box has stopped streaming: the read it leaves waiting is cut off, so that the
     // stream ends and the next one can start. The count stays that of what came; only a
     // stream that could not be ended gets -3.
-    if (!cutOffRecording()) recorderState().recordedBytes.store(-3);
+    if (!cutOffRecording()) recorderState().recordedBytes.store(TAVRO_ERROR_TIMEOUT);
     platform::showNotice(kStopErrorMessage);
     if (recorderState().recordFinished.load() == 1) awaitBackInWait(recorderState().audioInStart);
-    return -3;
+    return TAVRO_ERROR_TIMEOUT;
   }
   awaitBackInWait(recorderState().audioInStart);
   return recorderState().recordedBytes.load();
@@ -123,23 +123,24 @@ int32_t CKusb_IO::CloseReadSoundInPC() {
 
 int CKusb_IO::OpenWriteSoundToBuff() {
   ThreadBlock& out = workers().audioOut;
-  if (linkDown()) return -1;
-  if (out.runFlag.load() != 1) return -2;
+  if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
+  if (out.runFlag.load() != 1) return TAVRO_ERROR_NOT_RUNNING;
   if (playerState().playbackFlag.load() == 1 && playerState().finishedFlag.load() == 1)
     awaitBackInWait(playerState().playbackFlag);
-  if (playerState().playbackFlag.load() == 1) return -6;
+  if (playerState().playbackFlag.load() == 1) return TAVRO_ERROR_ALREADY_RUNNING;
   playerState().beginPass(/*fromFile=*/false);
   playerState().playbackFlag.store(1);  // last: the thread starts the pass on it
-  return 1;
+  return TAVRO_SUCCESS;
 }
 
 int CKusb_IO::WriteSoundFromPCToBuffer(unsigned char* buffer, int length) {
-  if (linkDown()) return -1;
-  if (workers().audioOut.runFlag.load() != 1) return -2;
+  if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
+  if (workers().audioOut.runFlag.load() != 1) return TAVRO_ERROR_NOT_RUNNING;
   if (length <= 0) return 512;
-  if (buffer == nullptr) return -2;
+  if (buffer == nullptr) return TAVRO_ERROR_INVALID_ARGUMENT;
   // A chunk of an earlier call that was not taken in time is still in the buffer.
-  if (!waitPolled(chunkTaken, kChunkPoll, kChunkPolls, &commandChannel().pollCounter)) return -3;
+  if (!waitPolled(chunkTaken, kChunkPoll, kChunkPolls, &commandChannel().pollCounter))
+    return TAVRO_ERROR_TIMEOUT;
   for (int at = 0; at < length; at += static_cast<int>(kBlockSize)) {
     const size_t n = std::min(static_cast<size_t>(length - at), kBlockSize);
     // The caller's bytes, completed with silence to whole packets: never stale bytes.
@@ -147,21 +148,22 @@ int CKusb_IO::WriteSoundFromPCToBuffer(unsigned char* buffer, int length) {
     const size_t whole = padToPackets(hostStreams().hostWrite.data(), n);
     hostStreams().hostWriteLength.store(static_cast<int32_t>(whole));
     hostStreams().hostDataReady.store(1);
-    if (!waitPolled(chunkTaken, kChunkPoll, kChunkPolls, &commandChannel().pollCounter)) return -3;
+    if (!waitPolled(chunkTaken, kChunkPoll, kChunkPolls, &commandChannel().pollCounter))
+      return TAVRO_ERROR_TIMEOUT;
   }
   return 512;
 }
 
 int32_t CKusb_IO::CloseWriteSoundToBuff() {
   ThreadBlock& out = workers().audioOut;
-  if (linkDown()) return -1;
-  if (out.runFlag.load() != 1) return -2;
-  if (playerState().playbackFlag.load() != 1) return 1;
+  if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
+  if (out.runFlag.load() != 1) return TAVRO_ERROR_NOT_RUNNING;
+  if (playerState().playbackFlag.load() != 1) return TAVRO_SUCCESS;
   playerState().stopRequest.store(1);
   if (!waitPolled([&] { return playerState().finishedFlag.load() == 1; }, kPassPoll, kPassPolls,
                   &commandChannel().pollCounter))
-    return -3;
+    return TAVRO_ERROR_TIMEOUT;
   awaitBackInWait(playerState().playbackFlag);
   playerState().playbackFlag.store(0);
-  return 1;
+  return TAVRO_SUCCESS;
 }

@@ -56,7 +56,7 @@ class PlaybackPass {
     fileSource_ = playerState().fileSource.load() == 1;
     if (fileSource_ && !openFile()) {
       // Nothing can be played: end the pass at once and switch the box's playback off.
-      playerState().playFault.store(-5);
+      playerState().playFault.store(TAVRO_ERROR_FILE);
       return endOfPlayback();
     }
     for (;;) {
@@ -219,7 +219,7 @@ void awaitBackInWait(Signalled<uint8_t>& startFlag) {
 }
 
 int sendPlayStatus(uint8_t on, uint8_t mode, uint8_t param, uint8_t flag) {
-  if (linkDown()) return -1;
+  if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
   return commandRoundTrip(commands::kPlayStatus, {on, mode, param, flag});
 }
 
@@ -248,20 +248,20 @@ using namespace tavro;
 int CKusb_IO::StartPlaySound(const char* fileName, int startPosition, unsigned char mode,
                              unsigned char param, bool flag) {
   ThreadBlock& out = workers().audioOut;
-  if (linkDown()) return -1;
-  if (mode != 1 && mode != 2 && !statusHas(kOffHookBit)) return -4;
-  if (out.runFlag.load() != 1) return -2;
+  if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
+  if (mode != 1 && mode != 2 && !statusHas(kOffHookBit)) return TAVRO_ERROR_ON_HOOK;
+  if (out.runFlag.load() != 1) return TAVRO_ERROR_NOT_RUNNING;
   if (playerState().playbackFlag.load() == 1 && playerState().finishedFlag.load() == 1)
     awaitBackInWait(playerState().playbackFlag);
-  if (playerState().playbackFlag.load() == 1) return -6;
+  if (playerState().playbackFlag.load() == 1) return TAVRO_ERROR_ALREADY_RUNNING;
   uint32_t length = 0;
   if (fileName == nullptr || *fileName == 0 || std::strlen(fileName) >= kFileNameSize ||
       !playableLength(fileName, &length))
-    return -5;
+    return TAVRO_ERROR_FILE;
   if (std::FILE* f = std::fopen(fileName, "rb")) {
     std::fclose(f);
   } else {
-    return -5;
+    return TAVRO_ERROR_FILE;
   }
 
   playerState().startPosition.store(startPosition);
@@ -271,17 +271,17 @@ int CKusb_IO::StartPlaySound(const char* fileName, int startPosition, unsigned c
   if (!waitPolled([&] { return recorderState().recorderBusy.load() == 0; }, kPoll, kHoldPolls,
                   &commandChannel().pollCounter)) {
     playerState().recorderHold.store(0);
-    return -3;
+    return TAVRO_ERROR_TIMEOUT;
   }
   playerState().playMode.store(mode);
   SetPlayStatus(1, mode, param, flag ? 1 : 0);  // played whether or not the box answered
   playerState().playbackFlag.store(1);
-  return 1;
+  return TAVRO_SUCCESS;
 }
 
 int CKusb_IO::StartPlaySoundCStr(CString fileName, int startPosition, unsigned char mode,
                                  unsigned char param, bool flag) {
-  if (fileName.size() >= kFileNameSize) return -5;
+  if (fileName.size() >= kFileNameSize) return TAVRO_ERROR_FILE;
   char buffer[kFileNameSize];
   std::memcpy(buffer, fileName.data(), fileName.size());
   buffer[fileName.size()] = 0;
@@ -290,14 +290,14 @@ int CKusb_IO::StartPlaySoundCStr(CString fileName, int startPosition, unsigned c
 
 int CKusb_IO::StopPlaySound() {
   ThreadBlock& out = workers().audioOut;
-  if (linkDown()) return -1;
-  if (out.runFlag.load() != 1) return -2;
+  if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
+  if (out.runFlag.load() != 1) return TAVRO_ERROR_NOT_RUNNING;
   if (playerState().playbackFlag.load() == 1) {
     playerState().stopRequest.store(1);
     const bool ended = waitPolled([&] { return playerState().finishedFlag.load() == 1; }, kPoll,
                                   kStopPolls, &commandChannel().pollCounter);
     playerState().recorderHold.store(0);
-    if (!ended) return -3;
+    if (!ended) return TAVRO_ERROR_TIMEOUT;
     awaitBackInWait(playerState().playbackFlag);
   } else {
     playerState().recorderHold.store(0);
@@ -327,12 +327,12 @@ int CKusb_IO::SetPlayStatus(unsigned char on, unsigned char mode, unsigned char 
 }
 
 int CKusb_IO::FS_Open() {
-  if (linkDown()) return -1;
+  if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
   return commandRoundTrip(commands::kFileSwitch, {0});
 }
 
 int CKusb_IO::FS_Close() {
-  if (linkDown()) return -1;
+  if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
   if (playerState().playbackFlag.load() == 1) StopPlaySound();
   return commandRoundTrip(commands::kFileSwitch, {1});
 }

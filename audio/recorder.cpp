@@ -103,7 +103,7 @@ class Recording {
     if (hostMode_) {
       selectorA_ = hostStreams().nextBuffer.load() == 1;
     } else if (!fileMade) {
-      fault_ = -5;
+      fault_ = TAVRO_ERROR_FILE;
       finish();
       return;
     }
@@ -174,7 +174,7 @@ class Recording {
   bool fileBatch() {
     for (int i = 0; i < kReadsPerBatch && keepReading(); ++i) {
       if (!roomFor(kBlockSize)) {
-        fault_ = -8;
+        fault_ = TAVRO_ERROR_SIZE_LIMIT;
         return true;
       }
       uint32_t got = 0;
@@ -196,7 +196,7 @@ class Recording {
       if (r.clearBits) clearStatusBits(r.clearBits);
       if (r.clearBits & kOffHookBit) postHook(false, TAVRO_HOOK_BY_AUDIO);
       if (!work_.wave.write(work_.payload, kBlockPayload)) {
-        fault_ = -7;
+        fault_ = TAVRO_ERROR_DISK_FULL;
         return true;
       }
     }
@@ -209,7 +209,7 @@ class Recording {
     uint32_t n = hostStreams().hostReadLength.load();
     if (n == 0 || n > kBlockSize) n = kBlockSize;
     if (!roomFor(n)) {
-      fault_ = -8;
+      fault_ = TAVRO_ERROR_SIZE_LIMIT;
       return true;
     }
     uint32_t got = 0;
@@ -263,7 +263,7 @@ class Recording {
   void finish() {
     recorderState().recorderBusy.store(0);
     if (!hostMode_ && work_.wave.isOpen()) {
-      if (!work_.wave.finish() && fault_ == 0) fault_ = -7;
+      if (!work_.wave.finish() && fault_ == 0) fault_ = TAVRO_ERROR_DISK_FULL;
       recorderState().recordedBytes.store(static_cast<int32_t>(received_ + kWaveHeaderSize));
     }
     if (fault_ != 0) recorderState().recordFault.store(fault_);
@@ -367,26 +367,26 @@ void audioInThread(ThreadBlock& block) {
 using namespace tavro;
 
 int CKusb_IO::StartReadSound(const char* fileName, int mode) {
-  if (linkDown()) return -1;
-  if (mode <= 0 && !statusHas(kOffHookBit)) return -4;
-  if (workers().audioIn.runFlag.load() != 1) return -2;
+  if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
+  if (mode <= 0 && !statusHas(kOffHookBit)) return TAVRO_ERROR_ON_HOOK;
+  if (workers().audioIn.runFlag.load() != 1) return TAVRO_ERROR_NOT_RUNNING;
   if (recorderState().audioInStart.load() == 1 && recorderState().recordFinished.load() == 1)
     awaitBackInWait(recorderState().audioInStart);
-  if (recorderState().audioInStart.load() == 1) return -6;
+  if (recorderState().audioInStart.load() == 1) return TAVRO_ERROR_ALREADY_RUNNING;
   if (fileName == nullptr || *fileName == 0 || std::strlen(fileName) >= kFileNameSize ||
       !canCreateFile(fileName))
-    return -5;
+    return TAVRO_ERROR_FILE;
   SetRecordStatus(true, mode);  // the recording starts whether or not the box answered
   std::strcpy(workers().audioIn.fileName, fileName);
   recorderState().beginRecording(1);
   hostStreams().hostBufferRecording.store(0);
   commandChannel().commandWaiting.store(0);
   recorderState().audioInStart.store(1);
-  return 1;
+  return TAVRO_SUCCESS;
 }
 
 int CKusb_IO::StartReadSoundCStr(CString fileName, int mode) {
-  if (fileName.size() >= kFileNameSize) return -5;
+  if (fileName.size() >= kFileNameSize) return TAVRO_ERROR_FILE;
   char buffer[kFileNameSize];
   std::memcpy(buffer, fileName.data(), fileName.size());
   buffer[fileName.size()] = 0;
@@ -398,8 +398,8 @@ int CKusb_IO::StartReadSoundCStrF(CString fileName) {
 }
 
 int CKusb_IO::StopReadSound() {
-  if (linkDown()) return -1;
-  if (workers().audioIn.runFlag.load() != 1) return -2;
+  if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
+  if (workers().audioIn.runFlag.load() != 1) return TAVRO_ERROR_NOT_RUNNING;
   if (playerState().playbackFlag.load() == 1) {
     StopPlaySound();
     playerState().recorderHold.store(0);
@@ -412,12 +412,12 @@ int CKusb_IO::StopReadSound() {
     // recording ends now with what came, its header written, and the closing command gets
     // through. The count then stays that of the file; only a recording that could not be
     // finished (none open, or one held by a playback or a command) gets -3.
-    if (!cutOffRecording()) recorderState().recordedBytes.store(-3);
+    if (!cutOffRecording()) recorderState().recordedBytes.store(TAVRO_ERROR_TIMEOUT);
     platform::showNotice(kStopErrorMessage);
   }
   if (recorderState().recordFinished.load() == 1) awaitBackInWait(recorderState().audioInStart);
-  if (SetRecordStatus(false, 0) < 0) return -1;
-  if (!finished) return -3;
+  if (SetRecordStatus(false, 0) < 0) return TAVRO_ERROR_LINK_DOWN;
+  if (!finished) return TAVRO_ERROR_TIMEOUT;
   if (recorderState().recordFault.load() < 0) return recorderState().recordFault.load();
   return recorderState().recordedBytes.load();
 }
@@ -427,7 +427,7 @@ int32_t CKusb_IO::ReadRecLength() {
 }
 
 int CKusb_IO::SetRecordStatus(bool start, int mode) {
-  if (linkDown()) return -1;
+  if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
   return commandRoundTrip(commands::kRecordStatus,
                           {static_cast<uint8_t>(start ? 1 : 0), static_cast<uint8_t>(mode)});
 }

@@ -76,10 +76,11 @@ Packet makePacket(Command code, std::initializer_list<uint8_t> args) {
 
 int writeDataToUsb(const uint8_t* packet) {
   CommandChannel& c = commandChannel();
-  if (workers().commandWriter.runFlag.load() != 1) return -2;
+  if (workers().commandWriter.runFlag.load() != 1) return TAVRO_ERROR_NOT_RUNNING;
   Turn turn(c.sendBusy);
-  if (!turn.held()) return -3;
-  if (!waitPolled(pendingClear, kCommandPoll, kSendWaitPolls, &c.pollCounter)) return -3;
+  if (!turn.held()) return TAVRO_ERROR_TIMEOUT;
+  if (!waitPolled(pendingClear, kCommandPoll, kSendWaitPolls, &c.pollCounter))
+    return TAVRO_ERROR_TIMEOUT;
 
   // During a recording the recorder pauses between reads before the packet is queued, and
   // then holds its reads until the answer has cleared the pending bit.
@@ -89,7 +90,7 @@ int writeDataToUsb(const uint8_t* packet) {
     if (!waitPolled([] { return !recorderReading(); }, kCommandPoll, kSendWaitPolls,
                     &c.pollCounter)) {
       c.commandWaiting.store(0);
-      return -3;
+      return TAVRO_ERROR_TIMEOUT;
     }
   }
   {
@@ -100,7 +101,7 @@ int writeDataToUsb(const uint8_t* packet) {
   std::memcpy(c.staging.data(), packet, kPacketSize);
   c.sendRequest.store(1, std::memory_order_release);
   if (duringRecording) c.commandWaiting.store(0);
-  return 1;
+  return TAVRO_SUCCESS;
 }
 
 void setAudioActivity(bool (*recording)(), bool (*recorderReading)(), bool (*playing)()) {
@@ -130,23 +131,23 @@ int awaitAnswer(uint32_t epoch, int maxPolls) {
   const bool done =
       waitPolled([&] { return pendingClear() || linkState().linkEpoch.load() != epoch; },
                  kCommandPoll, maxPolls, &commandChannel().pollCounter);
-  if (linkState().linkEpoch.load() != epoch) return -1;
-  return done ? 1 : -3;
+  if (linkState().linkEpoch.load() != epoch) return TAVRO_ERROR_LINK_DOWN;
+  return done ? TAVRO_SUCCESS : TAVRO_ERROR_TIMEOUT;
 }
 
 int commandRoundTrip(const Packet& packet, int maxPolls, int attempts, int* unanswered) {
   if (unanswered) *unanswered = 0;
-  if (linkDown()) return -1;
+  if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
   Turn turn(commandChannel().roundTripBusy);
-  if (!turn.held()) return -3;
-  if (linkDown()) return -1;
-  int result = -3;
+  if (!turn.held()) return TAVRO_ERROR_TIMEOUT;
+  if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
+  int result = TAVRO_ERROR_TIMEOUT;
   for (int attempt = 0; attempt < attempts; ++attempt) {
     const uint32_t epoch = linkState().linkEpoch.load();
     result = writeDataToUsb(packet.data());
-    if (result < 1) break;  // not sent: no more attempts
+    if (result < TAVRO_SUCCESS) break;  // not sent: no more attempts
     result = awaitAnswer(epoch, maxPolls);
-    if (result != -3) break;  // answered, or the link is gone
+    if (result != TAVRO_ERROR_TIMEOUT) break;  // answered, or the link is gone
     if (unanswered) ++*unanswered;
   }
   return result;
@@ -199,7 +200,7 @@ void commandWriterThread(ThreadBlock& block) {
 }  // namespace tavro
 
 int CKusb_IO::Write_Data_to_USB(unsigned char* packet) {
-  if (packet == nullptr) return -2;
+  if (packet == nullptr) return TAVRO_ERROR_INVALID_ARGUMENT;
   return tavro::writeDataToUsb(packet);
 }
 
@@ -209,8 +210,8 @@ int CKusb_IO::RequestSpaceCode() {
 
 int CKusb_IO::Test_End0_WR(unsigned char code, unsigned char* data) {
   using namespace tavro;
-  if (linkDown()) return -1;
-  if (data == nullptr) return -2;
+  if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
+  if (data == nullptr) return TAVRO_ERROR_INVALID_ARGUMENT;
   Packet packet{};
   packet[0] = code;
   std::memcpy(packet.data() + 4, data, 60);
@@ -220,8 +221,8 @@ int CKusb_IO::Test_End0_WR(unsigned char code, unsigned char* data) {
       commandRoundTrip(packet, kTestTransferPolls, kTestTransferAttempts, &unanswered);
   // Only when every attempt went out and none was answered.
   if (unanswered == kTestTransferAttempts) platform::showNotice(kReceiveErrorMessage);
-  if (result != 1) return result;
+  if (result != TAVRO_SUCCESS) return result;
   std::lock_guard<std::mutex> lock(commandChannel().testAreaMutex);
   std::memcpy(data + 4, testReplyAreaOf(this), 60);
-  return 1;
+  return TAVRO_SUCCESS;
 }

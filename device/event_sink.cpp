@@ -8,6 +8,7 @@
 
 #include "device/state.h"
 #include "device/threads.h"
+#include "tavro/result.h"
 
 namespace tavro {
 namespace {
@@ -43,11 +44,11 @@ int32_t permille(uint32_t position, uint32_t length) {
 
 uint8_t endReason(int32_t fault) {
   switch (fault) {
-    case -5:
+    case TAVRO_ERROR_FILE:
       return TAVRO_END_FILE_ERROR;
-    case -7:
+    case TAVRO_ERROR_DISK_FULL:
       return TAVRO_END_DISK_FULL;
-    case -8:
+    case TAVRO_ERROR_SIZE_LIMIT:
       return TAVRO_END_SIZE_LIMIT;
     default:
       return linkDown() ? TAVRO_END_LINK_LOST : TAVRO_END_STOPPED;

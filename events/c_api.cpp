@@ -12,16 +12,13 @@
 using tavro::events::queueOf;
 
 namespace {
-constexpr int kRefused = -2;
-constexpr int kFromOwnCallback = -3;
-
 // Programs built before the events had their wall-clock time give room for the event
 // without it: their take and wait (version TAVRO_1.2) copy no more than that.
 constexpr size_t kEventSizeBeforeWallTime = 280;
 static_assert(offsetof(tavro_event, wall_time_ns) == kEventSizeBeforeWallTime);
 
 int copyWithoutWallTime(int result, const tavro_event& event, void* out) {
-  if (result == 1) std::memcpy(out, &event, kEventSizeBeforeWallTime);
+  if (result == TAVRO_SUCCESS) std::memcpy(out, &event, kEventSizeBeforeWallTime);
   return result;
 }
 }  // namespace
@@ -36,28 +33,31 @@ CKusb_IO* tavro_open(void) {
 
 int tavro_close(CKusb_IO* io) {
   auto queue = queueOf(io);
-  if (!queue) return kRefused;
-  if (queue->onDispatchThread()) return kFromOwnCallback;
+  if (!queue) return TAVRO_ERROR_INVALID_ARGUMENT;
+  if (queue->onDispatchThread()) return TAVRO_ERROR_OWN_CALLBACK;
   queue.reset();
   delete io;
-  return 1;
+  return TAVRO_SUCCESS;
 }
 
 int tavro_events_fd(CKusb_IO* io) {
   auto queue = queueOf(io);
-  return queue ? queue->fd() : kRefused;
+  if (!queue) return TAVRO_ERROR_INVALID_ARGUMENT;
+  return queue->fd();
 }
 
 int tavro_event_take(CKusb_IO* io, tavro_event* event) {
   auto queue = queueOf(io);
-  if (!queue || event == nullptr) return kRefused;
-  return queue->take(event) ? 1 : 0;
+  if (!queue || event == nullptr) return TAVRO_ERROR_INVALID_ARGUMENT;
+  if (!queue->take(event)) return 0;  // none waits
+  return TAVRO_SUCCESS;
 }
 
 int tavro_event_wait(CKusb_IO* io, tavro_event* event, int timeout_ms) {
   auto queue = queueOf(io);
-  if (!queue || event == nullptr) return kRefused;
-  return queue->wait(event, timeout_ms) ? 1 : 0;
+  if (!queue || event == nullptr) return TAVRO_ERROR_INVALID_ARGUMENT;
+  if (!queue->wait(event, timeout_ms)) return 0;  // none came
+  return TAVRO_SUCCESS;
 }
 
 extern "C" {
@@ -78,9 +78,9 @@ TAVRO_API __attribute__((symver("tavro_event_wait@TAVRO_1.2"))) int tavro_event_
 
 int tavro_events_set_callback(CKusb_IO* io, tavro_event_callback callback, void* user) {
   auto queue = queueOf(io);
-  if (!queue) return kRefused;
+  if (!queue) return TAVRO_ERROR_INVALID_ARGUMENT;
   queue->setCallback(callback, user);
-  return 1;
+  return TAVRO_SUCCESS;
 }
 
 uint32_t tavro_ack_status(CKusb_IO* io, uint32_t mask) {

@@ -16,13 +16,13 @@
 using namespace tavro;
 
 int CKusb_IO::DetectRing() {
-  if (linkDown()) return -1;
+  if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
   return commandRoundTrip(commands::kDetectRing);
 }
 
 int CKusb_IO::Read_Call_Nmb(unsigned char* number) {
-  if (number == nullptr) return -2;
-  if (linkDown()) return -1;
+  if (number == nullptr) return TAVRO_ERROR_INVALID_ARGUMENT;
+  if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
   // Clear the bit before taking the copy: a record that arrives after the copy sets it
   // again, so no call goes unnoticed.
   clearStatusBits(kCallerNumberBit);
@@ -34,29 +34,29 @@ int CKusb_IO::Read_Call_Nmb(unsigned char* number) {
   }
   char text[kCallerNumberSize];
   const int rc = parseCallerNumber(record.data(), record.size(), text);
-  if (rc == kNoNumber) return -2;
+  if (rc == kNoNumber) return TAVRO_ERROR_NO_DATA;
   if (rc == kNumberWritten) {
     size_t i = 0;
     do {
       number[i] = static_cast<unsigned char>(text[i]);
     } while (text[i++] != '\0');
   }
-  return 1;
+  return TAVRO_SUCCESS;
 }
 
 CString CKusb_IO::ReadstrCallNmb() {
   unsigned char buffer[64] = {};
   const int rc = Read_Call_Nmb(buffer);
-  if (rc != 1) return std::to_string(rc);
+  if (rc != TAVRO_SUCCESS) return std::to_string(rc);
   return CString(reinterpret_cast<const char*>(buffer));
 }
 
 int CKusb_IO::ReaddiFlagsValue() {
-  if (linkDown()) return -1;
+  if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
   // While a playback runs the box is not asked: the last stored value is the answer.
   if (!playbackRuns()) {
     const int rc = commandRoundTrip(commands::kReadFlags);
-    if (rc < 1) return rc;
+    if (rc < TAVRO_SUCCESS) return rc;
   }
   return static_cast<int>(replyStores().flagsValue.load(std::memory_order_acquire));
 }
@@ -69,17 +69,18 @@ void tavro::postCallerId(const uint8_t* record, size_t size) {
 }
 
 int CKusb_IO::ReadCallerId(tavro_caller_id* callerId) {
-  if (callerId == nullptr) return -2;
-  if (linkDown()) return -1;
+  if (callerId == nullptr) return TAVRO_ERROR_INVALID_ARGUMENT;
+  if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
   std::array<uint8_t, 64> record;
   {
     std::lock_guard<std::mutex> lock(replyStores().mutex);
     record = replyStores().callerNumberRecord;
   }
-  return decodeCallerId(record.data(), record.size(), callerId) ? 1 : 0;
+  if (!decodeCallerId(record.data(), record.size(), callerId)) return 0;  // none yet
+  return TAVRO_SUCCESS;
 }
 
 int tavro_read_caller_id(CKusb_IO* io, tavro_caller_id* callerId) {
-  if (io == nullptr) return -2;
+  if (io == nullptr) return TAVRO_ERROR_INVALID_ARGUMENT;
   return io->ReadCallerId(callerId);
 }

@@ -15,6 +15,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "tavro/result.h"
+
 namespace tavro {
 
 inline constexpr size_t kCallerNumberSize = 61;  // the longest number, 60, and its zero
@@ -30,7 +32,8 @@ inline constexpr uint8_t kDigitStringMessage = 0x05;
 // Results of parseCallerNumber.
 inline constexpr int kNumberWritten = 1;  // `out` holds the number (possibly empty)
 inline constexpr int kNothingToRead = 0;  // no message, or an unknown type; `out` untouched
-inline constexpr int kNoNumber = -2;      // the box reported "no number"; `out` untouched
+// The box reported "no number"; `out` untouched.
+inline constexpr int kNoNumber = TAVRO_ERROR_NO_DATA;
 
 // Decodes `record` (its `size` stored bytes) into `out`, which must hold
 // kCallerNumberSize bytes. `out` is written only when the result is kNumberWritten: the

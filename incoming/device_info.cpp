@@ -26,32 +26,33 @@ void copyReply(unsigned char* out, size_t n) {
 }  // namespace
 
 int CKusb_IO::ReadQV_Type(unsigned char* type) {
-  if (type == nullptr) return -2;
-  if (linkDown()) return -1;
+  if (type == nullptr) return TAVRO_ERROR_INVALID_ARGUMENT;
+  if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
   const int rc = commandRoundTrip(commands::kReadType);
-  if (rc < 1) return rc;
+  if (rc < TAVRO_SUCCESS) return rc;
   copyReply(type, 1);
-  return 1;
+  return TAVRO_SUCCESS;
 }
 
 int CKusb_IO::ReadHSPInfo(unsigned char* info) {
-  if (info == nullptr) return -2;
-  if (linkDown()) return -1;
+  if (info == nullptr) return TAVRO_ERROR_INVALID_ARGUMENT;
+  if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
   const int rc = commandRoundTrip(commands::kReadInfo);
-  if (rc < 1) return rc;
+  if (rc < TAVRO_SUCCESS) return rc;
   copyReply(info, kInfoSize);
-  return 1;
+  return TAVRO_SUCCESS;
 }
 
 int CKusb_IO::WriteDataToFlash(unsigned char* data) {
-  if (data == nullptr) return -2;
-  if (linkDown()) return -1;
+  if (data == nullptr) return TAVRO_ERROR_INVALID_ARGUMENT;
+  if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
   for (size_t block = 0; block < kFlashBlocks; ++block) {
     Packet packet = makePacket(commands::kWriteFlash.code, {static_cast<uint8_t>(block)});
     for (size_t i = 0; i < kFlashBlockSize; ++i)
       packet[kFlashDataOffset + i] = data[block * kFlashBlockSize + i];
     // Any failure of a block is a time-out to the caller; blocks sent stay written.
-    if (commandRoundTrip(packet, commands::kWriteFlash.polls) < 1) return -3;
+    if (commandRoundTrip(packet, commands::kWriteFlash.polls) < TAVRO_SUCCESS)
+      return TAVRO_ERROR_TIMEOUT;
   }
   return static_cast<int>(replyStores().acknowledgeByte.load(std::memory_order_acquire));
 }

@@ -7,27 +7,27 @@
 using namespace tavro;
 
 int CKusb_IO::GetDTMFCode(unsigned char* code) {
-  if (code == nullptr) return -2;
-  if (linkDown()) return -1;
-  return takeDtmf(code) ? 1 : -4;
+  if (code == nullptr) return TAVRO_ERROR_INVALID_ARGUMENT;
+  if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
+  return takeDtmf(code) ? TAVRO_SUCCESS : TAVRO_ERROR_NO_DIGIT;
 }
 
 int CKusb_IO::Get450HzRecd(unsigned short* report) {
-  if (report == nullptr) return -2;
-  if (linkDown()) return -1;
-  return takeTone(report) ? 1 : -2;
+  if (report == nullptr) return TAVRO_ERROR_INVALID_ARGUMENT;
+  if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
+  return takeTone(report) ? TAVRO_SUCCESS : TAVRO_ERROR_NO_DATA;
 }
 
 int CKusb_IO::SetCheckDTMFCall(bool on) {
-  if (linkDown()) return -1;
+  if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
   return commandRoundTrip(commands::kCheckDtmf, {static_cast<uint8_t>(on ? 1 : 0)});
 }
 
 // The flag is not sent: command 13 carries no argument.
 int CKusb_IO::SetContinueReturn450Hz(bool /*on*/) {
-  if (linkDown()) return -1;
+  if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
   const int rc = commandRoundTrip(commands::kContinueTone);
-  if (rc < 1) return rc;  // unanswered: the waiting reports stay
+  if (rc < TAVRO_SUCCESS) return rc;  // unanswered: the waiting reports stay
   emptyToneRing();
-  return 1;
+  return TAVRO_SUCCESS;
 }

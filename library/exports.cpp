@@ -8,7 +8,7 @@
 #include "device/state.h"
 
 namespace {
-constexpr int kNoObject = -2;
+constexpr int kNoObject = TAVRO_ERROR_INVALID_ARGUMENT;
 }
 
 extern "C" {

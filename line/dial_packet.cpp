@@ -11,7 +11,7 @@ int digitCode(unsigned char c) {
   if (c >= 'A' && c <= 'L') return 13 + (c - 'A');
   if (c >= 'a' && c <= 'l') return 13 + (c - 'a');
   if (c >= 0x31 && c <= 0x7F) return c & 0x0F;
-  return -1;
+  return kDialBadCharacter;
 }
 
 int buildDialPacket(const char* number, size_t maxDigits, uint32_t para1, uint32_t para2,

@@ -21,25 +21,25 @@ int CKusb_IO::SetDialPara(uint32_t p1, uint32_t p2, uint32_t p3) {
 }
 
 int CKusb_IO::SetNextCallDelay(unsigned char delay) {
-  if (linkDown()) return -1;
+  if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
   return commandRoundTrip(commands::kNextCallDelay, {delay});
 }
 
 int CKusb_IO::DialNmb(const char* number) {
-  if (number == nullptr) return -2;
-  if (linkDown()) return -1;
-  if (!statusHas(kOffHookBit)) return -4;
+  if (number == nullptr) return TAVRO_ERROR_INVALID_ARGUMENT;
+  if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
+  if (!statusHas(kOffHookBit)) return TAVRO_ERROR_ON_HOOK;
   Packet packet;
   // A character without a digit code refuses the whole number: dialling it with a
   // made-up code would reach a wrong party.
   if (buildDialPacket(number, kMaxDialDigits, dialParameters().dialPara1.load(),
                       dialParameters().dialPara2.load(), dialParameters().dialPara3.load(),
                       packet) <= 0)
-    return -2;
+    return TAVRO_ERROR_INVALID_ARGUMENT;
   return commandRoundTrip(packet, commands::kDial.polls);
 }
 
 int CKusb_IO::DialNmbCStr(CString number) {
-  if (number.empty()) return -2;
+  if (number.empty()) return TAVRO_ERROR_INVALID_ARGUMENT;
   return DialNmb(number.substr(0, kCStrDialDigits).c_str());
 }

@@ -21,7 +21,7 @@ void hookState(uint8_t value) {
 }
 
 int sendSwitch(const CommandSpec& command, bool on) {
-  if (linkDown()) return -1;
+  if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
   return commandRoundTrip(command, {static_cast<uint8_t>(on ? 1 : 0)});
 }
 
@@ -51,16 +51,16 @@ uint32_t CKusb_IO::AckTelStatus(uint32_t mask) {
 // The hook bit changes before the command goes out and stays changed whatever the box
 // answers: the application's view of the line follows its request.
 int CKusb_IO::PickUp() {
-  if (linkDown()) return -1;
-  if (statusHas(kOffHookBit)) return 1;
+  if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
+  if (statusHas(kOffHookBit)) return TAVRO_SUCCESS;
   setStatusBits(kOffHookBit);
   postHook(true, TAVRO_HOOK_BY_CALL);
   return commandRoundTrip(commands::kPickUp);
 }
 
 int CKusb_IO::PutDown() {
-  if (linkDown()) return -1;
-  if (!statusHas(kOffHookBit)) return 1;
+  if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
+  if (!statusHas(kOffHookBit)) return TAVRO_SUCCESS;
   clearStatusBits(kOffHookBit);
   postHook(false, TAVRO_HOOK_BY_CALL);
   return commandRoundTrip(commands::kPutDown);
