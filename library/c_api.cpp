@@ -1,7 +1,6 @@
 // The C interface beside the events': result names, the notice handler, the box in use and
 // the device list.
 #include <memory>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -84,7 +83,7 @@ tavro_device_list* tavro_list_devices(void) {
     owned->note_count = owned->noteTexts.size();
     owned->notes = owned->noteTexts.data();
     return owned.release();
-  } catch (const std::bad_alloc&) {
+  } catch (...) {  // nothing may cross into C
     return nullptr;
   }
 }

@@ -46,8 +46,8 @@ typedef struct tavro_device_list {
   const char* const* notes;
 } tavro_device_list;
 
-/* The list, owned by the caller until tavro_free_device_list(); null only when memory
- * ran out. */
+/* The list, owned by the caller until tavro_free_device_list(); null when it could not be
+ * made (memory ran out). */
 TAVRO_API tavro_device_list* tavro_list_devices(void);
 TAVRO_API void tavro_free_device_list(tavro_device_list* list);
 
