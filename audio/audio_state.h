@@ -20,7 +20,8 @@ struct RecorderState {
   Signalled<uint8_t> recorderBusy{0};  // 1 = inside a batch of reads
   Signalled<uint8_t> recordFinished{0};
   Signalled<int32_t> recordedBytes{0};
-  Signalled<int32_t> recordFault{0};  // 0, or why the last recording ended early (-5, -7, -8)
+  // 0, or why the last recording ended early: -1 the link was lost, -5, -7, -8.
+  Signalled<int32_t> recordFault{0};
 
   // The values of a start: no recording, the last one finished.
   void reset();

@@ -30,6 +30,13 @@ size_t padToPackets(uint8_t* data, size_t n) {
   return whole;
 }
 
+size_t restOfLastFrame(const uint8_t* tail, size_t size) {
+  for (size_t at = size; at-- > 0;) {
+    if (markerAt(tail, size, at)) return (kFrameSize - (size - at) % kFrameSize) % kFrameSize;
+  }
+  return 0;
+}
+
 BlockResult handleBlock(const uint8_t* block, size_t size, uint8_t* payload) {
   BlockResult r;
   if (block == nullptr) size = 0;

@@ -47,6 +47,12 @@ struct BlockResult {
 // Reads nothing beyond `size` bytes and writes nothing beyond kBlockPayload bytes.
 BlockResult handleBlock(const uint8_t* block, size_t size, uint8_t* payload);
 
+// How many bytes of the stream are still to come before the next frame starts, when `tail`
+// holds the last `size` bytes received (kFrameSize + 4 of them are enough): reckoned from
+// the last marker, the frames being contiguous. 0 when the stream ends at a frame's end, or
+// when `tail` holds no marker.
+size_t restOfLastFrame(const uint8_t* tail, size_t size);
+
 // The status-word change one frame status byte asks for.
 void frameStatusChange(uint8_t status, uint32_t& setBits, uint32_t& clearBits);
 

@@ -1,6 +1,8 @@
 // The audio-in thread and the recording operations.
 #include "audio/recorder.h"
 
+#include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstring>
 #include <memory>
@@ -27,6 +29,10 @@ namespace {
 
 using std::chrono::milliseconds;
 
+// The modes the box's byte carries: 0 to 255, and -128 to -1 (negative modes need the line
+// off hook, as 0 does).
+constexpr int kLowestMode = -128;
+constexpr int kHighestMode = 255;
 constexpr int kReadsPerBatch = 32;  // about 2 s of audio before commands and playback get a look
 constexpr int kCommandStallPolls = 300;
 constexpr milliseconds kCommandStallPoll{100};
@@ -39,6 +45,16 @@ constexpr milliseconds kStopPoll{100};
 // recorder before it cuts the read off: about 2 s, as the library's other stop waits.
 constexpr int kCutOffPolls = 100;
 constexpr milliseconds kCutOffPoll{20};
+// Why a recording ended early, as StopReadSound reports it: the link to the box was lost.
+constexpr int32_t kLinkLostFault = TAVRO_ERROR_LINK_DOWN;
+// A recording cut by its own failed read waits this long at most (about 1 s) for the reply
+// reader to report the link lost.
+constexpr int kLossReportPolls = 100;
+constexpr milliseconds kLossReportPoll{10};
+constexpr milliseconds kLinkPoll{50};
+// What the pipe holds before a recording starts is thrown away for at most this long: a box
+// that streams faster than it is read never lets the pipe run empty.
+constexpr auto kDiscardLimit = std::chrono::milliseconds(250);
 
 std::atomic<int32_t> gRecordingLimit{INT32_MAX};
 
@@ -57,22 +73,42 @@ CutOff& cutOff() {
   return lasting<CutOff>();
 }
 
+// The box's audio-in stream as the library switches it. Every switch on is counted under the
+// lock. A recording that ended without its stop (a fault, a lost link) has the stream
+// switched off by the recorder, under the same lock and only when nothing switched it on
+// since, so that the switch on of a later start is never undone.
+struct StreamSwitch {
+  std::mutex mutex;
+  std::atomic<uint64_t> starts{0};
+};
+
+StreamSwitch& streamSwitch() {
+  return lasting<StreamSwitch>();
+}
+
+int sendRecordStatus(bool start, int mode) {
+  if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
+  return commandRoundTrip(commands::kRecordStatus,
+                          {static_cast<uint8_t>(start ? 1 : 0), static_cast<uint8_t>(mode)});
+}
+
+// Switches the box's stream off, unless it was switched on again after `starts` switches on.
+void switchStreamOff(uint64_t starts) {
+  std::lock_guard<std::mutex> lock(streamSwitch().mutex);
+  if (streamSwitch().starts.load() == starts) sendRecordStatus(false, 0);
+}
+
 // The audio-in thread's working memory, kept off its small stack and allocated once.
 struct RecorderWork {
   uint8_t block[kBlockSize + 16];
   uint8_t payload[kBlockPayload];
+  uint8_t discarding[4096];                             // what is thrown away before a start
+  uint8_t discarded[kFrameSize + sizeof kFrameMarker];  // the last bytes thrown away
   WaveFile wave;
 };
 
 bool stopping() {
   return audioStopping();
-}
-
-void setRecordingActive(bool on) {
-  if (on)
-    noticeState().eventFlags.fetch_or(kRecordingActiveEvent);
-  else
-    noticeState().eventFlags.fetch_and(~kRecordingActiveEvent);
 }
 
 bool cutOffRequested() {
@@ -87,9 +123,12 @@ class Recording {
   void run() {
     clearStatusBits(kToneBit);
     hostMode_ = hostStreams().hostBufferRecording.load() == 1;
+    epoch_ = linkState().linkEpoch.load();
+    starts_ = streamSwitch().starts.load();
     // The file gets its header before the box is asked to stream: a start that a lost link
     // drops then leaves an empty wave file with placeholder sizes, never a file of 0 bytes.
     const bool fileMade = hostMode_ || work_.wave.create(block_.fileName);
+    discardHeld();
     if (!transferSetup(handles_.control, kAudioFromDevice)) {
       // The start request is dropped; the pipe is opened anew before the next one.
       work_.wave.abandon();
@@ -98,7 +137,7 @@ class Recording {
       return;
     }
     cutOff().recordingOpen.store(1);
-    setRecordingActive(true);
+    noticeState().eventFlags.fetch_or(kRecordingActiveEvent);
     recorderState().recordedBytes.store(0);
     if (hostMode_) {
       selectorA_ = hostStreams().nextBuffer.load() == 1;
@@ -118,10 +157,10 @@ class Recording {
                    linkState().audioInReopen.load() == 1 || stopping();
           },
           kFirstRequestPoll, kNoLimit);
-      if (linkState().audioInReopen.load() == 1) return abandon();
+      if (linkState().audioInReopen.load() == 1) return cut();
       if (recorderState().recordGo.load() != 1) return finish();  // closed before the first request
       pauseForOthers();
-      if (linkState().audioInReopen.load() == 1) return abandon();
+      if (linkState().audioInReopen.load() == 1) return cut();
       if (recorderState().recordGo.load() != 1) return finish();
     }
 
@@ -132,17 +171,22 @@ class Recording {
         // A stop cancels a blocked read: keep what was recorded, with a proper header.
         if (block_.runFlag.load() != 1 || stopping() || cutOffRequested()) return finish();
         ownTransferFailed(linkState().audioInReopen, kAudioInPipe, handles_);
-        return abandon();
+        return cut();
       }
-      if (linkState().audioInReopen.load() == 1) return abandon();  // the link was lost
+      if (linkState().audioInReopen.load() == 1) return cut();  // the link was lost
       recorderState().recorderBusy.store(0);
       pauseForOthers();
-      if (linkState().audioInReopen.load() == 1) return abandon();
+      if (linkState().audioInReopen.load() == 1) return cut();
       if (recorderState().recordGo.load() != 1 || fault_ != 0 || block_.runFlag.load() != 1 ||
           stopping())
         return finish();
     }
   }
+
+  // The recording was cut by a lost link: the box streams on for it once it is back.
+  bool wasCut() const { return cut_; }
+  // The stream's switches on when the recording started.
+  uint64_t streamStarts() const { return starts_; }
 
  private:
   // The recorder keeps its own count and publishes it, so that a value stored meanwhile by
@@ -170,8 +214,46 @@ class Recording {
            playerState().recorderHold.load() == 0 && block_.runFlag.load() == 1 && !stopping();
   }
 
+  // What the pipe holds now was sent before this start (a stream the box went on with after
+  // an earlier recording ended without its stop, or while nobody recorded): it is thrown
+  // away before the box is asked to stream. The frame the box was in the middle of is
+  // noted, so that the first read skips its rest and starts at a frame.
+  void discardHeld() {
+    const auto until = platform::Clock::now() + kDiscardLimit;
+    uint8_t* const tail = work_.discarded;
+    const size_t room = sizeof work_.discarded;
+    size_t kept = 0;
+    uint32_t got = 0;
+    uint8_t* const buffer = work_.discarding;
+    while (platform::readHeld(handles_.pipe, buffer, sizeof work_.discarding, &got) && got > 0) {
+      if (got >= room) {
+        std::memcpy(tail, buffer + got - room, room);
+        kept = room;
+      } else {
+        const size_t stay = std::min(kept, room - got);
+        std::memmove(tail, tail + kept - stay, stay);
+        std::memcpy(tail + stay, buffer, got);
+        kept = stay + got;
+      }
+      // Less than a frame: what the pipe held is gone, and what comes now is new.
+      if (got < kFrameSize || platform::Clock::now() >= until) break;
+    }
+    skip_ = static_cast<uint32_t>(restOfLastFrame(tail, kept));
+  }
+
+  // Reads and drops the rest of the frame that was in flight when the recording started;
+  // false when the read failed.
+  bool skipToFrame() {
+    if (skip_ == 0) return true;
+    uint32_t got = 0;
+    const bool ok = platform::readFile(handles_.pipe, work_.block, skip_, &got);
+    skip_ = 0;
+    return ok;
+  }
+
   // Up to 32 reads of one block each; false when a read failed.
   bool fileBatch() {
+    if (!skipToFrame()) return false;
     for (int i = 0; i < kReadsPerBatch && keepReading(); ++i) {
       if (!roomFor(kBlockSize)) {
         fault_ = TAVRO_ERROR_SIZE_LIMIT;
@@ -206,6 +288,7 @@ class Recording {
   // One read handed to the application through the host read buffers; false when the
   // read failed.
   bool hostBatch() {
+    if (!skipToFrame()) return false;
     uint32_t n = hostStreams().hostReadLength.load();
     if (n == 0 || n > kBlockSize) n = kBlockSize;
     if (!roomFor(n)) {
@@ -266,17 +349,45 @@ class Recording {
       if (!work_.wave.finish() && fault_ == 0) fault_ = TAVRO_ERROR_DISK_FULL;
       recorderState().recordedBytes.store(static_cast<int32_t>(received_ + kWaveHeaderSize));
     }
+    if (cut_) {
+      awaitLossReported();
+    } else if (fault_ != 0 && boxCanBeTold()) {
+      // Ended by itself (the file failed, the largest size was reached): the box would
+      // stream on into the pipe until the application's stop.
+      switchStreamOff(starts_);
+    }
     if (fault_ != 0) recorderState().recordFault.store(fault_);
     postRecordingEnded(hostMode_, received_ + (hostMode_ ? 0 : kWaveHeaderSize), fault_);
     recorderState().recordFinished.store(1);
-    setRecordingActive(false);
+    // A loss that cuts a recording shows no notice, as any loss while a recording is open.
+    noticeState().eventFlags.fetch_and(cut_ ? ~(kRecordingActiveEvent | kLinkLostEvent)
+                                            : ~kRecordingActiveEvent);
   }
 
-  // The recording ends without finishing: the file keeps its placeholder sizes, the
-  // record-finished flag stays 0 and the recording-active event stays set.
-  void abandon() {
-    recorderState().recorderBusy.store(0);
-    work_.wave.abandon();
+  // The link was lost: the recording is finished with what came, as any other, and reports
+  // the lost link.
+  void cut() {
+    fault_ = kLinkLostFault;
+    cut_ = true;
+    finish();
+  }
+
+  // Waits until the reply reader has reported the loss that cut the recording (its notice
+  // flag raised), so that the recording-active bit is never cleared before it: at most
+  // about 1 s, when only the audio-in pipe failed and the reader reports nothing.
+  void awaitLossReported() {
+    waitFor(
+        [&] {
+          return (linkState().linkEpoch.load() != epoch_ && linkState().replyPipeUp.load() == 0) ||
+                 block_.runFlag.load() != 1 || stopping();
+        },
+        kLossReportPoll, kLossReportPolls);
+  }
+
+  // The command channel can carry a command and somebody will read its answer.
+  bool boxCanBeTold() const {
+    return !linkDown() && linkState().commandReopen.load() == 0 &&
+           workers().replyReaderAlive.load() == 1 && block_.runFlag.load() == 1 && !stopping();
   }
 
   ThreadBlock& block_;
@@ -284,9 +395,33 @@ class Recording {
   RecorderWork& work_;
   bool hostMode_ = false;
   bool selectorA_ = true;
+  bool cut_ = false;
   int32_t fault_ = 0;
   uint32_t received_ = 0;  // bytes received in this recording; the limit keeps it in range
+  uint32_t skip_ = 0;      // the rest of the frame in flight at the start, to be dropped
+  uint32_t epoch_ = 0;     // the link's epoch when the recording started
+  uint64_t starts_ = 0;    // the stream's switches on when the recording started
 };
+
+// A recording that a lost link cut short was never stopped: a box that comes back streams
+// on for it. Once the link is back (the audio-in pipe opened anew meanwhile) the box is
+// told, unless a recording switched the stream on since.
+void stopStreamOnceLinkIsBack(ThreadBlock& block, PipeHandles& handles, uint64_t starts) {
+  Signalled<uint8_t> now{1};
+  for (;;) {
+    waitForWork(block, now, linkState().audioInReopen, kAudioInPipe, handles);
+    if (block.runFlag.load() != 1 || stopping()) return;
+    waitFor(
+        [&] {
+          return !linkDown() || linkState().audioInReopen.load() == 1 ||
+                 block.runFlag.load() != 1 || stopping();
+        },
+        kLinkPoll, kNoLimit);
+    if (block.runFlag.load() != 1 || stopping()) return;
+    if (linkState().audioInReopen.load() != 1) break;  // else lost again: reopen first
+  }
+  switchStreamOff(starts);
+}
 
 // After a recording: when its transfers were cut off, the handles are opened anew before
 // the next one.
@@ -349,13 +484,22 @@ void audioInThread(ThreadBlock& block) {
   auto work = std::make_unique<RecorderWork>();
   PipeHandles handles;
   registerHandles(kAudioInPipe, &handles);
+  bool stopOwed = false;
+  uint64_t owedStarts = 0;
   while (block.runFlag.load() == 1) {
     recorderState().audioInStart.store(0);
+    if (stopOwed) {
+      stopOwed = false;
+      stopStreamOnceLinkIsBack(block, handles, owedStarts);
+    }
     waitForWork(block, recorderState().audioInStart, linkState().audioInReopen, kAudioInPipe,
                 handles);
     if (block.runFlag.load() != 1) break;
-    Recording(block, handles, *work).run();
+    Recording recording(block, handles, *work);
+    recording.run();
     recordingOver();
+    stopOwed = recording.wasCut();
+    owedStarts = recording.streamStarts();
   }
   registerHandles(kAudioInPipe, nullptr);
   handles.close();
@@ -368,6 +512,9 @@ using namespace tavro;
 
 int CKusb_IO::StartReadSound(const char* fileName, int mode) {
   if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
+  // The mode travels in one byte: a value it cannot carry would reach the box as another
+  // mode than the one the on-hook rule was applied to (256 as 0).
+  if (mode < kLowestMode || mode > kHighestMode) return TAVRO_ERROR_INVALID_ARGUMENT;
   if (mode <= 0 && !statusHas(kOffHookBit)) return TAVRO_ERROR_ON_HOOK;
   if (workers().audioIn.runFlag.load() != 1) return TAVRO_ERROR_NOT_RUNNING;
   if (recorderState().audioInStart.load() == 1 && recorderState().recordFinished.load() == 1)
@@ -428,6 +575,8 @@ int32_t CKusb_IO::ReadRecLength() {
 
 int CKusb_IO::SetRecordStatus(bool start, int mode) {
   if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
-  return commandRoundTrip(commands::kRecordStatus,
-                          {static_cast<uint8_t>(start ? 1 : 0), static_cast<uint8_t>(mode)});
+  if (!start) return sendRecordStatus(false, mode);
+  std::lock_guard<std::mutex> lock(streamSwitch().mutex);
+  streamSwitch().starts.fetch_add(1);
+  return sendRecordStatus(true, mode);
 }

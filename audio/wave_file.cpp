@@ -1,5 +1,9 @@
 #include "audio/wave_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <filesystem>
 #include <system_error>
@@ -18,6 +22,21 @@ void put32(uint8_t* at, uint32_t v) {
 
 bool writeAll(std::FILE* f, const void* data, size_t size) {
   return std::fwrite(data, 1, size, f) == size;
+}
+
+// Opens `name` as a regular file, created when missing, without waiting: a name that is
+// something else is not opened at all, and one that becomes something else between the
+// look and the open (opened without blocking) is closed again. -1 when refused.
+int openRegular(const char* name, int access) {
+  struct stat st {};
+  if (::stat(name, &st) == 0 && !S_ISREG(st.st_mode)) return -1;
+  const int fd = ::open(name, access | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+  if (fd < 0) return -1;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 }  // namespace
@@ -44,9 +63,9 @@ WaveHeader waveHeader(uint32_t riffSize, uint32_t dataSize) {
 
 bool canCreateFile(const char* name) {
   if (name == nullptr || *name == 0) return false;
-  std::FILE* f = std::fopen(name, "ab");
-  if (f == nullptr) return false;
-  std::fclose(f);
+  const int fd = openRegular(name, O_WRONLY);
+  if (fd < 0) return false;
+  ::close(fd);
   return true;
 }
 
@@ -58,8 +77,12 @@ bool WaveFile::create(const char* name) {
   abandon();
   if (name == nullptr || *name == 0 || std::strlen(name) >= sizeof name_) return false;
   std::strcpy(name_, name);
-  file_ = std::fopen(name_, "w+b");
-  if (file_ == nullptr) return false;
+  const int fd = openRegular(name_, O_RDWR);
+  if (fd < 0) return false;
+  if (::ftruncate(fd, 0) != 0 || (file_ = ::fdopen(fd, "w+b")) == nullptr) {
+    ::close(fd);
+    return false;
+  }
   std::setvbuf(file_, nullptr, _IONBF, 0);
   audioBytes_ = 0;
   partial_ = false;

@@ -27,8 +27,10 @@ inline WaveHeader finalWaveHeader(uint32_t audioBytes) {
   return waveHeader(audioBytes + (kWaveHeaderSize - 8), audioBytes);
 }
 
-// True when a file of that name can be created (or opened for writing) now. Creates an
-// empty file if there was none; an existing file is left as it is.
+// True when a regular file of that name can be created (or opened for writing) now. Creates
+// an empty file if there was none; an existing file is left as it is. Anything else (a
+// FIFO, a device, a socket, a folder) is refused without waiting and without opening it:
+// its writes could block or go nowhere.
 bool canCreateFile(const char* name);
 
 // One wave file being written. Writes go straight to the file (no buffering), so a failed
@@ -42,7 +44,8 @@ class WaveFile {
   WaveFile& operator=(const WaveFile&) = delete;
 
   // Creates (or truncates) the file and writes the placeholder header. False when it
-  // cannot be created or the header cannot be written (nothing is left open then).
+  // cannot be created, is not a regular file, or the header cannot be written (nothing is
+  // left open then).
   bool create(const char* name);
   // Appends audio. False when not all of it could be written; the bytes of a partial
   // write are cut off again when the file is finished.

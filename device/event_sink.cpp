@@ -44,6 +44,8 @@ int32_t permille(uint32_t position, uint32_t length) {
 
 uint8_t endReason(int32_t fault) {
   switch (fault) {
+    case TAVRO_ERROR_LINK_DOWN:
+      return TAVRO_END_LINK_LOST;
     case TAVRO_ERROR_FILE:
       return TAVRO_END_FILE_ERROR;
     case TAVRO_ERROR_DISK_FULL:

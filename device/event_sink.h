@@ -25,7 +25,7 @@ void postTone(uint8_t first, uint16_t second);
 // Reported only when the state differs from the last one reported.
 void postHook(bool offHook, tavro_hook_cause cause);
 // A recording (into a file, or a host-buffer stream) ended with `bytes` and the fault code
-// the stop returns (0, -5, -7, -8).
+// the stop returns (0; -1 the link was lost; -5, -7, -8).
 void postRecordingEnded(bool hostStream, int64_t bytes, int32_t fault);
 // Playback progress, at most four a second, and the end of a pass.
 void postPlaybackProgress(uint32_t position, uint32_t length);

@@ -28,6 +28,13 @@ class BackendPipe {
  public:
   virtual ~BackendPipe() = default;
   virtual bool read(void* buffer, uint32_t n, uint32_t* got) = 0;
+  // What the pipe holds now, at most n bytes, without waiting for more to come (a bus that
+  // cannot tell what it holds waits a moment for it); *got is 0 when nothing is held.
+  // False on end-of-stream or error. A backend that cannot look holds nothing.
+  virtual bool readHeld(void* /*buffer*/, uint32_t /*n*/, uint32_t* got) {
+    *got = 0;
+    return true;
+  }
   virtual bool write(const void* buffer, uint32_t n, uint32_t* written) = 0;
   virtual void cancel() = 0;
   virtual bool reset() = 0;  // after a failed transfer

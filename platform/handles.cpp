@@ -291,6 +291,14 @@ bool readFile(Handle h, void* buffer, uint32_t n, uint32_t* got) {
   return pipe->read(buffer, n, got);
 }
 
+bool readHeld(Handle h, void* buffer, uint32_t n, uint32_t* got) {
+  *got = 0;
+  const auto pipe = pipeOf(h);
+  if (pipe == nullptr || buffer == nullptr) return false;
+  if (n == 0) return true;
+  return pipe->readHeld(buffer, n, got);
+}
+
 bool writeFile(Handle h, const void* buffer, uint32_t n, uint32_t* written) {
   if (written != nullptr) *written = 0;
   const auto pipe = pipeOf(h);

@@ -96,6 +96,10 @@ Handle openPipe(Handle device, int number);
 // a transfer fails. False on end-of-stream or error; *got is the count received.
 bool readFile(Handle h, void* buffer, uint32_t n, uint32_t* got);
 
+// What the audio-in stream holds now, at most n bytes, without waiting for more: what the
+// box sent before the call. *got is 0 when nothing is held. False on end-of-stream or error.
+bool readHeld(Handle h, void* buffer, uint32_t n, uint32_t* got);
+
 // WriteFile on a pipe: one packet of n bytes. False unless all n bytes were sent.
 bool writeFile(Handle h, const void* buffer, uint32_t n, uint32_t* written);
 

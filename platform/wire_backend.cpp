@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -199,6 +200,23 @@ class WirePipe : public BackendPipe {
       if (!stream || total == n) return true;
     }
     return false;
+  }
+
+  // As much as the socket holds now: what the box sent before the call, never more.
+  bool readHeld(void* buffer, uint32_t n, uint32_t* got) override {
+    *got = 0;
+    int held = 0;
+    if (::ioctl(connection_.fd(), FIONREAD, &held) != 0) return false;
+    if (held <= 0) return true;
+    for (;;) {
+      const ssize_t r = ::recv(connection_.fd(), buffer,
+                               std::min<uint32_t>(n, static_cast<uint32_t>(held)), MSG_DONTWAIT);
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0) return errno == EAGAIN;
+      if (r == 0) return false;  // end of stream
+      *got = static_cast<uint32_t>(r);
+      return true;
+    }
   }
 
   bool write(const void* buffer, uint32_t n, uint32_t* written) override {

@@ -9,12 +9,14 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 
+#include "tavro/events.h"
 #include "tavro/status.h"
 #include "testapp/about_dialog.h"
 #include "testapp/app_icon.h"
@@ -191,6 +193,13 @@ bool OstrelDialog::startUp() {
   library_->SetTelStatus(status & ~kClearedAtStart);
   library_->SetDialPara(5, 5, 17);
   library_->SetNextCallDelay(150);
+  // A recording that the library ends by itself (the link lost, the disk full) puts the
+  // button back, as a stop does.
+  const int events = tavro_events_fd(library_.get());
+  if (events >= 0) {
+    events_ = new QSocketNotifier(events, QSocketNotifier::Read, this);
+    connect(events_, &QSocketNotifier::activated, this, &OstrelDialog::takeEvents);
+  }
 
   testOn_ = false;
   toggle_->setChecked(testOn_);
@@ -266,6 +275,7 @@ void OstrelDialog::cancelWait() {
 
 void OstrelDialog::onToggleClicked() {
   if (!library_) return;
+  takeEvents();  // an end not yet taken belongs to the recording before
   testOn_ = toggle_->isChecked();
   if (testOn_) {
     toggle_->setText(stopCaption());
@@ -286,6 +296,17 @@ void OstrelDialog::stopTest() {
   library_->StopReadSound();
   toggle_->setEnabled(true);
   toggle_->setText(startCaption());
+}
+
+void OstrelDialog::takeEvents() {
+  if (!library_) return;
+  tavro_event event;
+  while (tavro_event_take(library_.get(), &event) == 1) {
+    if (event.kind != TAVRO_EVENT_RECORDING_ENDED || !testOn_) continue;
+    testOn_ = false;
+    toggle_->setChecked(false);
+    toggle_->setText(startCaption());
+  }
 }
 
 void OstrelDialog::done(int result) {
@@ -309,6 +330,8 @@ void OstrelDialog::shutDown() {
   // The library's stop waits for its worker threads, and a worker may be waiting for a
   // notice to be answered on this thread.
   if (options_.notices) options_.notices->shutDown();
+  delete events_;  // its descriptor ends with the library object
+  events_ = nullptr;
   library_.reset();
   if (starter_) {
     if (starter_->waitFinished(options_.startGrace)) {

@@ -14,6 +14,7 @@ class QAction;
 class QEventLoop;
 class QMenu;
 class QPushButton;
+class QSocketNotifier;
 
 namespace ostrel {
 
@@ -87,6 +88,7 @@ class OstrelDialog : public QDialog {
   void showWaitWindow();
   void onToggleClicked();
   void stopTest();
+  void takeEvents();
 
   OstrelOptions options_;
   std::unique_ptr<LibraryStarter> starter_;
@@ -99,6 +101,7 @@ class OstrelDialog : public QDialog {
   QPushButton* toggle_ = nullptr;
   QMenu* menu_ = nullptr;
   QAction* aboutAction_ = nullptr;
+  QSocketNotifier* events_ = nullptr;  // the library's events, while it lives
 
   // While the start-up waits.
   QEventLoop* waitLoop_ = nullptr;

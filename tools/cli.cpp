@@ -97,7 +97,9 @@ void addBoxCommands(CLI::App& app, CommandArgs& a, CommandSet set) {
                   console ? "Stop after this many seconds, up to 604800 (default: stop)"
                           : "Stop after this many seconds, up to 604800 (default: Ctrl-C)")
       ->check(CLI::Range(0.001, 604800.0) & kFinite);
-  rec->add_option("--mode", a.record.mode, "Recording mode; 0 needs the line off hook (default 1)");
+  // The mode travels to the box in one byte.
+  rec->add_option("--mode", a.record.mode, "Recording mode; 0 needs the line off hook (default 1)")
+      ->check(CLI::Range(-128, 255));
   rec->add_flag("--pickup", a.record.pickUp, "Take the line off hook first (for mode 0)");
   if (!console) rec->add_flag("--quiet", a.record.quiet, "No progress lines");
 

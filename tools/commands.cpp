@@ -87,13 +87,25 @@ std::string fileSizeText(const std::string& file, long long* size) {
   return std::to_string(*size);
 }
 
+// What a name that is not a regular file is, for a message: "FILE is a named pipe (FIFO),
+// not a regular file".
+std::string notRegularText(const std::string& file, mode_t mode) {
+  const char* what = S_ISFIFO(mode)   ? "a named pipe (FIFO)"
+                     : S_ISCHR(mode)  ? "a character device"
+                     : S_ISBLK(mode)  ? "a block device"
+                     : S_ISSOCK(mode) ? "a socket"
+                                      : nullptr;
+  return what != nullptr ? file + " is " + what + ", not a regular file"
+                         : file + " is not a regular file";
+}
+
 // Why `file` cannot be used as an input file ("" when it can): it must exist and not be a
 // directory; with `regularOnly` it must be a regular file.
 std::string inputFileProblem(const std::string& file, bool regularOnly) {
   struct stat st {};
   if (stat(file.c_str(), &st) != 0) return "cannot open " + file + ": " + std::strerror(errno);
   if (S_ISDIR(st.st_mode)) return file + " is a directory";
-  if (regularOnly && !S_ISREG(st.st_mode)) return file + " is not a regular file";
+  if (regularOnly && !S_ISREG(st.st_mode)) return notRegularText(file, st.st_mode);
   return "";
 }
 
@@ -556,16 +568,22 @@ int Recording::start(Session& s, const RecordOptions& o) {
   o_ = o;
   end_ = End::kAsked;
   // Refuse a file that cannot be created before anything starts; a recording that does
-  // not start leaves no empty file behind.
+  // not start leaves no empty file behind. Only a regular file is recorded into: the writes
+  // to anything else (a FIFO, a device) could block or go nowhere.
   struct stat before {};
   bool existed = stat(o.file.c_str(), &before) == 0;
   if (existed && S_ISDIR(before.st_mode))
     return fail(kExitFile, "record failed: " + o.file + " is a directory");
-  int fd = ::open(o.file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  if (existed && !S_ISREG(before.st_mode))
+    return fail(kExitFile, "record failed: " + notRegularText(o.file, before.st_mode));
+  int fd = ::open(o.file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0644);
   if (fd < 0) {
     return fail(kExitFile, "record failed: cannot create " + o.file + ": " + std::strerror(errno));
   }
+  struct stat opened {};
+  const bool regular = fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode);
   ::close(fd);
+  if (!regular) return fail(kExitFile, "record failed: " + notRegularText(o.file, opened.st_mode));
   auto removeUnstarted = [&] {
     if (!existed) ::unlink(o.file.c_str());
   };

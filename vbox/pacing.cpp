@@ -149,10 +149,11 @@ bool VirtualBox::Impl::flushAudio() {
 }
 
 // Makes the next frame of the line and sends it, unless the pipe still holds back part of an
-// earlier one: then the whole frame is dropped. False when the connection broke.
+// earlier one, or takes none of it: then the whole frame is dropped, so that the box never
+// holds back more than the rest of a frame begun. False when the connection broke.
 bool VirtualBox::Impl::sendFrame() {
   if (!flushAudio()) return false;
-  const bool drop = !audioPending.empty();
+  bool drop = !audioPending.empty();
   std::vector<uint8_t> out;
   locked([&](Shared& s) {
     AudioInState& in = s.audioIn;
@@ -169,15 +170,19 @@ bool VirtualBox::Impl::sendFrame() {
       ++in.partialsSent;
     }
     Frame frame = nextLineFrame(s, status);  // the line goes on, sent or not
-    if (drop) {
-      ++in.dropped;
-    } else {
-      ++in.sent;
-      out.insert(out.end(), frame.begin(), frame.end());
-    }
+    if (!drop) out.insert(out.end(), frame.begin(), frame.end());
   });
+  bool alive = true;
+  if (!drop) {
+    alive = writeAudio(out.data(), out.size());
+    if (audioPending.size() >= kFrameSize) {  // not begun
+      audioPending.resize(audioPending.size() - kFrameSize);
+      drop = true;
+    }
+  }
+  locked([drop](Shared& s) { ++(drop ? s.audioIn.dropped : s.audioIn.sent); });
   changed.notify_all();
-  return drop || writeAudio(out.data(), out.size());
+  return alive;
 }
 
 // While nobody records, the line still runs in its own time for the detectors.

@@ -56,8 +56,10 @@
 //       for GetDTMFCode TAVRO_ERROR_NO_DIGIT, an empty ring
 //   -5  TAVRO_ERROR_FILE (recording and playback only): the file cannot be created or
 //       opened: no or an empty name, a name of 1024 characters or more, no such folder, no
-//       rights, a file to play of 4 GiB or more. The start functions refuse such a name
-//       before anything is sent; if the file fails later, when the audio thread opens it,
+//       rights, a name that is not a regular file (a FIFO, a device, a socket, a folder:
+//       its writes could block or go nowhere), a file to play of 4 GiB or more. The start
+//       functions refuse such a name at once, before anything is sent; if the file fails
+//       later, when the audio thread opens it,
 //       StopReadSound or StopPlaySound returns -5 (the recording or playback then ended at
 //       once)
 //   -6  TAVRO_ERROR_ALREADY_RUNNING (recording and playback only): a recording or playback
@@ -178,17 +180,24 @@ class TAVRO_API CKusb_IO {
   CString GetMin();
   CString GetSec();
 
-  // Recording into an A-law wave file (8000 Hz, mono, 48-byte header).
-  // StartReadSound: 1 requested; -1 link down; -2 audio-in thread not running; -4 mode 0
-  // or negative with the line on hook; -5 the file cannot be created; -6 a recording (or
-  // host-buffer stream) is already running. Mode 1 and above may record on hook.
+  // Recording into an A-law wave file (8000 Hz, mono, 48-byte header). A recording holds
+  // what the box sends from its start on: what the box sent before (a stream left on) is
+  // thrown away. A recording that ends before its stop (the link lost, -5, -7, -8) is
+  // finished with the audio received, its header written, and the library switches the
+  // box's stream off (once the link is back, after a loss).
+  // StartReadSound: 1 requested; -1 link down; -2 audio-in thread not running, or a mode
+  // the box's byte cannot carry (below -128 or above 255); -4 mode 0 or negative with the
+  // line on hook; -5 the file cannot be created; -6 a recording (or host-buffer stream) is
+  // already running. Mode 1 and above may record on hook.
   // StopReadSound: the recorded byte count (bytes received from the box, plus 48 for the
-  // header); -1 link down or the closing command failed; -2 audio-in thread not running;
-  // -3 the recorder did not finish within 6 s (after the "In StopReadSound Error!"
-  // notice): a read the box left waiting is then cut off and the file finished with the
-  // audio received, whose count ReadRecLength() keeps; when no recording could be
-  // finished (none open, or the recorder held by a playback) ReadRecLength() gives -3
-  // too. -5, -7, -8 as above. It also stops a playback started with StartPlaySound.
+  // header); -1 link down, the closing command failed, or the link was lost during the
+  // recording (it ended there, with a valid file; ReadRecLength() has its count); -2
+  // audio-in thread not running; -3 the recorder did not finish within 6 s (after the "In
+  // StopReadSound Error!" notice): a read the box left waiting is then cut off and the
+  // file finished with the audio received, whose count ReadRecLength() keeps; when no
+  // recording could be finished (none open, or the recorder held by a playback)
+  // ReadRecLength() gives -3 too. -5, -7, -8 as above. It also stops a playback started
+  // with StartPlaySound.
   int StartReadSound(const char* fileName, int mode);
   int StartReadSoundCStr(CString fileName, int mode);
   int StartReadSoundCStrF(CString fileName);  // mode 0

@@ -124,7 +124,7 @@ enum tavro_end_reason {
   TAVRO_END_DISK_FULL = 2,  /* writing the file failed (StopReadSound -7) */
   TAVRO_END_SIZE_LIMIT = 3, /* the largest recording was reached (-8) */
   TAVRO_END_FILE_ERROR = 4, /* the file could not be created or opened (-5) */
-  TAVRO_END_LINK_LOST = 5   /* the link was lost */
+  TAVRO_END_LINK_LOST = 5   /* the link was lost, or the pipe that carried the audio failed */
 };
 
 struct tavro_recording_event {

@@ -66,6 +66,10 @@ namespace {
 constexpr uint8_t kBulk = LIBUSB_TRANSFER_TYPE_BULK;
 constexpr bool kPipeIn[kPipeCount] = {true, false, true, false};
 constexpr int kStreamPipe = 2;
+// A bus cannot tell what a device holds: a read of what is held waits this long (in
+// milliseconds) for it. A box that streams at the line's rate sends a packet of 64 bytes
+// every 8 ms: a read of what is held gets less than a frame of what it sends meanwhile.
+constexpr unsigned kHeldWaitMs = 20;
 
 std::string hex4(uint16_t v) {
   char text[5];
@@ -268,6 +272,21 @@ bool UsbPipe::read(void* buffer, uint32_t n, uint32_t* got) {
     if (got != nullptr) *got = total;
     if (number_ != kStreamPipe) return true;
   }
+  return true;
+}
+
+bool UsbPipe::readHeld(void* buffer, uint32_t n, uint32_t* got) {
+  *got = 0;
+  if (!deviceToHost() || buffer == nullptr) return false;
+  if (n == 0) return true;
+  TransferPtr transfer;
+  if (transfer.t == nullptr) return false;
+  libusb_fill_bulk_transfer(transfer.t, session_->handle, session_->endpoints[number_].address,
+                            static_cast<unsigned char*>(buffer), static_cast<int>(n), nullptr,
+                            nullptr, kHeldWaitMs);
+  const auto status = run(*session_, state_->canceller, transfer.t);
+  if (status != LIBUSB_TRANSFER_COMPLETED && status != LIBUSB_TRANSFER_TIMED_OUT) return false;
+  *got = static_cast<uint32_t>(transfer.t->actual_length);
   return true;
 }
 

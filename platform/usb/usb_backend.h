@@ -54,6 +54,9 @@ class UsbPipe {
   // Pipe 0: one packet (at most n bytes). Pipe 2: exactly n bytes unless a transfer fails.
   // False on a failed transfer, on a pipe of the other direction, and after cancel().
   bool read(void* buffer, uint32_t n, uint32_t* got);
+  // What the device holds for an IN pipe now, at most n bytes: one transfer that ends after
+  // a moment (a few milliseconds) when nothing comes. *got is 0 then.
+  bool readHeld(void* buffer, uint32_t n, uint32_t* got);
   // False unless all n bytes were sent.
   bool write(const void* buffer, uint32_t n, uint32_t* written);
   // Makes the transfer in progress, and every later one, fail at once.

@@ -13,6 +13,9 @@ class Pipe : public BackendPipe {
   bool read(void* buffer, uint32_t n, uint32_t* got) override {
     return pipe_->read(buffer, n, got);
   }
+  bool readHeld(void* buffer, uint32_t n, uint32_t* got) override {
+    return pipe_->readHeld(buffer, n, got);
+  }
   bool write(const void* buffer, uint32_t n, uint32_t* written) override {
     return pipe_->write(buffer, n, written);
   }

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,7 @@
 #include "support/scaled_time.h"
 #include "support/test_box.h"
 #include "tavro/CKusb_IO.h"
+#include "tavro/events.h"
 #include "tavro/notice.h"
 #include "vbox/virtual_box.h"
 
@@ -97,6 +99,16 @@ class AudioBoxTest : public ::testing::Test {
     }
     out.pop_back();
     return out;
+  }
+
+  // The next event of `kind` from the object's queue (the events before it are dropped);
+  // std::nullopt when none comes within a generous deadline.
+  std::optional<tavro_event> nextEvent(uint32_t kind) {
+    const auto deadline = std::chrono::steady_clock::now() + kGenerous;
+    tavro_event e{};
+    while (std::chrono::steady_clock::now() < deadline)
+      if (tavro_event_wait(&io_, &e, 100) == 1 && e.kind == kind) return e;
+    return std::nullopt;
   }
 
   void offHook() { setStatusBits(kOffHookBit); }

@@ -103,6 +103,25 @@ TEST(Frames, ShortOrMissingInputIsOutOfStepAndStaysInBounds) {
   EXPECT_FALSE(handleBlock(nullptr, kBlockSize, payload.data()).inStep);
 }
 
+// What is thrown away before a recording may end anywhere in a frame: the rest of that frame
+// is reckoned from the last marker, also when the next frame has begun with part of its own.
+TEST(Frames, TheRestOfTheLastFrameIsReckonedFromItsMarker) {
+  std::vector<uint8_t> stream = frame(0, 0x55);
+  const std::vector<uint8_t> next = frame(0, 0x66);
+  stream.insert(stream.end(), next.begin(), next.end());
+  for (size_t end :
+       {size_t{256}, size_t{257}, size_t{259}, size_t{260}, size_t{356}, size_t{512}}) {
+    // The last 260 bytes (or fewer) received, in an exact-size copy.
+    const size_t from = end > kFrameSize + 4 ? end - (kFrameSize + 4) : 0;
+    const std::vector<uint8_t> tail(stream.begin() + static_cast<long>(from),
+                                    stream.begin() + static_cast<long>(end));
+    EXPECT_EQ(restOfLastFrame(tail.data(), tail.size()), (512 - end) % 256) << end;
+  }
+  const std::vector<uint8_t> noFrames(300, 0x55);
+  EXPECT_EQ(restOfLastFrame(noFrames.data(), noFrames.size()), 0u);
+  EXPECT_EQ(restOfLastFrame(nullptr, 0), 0u);
+}
+
 // Played audio goes out in whole packets: what is short of one is silence, never stale
 // bytes, and nothing past the packet is touched.
 TEST(Frames, ShortAudioIsMadeUpWithSilenceToWholePackets) {

@@ -1,8 +1,12 @@
 // The audio operations' checks, commands and results, without any audio flowing.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
+#include <future>
 #include <string>
 
 #include "audio/audio_state.h"
@@ -22,9 +26,14 @@ TEST_F(Operations, RecordingRefusedBeforeAnythingIsSent) {
   EXPECT_EQ(io_.StartReadSound(file("a.wav").c_str(), 0), -4);
   EXPECT_EQ(io_.StartReadSound(file("a.wav").c_str(), -1), -4);
   EXPECT_EQ(io_.StartReadSoundCStrF(file("a.wav")), -4);
+  // Modes the box's byte cannot carry: 256 would reach it as mode 0, which needs the line
+  // off hook.
+  EXPECT_EQ(io_.StartReadSound(file("a.wav").c_str(), 256), -2);
+  EXPECT_EQ(io_.StartReadSound(file("a.wav").c_str(), -129), -2);
   EXPECT_FALSE(std::filesystem::exists(file("a.wav")));
 
   offHook();
+  EXPECT_EQ(io_.StartReadSound(file("a.wav").c_str(), 0x1FF), -2);
   EXPECT_EQ(io_.StartReadSound(file("no/such/folder.wav").c_str(), 0), -5);
   EXPECT_EQ(io_.StartReadSound("", 1), -5);
   EXPECT_EQ(io_.StartReadSound(nullptr, 1), -5);
@@ -35,6 +44,32 @@ TEST_F(Operations, RecordingRefusedBeforeAnythingIsSent) {
   EXPECT_TRUE(sentPackets().empty());
   EXPECT_EQ(recorderState().recordFinished.load(), 1) << "no recording was opened";
   EXPECT_TRUE(notices_.texts().empty());
+}
+
+// Only a regular file is recorded into: a FIFO, with or without a reader, and a device are
+// refused at once, before anything is sent, and nothing is opened that could block.
+TEST_F(Operations, OnlyRegularFilesAreRecordedInto) {
+  const std::string fifo = file("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  auto started =
+      std::async(std::launch::async, [&] { return io_.StartReadSound(fifo.c_str(), 1); });
+  if (started.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+    ADD_FAILURE() << "the start waits for a reader of the FIFO";
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);  // lets it go on
+    if (started.get() == 1) io_.StopReadSound();
+    close(reader);
+    return;
+  }
+  EXPECT_EQ(started.get(), -5) << "a FIFO without a reader";
+  const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  const int withReader = io_.StartReadSound(fifo.c_str(), 1);
+  if (withReader == 1) io_.StopReadSound();
+  close(reader);
+  EXPECT_EQ(withReader, -5) << "a FIFO with a reader";
+  EXPECT_EQ(io_.StartReadSound("/dev/null", 1), -5);
+  EXPECT_TRUE(sentPackets().empty());
+  EXPECT_EQ(recorderState().recordFinished.load(), 1) << "no recording was opened";
 }
 
 TEST_F(Operations, RecordAndPlayStatusCommands) {

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "audio/audio_state.h"
 #include "audio/recorder.h"
 #include "audio_fixture.h"
+#include "device/notices.h"
 #include "support/file_size_limit.h"
 #include "vbox/audio.h"
 
@@ -60,6 +62,25 @@ class Recording : public AudioBoxTest {
   // Waits until the recorder has received at least `bytes`.
   bool received(int32_t bytes) {
     return eventually([&] { return recorderState().recordedBytes.load() >= bytes; });
+  }
+
+  bool boxReceived(const vbox::Packet& packet) {
+    for (const auto& c : box_.commands())
+      if (c.packet == packet) return true;
+    return false;
+  }
+
+  // Records a little into `name`: the file holds what the box sent from the start on, in
+  // step and without a gap, and nothing older.
+  void expectFreshRecording(const std::string& name) {
+    const int64_t next = static_cast<int64_t>(box_.framesSent() + box_.droppedFrames());
+    ASSERT_EQ(io_.StartReadSound(name.c_str(), 1), 1);
+    ASSERT_TRUE(received(512 * 8));
+    ASSERT_GT(io_.StopReadSound(), 48);
+    const std::vector<int64_t> n = frameNumbers(readBytes(name));
+    ASSERT_FALSE(n.empty());
+    EXPECT_GE(n[0], next) << "the recording holds audio from before its start";
+    EXPECT_TRUE(consecutive(n));
   }
 };
 
@@ -202,20 +223,63 @@ TEST_F(Recording, CommandsPauseTheRecorderUntilAnswered) {
   EXPECT_EQ(box_.droppedFrames(), 0u);
 }
 
-TEST_F(Recording, UnplugAbandonsTheRecordingWithThePlaceholderHeader) {
-  ASSERT_EQ(io_.StartReadSound(file("lost.wav").c_str(), 1), 1);
+// The link goes during a recording: it is finished as any other (the header matches the
+// audio, the end event says why, the recording-active bit is cleared); the loss that cut it
+// shows no notice, a later one does.
+TEST_F(Recording, ALostLinkFinishesTheRecordingAsAnyOther) {
+  const std::string name = file("lost.wav");
+  ASSERT_EQ(io_.StartReadSound(name.c_str(), 1), 1);
   ASSERT_TRUE(received(512 * 4));
   box_.unplug();
-  ASSERT_TRUE(eventually([] { return linkDown(); }));
-  ASSERT_TRUE(eventually([] { return recorderState().audioInStart.load() == 0; }));
-  EXPECT_EQ(io_.StopReadSound(), -1);
-  const std::vector<uint8_t> bytes = readBytes(file("lost.wav"));
-  ASSERT_GE(bytes.size(), 48u);
-  EXPECT_EQ(le32(bytes, 4), 16376u);
-  EXPECT_EQ(le32(bytes, 44), 2016u);
-  EXPECT_EQ((bytes.size() - 48) % 500, 0u);
-  EXPECT_EQ(recorderState().recordFinished.load(), 0);
-  EXPECT_NE(noticeState().eventFlags.load() & kRecordingActiveEvent, 0u);
+  const std::optional<tavro_event> ended = nextEvent(TAVRO_EVENT_RECORDING_ENDED);
+  ASSERT_TRUE(ended);
+  EXPECT_EQ(ended->u.recording.reason, TAVRO_END_LINK_LOST);
+  EXPECT_EQ(ended->u.recording.bytes, io_.ReadRecLength());
+  EXPECT_EQ(recorderState().recordFinished.load(), 1);
+  EXPECT_EQ(noticeState().eventFlags.load() & kRecordingActiveEvent, 0u);
+  const std::vector<uint8_t> bytes = readBytes(name);
+  ASSERT_GT(bytes.size(), 48u);
+  EXPECT_EQ(le32(bytes, 44), bytes.size() - 48);
+  EXPECT_EQ(le32(bytes, 4), bytes.size() - 8);
+  EXPECT_TRUE(consecutive(frameNumbers(bytes)));
+  EXPECT_EQ(io_.StopReadSound(), -1) << "the link is down";
+
+  box_.plug();
+  ASSERT_TRUE(eventually([] { return !linkDown(); }));
+  EXPECT_EQ(io_.StopReadSound(), -1) << "the recording was cut by the lost link";
+  EXPECT_TRUE(notices_.texts().empty());
+  box_.unplug();
+  EXPECT_TRUE(eventually([&] { return !notices_.texts().empty(); }));
+  EXPECT_EQ(notices_.texts(), std::vector<std::string>{kLinkLostMessage});
+}
+
+// A recording cut by a lost link was never stopped: once the link is back the box is told to
+// stop streaming, and the next recording holds nothing the box sent before its start.
+TEST_F(Recording, AfterALostLinkTheStreamIsStoppedAndTheNextRecordingStartsFresh) {
+  ASSERT_EQ(io_.StartReadSound(file("cut.wav").c_str(), 1), 1);
+  ASSERT_TRUE(received(512 * 4));
+  box_.unplug();
+  ASSERT_TRUE(eventually([] { return recorderState().recordFinished.load() == 1; }));
+  box_.clearLog();
+  box_.plug();
+  ASSERT_TRUE(eventually([] { return !linkDown(); }));
+  EXPECT_TRUE(eventually([&] { return boxReceived(makePacket({7, 0, 0})); }));
+  expectFreshRecording(file("next.wav"));
+}
+
+// The box still streams when a recording starts (a host-buffer stream was left switched on):
+// what it sent before is thrown away, and the recording starts at a frame.
+TEST_F(Recording, WhatTheBoxSentBeforeTheStartIsNotRecorded) {
+  ASSERT_EQ(io_.SetRecordStatus(true, 1), 1);
+  ASSERT_EQ(io_.OpenReadSoundInPC(), 1);
+  std::vector<unsigned char> buffer(513);
+  ASSERT_EQ(io_.ReadSoundFromBufferToPC(buffer.data(), 512), 512);
+  ASSERT_GT(io_.CloseReadSoundInPC(), 0);
+  if (test::overUsb())
+    ASSERT_TRUE(box_.waitForFrames(box_.framesSent() + 64, milliseconds(20000)));
+  else  // until the pipe is full: the box is then in the middle of a frame
+    ASSERT_TRUE(box_.waitForDroppedFrames(box_.droppedFrames() + 1, milliseconds(20000)));
+  expectFreshRecording(file("fresh.wav"));
 }
 
 TEST_F(Recording, AStartTheBoxRefusesLeavesAWaveFileNotAnEmptyOne) {
@@ -250,12 +314,15 @@ TEST_F(Recording, FullDiskFinishesTheRecordingWithAMatchingHeader) {
     ASSERT_EQ(io_.StartReadSound(file("full.wav").c_str(), 1), 1);
     ASSERT_TRUE(eventually([] { return recorderState().recordFinished.load() == 1; }));
   }
+  // Ended by itself: the box is told at once to stop streaming, not only at the stop.
+  EXPECT_TRUE(boxReceived(makePacket({7, 0, 0})));
   EXPECT_EQ(io_.StopReadSound(), -7);
   const std::vector<uint8_t> bytes = readBytes(file("full.wav"));
   ASSERT_EQ(bytes.size(), 48u + 3000);
   EXPECT_EQ(le32(bytes, 44), 3000u);
   EXPECT_EQ(le32(bytes, 4), 3040u);
   EXPECT_TRUE(consecutive(frameNumbers(bytes)));
+  expectFreshRecording(file("after.wav"));
 }
 
 }  // namespace

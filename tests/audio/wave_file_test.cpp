@@ -142,6 +142,12 @@ TEST_F(WaveFileTest, NamesThatCannotBeCreated) {
   EXPECT_FALSE(canCreateFile(path("no/such/folder.wav").c_str()));
   EXPECT_FALSE(canCreateFile(""));
   EXPECT_TRUE(canCreateFile(path("fine.wav").c_str()));
+  // Only regular files: the writes to anything else could block or go nowhere.
+  ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+  EXPECT_FALSE(w.create(path("fifo").c_str()));
+  EXPECT_FALSE(canCreateFile(path("fifo").c_str()));
+  EXPECT_FALSE(canCreateFile("/dev/full"));
+  EXPECT_FALSE(w.create("/dev/full"));
   if (geteuid() != 0) {  // root writes anywhere
     fs::create_directory(dir_ / "locked");
     fs::permissions(dir_ / "locked", fs::perms::owner_read | fs::perms::owner_exec);
@@ -151,10 +157,12 @@ TEST_F(WaveFileTest, NamesThatCannotBeCreated) {
 }
 
 TEST_F(WaveFileTest, FullDiskKeepsAFileWhoseHeaderMatchesItsAudio) {
-  // /dev/full accepts the header's seek but fails every write: the header cannot be
-  // written, so the file is refused at once.
+  // The header cannot be written: the file is refused at once.
   WaveFile w;
-  EXPECT_FALSE(w.create("/dev/full"));
+  {
+    FileSizeLimit limit(20);
+    EXPECT_FALSE(w.create(path("none.wav").c_str()));
+  }
   EXPECT_FALSE(w.isOpen());
 
   // A write that fails in the middle: the file size limit stands in for the full disk.

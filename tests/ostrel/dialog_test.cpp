@@ -199,6 +199,32 @@ TEST_F(OstrelBoxTest, EndRequestWithAboutOpenClosesBothAndFinishesTheRecording) 
   EXPECT_EQ(le32(bytes, 44), bytes.size() - 48);
 }
 
+// The link goes during a test: the recording ends with a valid file, the button goes back by
+// itself, the loss shows no notice (a recording was open), and the next test records.
+TEST_F(OstrelBoxTest, ALostLinkEndsTheTestAndPutsTheButtonBack) {
+  startDialog();
+  click();
+  ASSERT_TRUE(eventually([&] { return fileSize(wave()) > 48 + 500; }));
+  box_.unplug();
+  EXPECT_TRUE(eventuallyGui([&] { return !toggle_->isChecked() && !dialog_->testOn(); }));
+  EXPECT_EQ(toggle_->text(), QStringLiteral("信号测试"));
+  const std::vector<char> bytes = readFile(wave());
+  ASSERT_GT(bytes.size(), 48u);
+  EXPECT_EQ(le32(bytes, 44), bytes.size() - 48) << "placeholder sizes left in the header";
+  expectValidWave(wave(), bytes.size() - 48);
+  EXPECT_TRUE(platform::awaitNoticesDelivered(10s));
+  EXPECT_TRUE(notices_.openBoxes().isEmpty());
+
+  box_.plug();
+  ASSERT_TRUE(eventually([] { return !linkDown(); }));
+  click();
+  EXPECT_TRUE(dialog_->testOn());
+  EXPECT_TRUE(eventually([&] { return fileSize(wave()) > 48 + 500; }));
+  click();
+  EXPECT_FALSE(dialog_->testOn());
+  expectValidWave(wave(), fileSize(wave()) - 48);
+}
+
 TEST_F(OstrelBoxTest, StartFailsSilentlyWhenTheBoxWasUnplugged) {
   startDialog();
   box_.unplug();

@@ -50,15 +50,16 @@ uint32_t le32(const std::vector<uint8_t>& b, size_t at) {
          uint32_t{b[at + 3]} << 24;
 }
 
-// A wave file is whole (its sizes match it) or carries the placeholder sizes of a
-// recording that was cut off.
+// A wave file is whole (its sizes match it), also when a lost link cut its recording. Only
+// a start that the loss dropped before the box streamed leaves the bare header with its
+// placeholder sizes.
 std::string waveFileProblem(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return "";  // no file: the recording never opened one
   std::vector<uint8_t> b((std::istreambuf_iterator<char>(in)), {});
   if (b.size() < 48) return "shorter than its header: " + std::to_string(b.size());
   const uint32_t riff = le32(b, 4), data = le32(b, 44);
-  if (riff == 16376 && data == 2016) return "";
+  if (riff == 16376 && data == 2016 && b.size() == 48) return "";
   if (riff == b.size() - 8 && data == b.size() - 48) return "";
   return "sizes " + std::to_string(riff) + "/" + std::to_string(data) + " for " +
          std::to_string(b.size()) + " bytes";

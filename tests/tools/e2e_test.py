@@ -275,6 +275,11 @@ class CommandLine(ToolTest):
         self.assertIn("missing.al", r.stderr)
         r = self.tool("--wait", "0.5", "record", "no/such/dir/x.wav")
         self.assertRun(r, 7)
+        # Only a regular file is recorded into: a FIFO without a reader is refused at once.
+        os.mkfifo(self.path("fifo"))
+        r = self.tool("--wait", "0.5", "record", "fifo", timeout=10)
+        self.assertRun(r, 7)
+        self.assertIn("fifo is a named pipe (FIFO), not a regular file", r.stderr)
 
     def test_flash_write_checks_type_and_size_before_reading(self):
         os.mkdir(self.path("adir"))

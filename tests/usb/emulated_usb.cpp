@@ -193,12 +193,19 @@ struct EmulatedUsbDevice::Shared {
       }
       Urb u = std::move(*it);
       it = inst.pending.erase(it);
-      auto& front = queue.front();
-      const size_t n = std::min<size_t>(front.size(), static_cast<size_t>(u.length));
-      u.in.assign(front.begin(), front.begin() + static_cast<std::ptrdiff_t>(n));
-      u.actual = static_cast<int>(n);
-      front.erase(front.begin(), front.begin() + static_cast<std::ptrdiff_t>(n));
-      if (front.empty()) queue.pop_front();
+      // As many of the queued bytes as the transfer asked for, as a device fills it with
+      // full packets; a piece that ends in a short packet ends the transfer.
+      const size_t packet = layout.endpoints[static_cast<size_t>(pipe)].maxPacket;
+      while (!queue.empty() && u.in.size() < static_cast<size_t>(u.length)) {
+        auto& front = queue.front();
+        const size_t n = std::min(front.size(), static_cast<size_t>(u.length) - u.in.size());
+        u.in.insert(u.in.end(), front.begin(), front.begin() + static_cast<std::ptrdiff_t>(n));
+        front.erase(front.begin(), front.begin() + static_cast<std::ptrdiff_t>(n));
+        if (!front.empty()) break;
+        queue.pop_front();
+        if (packet == 0 || u.in.size() % packet != 0) break;
+      }
+      u.actual = static_cast<int>(u.in.size());
       completeLocked(inst, std::move(u), 0);
     }
   }

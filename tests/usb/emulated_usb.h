@@ -64,7 +64,8 @@ class EmulatedUsbDevice {
   EmulatedUsbDevice& operator=(const EmulatedUsbDevice&) = delete;
 
   // Queues bytes on the IN pipe `pipe`; a read takes at most what it asked for, the rest
-  // stays for the next.
+  // stays for the next. A read takes from several pieces while they are whole packets (a
+  // piece that ends in a short packet ends it), as a device fills a transfer.
   void sendIn(int pipe, const std::vector<uint8_t>& bytes);
   // Transfers on the pipe fail (a stall) until the host clears the halt.
   void halt(int pipe);
