@@ -44,8 +44,11 @@ struct PlayerState {
   Signalled<int32_t> startPosition{0};
   Signalled<uint32_t> playPosition{0};
   Signalled<uint32_t> playLength{0};
-  Signalled<int32_t> playbackFault{0};  // -1 when the box reported a playback fault
-  Signalled<int32_t> playFault{0};      // 0, or -5 when the last pass could not open its file
+  // -1 when the box reported a playback fault, or the link failed during a file's pass.
+  Signalled<int32_t> playbackFault{0};
+  // 0, or why the last pass failed: -1 the link failed (the box gone, the audio-out pipe
+  // failed), -5 it could not open its file.
+  Signalled<int32_t> playFault{0};
 
   // The values of a start: no pass.
   void reset();

@@ -158,12 +158,15 @@ int32_t CKusb_IO::CloseWriteSoundToBuff() {
   ThreadBlock& out = workers().audioOut;
   if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
   if (out.runFlag.load() != 1) return TAVRO_ERROR_NOT_RUNNING;
-  if (playerState().playbackFlag.load() != 1) return TAVRO_SUCCESS;
-  playerState().stopRequest.store(1);
-  if (!waitPolled([&] { return playerState().finishedFlag.load() == 1; }, kPassPoll, kPassPolls,
-                  &commandChannel().pollCounter))
-    return TAVRO_ERROR_TIMEOUT;
-  awaitBackInWait(playerState().playbackFlag);
-  playerState().playbackFlag.store(0);
-  return TAVRO_SUCCESS;
+  if (playerState().playbackFlag.load() == 1) {
+    playerState().stopRequest.store(1);
+    if (!waitPolled([&] { return playerState().finishedFlag.load() == 1; }, kPassPoll, kPassPolls,
+                    &commandChannel().pollCounter))
+      return TAVRO_ERROR_TIMEOUT;
+    awaitBackInWait(playerState().playbackFlag);
+    playerState().playbackFlag.store(0);
+  }
+  // A stream that the link ended failed (-1), as the stop of a file's playback says.
+  const int32_t fault = playerState().playFault.load();
+  return playerState().fileSource.load() == 0 && fault < 0 ? fault : TAVRO_SUCCESS;
 }

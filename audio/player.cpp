@@ -31,6 +31,7 @@ constexpr milliseconds kGoAheadPoll{2};
 constexpr int kHoldPolls = 30;
 constexpr int kStopPolls = 101;  // a first 100 ms look, then 100 polls
 constexpr milliseconds kPoll{100};
+constexpr int32_t kLinkFailed = TAVRO_ERROR_LINK_DOWN;  // the fault of a pass the link ended
 
 bool stopping() {
   return audioStopping();
@@ -171,8 +172,14 @@ class PlaybackPass {
 
   void endPass() {
     closeFile();
+    // A pass that the link ended (the box gone, the audio-out pipe failed) failed, and says
+    // so: to the stop, to the progress (a file's) and in its event.
+    if (linkState().audioOutReopen.load() == 1 && playerState().playFault.load() == 0) {
+      playerState().playFault.store(kLinkFailed);
+      if (fileSource_) playerState().playbackFault.store(-1);
+    }
     postPlaybackEnded(playerState().playPosition.load(), playerState().playLength.load(),
-                      playerState().playFault.load() != 0);
+                      playerState().playFault.load());
     playerState().finishedFlag.store(1);
     // No playback needs the recorder held any more, also when the file played to its end.
     if (fileSource_) playerState().recorderHold.store(0);

@@ -125,11 +125,11 @@ void postPlaybackProgress(uint32_t position, uint32_t length) {
   postEvent(e);
 }
 
-void postPlaybackEnded(uint32_t position, uint32_t length, bool failed) {
+void postPlaybackEnded(uint32_t position, uint32_t length, int32_t fault) {
   tavro_event e = blank(TAVRO_EVENT_PLAYBACK_ENDED);
   e.u.playback.permille = permille(position, length);
   e.u.playback.bytes = position;
-  e.u.playback.reason = failed ? uint8_t{TAVRO_END_FILE_ERROR} : endReason(0);
+  e.u.playback.reason = endReason(fault);
   postEvent(e);
 }
 

@@ -27,9 +27,10 @@ void postHook(bool offHook, tavro_hook_cause cause);
 // A recording (into a file, or a host-buffer stream) ended with `bytes` and the fault code
 // the stop returns (0; -1 the link was lost; -5, -7, -8).
 void postRecordingEnded(bool hostStream, int64_t bytes, int32_t fault);
-// Playback progress, at most four a second, and the end of a pass.
+// Playback progress, at most four a second, and the end of a pass with the fault code the
+// stop returns (0; -1 the link failed; -5 the file could not be opened).
 void postPlaybackProgress(uint32_t position, uint32_t length);
-void postPlaybackEnded(uint32_t position, uint32_t length, bool failed);
+void postPlaybackEnded(uint32_t position, uint32_t length, int32_t fault);
 // A notice as it is shown to the user.
 void postNotice(const std::string& text);
 

@@ -781,6 +781,12 @@ bool Playback::poll(CKusb_IO& io) {
 int Playback::finish(Session& s, bool early) {
   CKusb_IO& io = s.io();
   int stop = io.StopPlaySound();
+  // -1 with the link up: the link failed during the playback (its audio pipe, or a loss it
+  // has come back from), which also shows as a progress of -1.
+  if (stop == TAVRO_ERROR_LINK_DOWN && rc_ != kExitLinkDown && s.linkUp()) {
+    failure_ = "play failed: the link to the box failed during the playback";
+    rc_ = kExitLinkDown;
+  }
   if (rc_ != kExitOk) return fail(rc_, failure_);
   if (int src = check(stop, OpKind::kPlay, "stopping the playback")) return src;
   int rate = io.GetWriteSoundRate();

@@ -340,6 +340,14 @@ CheckedVerb delayVerb(const Args& a) {
   return doing([v](VirtualBox& box) { box.setAnswerDelay(std::chrono::milliseconds(v)); });
 }
 
+CheckedVerb dropVerb(const Args& a) {
+  unsigned long pipe = 0;
+  if (a.plain.size() > 1 || (a.plain.size() == 1 && !parseUnsigned(a.plain[0], 3, pipe)))
+    return wrong("drop: [PIPE] (0..3)");
+  if (a.plain.empty()) return doing([](VirtualBox& box) { box.dropPipes(); });
+  return doing([pipe](VirtualBox& box) { box.dropPipe(static_cast<int>(pipe)); });
+}
+
 CheckedVerb waitPipesVerb(const Args& a) {
   double s = 30;
   if (a.plain.size() > 1 || (a.plain.size() == 1 && !parseSeconds(a.plain[0], s)))
@@ -521,13 +529,10 @@ const Verb kVerbs[] = {
          return VerbResult{};
        });
      }},
-    {"drop", nullptr, "", "close the pipe connections; the device stays (the host reconnects)", "",
-     [](const Args& a) {
-       return bare(a, [](VirtualBox& box) {
-         box.dropPipes();
-         return VerbResult{};
-       });
-     }},
+    {"drop", nullptr, "[PIPE]",
+     "close the pipe connections, or that of pipe PIPE (0..3) alone; the device stays\n(the "
+     "host reconnects)",
+     "", dropVerb},
     {"replug", "plug", "", "publish the device again", "",
      [](const Args& a) {
        return bare(a, [](VirtualBox& box) {

@@ -125,6 +125,10 @@ void VirtualBox::dropPipes() {
     for (int p = 0; p < kPipeCount; ++p) impl_->dropPipe(p);
   });
 }
+void VirtualBox::dropPipe(int pipe) {
+  if (pipe < 0 || pipe >= kPipeCount) return;
+  impl_->runOnBoxThread([this, pipe] { impl_->dropPipe(pipe); });
+}
 bool VirtualBox::plugged() const {
   return impl_->locked([](const Shared& s) { return s.link.plugged; });
 }

@@ -183,6 +183,8 @@ class VirtualBox {
   // Closes the pipe connections, as a link that fails, and stays published: the host
   // reconnects.
   void dropPipes();
+  // Closes the connection of one pipe (0 to 3) alone, as a pipe that fails.
+  void dropPipe(int pipe);
   size_t malformedMessages() const;  // command/audio messages of a wrong size, ignored
 
   struct Impl;

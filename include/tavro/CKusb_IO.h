@@ -210,11 +210,12 @@ class TAVRO_API CKusb_IO {
   // StartPlaySound: 1 requested; -1 link down; -2 audio-out thread not running; -3 the
   // recorder did not pause within 3 s; -4 a mode other than 1 or 2 with the line on hook;
   // -5 the file cannot be opened; -6 a playback (or host-buffer stream) is already running.
-  // StopPlaySound: 1 stopped or nothing playing; -1; -2; -3 the playback did not end within
-  // about 10 s; -5 the last playback could not open its file. A playback that has played
-  // to its end releases the recorder by itself.
+  // StopPlaySound: 1 stopped or nothing playing; -1 link down, or the link failed during the
+  // last playback (the box gone, its audio-out pipe failed), which ended it there; -2; -3
+  // the playback did not end within about 10 s; -5 the last playback could not open its
+  // file. A playback that has played to its end releases the recorder by itself.
   // GetWriteSoundRate: progress in thousandths; 0 with no file length known; -1 after the
-  // box reported a playback failure.
+  // box reported a playback failure, or the link failed during the playback.
   int StartPlaySound(const char* fileName, int startPosition, unsigned char mode,
                      unsigned char param, bool flag);
   int StartPlaySoundCStr(CString fileName, int startPosition, unsigned char mode,
@@ -246,8 +247,8 @@ class TAVRO_API CKusb_IO {
   // with A-law silence (0xD5) to whole 256-byte packets. -1; -2 audio-out thread not
   // running or a null buffer; -3 a chunk was not taken within 0.2 s (it is sent when the
   // thread next looks; the next call first waits for it).
-  // CloseWriteSoundToBuff: 1 stopped or nothing to stop; -1; -2; -3 the pass did not end
-  // within about 10 s.
+  // CloseWriteSoundToBuff: 1 stopped or nothing to stop; -1 link down, or the link failed
+  // during the stream; -2; -3 the pass did not end within about 10 s.
   int OpenReadSoundInPC();
   int ReadSoundFromBufferToPC(unsigned char* buffer, int length);
   int32_t CloseReadSoundInPC();

@@ -11,6 +11,7 @@
 
 #include "audio/audio_state.h"
 #include "audio_fixture.h"
+#include "device/pipes.h"
 
 namespace tavro {
 namespace {
@@ -277,6 +278,30 @@ TEST_F(Playback, RecorderHoldsStillWhilePlayingAndResumesAfterTheEnd) {
   const int result = io_.StopReadSound();
   EXPECT_GT(result, held + 48);
   EXPECT_TRUE(notices_.texts().empty());
+}
+
+// The audio-out pipe fails during a playback, the link staying up: the playback ends as the
+// failure it is, not as stopped, and the next one plays.
+TEST_F(Playback, AFailedAudioPipeIsReportedAsAFailure) {
+  // Blocks of 1.28 s: the second block is in before the go-ahead for the third comes, so
+  // the pipe fails under the write of the third, not under one the box never reads.
+  box_.setPlayPace(0.05);
+  ASSERT_EQ(io_.StartPlaySound(playFile("f.raw", numberedBytes(100000)).c_str(), 0, 1, 0, false),
+            1);
+  ASSERT_TRUE(box_.waitForPackets(4, milliseconds(20000)));
+  box_.failPipe(kAudioOutPipe);
+  const std::optional<tavro_event> ended = nextEvent(TAVRO_EVENT_PLAYBACK_ENDED);
+  ASSERT_TRUE(ended);
+  EXPECT_EQ(ended->u.playback.reason, TAVRO_END_LINK_LOST);
+  EXPECT_EQ(io_.GetWriteSoundRate(), -1);
+  EXPECT_EQ(io_.StopPlaySound(), -1);
+
+  ASSERT_TRUE(eventually([] { return linkState().pipesOpened.load() == 4; }));
+  box_.setPlayPace(0);
+  ASSERT_EQ(io_.StartPlaySound(playFile("g.raw", numberedBytes(1000)).c_str(), 0, 1, 0, false), 1);
+  ASSERT_TRUE(passEnded());
+  EXPECT_EQ(io_.StopPlaySound(), 1);
+  EXPECT_EQ(io_.GetWriteSoundRate(), 1000);
 }
 
 TEST_F(Playback, UnplugEndsThePassWithoutTheClosingCommand) {

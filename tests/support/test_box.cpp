@@ -59,6 +59,13 @@ void TestBox::plug() {
   }
 }
 
+void TestBox::failPipe(int pipe) {
+  if (usb_ != nullptr)
+    usb_->device->halt(pipe);
+  else
+    dropPipe(pipe);
+}
+
 #else
 
 TestBox::TestBox(vbox::BoxOptions options, Transport transport) : VirtualBox(std::move(options)) {
@@ -70,6 +77,9 @@ void TestBox::unplug() {
 }
 void TestBox::plug() {
   VirtualBox::plug();
+}
+void TestBox::failPipe(int pipe) {
+  dropPipe(pipe);
 }
 
 #endif

@@ -42,6 +42,9 @@ class TestBox : public vbox::VirtualBox {
   // Over USB the emulated device leaves with the box and comes back after it.
   void plug();
   void unplug();
+  // The next transfers on one pipe fail, the link staying up: the box closes that pipe's
+  // connection; over USB the emulated device stalls the pipe (until the host clears it).
+  void failPipe(int pipe);
 
  private:
   struct Usb;

@@ -743,6 +743,17 @@ class Audio(ToolTest):
         self.assertEqual(r.stdout.strip(), "played half.al: 10000 bytes")
         self.assertEqual(self.captured(), played[5000:] + b"\xd5" * (5120 - 5000))
 
+    def test_a_playback_whose_audio_pipe_fails_is_a_failure(self):
+        with open(self.path("long.al"), "wb") as f:
+            f.write(noise(80000, seed=5))  # 10 s
+        mark = self.box.mark()
+        proc = self.start_tool("play", "long.al")
+        self.box.wait_for(r"^audio out: playing", since=mark)
+        self.box.send("drop 3")  # the audio-out pipe alone fails; the link stays up
+        code, out, err = finish(proc)
+        self.assertEqual(code, 4, err)
+        self.assertIn("play failed: the link to the box failed during the playback", err)
+
     def run_on_terminal(self, *args):
         """Runs the tool with a terminal as its standard output; returns status and output."""
         master, slave = pty.openpty()
