@@ -60,15 +60,20 @@ int tavro_event_wait(CKusb_IO* io, tavro_event* event, int timeout_ms) {
   return TAVRO_SUCCESS;
 }
 
+// The 1.2 entry points copied the event without its wall-clock time; programs linked then
+// keep them. An assembler directive, not the symver attribute: clang does not know it.
+__asm__(".symver tavro_event_take_1_2,tavro_event_take@TAVRO_1.2");
+__asm__(".symver tavro_event_wait_1_2,tavro_event_wait@TAVRO_1.2");
+
 extern "C" {
-TAVRO_API __attribute__((symver("tavro_event_take@TAVRO_1.2"))) int tavro_event_take_1_2(
+TAVRO_API int tavro_event_take_1_2(
     CKusb_IO* io, void* event) {
   tavro_event full;
   if (event == nullptr) return tavro_event_take(io, nullptr);
   return copyWithoutWallTime(tavro_event_take(io, &full), full, event);
 }
 
-TAVRO_API __attribute__((symver("tavro_event_wait@TAVRO_1.2"))) int tavro_event_wait_1_2(
+TAVRO_API int tavro_event_wait_1_2(
     CKusb_IO* io, void* event, int timeout_ms) {
   tavro_event full;
   if (event == nullptr) return tavro_event_wait(io, nullptr, timeout_ms);
