@@ -66,15 +66,13 @@ __asm__(".symver tavro_event_take_1_2,tavro_event_take@TAVRO_1.2");
 __asm__(".symver tavro_event_wait_1_2,tavro_event_wait@TAVRO_1.2");
 
 extern "C" {
-TAVRO_API int tavro_event_take_1_2(
-    CKusb_IO* io, void* event) {
+TAVRO_API int tavro_event_take_1_2(CKusb_IO* io, void* event) {
   tavro_event full;
   if (event == nullptr) return tavro_event_take(io, nullptr);
   return copyWithoutWallTime(tavro_event_take(io, &full), full, event);
 }
 
-TAVRO_API int tavro_event_wait_1_2(
-    CKusb_IO* io, void* event, int timeout_ms) {
+TAVRO_API int tavro_event_wait_1_2(CKusb_IO* io, void* event, int timeout_ms) {
   tavro_event full;
   if (event == nullptr) return tavro_event_wait(io, nullptr, timeout_ms);
   return copyWithoutWallTime(tavro_event_wait(io, &full, timeout_ms), full, event);
