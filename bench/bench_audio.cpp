@@ -1,7 +1,8 @@
 // Recording against a virtual box that runs in a process of its own (so that the
 // library's CPU time is the process's own): how many times real time the recorder keeps
 // up with, whether frames are lost, and the CPU it spends per second of real-time audio,
-// with the event-driven waits and with the polling waits side by side.
+// with the event-driven waits and with the polling waits side by side; and the CPU a file
+// playback spends per second of audio in real time.
 #include <benchmark/benchmark.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -14,6 +15,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -106,6 +108,47 @@ void BM_RecordRealTimeCpu(benchmark::State& st) {
   recordOnce(st, 1, 0, milliseconds(5000));
 }
 
+// A file of `audio` seconds played to a box that gives its go-aheads in real time: the CPU
+// the library spends per second of audio (the box runs in a process of its own).
+void BM_PlayRealTimeCpu(benchmark::State& st) {
+  constexpr int kAudioSeconds = 5;
+  tavro::bench::TempDir dir;
+  tavro::bench::ChildBox box(
+      dir.path(), [](tavro::vbox::VirtualBox& b) { b.setPlayPace(1); },
+      [](tavro::vbox::VirtualBox&, char, int) { return true; });
+  tavro::setWaitMode(st.range(0) ? tavro::WaitMode::kPoll : tavro::WaitMode::kEvent);
+  {
+    setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
+    CKusb_IO io;
+    if (tavro::linkDown()) {
+      st.SkipWithError("the link did not come up");
+      return;
+    }
+    const std::string file = dir.path() + "/bench.al";
+    std::ofstream(file, std::ios::binary) << std::string(8000 * kAudioSeconds, '\x55');
+    for (auto _ : st) {
+      const double cpu0 = tavro::bench::processCpuSeconds();
+      const auto t0 = steady_clock::now();
+      if (io.StartPlaySound(file.c_str(), 0, 1, 0, false) != 1) {
+        st.SkipWithError("StartPlaySound failed");
+        break;
+      }
+      // Looking often would cost CPU of its own: sleep through the pass, then look.
+      std::this_thread::sleep_for(seconds(kAudioSeconds) + milliseconds(300));
+      waitUntil([&] { return io.GetWriteSoundRate() >= 1000; }, seconds(60));
+      const double took = duration<double>(steady_clock::now() - t0).count();
+      const double cpu = tavro::bench::processCpuSeconds() - cpu0;
+      const double audioSeconds = io.GetWriteSoundBytes() / 8000.0;
+      io.StopPlaySound();
+      st.counters["audio_s"] = audioSeconds;
+      st.counters["cpu_ms_per_audio_s"] = audioSeconds > 0 ? cpu * 1000.0 / audioSeconds : 0;
+      st.counters["cpu_percent"] = 100.0 * cpu / took;
+      st.SetIterationTime(took);
+    }
+  }
+  tavro::setWaitMode(tavro::WaitMode::kEvent);
+}
+
 BENCHMARK(BM_RecordAsFastAsPossible)
     ->ArgName("poll")
     ->Arg(0)
@@ -121,6 +164,14 @@ BENCHMARK(BM_RecordAt100xRealTime)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RecordRealTimeCpu)
+    ->ArgName("poll")
+    ->Arg(0)
+    ->Arg(1)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+BENCHMARK(BM_PlayRealTimeCpu)
     ->ArgName("poll")
     ->Arg(0)
     ->Arg(1)

@@ -3,9 +3,10 @@
 //
 //   tavro-bench [--quick]
 //
-// Rows: command round trip (median, 99th percentile); wakeups per second of the library's
-// threads, idle with the link up and with no box; construction and destruction times;
-// replug to link up;
+// Rows: command round trip (median, 99th and 99.9th percentile, CPU time and context
+// switches per trip); wakeups per second of the library's threads, idle with the link up
+// and with no box; construction and destruction times; replug to link up; a storm of
+// status-changing records (the rate the library takes, records the box had to drop);
 // event latency from the box's record to the application, taken from the queue or by a
 // callback, against an application that polls GetDTMFCode every 10 ms.
 // Where the tests' USB emulation is built, the round trip and the wakeups are measured over
@@ -104,8 +105,14 @@ void print(const std::vector<Row>& rows) {
 }
 
 struct RoundTrip {
-  double median = 0, p99 = 0;
+  double median = 0, p99 = 0, p999 = 0;
+  double cpuUs = 0;     // CPU time of the whole process per trip, microseconds
+  double switches = 0;  // voluntary context switches of the process per trip
 };
+
+RoundTrip percentiles(const std::vector<double>& v) {
+  return {percentile(v, 0.5), percentile(v, 0.99), percentile(v, 0.999)};
+}
 
 // Command round trips against a box of the given kind (made before the library, so that
 // the library finds it).
@@ -116,13 +123,18 @@ RoundTrip roundTripsWith(WaitMode mode, int count) {
   Box box;
   CKusb_IO io;
   std::vector<double> times;
+  const double cpu0 = tavro::bench::processCpuSeconds();
+  const long switches0 = contextSwitches({});
   for (int i = 0; i < count; ++i) {
     const auto start = Clock::now();
     if (io.RequestSpaceCode() != 1) std::fprintf(stderr, "round trip failed\n");
     times.push_back(ms(Clock::now() - start));
   }
+  RoundTrip r = percentiles(times);
+  r.cpuUs = (tavro::bench::processCpuSeconds() - cpu0) * 1e6 / count;
+  r.switches = static_cast<double>(contextSwitches({}) - switches0) / count;
   tavro::setWaitMode(WaitMode::kEvent);
-  return {percentile(times, 0.5), percentile(times, 0.99)};
+  return r;
 }
 
 RoundTrip roundTrips(WaitMode mode, int count) {
@@ -198,11 +210,18 @@ void addLinkRows(std::vector<Row>& rows, const std::string& prefix,
                  RoundTrip (*trips)(WaitMode, int), double (*wakeups)(WaitMode, bool, double),
                  bool quick) {
   const double idleSeconds = quick ? 2 : 10;
-  const RoundTrip eventTrip = trips(WaitMode::kEvent, quick ? 20 : 200);
-  const RoundTrip pollTrip = trips(WaitMode::kPoll, quick ? 10 : 40);
+  // A polled trip takes about 100 ms: fewer of them.
+  const RoundTrip eventTrip = trips(WaitMode::kEvent, quick ? 200 : 2000);
+  const RoundTrip pollTrip = trips(WaitMode::kPoll, quick ? 10 : 100);
   rows.push_back({prefix + "command round trip, median", "ms", eventTrip.median, pollTrip.median});
   rows.push_back(
       {prefix + "command round trip, 99th percentile", "ms", eventTrip.p99, pollTrip.p99});
+  rows.push_back(
+      {prefix + "command round trip, 99.9th percentile", "ms", eventTrip.p999, pollTrip.p999});
+  rows.push_back({prefix + "command round trip, CPU per trip (box too)", "us", eventTrip.cpuUs,
+                  pollTrip.cpuUs});
+  rows.push_back(
+      {prefix + "command round trip, context switches", "", eventTrip.switches, pollTrip.switches});
   rows.push_back({prefix + "wakeups/s, link up and idle", "/s",
                   wakeups(WaitMode::kEvent, true, idleSeconds),
                   wakeups(WaitMode::kPoll, true, idleSeconds)});
@@ -255,7 +274,7 @@ RoundTrip linkBack(WaitMode mode, int count) {
   }
   if (times.empty()) std::fprintf(stderr, "the link did not come back\n");
   tavro::setWaitMode(WaitMode::kEvent);
-  return {percentile(times, 0.5), percentile(times, 0.99)};
+  return percentiles(times);
 }
 
 // From the box's sending of a DTMF record to the application having it: through
@@ -307,7 +326,51 @@ RoundTrip eventLatency(Take how, int count) {
     times.push_back(ms(end - start));
   }
   if (how == Take::kCallback) tavro_events_set_callback(&io, nullptr, nullptr);
-  return {percentile(times, 0.5), percentile(times, 0.99)};
+  return percentiles(times);
+}
+
+// A storm of status-changing records (hook status items, off and on in turn) offered at
+// `offered` records a second in bursts, then a DTMF record: the records a second the
+// library took (up to that last one), and the records the box had to drop because the
+// library did not read them in time.
+struct Storm {
+  double perSecond = 0;
+  double dropped = 0;
+};
+
+Storm storm(WaitMode mode, int count, double offered) {
+  tavro::setWaitMode(mode);
+  tavro::bench::TempDir dir(/*asRuntimeDir=*/true);
+  tavro::vbox::VirtualBox box;
+  CKusb_IO io;
+  unsigned char code = 0;
+  const auto until = Clock::now() + std::chrono::seconds(5);
+  while ((io.GetTelStatus() & 0x200u) != 0 && Clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  while (io.GetDTMFCode(&code) == 1) {
+  }
+  constexpr int kBurst = 50;
+  const auto burstEvery =
+      std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(kBurst / offered));
+  const auto start = Clock::now();
+  for (int sent = 0; sent < count;) {
+    for (int i = 0; i < kBurst && sent < count; ++i, ++sent) box.sendHookStatus(sent % 2 == 0);
+    std::this_thread::sleep_until(start + burstEvery * (sent / kBurst));
+  }
+  // The last record must not be one the box drops.
+  for (uint64_t dropped = box.droppedRecords();; dropped = box.droppedRecords()) {
+    box.sendDtmf(5);
+    if (box.droppedRecords() == dropped) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  const auto deadline = Clock::now() + std::chrono::seconds(30);
+  while (io.GetDTMFCode(&code) != 1 && Clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  const double dropped = static_cast<double>(box.droppedRecords());
+  Storm s{(count + 1 - dropped) / seconds, dropped};
+  tavro::setWaitMode(WaitMode::kEvent);
+  return s;
 }
 
 #ifdef TAVRO_BENCH_USB
@@ -440,6 +503,13 @@ int main(int argc, char** argv) {
   const RoundTrip pollBack = linkBack(WaitMode::kPoll, quick ? 5 : 30);
   rows.push_back({"replug to link up, median", "ms", eventBack.median, pollBack.median});
   rows.push_back({"replug to link up, 99th percentile", "ms", eventBack.p99, pollBack.p99});
+
+  // Offered at 100,000 records a second.
+  const int stormRecords = quick ? 5000 : 20000;
+  const Storm eStorm = storm(WaitMode::kEvent, stormRecords, 100000);
+  const Storm pStorm = storm(WaitMode::kPoll, stormRecords, 100000);
+  rows.push_back({"storm: status records taken", "/s", eStorm.perSecond, pStorm.perSecond});
+  rows.push_back({"storm: records the box dropped", "", eStorm.dropped, pStorm.dropped});
 
   const int events = quick ? 20 : 200;
   const RoundTrip waited = eventLatency(Take::kWait, events);

@@ -7,7 +7,10 @@
 namespace tavro::vbox {
 
 void ReplySchedule::push(const Record& record) {
-  if (queue_.size() < kMaxQueued) queue_.push_back(record);
+  if (queue_.size() < kMaxQueued)
+    queue_.push_back(record);
+  else
+    ++dropped_;
 }
 
 void ReplySchedule::answer(const Record& record, std::chrono::milliseconds delay,

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <map>
 #include <optional>
@@ -30,6 +31,7 @@ class ReplySchedule {
   Clock::time_point nextDue() const;
 
   bool waiting() const { return !queue_.empty(); }
+  uint64_t dropped() const { return dropped_; }  // records a full queue refused, ever
   std::optional<Record> front() const;
   void pop();
   void dropQueued() { queue_.clear(); }  // meant for a connection that has gone
@@ -39,6 +41,7 @@ class ReplySchedule {
   std::deque<Record> queue_;                       // waiting for the reply pipe to take them
   std::multimap<Clock::time_point, Record> late_;  // held-back answers
   std::deque<Clock::time_point> goAheads_;         // due times of go-ahead records
+  uint64_t dropped_ = 0;
 };
 
 }  // namespace tavro::vbox

@@ -281,6 +281,9 @@ bool VirtualBox::sendRecord(const Record& record) {
 bool VirtualBox::sendRecord(std::initializer_list<uint8_t> bytes) {
   return sendRecord(makeRecord(bytes));
 }
+uint64_t VirtualBox::droppedRecords() const {
+  return impl_->locked([](const Shared& s) { return s.replies.dropped(); });
+}
 bool VirtualBox::sendCallerId(CallerIdFormat format, const std::string& number,
                               const std::string& dateTime, const std::string& name, bool leadFF) {
   auto r = callerIdRecord(format, number, dateTime, name, leadFF);

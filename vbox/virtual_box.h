@@ -86,6 +86,8 @@ class VirtualBox {
   // when there is no reply connection.
   bool sendRecord(const Record& record);
   bool sendRecord(std::initializer_list<uint8_t> bytes);
+  // Records dropped because the reply queue was full (the host did not read in time).
+  uint64_t droppedRecords() const;
 
   // Line answers: 24 (flags value), 27 (type code), 36 (information block), 25 (flash
   // acknowledge, reply type 10 or 19), and whether hook commands are followed by a hook
