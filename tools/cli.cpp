@@ -7,13 +7,29 @@
 
 namespace tavro::tool {
 
-const CLI::Validator kFinite(
-    [](std::string& text) {
-      double v = 0;
-      return CLI::detail::lexical_cast(text, v) && std::isfinite(v) ? std::string()
-                                                                    : "not a finite number";
-    },
-    "FINITE");
+namespace {
+
+std::string shortNumber(double v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.15g", v);
+  return buf;
+}
+
+}  // namespace
+
+CLI::Validator numberIn(double low, double high, bool whole) {
+  const std::string range = shortNumber(low) + " and " + shortNumber(high);
+  return CLI::Validator(
+      [=](std::string& text) -> std::string {
+        double v = 0;
+        if (!CLI::detail::lexical_cast(text, v)) return text + " is not a number";
+        if (!std::isfinite(v)) return text + " is not a finite number";
+        if (whole && v != std::floor(v)) return text + " is not a whole number";
+        if (v < low || v > high) return text + " is not between " + range;
+        return {};
+      },
+      (whole ? "INT in " : "NUMBER in ") + shortNumber(low) + ".." + shortNumber(high));
+}
 
 namespace {
 
@@ -96,10 +112,13 @@ void addBoxCommands(CLI::App& app, CommandArgs& a, CommandSet set) {
   rec->add_option("--seconds", a.record.seconds,
                   console ? "Stop after this many seconds, up to 604800 (default: stop)"
                           : "Stop after this many seconds, up to 604800 (default: Ctrl-C)")
-      ->check(CLI::Range(0.001, 604800.0) & kFinite);
+      ->check(numberIn(0.001, 604800.0));
   // The mode travels to the box in one byte.
-  rec->add_option("--mode", a.record.mode, "Recording mode; 0 needs the line off hook (default 1)")
-      ->check(CLI::Range(-128, 255));
+  // The modes with a meaning: 0 records the line off hook, 1 also on hook.
+  rec->add_option("--mode", a.record.mode,
+                  "Recording mode: 1 (the default) records also on hook, 0 needs the line off "
+                  "hook")
+      ->check(numberIn(0, 1, true));
   rec->add_flag("--pickup", a.record.pickUp, "Take the line off hook first (for mode 0)");
   if (!console) rec->add_flag("--quiet", a.record.quiet, "No progress lines");
 
@@ -109,12 +128,12 @@ void addBoxCommands(CLI::App& app, CommandArgs& a, CommandSet set) {
                            [&a](Session& s) { return runPlay(s, a.play); });
   play->add_option("file", a.play.file, "The file, sent as it is (8 kHz A-law)")->required();
   play->add_option("--from", a.play.fromPermille, "Start at this point, in thousandths (0-1000)")
-      ->check(CLI::Range(0, 1000));
+      ->check(numberIn(0, 1000, true));
   play->add_option("--mode", a.play.mode,
                    "Playback mode; other than 1 and 2 needs the line off hook")
-      ->check(CLI::Range(0, 255));
+      ->check(numberIn(0, 255, true));
   play->add_option("--param", a.play.param, "Parameter passed to the box (0-255)")
-      ->check(CLI::Range(0, 255));
+      ->check(numberIn(0, 255, true));
   play->add_flag("--flag", a.play.flag, "Flag passed to the box");
   if (!console) play->add_flag("--quiet", a.play.quiet, "No progress bar");
 

@@ -33,8 +33,10 @@ enum class CommandSet { kOneShot, kConsole };
 // `args` must outlive `app`; reset it (args = {}) before each parse that reuses `app`.
 void addBoxCommands(CLI::App& app, CommandArgs& args, CommandSet set);
 
-// CLI11 lets "nan" through its ranges: every comparison with it is false.
-extern const CLI::Validator kFinite;
+// A number from `low` to `high`; what is refused is named in words ("abc is not a number",
+// "nan is not a finite number", "9 is not between 0 and 1"). With `whole` only integers.
+// (CLI11's own ranges let "nan" through and print their bounds in full.)
+CLI::Validator numberIn(double low, double high, bool whole = false);
 
 }  // namespace tavro::tool
 

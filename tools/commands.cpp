@@ -457,7 +457,8 @@ int runWatch(Session& s, const WatchOptions& o) {
     if (done()) break;
     int timeout = down ? kDownCheckMs : -1;
     if (o.seconds > 0) {
-      const int left = static_cast<int>((o.seconds - secondsSince(start)) * 1000) + 1;
+      // At most a minute at a time: an int of milliseconds does not hold a year.
+      const int left = static_cast<int>(std::min(o.seconds - secondsSince(start), 60.0) * 1000) + 1;
       timeout = timeout < 0 ? left : std::min(timeout, left);
     }
     // Standard output is watched for its reader going away (a closed pipe), so that watch

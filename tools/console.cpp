@@ -226,7 +226,7 @@ void Console::defineCommands() {
   own("stop", "End the recording or the playback");
   own("wait", "Wait until the recording or playback has ended, or SECONDS have passed")
       ->add_option("seconds", waitSeconds_, "At most this long")
-      ->check(CLI::Range(0.0, 604800.0) & kFinite);
+      ->check(numberIn(0.0, 604800.0));
   own("help", "List the commands, or show what COMMAND takes")
       ->add_option("command", helpAbout_, "A command");
   own("quit", "Hang up if the line is off hook, and end the console (also Ctrl-D)");

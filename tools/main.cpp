@@ -1,6 +1,7 @@
 // tavro: the telephone-line box from the command line.
 #include <CLI/CLI.hpp>
 
+#include <climits>
 #include <cstdio>
 #include <string>
 
@@ -27,6 +28,27 @@ constexpr const char* kExitCodes =
     "  9    the box is in use by another program\n"
     "  130  interrupted by Ctrl-C before the command had finished\n";
 
+// The first word that is neither an option of the tool itself nor its value, when it names
+// no command; null otherwise (CLI11 would only say that a command is required).
+const char* unknownCommand(CLI::App& app, int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i];
+    if (word == "--") return nullptr;
+    if (word == "--wait") {
+      ++i;  // its value
+      continue;
+    }
+    if (word.starts_with("-")) continue;
+    try {
+      app.get_subcommand(word);
+      return nullptr;
+    } catch (const CLI::Error&) {
+      return argv[i];
+    }
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -37,8 +59,9 @@ int main(int argc, char** argv) {
   app.fallthrough();
 
   double waitSeconds = 3.0;
-  app.add_option("--wait", waitSeconds, "Seconds to wait for the box to answer (default 3)")
-      ->check(CLI::NonNegativeNumber);
+  app.add_option("--wait", waitSeconds,
+                 "Seconds to wait for a box that is there to answer (default 3, at most 3600)")
+      ->check(numberIn(0, 3600));
 
   bool verbose = false;
   app.add_flag("--verbose", verbose,
@@ -62,10 +85,13 @@ int main(int argc, char** argv) {
       "ID), ring, dtmf, tone, hook, link (up, lost, back); Ctrl-C ends it");
   watchCmd->add_flag("--json", watch.json,
                      "One JSON object per line, with every field of the event");
-  watchCmd->add_option("--events", watch.maxEvents, "End after this many events")
-      ->check(CLI::NonNegativeNumber);
-  watchCmd->add_option("--seconds", watch.seconds, "End after this many seconds")
-      ->check(CLI::NonNegativeNumber);
+  // Left out, watch runs until Ctrl-C; given, it must be something that ends.
+  watchCmd->add_option("--events", watch.maxEvents, "End after this many events (1 or more)")
+      ->check(numberIn(1, INT_MAX, true));
+  watchCmd
+      ->add_option("--seconds", watch.seconds,
+                   "End after this many seconds (more than 0, at most a year)")
+      ->check(numberIn(0.001, 31536000.0));
   watchCmd->callback([&] { args.run = [&](Session& s) { return runWatch(s, watch); }; });
 
   app.add_subcommand("console",
@@ -74,6 +100,11 @@ int main(int argc, char** argv) {
                      "terminal")
       ->callback([&] { args.run = [](Session& s) { return runConsole(s); }; });
 
+  if (const char* unknown = unknownCommand(app, argc, argv)) {
+    std::fprintf(stderr, "tavro: unknown command '%s' (tavro --help lists the commands)\n",
+                 terminalText(unknown).c_str());
+    return kExitUsage;
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {

@@ -13,4 +13,17 @@ for name in $names; do
     missing=1
   fi
 done
+# The examples show as they are written: scdoc takes a backslash as an escape also in a
+# literal block, so a page must double it.
+if command -v scdoc >/dev/null && command -v man >/dev/null; then
+  shown=$(scdoc <"$page" | MANWIDTH=200 man -l - 2>/dev/null | sed 's/^ *//')
+  while IFS= read -r line; do
+    [[ -z $line ]] && continue
+    literal=${line//\\\\/\\}
+    if ! grep -qxF -- "$literal" <<<"$shown"; then
+      echo "$page: the example line shows otherwise: $literal" >&2
+      missing=1
+    fi
+  done < <(awk '/^```/ { inside = !inside; next } inside' "$page")
+fi
 exit $missing

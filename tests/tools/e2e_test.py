@@ -242,7 +242,9 @@ class CommandLine(ToolTest):
             self.assertRun(r)
             self.assertIn("Usage", r.stdout)
         self.assertRun(self.tool(), 2)
-        self.assertRun(self.tool("fly"), 2)
+        r = self.tool("--wait", "1", "fly")
+        self.assertRun(r, 2)
+        self.assertIn("unknown command 'fly'", r.stderr)
         self.assertRun(self.tool("mute", "maybe"), 2)
         self.assertRun(self.tool("play", "x.al", "--from", "1001"), 2)
 
@@ -300,6 +302,18 @@ class CommandLine(ToolTest):
         r = self.tool("--wait", "0.5", "play", "adir")
         self.assertRun(r, 7)
         self.assertIn("is a directory", r.stderr)
+
+    def test_numbers_are_checked_and_refused_in_words(self):
+        for args, said in ((("--wait", "nan", "status"), "nan is not a finite number"),
+                           (("--wait", "abc", "status"), "abc is not a number"),
+                           (("record", "x.wav", "--mode", "9"), "9 is not between 0 and 1"),
+                           (("watch", "--seconds", "0"), "0 is not between"),
+                           (("watch", "--events", "0"), "0 is not between 1 and 2147483647")):
+            with self.subTest(args=args):
+                r = self.tool(*args, timeout=10)
+                self.assertRun(r, 2)
+                self.assertIn(said, r.stderr)
+                self.assertLess(len(r.stderr), 200)  # no bound in 309 digits
 
     def test_record_seconds_are_bounded(self):
         for seconds in ("3000000", "inf", "nan", "0"):
