@@ -126,7 +126,11 @@ void addBoxCommands(CLI::App& app, CommandArgs& a, CommandSet set) {
                            console ? "Start playing a file to the line; stop ends it"
                                    : "Play a file to the line with a progress bar; Ctrl-C stops it",
                            [&a](Session& s) { return runPlay(s, a.play); });
-  play->add_option("file", a.play.file, "The file, sent as it is (8 kHz A-law)")->required();
+  play->add_option("file", a.play.file,
+                   "An 8000 Hz A-law mono wave file (its audio is played), or with --raw "
+                   "headerless A-law")
+      ->required();
+  play->add_flag("--raw", a.play.raw, "The file is headerless A-law, sent as it is");
   play->add_option("--from", a.play.fromPermille, "Start at this point, in thousandths (0-1000)")
       ->check(numberIn(0, 1000, true));
   play->add_option("--mode", a.play.mode,

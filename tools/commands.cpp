@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -730,20 +731,74 @@ constexpr double kPlayStallLimit = 15.0;  // no progress at all for this long: t
 
 }  // namespace
 
+Playback::~Playback() {
+  if (audio_ >= 0) ::close(audio_);
+}
+
+std::string Playback::audioOf(const std::string& file, int fd, uint64_t offset, uint64_t length) {
+  audio_ = memfd_create("tavro-play", MFD_CLOEXEC);
+  if (audio_ < 0) return std::string("cannot hold the audio: ") + std::strerror(errno);
+  std::vector<uint8_t> buffer(1 << 16);
+  for (uint64_t done = 0; done < length;) {
+    const std::size_t want =
+        static_cast<std::size_t>(std::min<uint64_t>(buffer.size(), length - done));
+    const ssize_t n = pread(fd, buffer.data(), want, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0)
+      return "cannot read " + file + (n < 0 ? std::string(": ") + std::strerror(errno) : "");
+    for (ssize_t put = 0; put < n;) {
+      const ssize_t w = ::write(audio_, buffer.data() + put, static_cast<std::size_t>(n - put));
+      if (w < 0 && errno == EINTR) continue;
+      if (w < 0) return std::string("cannot hold the audio: ") + std::strerror(errno);
+      put += w;
+    }
+    done += static_cast<uint64_t>(n);
+  }
+  return "";
+}
+
 int Playback::start(Session& s, const PlayOptions& o) {
   o_ = o;
   rc_ = kExitOk;
   reachedEnd_ = {};
   if (std::string why = inputFileProblem(o.file, true); !why.empty())
     return fail(kExitFile, "play failed: " + why);
-  std::ifstream probe(o.file, std::ios::binary);
-  if (!probe) {
-    return fail(kExitFile, "play failed: cannot open " + o.file + ": " + std::strerror(errno));
+  const int fd = ::open(o.file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  struct stat st {};
+  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    const int error = errno;
+    if (fd >= 0) ::close(fd);
+    return fail(kExitFile, "play failed: cannot open " + o.file + ": " + std::strerror(error));
   }
-  probe.close();
+  const AudioFile audio = examineAudioFile(
+      [fd](uint64_t offset, uint8_t* to, std::size_t n) {
+        const ssize_t got = pread(fd, to, n, static_cast<off_t>(offset));
+        return got > 0 ? static_cast<std::size_t>(got) : std::size_t{0};
+      },
+      static_cast<uint64_t>(st.st_size));
+  // The line carries 8000 Hz A-law, one channel: anything else would be played as noise.
+  std::string refused;
+  if (o.raw && audio.wave) {
+    refused = o.file + " is " + audio.found + ", not headerless audio (leave out --raw)";
+  } else if (!o.raw && !audio.playable) {
+    refused = o.file + " is " + audio.found +
+              "; the line takes an 8000 Hz A-law mono wave, or headerless A-law with --raw";
+    if (audio.wave) refused += " (sox " + o.file + " -r 8000 -c 1 -e a-law OUT.wav converts it)";
+  } else if (!o.raw && audio.length == 0) {
+    refused = o.file + " holds no audio";
+  }
+  std::string source = o.file;
+  std::string why;
+  if (refused.empty() && !o.raw) {
+    why = audioOf(o.file, fd, audio.offset, audio.length);
+    source = "/proc/self/fd/" + std::to_string(audio_);
+  }
+  ::close(fd);
+  if (!refused.empty()) return fail(kExitFile, "play refused: " + terminalText(refused));
+  if (!why.empty()) return fail(kExitFile, "play failed: " + why);
   if (int rc = s.open()) return rc;
   CKusb_IO& io = s.io();
-  int r = io.StartPlaySound(o.file.c_str(), o.fromPermille, static_cast<unsigned char>(o.mode),
+  int r = io.StartPlaySound(source.c_str(), o.fromPermille, static_cast<unsigned char>(o.mode),
                             static_cast<unsigned char>(o.param), o.flag);
   if (int rc = check(r, OpKind::kPlay, "play")) return rc;
   lastMove_ = Clock::now();

@@ -122,12 +122,19 @@ struct PlayOptions {
   int param = 0;
   bool flag = false;
   bool quiet = false;
+  bool raw = false;  // headerless A-law, sent as it is; otherwise a wave of what the line carries
 };
 
 // A playback of a file in steps, as Recording.
 class Playback {
  public:
+  Playback() = default;
+  ~Playback();
+  Playback(const Playback&) = delete;
+  Playback& operator=(const Playback&) = delete;
+
   // Checks the file and starts the playback. kExitOk or the failure's code, message written.
+  // A wave's audio is played without its header; a file of another kind is refused.
   int start(Session& s, const PlayOptions& o);
   // False once the playback has ended: the end of the file has gone out, or it failed
   // (finish then says how). Writes nothing.
@@ -140,7 +147,11 @@ class Playback {
   int permille(CKusb_IO& io) const { return io.GetWriteSoundRate(); }
 
  private:
+  // The audio of a wave file, copied out of it, for the library that plays a file as it is.
+  std::string audioOf(const std::string& file, int fd, uint64_t offset, uint64_t length);
+
   PlayOptions o_;
+  int audio_ = -1;       // the wave's audio (a memory file) while it is played
   std::string failure_;  // what went wrong while playing, written by finish
   std::chrono::steady_clock::time_point lastMove_{};
   std::chrono::steady_clock::time_point reachedEnd_{};

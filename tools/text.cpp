@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "tavro/result.h"
 #include "tavro/status.h"
@@ -253,6 +254,116 @@ bool repairWaveSizes(std::span<uint8_t, kWaveHeaderBytes> header, uint64_t fileL
   put32(4, data + 40);
   put32(44, data);
   return true;
+}
+
+namespace {
+
+uint16_t le16(const uint8_t* p) {
+  return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
+
+uint32_t le32(const uint8_t* p) {
+  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+
+std::string waveFormatName(uint16_t tag) {
+  switch (tag) {
+    case 1:
+      return "PCM";
+    case 2:
+      return "ADPCM";
+    case 3:
+      return "floating-point";
+    case 6:
+      return "A-law";
+    case 7:
+      return "mu-law";
+    case 0x11:
+      return "IMA ADPCM";
+    case 0x55:
+      return "MP3";
+    default:
+      char buf[32];
+      std::snprintf(buf, sizeof buf, "format 0x%04x", tag);
+      return buf;
+  }
+}
+
+// Files that are not waves, by their first bytes.
+std::string otherFormat(const uint8_t* head, std::size_t n) {
+  auto starts = [&](const char* magic) {
+    const std::size_t m = std::strlen(magic);
+    return n >= m && std::memcmp(head, magic, m) == 0;
+  };
+  if (starts("OggS")) return "an Ogg file";
+  if (starts("fLaC")) return "a FLAC file";
+  if (starts("ID3") || (n >= 2 && head[0] == 0xFF && (head[1] & 0xE0) == 0xE0))
+    return "an MP3 file";
+  if (starts(".snd")) return "a Sun audio (.au) file";
+  if (starts("FORM")) return "an AIFF file";
+  if (starts("RIFF")) return "a RIFF file that is not a wave";
+  return "not a wave file";
+}
+
+}  // namespace
+
+AudioFile examineAudioFile(const ReadAt& readAt, uint64_t size) {
+  AudioFile out;
+  uint8_t head[12] = {};
+  const std::size_t got = readAt(0, head, sizeof head);
+  if (got < sizeof head || std::memcmp(head, "RIFF", 4) != 0 ||
+      std::memcmp(head + 8, "WAVE", 4) != 0) {
+    out.found = otherFormat(head, got);
+    return out;
+  }
+  out.wave = true;
+  bool haveFormat = false;
+  uint16_t tag = 0, channels = 0, bits = 0;
+  uint32_t rate = 0;
+  // The chunks in their order; the audio is the first data chunk after the format.
+  for (uint64_t at = 12; at + 8 <= size;) {
+    uint8_t chunk[8];
+    if (readAt(at, chunk, sizeof chunk) != sizeof chunk) break;
+    const uint64_t length = le32(chunk + 4);
+    const uint64_t body = at + 8;
+    if (std::memcmp(chunk, "fmt ", 4) == 0 && !haveFormat) {
+      uint8_t f[26] = {};
+      const std::size_t n = readAt(body, f, std::min<uint64_t>(length, sizeof f));
+      if (n < 16) break;
+      haveFormat = true;
+      tag = le16(f);
+      channels = le16(f + 2);
+      rate = le32(f + 4);
+      bits = le16(f + 14);
+      if (tag == 0xFFFE && n >= 26) tag = le16(f + 24);  // extensible: its sub-format
+    } else if (std::memcmp(chunk, "data", 4) == 0 && haveFormat) {
+      out.offset = body;
+      // A recording cut short promises more than the file holds; a stream says 0xFFFFFFFF.
+      out.length = std::min<uint64_t>(length, size - body);
+      break;
+    }
+    at = body + length + (length & 1);
+  }
+  if (!haveFormat) {
+    out.found = "a wave file without a format chunk";
+    return out;
+  }
+  char what[128];
+  const bool an = bits == 8 || bits == 11 || bits == 18 || (bits >= 80 && bits < 90);
+  std::snprintf(what, sizeof what, "%s %u-bit %s %s wave at %u Hz", an ? "an" : "a", unsigned{bits},
+                waveFormatName(tag).c_str(),
+                channels == 1   ? "mono"
+                : channels == 2 ? "stereo"
+                                : (std::to_string(channels) + "-channel").c_str(),
+                rate);
+  out.found = what;
+  if (tag != 6 || channels != 1 || rate != 8000 || bits != 8) return out;
+  if (out.offset == 0) {
+    out.found += " without audio data";
+    return out;
+  }
+  out.playable = true;
+  return out;
 }
 
 std::string formatSeconds(double seconds) {

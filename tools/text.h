@@ -5,6 +5,7 @@
 #define TAVRO_TOOLS_TEXT_H
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -84,6 +85,20 @@ Failure describeResult(int result, OpKind kind, std::string_view what);
 // Returns false, leaving `header` alone, when it is not such a header or needs no repair.
 inline constexpr std::size_t kWaveHeaderBytes = 48;
 bool repairWaveSizes(std::span<uint8_t, kWaveHeaderBytes> header, uint64_t fileLength);
+
+// What a file given to play holds. The line carries 8000 Hz A-law, one channel: a wave
+// file of that is played from its audio on; anything else is named for the refusal.
+struct AudioFile {
+  bool wave = false;      // a RIFF WAVE file
+  bool playable = false;  // a wave of what the line carries, with audio in it
+  uint64_t offset = 0;    // where its audio starts
+  uint64_t length = 0;    // its audio, no further than the file goes
+  std::string found;      // what it is: "a 16-bit PCM stereo wave at 16000 Hz", "an Ogg file"
+};
+// `readAt(offset, to, n)` reads up to n bytes of the file at offset and gives how many it
+// read; `size` is the file's length.
+using ReadAt = std::function<std::size_t(uint64_t offset, uint8_t* to, std::size_t n)>;
+AudioFile examineAudioFile(const ReadAt& readAt, uint64_t size);
 
 // What `tavro devices` prints: one line per device ("wire  PATH  (DESCRIPTION)  opens",
 // "usb  usb:1-2  (...)  not a box: REASON"), then a line per note ("note: ..."); a line

@@ -396,7 +396,7 @@ class LineCommands(ToolTest):
     def test_modes_that_need_the_line_off_hook(self):
         with open(self.path("x.al"), "wb") as f:
             f.write(bytes(100))
-        for args in (("record", "x.wav", "--mode", "0"), ("play", "x.al", "--mode", "0")):
+        for args in (("record", "x.wav", "--mode", "0"), ("play", "x.al", "--raw", "--mode", "0")):
             with self.subTest(args=args):
                 mark = self.box.mark()
                 r = self.tool(*args)
@@ -738,7 +738,7 @@ class Audio(ToolTest):
         with open(self.path("out.al"), "wb") as f:
             f.write(played)
         mark = self.box.mark()
-        r = self.tool("play", "out.al", "--mode", "2", "--param", "7", "--flag")
+        r = self.tool("play", "out.al", "--raw", "--mode", "2", "--param", "7", "--flag")
         self.assertRun(r)
         self.assertIn("100.0%", r.stdout)
         self.assertIn("played out.al: 3000 bytes", r.stdout)
@@ -748,11 +748,35 @@ class Audio(ToolTest):
         # The last block is filled up with A-law silence.
         self.assertEqual(self.captured(), played + b"\xd5" * (3072 - 3000))
 
+    def test_a_wave_plays_its_audio_and_other_files_are_refused_by_name(self):
+        played = noise(3000, seed=4)
+        write_alaw_wave(self.path("a.wav"), played)
+        with open(self.path("text.txt"), "w") as f:
+            f.write("hello\n")
+        with open(self.path("pcm.wav"), "wb") as f:  # 16-bit stereo at 16 kHz
+            fmt = struct.pack("<HHIIHH", 1, 2, 16000, 64000, 4, 16)
+            f.write(b"RIFF" + struct.pack("<I", 36 + 400) + b"WAVE" + b"fmt " +
+                    struct.pack("<I", 16) + fmt + b"data" + struct.pack("<I", 400) + bytes(400))
+        mark = self.box.mark()
+        for args, said in ((("text.txt",), "text.txt is not a wave file"),
+                           (("pcm.wav",), "pcm.wav is a 16-bit PCM stereo wave at 16000 Hz"),
+                           (("a.wav", "--raw"), "leave out --raw")):
+            with self.subTest(args=args):
+                r = self.tool("play", *args)
+                self.assertRun(r, 7)
+                self.assertIn(said, r.stderr)
+        self.assertEqual(self.box.commands(mark), [])  # refused before the box is asked
+        r = self.tool("play", "a.wav", "--quiet")
+        self.assertRun(r)
+        self.assertEqual(r.stdout.strip(), "played a.wav: 3000 bytes")
+        # The audio alone goes to the line, not the header.
+        self.assertEqual(self.captured(), played + b"\xd5" * (3072 - 3000))
+
     def test_play_from_the_middle(self):
         played = noise(10000, seed=5)
         with open(self.path("half.al"), "wb") as f:
             f.write(played)
-        r = self.tool("play", "half.al", "--from", "500", "--quiet")
+        r = self.tool("play", "half.al", "--raw", "--from", "500", "--quiet")
         self.assertRun(r)
         self.assertEqual(r.stdout.strip(), "played half.al: 10000 bytes")
         self.assertEqual(self.captured(), played[5000:] + b"\xd5" * (5120 - 5000))
@@ -761,7 +785,7 @@ class Audio(ToolTest):
         with open(self.path("long.al"), "wb") as f:
             f.write(noise(80000, seed=5))  # 10 s
         mark = self.box.mark()
-        proc = self.start_tool("play", "long.al")
+        proc = self.start_tool("play", "long.al", "--raw")
         self.box.wait_for(r"^audio out: playing", since=mark)
         self.box.send("drop 3")  # the audio-out pipe alone fails; the link stays up
         code, out, err = finish(proc)
@@ -800,7 +824,7 @@ class Audio(ToolTest):
         self.assertIn("recorded t.wav", out)
         with open(self.path("t.al"), "wb") as f:
             f.write(noise(4000))
-        code, out = self.run_on_terminal("play", "t.al")
+        code, out = self.run_on_terminal("play", "t.al", "--raw")
         self.assertEqual(code, 0, out)
         self.assertRegex(out, r"\r\[#{40}\] 100\.0% t\.al")
         self.assertIn("played t.al: 4000 bytes", out)
@@ -809,7 +833,7 @@ class Audio(ToolTest):
         played = noise(40000, seed=9)  # five seconds
         with open(self.path("long.al"), "wb") as f:
             f.write(played)
-        proc = self.start_tool("play", "long.al")
+        proc = self.start_tool("play", "long.al", "--raw")
         while True:
             m = re.search(r"([0-9.]+)%", read_line(proc))
             if m and float(m.group(1)) >= 10:

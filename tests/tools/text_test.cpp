@@ -131,6 +131,82 @@ tavro_event eventOf(uint32_t kind) {
   return e;
 }
 
+std::vector<uint8_t> wave(uint16_t tag, uint16_t channels, uint32_t rate, uint16_t bits,
+                          uint32_t dataSize, std::size_t audio, bool extensible = false) {
+  std::vector<uint8_t> f;
+  auto put = [&](uint32_t v, int n) {
+    for (int i = 0; i < n; ++i) f.push_back(static_cast<uint8_t>(v >> (8 * i)));
+  };
+  auto tag4 = [&](const char* t) {
+    for (int i = 0; i < 4; ++i) f.push_back(static_cast<uint8_t>(t[i]));
+  };
+  tag4("RIFF");
+  put(0, 4);
+  tag4("WAVE");
+  tag4("LIST");  // a chunk before the format, of odd length: padded to even
+  put(3, 4);
+  tag4("abc");
+  tag4("fmt ");
+  put(extensible ? 40 : 16, 4);
+  put(extensible ? 0xFFFE : tag, 2);
+  put(channels, 2);
+  put(rate, 4);
+  put(rate * channels * bits / 8, 4);
+  put(channels * bits / 8, 2);
+  put(bits, 2);
+  if (extensible) {
+    put(22, 2);
+    put(bits, 2);
+    put(0, 4);
+    put(tag, 2);
+    put(0, 4);
+    put(0, 4);
+    put(0, 4);
+    put(0, 2);
+  }
+  tag4("data");
+  put(dataSize, 4);
+  f.resize(f.size() + audio, 0xD5);
+  return f;
+}
+
+AudioFile examine(const std::vector<uint8_t>& f) {
+  return examineAudioFile(
+      [&](uint64_t at, uint8_t* to, std::size_t n) -> std::size_t {
+        if (at >= f.size()) return 0;
+        n = std::min<std::size_t>(n, f.size() - at);
+        std::memcpy(to, f.data() + at, n);
+        return n;
+      },
+      f.size());
+}
+
+TEST(AudioFile, AWaveOfWhatTheLineCarriesPlaysItsAudioOnly) {
+  AudioFile a = examine(wave(6, 1, 8000, 8, 100, 100));
+  EXPECT_TRUE(a.playable) << a.found;
+  EXPECT_EQ(a.offset, 12u + 12 + 24 + 8);
+  EXPECT_EQ(a.length, 100u);
+  // A recording cut short promises more than the file holds: the file's end counts.
+  EXPECT_EQ(examine(wave(6, 1, 8000, 8, 0xFFFFFFFF, 40)).length, 40u);
+  EXPECT_TRUE(examine(wave(6, 1, 8000, 8, 10, 10, true)).playable);
+}
+
+TEST(AudioFile, AnythingElseIsNamed) {
+  EXPECT_EQ(examine(wave(1, 2, 16000, 16, 8, 8)).found, "a 16-bit PCM stereo wave at 16000 Hz");
+  EXPECT_EQ(examine(wave(7, 1, 8000, 8, 8, 8)).found, "an 8-bit mu-law mono wave at 8000 Hz");
+  EXPECT_FALSE(examine(wave(6, 1, 8000, 8, 8, 8)).found.empty());
+  EXPECT_EQ(examine(wave(6, 3, 8000, 8, 8, 8)).found, "an 8-bit A-law 3-channel wave at 8000 Hz");
+  const std::vector<uint8_t> text{'h', 'e', 'l', 'l', 'o', '\n'};
+  EXPECT_EQ(examine(text).found, "not a wave file");
+  EXPECT_FALSE(examine(text).wave);
+  const std::vector<uint8_t> ogg{'O', 'g', 'g', 'S', 0, 2, 0, 0, 0, 0, 0, 0, 0};
+  EXPECT_EQ(examine(ogg).found, "an Ogg file");
+  // A header whose chunks run past the end is no wave to play, and reads nothing beyond it.
+  std::vector<uint8_t> cut = wave(6, 1, 8000, 8, 8, 8);
+  cut.resize(30);
+  EXPECT_FALSE(examine(cut).playable);
+}
+
 TEST(EventReport, EachLinkChangeOnceTheFirstComingUpAsUp) {
   EventReport report;
   std::vector<std::string> seen;
