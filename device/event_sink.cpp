@@ -14,9 +14,6 @@ namespace tavro {
 namespace {
 
 std::atomic<EventPublisher> gPublisher{nullptr};
-// The hook state last reported: 0 on hook, 1 off hook, 2 none yet.
-std::atomic<uint8_t> gLastHook{0};
-std::atomic<int64_t> gLastProgress{0};
 constexpr int64_t kProgressInterval = 250'000'000;  // ns: at most four a second
 
 int64_t nowOn(clockid_t clock) {
@@ -58,6 +55,11 @@ uint8_t endReason(int32_t fault) {
 }
 
 }  // namespace
+
+void EventSinkState::reset() {
+  lastHook.store(0);
+  lastProgress.store(0);
+}
 
 void setEventPublisher(EventPublisher publisher) {
   gPublisher.store(publisher);
@@ -101,7 +103,7 @@ void postTone(uint8_t first, uint16_t second) {
 }
 
 void postHook(bool offHook, tavro_hook_cause cause) {
-  if (gLastHook.exchange(offHook ? 1 : 0) == (offHook ? 1 : 0)) return;
+  if (eventSinkState().lastHook.exchange(offHook ? 1 : 0) == (offHook ? 1 : 0)) return;
   tavro_event e = blank(TAVRO_EVENT_HOOK);
   e.u.hook.off_hook = offHook ? 1 : 0;
   e.u.hook.cause = static_cast<uint8_t>(cause);
@@ -117,8 +119,9 @@ void postRecordingEnded(bool hostStream, int64_t bytes, int32_t fault) {
 
 void postPlaybackProgress(uint32_t position, uint32_t length) {
   const int64_t now = monotonicNow();
-  int64_t last = gLastProgress.load();
-  if (now - last < kProgressInterval || !gLastProgress.compare_exchange_strong(last, now)) return;
+  std::atomic<int64_t>& lastProgress = eventSinkState().lastProgress;
+  int64_t last = lastProgress.load();
+  if (now - last < kProgressInterval || !lastProgress.compare_exchange_strong(last, now)) return;
   tavro_event e = blank(TAVRO_EVENT_PLAYBACK_PROGRESS);
   e.u.playback.permille = permille(position, length);
   e.u.playback.bytes = position;

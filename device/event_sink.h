@@ -5,12 +5,22 @@
 #ifndef TAVRO_DEVICE_EVENT_SINK_H
 #define TAVRO_DEVICE_EVENT_SINK_H
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
 #include "tavro/events.h"
 
 namespace tavro {
+
+// What the posts compare with, a component of the library context: each start begins with
+// the line on hook, as its status word has it.
+struct EventSinkState {
+  std::atomic<uint8_t> lastHook{0};      // the hook state last reported: 0 on hook, 1 off hook
+  std::atomic<int64_t> lastProgress{0};  // when progress was last reported, monotonic ns
+  void reset();
+};
+EventSinkState& eventSinkState();
 
 using EventPublisher = void (*)(tavro_event& event);
 void setEventPublisher(EventPublisher publisher);

@@ -41,6 +41,7 @@ void LibraryContext::reset() {
   recorder.reset();
   player.reset();
   host.reset();
+  sink.reset();
   link.reset();
 }
 
@@ -70,6 +71,9 @@ PlayerState& playerState() {
 }
 HostStreams& hostStreams() {
   return context().host;
+}
+EventSinkState& eventSinkState() {
+  return context().sink;
 }
 
 }  // namespace tavro

@@ -7,6 +7,7 @@
 #define TAVRO_LIBRARY_CONTEXT_H
 
 #include "audio/audio_state.h"
+#include "device/event_sink.h"
 #include "device/state.h"
 #include "incoming/stores.h"
 #include "line/dial_parameters.h"
@@ -23,6 +24,7 @@ struct LibraryContext {
   RecorderState recorder;
   PlayerState player;
   HostStreams host;
+  EventSinkState sink;
 
   // The values of a start (InitialUSB_IO), component by component; the link last, so that
   // the status word says 0x200 once everything else is in place. The dial parameters stay.

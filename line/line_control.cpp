@@ -11,13 +11,14 @@ using namespace tavro;
 
 namespace {
 
-// The box reports the hook state it holds.
+// The box reports the hook state it holds. The status word changes first, so that an
+// application acting on the event finds the line as the event says.
 void hookState(uint8_t value) {
-  postHook(value == kOffHook, TAVRO_HOOK_BY_BOX);
   if (value == kOffHook)
     setStatusBits(kOffHookBit);
   else
     clearStatusBits(kOffHookBit);
+  postHook(value == kOffHook, TAVRO_HOOK_BY_BOX);
 }
 
 int sendSwitch(const CommandSpec& command, bool on) {

@@ -16,7 +16,10 @@
 #include <thread>
 #include <vector>
 
+#include "device/event_sink.h"
 #include "device/state.h"
+#include "events/queue.h"
+#include "library/assembly.h"
 #include "line/box_fixture.h"
 #include "support/conditions.h"
 #include "tavro/events.h"
@@ -282,6 +285,34 @@ TEST_F(Events, TheCallbackMayCallOperations) {
   EXPECT_EQ(seen.codes, (std::vector<uint8_t>{1, 2, 3, 4, 5}));
   EXPECT_NE(seen.thread, std::this_thread::get_id());
   EXPECT_EQ(seen.closeResult.load(), -3);
+}
+
+// Hook events as the box reports them: when one is published the status word already says
+// what it says, and a start compares with its own line, not with the last start's.
+TEST(HookEvents, TheStatusWordAgreesAndEachStartBeginsOnHook) {
+  test::RuntimeDir runtime;
+  test::TestBox box;
+  // The off-hook bit as each hook event was published, taken on the publishing thread.
+  static std::atomic<int> published{0}, offHookBitAtPost{0};
+  assembleLibrary();
+  setEventPublisher([](tavro_event& e) {
+    if (e.kind == TAVRO_EVENT_HOOK && e.u.hook.off_hook == 1) {
+      offHookBitAtPost += statusHas(kOffHookBit) ? 1 : 0;
+      ++published;
+    }
+    events::publish(e);
+  });
+  for (int start = 1; start <= 2; ++start) {
+    SCOPED_TRACE(start);
+    CKusb_IO io;
+    ASSERT_TRUE(test::eventually([] { return !linkDown(); }));
+    ASSERT_TRUE(box.sendHookStatus(true));
+    ASSERT_EQ(io.RequestSpaceCode(), 1);  // the report before it has been dispatched
+    EXPECT_EQ(published.load(), start);
+    EXPECT_EQ(offHookBitAtPost.load(), start);
+    // The object ends with the line last reported off hook.
+  }
+  setEventPublisher(events::publish);
 }
 
 TEST(EventsObject, ClosingWakesAWaiterAndEndsTheCallbackThread) {
