@@ -74,13 +74,18 @@ Packet makePacket(Command code, std::initializer_list<uint8_t> args) {
   return p;
 }
 
-int writeDataToUsb(const uint8_t* packet) {
+int writeDataToUsb(const uint8_t* packet, AnswerMatch answer, uint64_t* post) {
   CommandChannel& c = commandChannel();
   if (workers().commandWriter.runFlag.load() != 1) return TAVRO_ERROR_NOT_RUNNING;
   Turn turn(c.sendBusy);
   if (!turn.held()) return TAVRO_ERROR_TIMEOUT;
-  if (!waitPolled(pendingClear, kCommandPoll, kSendWaitPolls, &c.pollCounter))
+  if (!waitPolled(pendingClear, kCommandPoll, kSendWaitPolls, &c.pollCounter)) {
+    // The previous command's own answer never came: from now on any record that clears
+    // the pending bit ends it, so that the channel cannot stay blocked for good.
+    std::lock_guard<std::mutex> lock(c.postMutex);
+    c.awaited = nullptr;
     return TAVRO_ERROR_TIMEOUT;
+  }
 
   // During a recording the recorder pauses between reads before the packet is queued, and
   // then holds its reads until the answer has cleared the pending bit.
@@ -96,6 +101,8 @@ int writeDataToUsb(const uint8_t* packet) {
   {
     std::lock_guard<std::mutex> lock(c.postMutex);
     ++c.posted;
+    c.awaited = answer;
+    if (post) *post = c.posted;
     setStatusBits(kPendingBit);
   }
   std::memcpy(c.staging.data(), packet, kPacketSize);
@@ -121,21 +128,31 @@ uint64_t commandsPosted() {
   return c.posted;
 }
 
-void clearPendingUnlessPostedSince(uint64_t posted) {
+void settlePending(uint64_t posted, const uint8_t* record, bool clears) {
   CommandChannel& c = commandChannel();
   std::lock_guard<std::mutex> lock(c.postMutex);
-  if (c.posted == posted) clearStatusBits(kPendingBit);
+  if (c.posted != posted || !clears) return;
+  // A command whose result is its answer's data is ended by that answer only. One that
+  // comes after the time-out still ends it, before the next command is sent, so that the
+  // next command never takes it for its own.
+  if (c.awaited != nullptr) {
+    if (!c.awaited(record)) return;
+    c.answered.store(posted);
+  }
+  clearStatusBits(kPendingBit);
 }
 
-int awaitAnswer(uint32_t epoch, int maxPolls) {
-  const bool done =
-      waitPolled([&] { return pendingClear() || linkState().linkEpoch.load() != epoch; },
-                 kCommandPoll, maxPolls, &commandChannel().pollCounter);
+int awaitAnswer(uint32_t epoch, int maxPolls, uint64_t post) {
+  CommandChannel& c = commandChannel();
+  auto answered = [&] { return post == 0 ? pendingClear() : c.answered.load() == post; };
+  const bool done = waitPolled([&] { return answered() || linkState().linkEpoch.load() != epoch; },
+                               kCommandPoll, maxPolls, &c.pollCounter);
   if (linkState().linkEpoch.load() != epoch) return TAVRO_ERROR_LINK_DOWN;
   return done ? TAVRO_SUCCESS : TAVRO_ERROR_TIMEOUT;
 }
 
-int commandRoundTrip(const Packet& packet, int maxPolls, int attempts, int* unanswered) {
+int commandRoundTrip(const Packet& packet, int maxPolls, AnswerMatch answer, int attempts,
+                     int* unanswered) {
   if (unanswered) *unanswered = 0;
   if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
   Turn turn(commandChannel().roundTripBusy);
@@ -144,9 +161,10 @@ int commandRoundTrip(const Packet& packet, int maxPolls, int attempts, int* unan
   int result = TAVRO_ERROR_TIMEOUT;
   for (int attempt = 0; attempt < attempts; ++attempt) {
     const uint32_t epoch = linkState().linkEpoch.load();
-    result = writeDataToUsb(packet.data());
+    uint64_t post = 0;
+    result = writeDataToUsb(packet.data(), answer, answer ? &post : nullptr);
     if (result < TAVRO_SUCCESS) break;  // not sent: no more attempts
-    result = awaitAnswer(epoch, maxPolls);
+    result = awaitAnswer(epoch, maxPolls, post);
     if (result != TAVRO_ERROR_TIMEOUT) break;  // answered, or the link is gone
     if (unanswered) ++*unanswered;
   }
@@ -154,7 +172,7 @@ int commandRoundTrip(const Packet& packet, int maxPolls, int attempts, int* unan
 }
 
 int commandRoundTrip(const CommandSpec& command, std::initializer_list<uint8_t> args) {
-  return commandRoundTrip(makePacket(command.code, args), command.polls);
+  return commandRoundTrip(makePacket(command.code, args), command.polls, command.answer);
 }
 
 void commandWriterThread(ThreadBlock& block) {
@@ -217,8 +235,8 @@ int CKusb_IO::Test_End0_WR(unsigned char code, unsigned char* data) {
   std::memcpy(packet.data() + 4, data, 60);
 
   int unanswered = 0;
-  const int result =
-      commandRoundTrip(packet, kTestTransferPolls, kTestTransferAttempts, &unanswered);
+  const int result = commandRoundTrip(packet, kTestTransferPolls, kTestTransferAnswer,
+                                      kTestTransferAttempts, &unanswered);
   // Only when every attempt went out and none was answered.
   if (unanswered == kTestTransferAttempts) platform::showNotice(kReceiveErrorMessage);
   if (result != TAVRO_SUCCESS) return result;

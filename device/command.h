@@ -25,13 +25,16 @@ inline constexpr std::chrono::milliseconds kCommandPoll{100};
 
 // Write_Data_to_USB: hands the packet to the command writer. 1 posted; -2 the command
 // writer is not running; -3 the previous command stayed pending (or the recorder did not
-// pause) for 100 polls.
-int writeDataToUsb(const uint8_t* packet);
-// The count of commands posted, taken when a record has been read; the record then clears
-// the pending bit only if no command was posted since, so that a record that came before a
-// command never counts as its answer.
+// pause) for 100 polls. `answer`, when given, names the records that answer it (see
+// CommandSpec); *post then gets the command's number, by which awaitAnswer knows its answer.
+int writeDataToUsb(const uint8_t* packet, AnswerMatch answer = nullptr, uint64_t* post = nullptr);
+
+// The count of commands posted, taken right after a record was read. settlePending, after
+// the record's dispatch, then clears the pending bit only if no command was posted since (a
+// record that came before a command is never its answer), and, while the command waits for
+// its own answer, only when the record is one.
 uint64_t commandsPosted();
-void clearPendingUnlessPostedSince(uint64_t posted);
+void settlePending(uint64_t posted, const uint8_t* record, bool clears);
 
 // What the audio area tells the command channel, given when the library is assembled:
 // whether a recording runs and whether the recorder is inside a batch of reads (a send
@@ -40,20 +43,22 @@ void setAudioActivity(bool (*recording)(), bool (*recorderReading)(), bool (*pla
 // True while a playback runs (the box is then not asked for its flags value).
 bool playbackRuns();
 
-// Waits for the answer to a command posted during link epoch `epoch`: looks now and after
-// each of up to maxPolls polls of 100 ms; a time-out costs maxPolls + 1 polls, as
-// documented. 1 answered; -1 the link was lost meanwhile (no answer can come any more);
-// -3 time-out.
-int awaitAnswer(uint32_t epoch, int maxPolls);
+// Waits for the answer to command number `post` (0: to whichever command is pending),
+// posted during link epoch `epoch`: looks now and after each of up to maxPolls polls of
+// 100 ms; a time-out costs maxPolls + 1 polls, as documented. 1 answered; -1 the link was
+// lost meanwhile (no answer can come any more); -3 time-out.
+int awaitAnswer(uint32_t epoch, int maxPolls, uint64_t post = 0);
 
 // The command round trip: -1 when the link is down (nothing sent), the send's code when
 // it is below 1, -3 when no answer came within maxPolls polls, else 1. Callers from
 // several threads queue one behind another. With `attempts` above 1 an unanswered packet
 // is sent again, within the same turn, up to that many times in all; *unanswered, when
-// given, counts the attempts that went out and got no answer.
-int commandRoundTrip(const Packet& packet, int maxPolls, int attempts = 1,
-                     int* unanswered = nullptr);
-// The round trip of `command` with `args` from byte 1 on, within the command's poll limit.
+// given, counts the attempts that went out and got no answer. `answer`: the records that
+// answer it (CommandSpec); others do not end its wait.
+int commandRoundTrip(const Packet& packet, int maxPolls, AnswerMatch answer = nullptr,
+                     int attempts = 1, int* unanswered = nullptr);
+// The round trip of `command` with `args` from byte 1 on, within the command's poll limit,
+// ended by the command's answer.
 int commandRoundTrip(const CommandSpec& command, std::initializer_list<uint8_t> args = {});
 
 }  // namespace tavro

@@ -41,38 +41,6 @@ constexpr uint8_t codeOf(Code c) {
   return static_cast<uint8_t>(c);
 }
 
-// A command as an operation sends it: its code and the number of 100 ms polls its answer
-// may take. Some codes serve two operations with different limits.
-struct CommandSpec {
-  Command code;
-  int polls;
-};
-
-namespace commands {
-inline constexpr CommandSpec kPutDown{Command::kPutDown, 30};
-inline constexpr CommandSpec kPickUp{Command::kPickUp, 30};
-inline constexpr CommandSpec kDial{Command::kDial, 200};
-inline constexpr CommandSpec kRecordStatus{Command::kRecordStatus, 30};
-inline constexpr CommandSpec kPlayStatus{Command::kPlayStatus, 100};
-inline constexpr CommandSpec kContinueTone{Command::kContinueTone, 100};
-inline constexpr CommandSpec kSpaceCode{Command::kSpaceCode, 100};
-inline constexpr CommandSpec kMute{Command::kMute, 100};
-inline constexpr CommandSpec kMicOut{Command::kMicOut, 100};
-inline constexpr CommandSpec kFileSwitch{Command::kMicOut, 30};  // FS_Open, FS_Close
-inline constexpr CommandSpec kLineMic{Command::kLineMic, 100};
-inline constexpr CommandSpec kCheckDtmf{Command::kCheckDtmf, 100};
-inline constexpr CommandSpec kNextCallDelay{Command::kNextCallDelay, 100};
-inline constexpr CommandSpec kReadFlags{Command::kReadFlags, 100};
-inline constexpr CommandSpec kWriteFlash{Command::kWriteFlash, 100};  // for each packet
-inline constexpr CommandSpec kDetectRing{Command::kDetectRing, 100};
-inline constexpr CommandSpec kReadType{Command::kReadType, 30};
-inline constexpr CommandSpec kReadInfo{Command::kReadInfo, 30};
-}  // namespace commands
-
-// The test transfer: any code, 100 polls for each of up to three attempts.
-inline constexpr int kTestTransferPolls = 100;
-inline constexpr int kTestTransferAttempts = 3;
-
 // Byte 0 of a reply record. Types not named here change nothing and clear the pending bit.
 enum class Reply : uint8_t {
   kNoUsed = 2,         // shows its notice; byte 1 sets or clears the reply-3 bit
@@ -121,6 +89,67 @@ inline constexpr uint8_t kPlaybackFault = 0;
 
 // A tone report's second value above this sets the tone bit.
 inline constexpr uint16_t kToneThreshold = 10;
+
+// Whether a reply record is the answer to a command whose result is its data.
+using AnswerMatch = bool (*)(const uint8_t* record);
+
+namespace answers {
+inline bool flagsValue(const uint8_t* r) {
+  return replyTypeOf(r) == Reply::kFlagsValue ||
+         (replyTypeOf(r) == Reply::kDeviceReady && r[1] == codeOf(ReadySubType::kFlagsValue));
+}
+inline bool acknowledge(const uint8_t* r) {
+  return replyTypeOf(r) == Reply::kAcknowledge || replyTypeOf(r) == Reply::kAcknowledge2;
+}
+inline bool typeCode(const uint8_t* r) {
+  return replyTypeOf(r) == Reply::kTypeCode;
+}
+inline bool info(const uint8_t* r) {
+  return replyTypeOf(r) == Reply::kInfo;
+}
+inline bool testReply(const uint8_t* r) {
+  return (replyTypeOf(r) == Reply::kTestReply && r[1] == kTestReplyFilled) ||
+         replyTypeOf(r) == Reply::kTestRecord;
+}
+}  // namespace answers
+
+// A command as an operation sends it: its code and the number of 100 ms polls its answer
+// may take. Some codes serve two operations with different limits.
+struct CommandSpec {
+  Command code;
+  int polls;
+  // The records that answer it, for a command whose result is its answer's data; null
+  // for one whose answer carries nothing: any record that clears the pending bit ends its
+  // wait.
+  AnswerMatch answer = nullptr;
+};
+
+namespace commands {
+inline constexpr CommandSpec kPutDown{Command::kPutDown, 30};
+inline constexpr CommandSpec kPickUp{Command::kPickUp, 30};
+inline constexpr CommandSpec kDial{Command::kDial, 200};
+inline constexpr CommandSpec kRecordStatus{Command::kRecordStatus, 30};
+inline constexpr CommandSpec kPlayStatus{Command::kPlayStatus, 100};
+inline constexpr CommandSpec kContinueTone{Command::kContinueTone, 100};
+inline constexpr CommandSpec kSpaceCode{Command::kSpaceCode, 100};
+inline constexpr CommandSpec kMute{Command::kMute, 100};
+inline constexpr CommandSpec kMicOut{Command::kMicOut, 100};
+inline constexpr CommandSpec kFileSwitch{Command::kMicOut, 30};  // FS_Open, FS_Close
+inline constexpr CommandSpec kLineMic{Command::kLineMic, 100};
+inline constexpr CommandSpec kCheckDtmf{Command::kCheckDtmf, 100};
+inline constexpr CommandSpec kNextCallDelay{Command::kNextCallDelay, 100};
+inline constexpr CommandSpec kReadFlags{Command::kReadFlags, 100, answers::flagsValue};
+inline constexpr CommandSpec kWriteFlash{Command::kWriteFlash, 100,
+                                         answers::acknowledge};  // for each packet
+inline constexpr CommandSpec kDetectRing{Command::kDetectRing, 100};
+inline constexpr CommandSpec kReadType{Command::kReadType, 30, answers::typeCode};
+inline constexpr CommandSpec kReadInfo{Command::kReadInfo, 30, answers::info};
+}  // namespace commands
+
+// The test transfer: any code, 100 polls for each of up to three attempts.
+inline constexpr int kTestTransferPolls = 100;
+inline constexpr int kTestTransferAttempts = 3;
+inline constexpr AnswerMatch kTestTransferAnswer = answers::testReply;
 
 // The 32-bit little-endian number at `p`.
 inline uint32_t le32(const uint8_t* p) {

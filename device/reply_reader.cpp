@@ -170,7 +170,7 @@ void replyReaderThread(ThreadBlock& block) {
       }
       const uint64_t posted = commandsPosted();
       buffer[kRecordSize] = 0;
-      if (dispatchReplyRecord(buffer.data(), got)) clearPendingUnlessPostedSince(posted);
+      settlePending(posted, buffer.data(), dispatchReplyRecord(buffer.data(), got));
       if (!running()) break;
     }
     if (!failed) break;  // stopping

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "device/protocol.h"
 #include "device/signalled.h"
 #include "tavro/status.h"
 
@@ -108,10 +109,14 @@ struct CommandChannel {
   Signalled<uint8_t> commandWaiting{0};
   // Guards the test reply areas that reply types 240 and 241 fill.
   std::mutex testAreaMutex;
-  // Commands posted so far; a record read before a command was posted is not its answer
-  // (commandsPosted, clearPendingUnlessPostedSince).
+  // Commands posted so far, and what answers the last one (null: any record that clears
+  // the pending bit); a record read before a command was posted is not its answer
+  // (commandsPosted, settlePending).
   std::mutex postMutex;
   uint64_t posted = 0;
+  AnswerMatch awaited = nullptr;
+  // The number of the last command that waited for its own answer and got it.
+  Signalled<uint64_t> answered{0};
 
   // The values of a start: nothing to send, no command waiting.
   void reset();

@@ -51,7 +51,8 @@ int CKusb_IO::WriteDataToFlash(unsigned char* data) {
     for (size_t i = 0; i < kFlashBlockSize; ++i)
       packet[kFlashDataOffset + i] = data[block * kFlashBlockSize + i];
     // Any failure of a block is a time-out to the caller; blocks sent stay written.
-    if (commandRoundTrip(packet, commands::kWriteFlash.polls) < TAVRO_SUCCESS)
+    if (commandRoundTrip(packet, commands::kWriteFlash.polls, commands::kWriteFlash.answer) <
+        TAVRO_SUCCESS)
       return TAVRO_ERROR_TIMEOUT;
   }
   return static_cast<int>(replyStores().acknowledgeByte.load(std::memory_order_acquire));

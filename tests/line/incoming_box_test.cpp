@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <string>
 #include <thread>
@@ -273,11 +274,97 @@ TEST_F(Incoming, FlashStopsAtTheFirstUnansweredBlock) {
     ScaledTime fast(100);
     EXPECT_EQ(io_.WriteDataToFlash(data), -3);
   }
-  box_.sendRecord({1});
+  box_.sendRecord({10, 0});  // the late answer
   ASSERT_TRUE(eventually([] { return !statusHas(kPendingBit); }));
   const auto packets = sentPackets();
   ASSERT_EQ(packets.size(), 3u);
   EXPECT_EQ(packets[2][1], 2);
+}
+
+// An operation whose result is its answer's data is ended by that answer alone: other
+// records (rings, go-aheads, other commands' answers) do what they do, but leave it waiting.
+TEST_F(Incoming, DataOperationsWaitForTheirOwnAnswer) {
+  const std::vector<vbox::Record> others = {
+      vbox::makeRecord({0}),         vbox::makeRecord({6}),
+      vbox::makeRecord({8, 1, 2}),   vbox::makeRecord({9, 0}),
+      vbox::makeRecord({9, 208, 2}), vbox::makeRecord({10, 0x77}),
+      vbox::makeRecord({11, 0x66}),  vbox::makeRecord({18, 'x', 'x', 'x'}),
+      vbox::makeRecord({19, 0x77}),  vbox::makeRecord({240, 1, 0, 0, 0x55}),
+      vbox::makeRecord({240, 0}),    vbox::makeRecord({241, 0x55}),
+  };
+  struct Case {
+    const char* name;
+    uint8_t command;
+    std::function<bool(const vbox::Record&)> answers;
+    vbox::Record answer;
+    std::function<int()> run;
+    int expected;
+  };
+  unsigned char type[2] = {};
+  unsigned char info[12] = {};
+  unsigned char flash[240] = {};
+  unsigned char test[64] = {};
+  box_.setFlashAck(0xA5);
+  const std::vector<Case> cases = {
+      {"type code", 27, [](const vbox::Record& r) { return r[0] == 11; },
+       vbox::makeRecord({11, 0x35}), [&] { return io_.ReadQV_Type(type) == 1 ? type[0] : -9; },
+       0x35},
+      {"information", 36, [](const vbox::Record& r) { return r[0] == 18; },
+       vbox::makeRecord({18, 'H', 'S', 'P'}),
+       [&] { return io_.ReadHSPInfo(info) == 1 ? info[2] : -9; }, 'P'},
+      {"flags value", 24,
+       [](const vbox::Record& r) { return r[0] == 8 || (r[0] == 9 && r[1] == 209); },
+       vbox::makeRecord({9, 209, 0x21, 0x43}), [&] { return io_.ReaddiFlagsValue(); }, 0x4321},
+      {"flash", 25, [](const vbox::Record& r) { return r[0] == 10 || r[0] == 19; },
+       vbox::makeRecord({19, 0x11}), [&] { return io_.WriteDataToFlash(flash); }, 0xA5},
+      {"test transfer", 0x33,
+       [](const vbox::Record& r) { return (r[0] == 240 && r[1] == 1) || r[0] == 241; },
+       vbox::makeRecord({241, 0x44}),
+       [&] { return io_.Test_End0_WR(0x33, test) == 1 ? test[5] : -9; }, 0x44},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    // The first packet of the command is left to the test to answer.
+    std::atomic<bool> held{false};
+    box_.setResponder([&](const vbox::Packet& p) -> std::optional<std::vector<vbox::Record>> {
+      if (p[0] == c.command && !held.exchange(true)) return std::vector<vbox::Record>{};
+      return std::nullopt;
+    });
+    std::atomic<int> result{-100};
+    std::thread caller([&] { result = c.run(); });
+    EXPECT_TRUE(eventually([&] { return held.load(); }));
+    for (const auto& r : others) {
+      if (c.answers(r)) continue;
+      EXPECT_TRUE(box_.sendRecord(r));
+    }
+    flushRecords();
+    EXPECT_TRUE(statusHas(kPendingBit)) << "an unrelated record ended the wait";
+    EXPECT_EQ(result.load(), -100);
+    EXPECT_TRUE(box_.sendRecord(c.answer));
+    caller.join();
+    EXPECT_EQ(result.load(), c.expected);
+  }
+}
+
+// An answer that comes after its command timed out is not taken by the next command: the
+// next one is sent when it has come, whatever came before it.
+TEST_F(Incoming, ALateAnswerIsNotTakenByTheNextCommand) {
+  box_.setResponder([](const vbox::Packet& p) -> std::optional<std::vector<vbox::Record>> {
+    if (p[0] == 27) return std::vector<vbox::Record>{};
+    return std::nullopt;
+  });
+  unsigned char type[2] = {};
+  {
+    ScaledTime fast(100);
+    EXPECT_EQ(io_.ReadQV_Type(type), -3);
+  }
+  box_.setResponder({});
+  box_.setTypeCode(0x22);
+  flushRecords();  // a ring: it does not free the channel
+  EXPECT_TRUE(statusHas(kPendingBit));
+  ASSERT_TRUE(box_.sendRecord({11, 0x11}));  // the late answer
+  EXPECT_EQ(io_.ReadQV_Type(type), 1);
+  EXPECT_EQ(type[0], 0x22);
 }
 
 // While a playback runs the flags value comes from the store without a command: shown
