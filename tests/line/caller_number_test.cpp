@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <string>
@@ -36,8 +37,10 @@ std::vector<uint8_t> text(const std::string& s) {
 }
 
 std::vector<uint8_t> param(uint8_t type, const std::vector<uint8_t>& data) {
-  std::vector<uint8_t> p = {type, static_cast<uint8_t>(data.size())};
-  p.insert(p.end(), data.begin(), data.end());
+  std::vector<uint8_t> p(2 + data.size());
+  p[0] = type;
+  p[1] = static_cast<uint8_t>(data.size());
+  std::copy(data.begin(), data.end(), p.begin() + 2);
   return p;
 }
 
