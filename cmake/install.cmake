@@ -3,7 +3,7 @@
 # component, which is one Debian package (cmake/package.cmake):
 #   runtime  libtavro1     the shared library
 #   dev      libtavro-dev  headers, the .so link, CMake package, pkg-config, the vbox double
-#   tools    tavro-tools   tavro, tavro-box and their man pages
+#   tools    tavro-tools   tavro, tavro-box, their man pages, the udev rule, the USB page
 #   ostrel   ostrel        Ostrel, its desktop entry, icons and man page
 include(CMakePackageConfigHelpers)
 
@@ -55,8 +55,9 @@ else()
   set(TAVRO_PC_FILES tavro)
 endif()
 
-# pkg-config files, written at install time so that they name the prefix installed into
-# (cmake --install --prefix may differ from the configured one).
+# pkg-config files, written at install time straight into the prefix installed into
+# (cmake --install --prefix may differ from the configured one); the build tree, which the
+# installing user may not own, is not written to.
 foreach(pc ${TAVRO_PC_FILES})
   install(CODE "
     set(TAVRO_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
@@ -64,11 +65,11 @@ foreach(pc ${TAVRO_PC_FILES})
     set(TAVRO_PC_INCLUDEDIR \"${CMAKE_INSTALL_INCLUDEDIR}\")
     set(PROJECT_VERSION \"${PROJECT_VERSION}\")
     set(PROJECT_DESCRIPTION \"${PROJECT_DESCRIPTION}\")
-    configure_file(\"${PROJECT_SOURCE_DIR}/cmake/${pc}.pc.in\"
-                   \"${PROJECT_BINARY_DIR}/pkgconfig/${pc}.pc\" @ONLY)"
+    set(pc_file \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${TAVRO_PKGCONFIG_DIR}/${pc}.pc\")
+    message(STATUS \"Installing: \${pc_file}\")
+    configure_file(\"${PROJECT_SOURCE_DIR}/cmake/${pc}.pc.in\" \"\${pc_file}\" @ONLY)
+    list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${pc_file}\")"
     COMPONENT dev)
-  install(FILES ${PROJECT_BINARY_DIR}/pkgconfig/${pc}.pc DESTINATION ${TAVRO_PKGCONFIG_DIR}
-          COMPONENT dev)
 endforeach()
 
 # The programs.
@@ -77,7 +78,7 @@ if(TAVRO_BUILD_TOOLS)
   install(TARGETS tavro_tool tavro-box RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
           COMPONENT tools)
   tavro_install_docs(tools ${PROJECT_SOURCE_DIR}/docs/tavro-tool.md
-                     ${PROJECT_SOURCE_DIR}/docs/virtual-box.md)
+                     ${PROJECT_SOURCE_DIR}/docs/virtual-box.md ${PROJECT_SOURCE_DIR}/docs/usb.md)
 endif()
 if(TARGET ostrel)
   set_target_properties(ostrel PROPERTIES INSTALL_RPATH "${TAVRO_PROGRAM_RPATH}")

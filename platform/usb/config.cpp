@@ -1,12 +1,17 @@
 #include "platform/usb/config.h"
 
+#include <dlfcn.h>
+
 #include <charconv>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
-#ifndef TAVRO_SYSCONFDIR
-#define TAVRO_SYSCONFDIR "/etc"
+// The library's folder relative to the installation's prefix ("lib", or
+// "lib/x86_64-linux-gnu" in a Debian system prefix).
+#ifndef TAVRO_INSTALL_LIBDIR
+#define TAVRO_INSTALL_LIBDIR "lib"
 #endif
 
 namespace tavro::platform::usb {
@@ -155,8 +160,33 @@ void parseConfigFile(std::string_view text, const std::string& origin, UsbConfig
   }
 }
 
+std::string configFolderFor(const std::string& objectPath, std::string_view libdir) {
+  std::error_code ec;
+  const std::string folder =
+      std::filesystem::weakly_canonical(objectPath, ec).parent_path().string();
+  if (ec) return "/etc/tavro";
+  // The prefix is what is left of the folder without the library's (or the programs')
+  // folder at its end.
+  std::optional<std::string> prefix;
+  for (const std::string_view tail : {libdir, std::string_view("bin")}) {
+    const std::string end = "/" + std::string(tail);
+    if (!tail.empty() && folder.size() >= end.size() &&
+        folder.compare(folder.size() - end.size(), end.size(), end) == 0) {
+      prefix = folder.substr(0, folder.size() - end.size());
+      break;
+    }
+  }
+  if (!prefix || prefix->empty() || *prefix == "/usr") return "/etc/tavro";
+  return *prefix + "/etc/tavro";
+}
+
 std::string configFilePath() {
-  return std::string(TAVRO_SYSCONFDIR) + "/tavro/usb.conf";
+  // Where this code is: the library, or a program that carries it.
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&configFilePath), &info) == 0 || info.dli_fname == nullptr) {
+    return "/etc/tavro/usb.conf";
+  }
+  return configFolderFor(info.dli_fname, TAVRO_INSTALL_LIBDIR) + "/usb.conf";
 }
 
 UsbConfig loadUsbConfig() {

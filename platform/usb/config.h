@@ -53,10 +53,16 @@ void parseIdList(std::string_view text, UsbConfig& config);
 // Adds the devices of a usb.conf text; `origin` names it in problems.
 void parseConfigFile(std::string_view text, const std::string& origin, UsbConfig& config);
 
-// The configuration of this process: TAVRO_USB_IDS, then the system's usb.conf.
+// The configuration of this process: TAVRO_USB_IDS, then the installation's usb.conf.
 UsbConfig loadUsbConfig();
-// Where usb.conf is looked for.
+// Where usb.conf is looked for: in the configuration folder of the installation that this
+// code was loaded from (configFolderFor), found from the library's own place at run time,
+// so that an installation moved with `cmake --install --prefix` finds its own.
 std::string configFilePath();
+// The configuration folder for a library (or a program) at `objectPath`, installed in
+// PREFIX/`libdir` (or PREFIX/bin): /etc/tavro for the system prefixes /usr and /, else
+// PREFIX/etc/tavro. Outside an installation (a build tree) it is /etc/tavro.
+std::string configFolderFor(const std::string& objectPath, std::string_view libdir);
 
 }  // namespace tavro::platform::usb
 

@@ -42,5 +42,19 @@ TEST(UsbConfigTest, IdListAndFileLinesWithOptions) {
   EXPECT_EQ(config.problems[4].rfind("usb.conf:7: ", 0), 0u);
 }
 
+// usb.conf belongs to the installation the library (or the tool) was loaded from.
+TEST(UsbConfigTest, ConfigurationFolderFollowsTheInstallation) {
+  const std::string debianLib = "lib/x86_64-linux-gnu";
+  EXPECT_EQ(configFolderFor("/usr/lib/x86_64-linux-gnu/libtavro.so.1", debianLib), "/etc/tavro");
+  EXPECT_EQ(configFolderFor("/usr/bin/tavro", debianLib), "/etc/tavro");
+  EXPECT_EQ(configFolderFor("/opt/tavro/lib/libtavro.so.1", "lib"), "/opt/tavro/etc/tavro");
+  EXPECT_EQ(configFolderFor("/opt/tavro/bin/../lib/libtavro.so.1", "lib"), "/opt/tavro/etc/tavro");
+  EXPECT_EQ(configFolderFor("/home/ann/.local/bin/tavro", "lib"), "/home/ann/.local/etc/tavro");
+  EXPECT_EQ(configFolderFor("/usr/local/lib/libtavro.so.1", "lib"), "/usr/local/etc/tavro");
+  // Not installed (a build tree): the system's folder.
+  EXPECT_EQ(configFolderFor("/src/tavro/build/libtavro.so.1", "lib"), "/etc/tavro");
+  EXPECT_EQ(configFolderFor("", "lib"), "/etc/tavro");
+}
+
 }  // namespace
 }  // namespace tavro::platform::usb
