@@ -9,6 +9,7 @@
 #include "tools/commands.h"
 #include "tools/console.h"
 #include "tools/text.h"
+#include "tools/usb_setup.h"
 
 using namespace tavro::tool;
 
@@ -75,7 +76,17 @@ int main(int argc, char** argv) {
       "say why");
   bool devicesJson = false;
   devices->add_flag("--json", devicesJson, "One JSON object");
-  devices->callback([&] { args.run = [&](Session&) { return runDevices(devicesJson); }; });
+  bool candidates = false;
+  devices->add_flag("--candidates", candidates,
+                    "Instead: every USB device with an interface shaped like a box (four bulk "
+                    "endpoints IN, OUT, IN, OUT) and whether it is configured, from its "
+                    "descriptors alone (nothing is sent to a device)");
+  devices->callback([&] {
+    args.run = [&](Session&) {
+      return candidates ? runCandidates(devicesJson) : runDevices(devicesJson);
+    };
+  });
+  addUsbSetupCommand(app, args.run);
   addBoxCommands(app, args, CommandSet::kOneShot);
 
   WatchOptions watch;

@@ -37,11 +37,6 @@ struct Context {
   }
 };
 
-struct Endpoint {
-  uint8_t address = 0;
-  uint16_t maxPacket = 64;
-};
-
 // One claim of a box's interface.
 struct Session {
   std::shared_ptr<Context> context;
@@ -63,8 +58,6 @@ struct Session {
 
 namespace {
 
-constexpr uint8_t kBulk = LIBUSB_TRANSFER_TYPE_BULK;
-constexpr bool kPipeIn[kPipeCount] = {true, false, true, false};
 constexpr int kStreamPipe = 2;
 // A bus cannot tell what a device holds: a read of what is held waits this long (in
 // milliseconds) for it. A box that streams at the line's rate sends a packet of 64 bytes
@@ -77,72 +70,15 @@ std::string hex4(uint16_t v) {
   return text;
 }
 
-std::string hex2(uint8_t v) {
-  char text[5];
-  std::snprintf(text, sizeof text, "0x%02x", v);
-  return text;
-}
-
-std::string pathOf(libusb_device* dev) {
-  uint8_t ports[8];
-  const int n = libusb_get_port_numbers(dev, ports, sizeof ports);
-  std::string path = "usb:" + std::to_string(libusb_get_bus_number(dev));
-  if (n <= 0) return path + "-d" + std::to_string(libusb_get_device_address(dev));
-  for (int i = 0; i < n; ++i) path += (i == 0 ? "-" : ".") + std::to_string(ports[i]);
-  return path;
-}
-
-// Finds the four pipes of a box on the configured interface; the empty text when they are
-// all there with the right direction and type, else why not.
+// The box's pipes on the interface `id` names; the empty text when they are all there, else
+// why not.
 std::string findEndpoints(libusb_device* dev, const DeviceIdentity& id,
                           std::array<Endpoint, kPipeCount>& out) {
   libusb_config_descriptor* config = nullptr;
   if (libusb_get_active_config_descriptor(dev, &config) != 0 || config == nullptr) {
     return "no active configuration";
   }
-  std::string reason;
-  const libusb_interface_descriptor* alt = nullptr;
-  for (int i = 0; i < config->bNumInterfaces && alt == nullptr; ++i) {
-    const libusb_interface& itf = config->interface[i];
-    if (itf.num_altsetting > 0 && itf.altsetting[0].bInterfaceNumber == id.interface) {
-      alt = &itf.altsetting[0];
-    }
-  }
-  if (alt == nullptr) {
-    reason = "has no interface " + std::to_string(id.interface);
-  } else {
-    for (int pipe = 0; pipe < kPipeCount && reason.empty(); ++pipe) {
-      const libusb_endpoint_descriptor* ep = nullptr;
-      if (id.endpoints) {
-        for (int e = 0; e < alt->bNumEndpoints; ++e) {
-          if (alt->endpoint[e].bEndpointAddress == (*id.endpoints)[pipe]) ep = &alt->endpoint[e];
-        }
-        if (ep == nullptr) {
-          reason = "has no endpoint " + hex2((*id.endpoints)[pipe]) + " for pipe " +
-                   std::to_string(pipe);
-          break;
-        }
-      } else if (pipe < alt->bNumEndpoints) {
-        ep = &alt->endpoint[pipe];
-      } else {
-        reason = "interface " + std::to_string(id.interface) + " has " +
-                 std::to_string(alt->bNumEndpoints) + " endpoints, a box has 4";
-        break;
-      }
-      const bool in = (ep->bEndpointAddress & LIBUSB_ENDPOINT_IN) != 0;
-      if ((ep->bmAttributes & 0x3) != kBulk) {
-        reason = "endpoint " + hex2(ep->bEndpointAddress) + " (pipe " + std::to_string(pipe) +
-                 ") is not bulk";
-      } else if (in != kPipeIn[pipe]) {
-        reason = "endpoint " + hex2(ep->bEndpointAddress) + " (pipe " + std::to_string(pipe) +
-                 ") is " + (in ? "IN" : "OUT") + ", a box's pipe " + std::to_string(pipe) + " is " +
-                 (kPipeIn[pipe] ? "IN" : "OUT");
-      } else {
-        out[pipe].address = ep->bEndpointAddress;
-        out[pipe].maxPacket = ep->wMaxPacketSize != 0 ? ep->wMaxPacketSize : 64;
-      }
-    }
-  }
+  std::string reason = findBoxEndpoints(*config, id, out);
   libusb_free_config_descriptor(config);
   return reason;
 }
@@ -415,7 +351,7 @@ std::vector<UsbInterface> UsbBackend::enumerate() {
     const DeviceIdentity* id = config_.find(desc.idVendor, desc.idProduct);
     if (id == nullptr) continue;
     UsbInterface itf;
-    itf.path = pathOf(list[i]);
+    itf.path = devicePath(list[i]);
     itf.description = "USB " + hex4(desc.idVendor) + ":" + hex4(desc.idProduct) + ", bus " +
                       std::to_string(libusb_get_bus_number(list[i])) + " device " +
                       std::to_string(libusb_get_device_address(list[i]));
@@ -444,7 +380,7 @@ std::unique_ptr<UsbDevice> UsbBackend::open(const std::string& path, OpenResult*
     libusb_device_descriptor desc{};
     if (libusb_get_device_descriptor(list[i], &desc) != 0) continue;
     const DeviceIdentity* match = config_.find(desc.idVendor, desc.idProduct);
-    if (match != nullptr && pathOf(list[i]) == path) {
+    if (match != nullptr && devicePath(list[i]) == path) {
       dev = libusb_ref_device(list[i]);
       id = match;
     }

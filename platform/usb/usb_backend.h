@@ -22,10 +22,9 @@
 #include <vector>
 
 #include "platform/usb/config.h"
+#include "platform/usb/descriptors.h"
 
 namespace tavro::platform::usb {
-
-inline constexpr int kPipeCount = 4;
 
 enum class OpenResult { kOpened, kAbsent, kNotABox, kBusy, kNoAccess, kFailed };
 const char* describe(OpenResult result);
