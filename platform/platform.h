@@ -7,6 +7,7 @@
 #ifndef TAVRO_PLATFORM_PLATFORM_H
 #define TAVRO_PLATFORM_PLATFORM_H
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -187,6 +188,14 @@ class Thread {
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
+
+// Sleeps while `word` holds `seen`, until wakeWord is called on it or `deadline` passes
+// (Clock::time_point::max(): no deadline); it may also return early for no reason.
+// The word is process-private.
+void waitWord(std::atomic<uint32_t>& word, uint32_t seen,
+              std::chrono::steady_clock::time_point deadline);
+// Wakes the threads sleeping in waitWord on `word`.
+void wakeWord(std::atomic<uint32_t>& word);
 
 // ---- Time ------------------------------------------------------------------------
 

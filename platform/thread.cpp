@@ -1,7 +1,9 @@
 // Worker threads.
+#include <linux/futex.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,18 +39,15 @@ size_t stackSizeFor(size_t requested) {
   return std::max({requested, static_cast<size_t>(PTHREAD_STACK_MIN), kMinStack});
 }
 
-// Best effort, in order: the lowest real-time priority, else a lower nice value for this
-// thread, else the normal priority. Each needs a privilege the process may lack.
+// Within the normal class: a nice value two below the process's for this thread, else one
+// below, else the normal priority (a lower nice value needs a privilege or a nice limit
+// the process may lack). Real-time scheduling is not asked for: it made each wakeup dearer.
 void raisePriority() {
-  sched_param param{};
-  param.sched_priority = sched_get_priority_min(SCHED_RR);
-  if (param.sched_priority >= 0 && pthread_setschedparam(pthread_self(), SCHED_RR, &param) == 0) {
-    return;
-  }
   const id_t tid = static_cast<id_t>(gettid());
   errno = 0;
   const int nice = getpriority(PRIO_PROCESS, tid);
-  if (errno == 0) setpriority(PRIO_PROCESS, tid, nice - 1);
+  if (errno != 0) return;
+  if (setpriority(PRIO_PROCESS, tid, nice - 2) != 0) setpriority(PRIO_PROCESS, tid, nice - 1);
 }
 
 struct Body {
@@ -64,6 +63,29 @@ void* run(void* arg) {
 }
 
 }  // namespace
+
+void waitWord(std::atomic<uint32_t>& word, uint32_t seen, Clock::time_point deadline) {
+  static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t));
+  auto* address = reinterpret_cast<uint32_t*>(&word);
+  if (deadline == Clock::time_point::max()) {
+    syscall(SYS_futex, address, FUTEX_WAIT_PRIVATE, seen, nullptr, nullptr, 0);
+    return;
+  }
+  // The steady clock is CLOCK_MONOTONIC, which an absolute FUTEX_WAIT_BITSET counts in.
+  const auto since = deadline.time_since_epoch();
+  if (since.count() <= 0) return;
+  const auto secs = std::chrono::duration_cast<std::chrono::seconds>(since);
+  timespec at{};
+  at.tv_sec = static_cast<time_t>(secs.count());
+  at.tv_nsec = static_cast<long>(std::chrono::nanoseconds(since - secs).count());
+  syscall(SYS_futex, address, FUTEX_WAIT_BITSET_PRIVATE, seen, &at, nullptr,
+          FUTEX_BITSET_MATCH_ANY);
+}
+
+void wakeWord(std::atomic<uint32_t>& word) {
+  syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr,
+          nullptr, 0);
+}
 
 struct Thread::Impl {
   std::mutex mutex;

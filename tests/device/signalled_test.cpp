@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <thread>
 
 #include "device/wait.h"
@@ -90,6 +91,87 @@ TEST(SignalBatch, TurnsTakenInsideAWaitPassFromThreadToThread) {
   a.join();
   b.join();
   EXPECT_EQ(done.load(), 400u);
+}
+
+// A thread that waits on `done` for up to 30 s, started once the test has said what it
+// reads; join() tells whether `done` held, and wakeups() how often the wait woke.
+class Waiter {
+ public:
+  explicit Waiter(std::function<bool()> done)
+      : before_(waitWakeups()),
+        thread_([this, done] { held_ = waitFor(done, milliseconds(30000), 1); }) {}
+  bool join() {
+    thread_.join();
+    return held_;
+  }
+  uint64_t wakeups() const { return waitWakeups() - before_; }
+
+ private:
+  uint64_t before_;
+  bool held_ = false;
+  std::thread thread_;
+};
+
+bool waitedOn(const SignalledItem& item) {
+  const auto until = steady_clock::now() + milliseconds(10000);
+  while (waitsReading(item) == 0 && steady_clock::now() < until) std::this_thread::yield();
+  return waitsReading(item) != 0;
+}
+
+// Changes of an item the condition does not read wake nobody; the one it reads does.
+TEST(WaitReads, AChangeNoWaitReadsWakesNobody) {
+  Signalled<uint8_t> awaited{0};
+  Signalled<uint32_t> other{0};
+  Waiter waiter([&] { return awaited.load() == 1; });
+  ASSERT_TRUE(waitedOn(awaited));
+  EXPECT_EQ(waitsReading(other), 0u);
+  for (int i = 0; i < 200; ++i) {
+    other.fetch_add(1);
+    std::this_thread::yield();
+  }
+  awaited.store(1);
+  EXPECT_TRUE(waiter.join());
+  EXPECT_EQ(waiter.wakeups(), 1u);
+}
+
+// The second operand of `a || b` is read while `a` is false, and so wakes the wait; an item
+// read inside a helper counts as any other.
+TEST(WaitReads, EveryItemALookReadsWakesTheWait) {
+  Signalled<uint8_t> a{0};
+  Signalled<uint8_t> b{0};
+  Waiter either([&] { return a.load() == 1 || b.load() == 1; });
+  ASSERT_TRUE(waitedOn(b));
+  b.store(1);
+  EXPECT_TRUE(either.join());
+
+  Signalled<uint32_t> deep{0};
+  auto helper = [&] { return deep.load() > 2; };
+  Waiter throughHelper([&] { return a.load() == 0 && helper(); });
+  ASSERT_TRUE(waitedOn(deep));
+  deep.store(3);
+  EXPECT_TRUE(throughHelper.join());
+}
+
+// A batch that changes three items a wait reads wakes it once, and it sees all three.
+TEST(WaitReads, ABatchWakesEachWaiterOnceWithAllItsChanges) {
+  Signalled<uint8_t> a{0}, b{0}, c{0};
+  int halves = 0;
+  Waiter waiter([&] {
+    const int sum = a.load() + b.load() + c.load();
+    if (sum != 0 && sum != 3) ++halves;
+    return sum == 3;
+  });
+  ASSERT_TRUE(waitedOn(c));
+  {
+    SignalBatch batch;
+    a.store(1);
+    b.store(1);
+    c.store(1);
+  }
+  EXPECT_TRUE(waiter.join());
+  EXPECT_EQ(waiter.wakeups(), 1u);
+  EXPECT_EQ(halves, 0);
+  EXPECT_EQ(waitsReading(a), 0u);  // the wait left no registration behind
 }
 
 }  // namespace
