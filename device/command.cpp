@@ -87,6 +87,12 @@ int writeDataToUsb(const uint8_t* packet, AnswerMatch answer, uint64_t* post) {
     return TAVRO_ERROR_TIMEOUT;
   }
 
+  // The writer must have taken the previous packet before the staging area is written
+  // again: a record that ends a command unasked may come before the writer has woken.
+  if (!waitPolled([&] { return c.sendRequest.load() == 0; }, kCommandPoll, kSendWaitPolls,
+                  &c.pollCounter))
+    return TAVRO_ERROR_TIMEOUT;
+
   // During a recording the recorder pauses between reads before the packet is queued, and
   // then holds its reads until the answer has cleared the pending bit.
   const bool duringRecording = recording();
