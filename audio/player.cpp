@@ -106,7 +106,7 @@ class PlaybackPass {
   bool openFile() {
     uint32_t length = 0;
     if (!playableLength(block_.fileName, &length)) return false;
-    file_ = std::fopen(block_.fileName, "rb");
+    file_ = std::fopen(block_.fileName, "rbe");
     if (file_ == nullptr) return false;
     playerState().playLength.store(length);
     seekTo(startOffset(length, playerState().startPosition.load()));
@@ -265,7 +265,7 @@ int CKusb_IO::StartPlaySound(const char* fileName, int startPosition, unsigned c
   if (fileName == nullptr || *fileName == 0 || std::strlen(fileName) >= kFileNameSize ||
       !playableLength(fileName, &length))
     return TAVRO_ERROR_FILE;
-  if (std::FILE* f = std::fopen(fileName, "rb")) {
+  if (std::FILE* f = std::fopen(fileName, "rbe")) {
     std::fclose(f);
   } else {
     return TAVRO_ERROR_FILE;

@@ -1,4 +1,7 @@
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -28,6 +31,10 @@ constexpr std::chrono::milliseconds kNoticeGrace{1000};
 // are serialised by lifecycleMutex.
 struct Lifecycle {
   std::mutex mutex;
+  // The process that started the library, 0 while it is not running. A child forked from
+  // it has copies of the flags and descriptors but none of the threads: the sockets and
+  // the box are still the parent's, so nothing in the child may stop or use them.
+  std::atomic<pid_t> startedBy{0};
   std::vector<CKusb_IO*> holders;
   std::unique_ptr<platform::Thread> monitor, replyReader, commandWriter, audioIn, audioOut;
   // The backends, from the start to the stop: a device that comes or goes is told of.
@@ -133,6 +140,7 @@ void stopLibrary() {
     b->owner.store(nullptr);
   linkState().stopping.store(0);
   releaseBackends(l);
+  l.startedBy.store(0);
   storeStatusWord(kInitialStatusWord);
 }
 
@@ -144,6 +152,7 @@ void stopLibrary() {
 // for: the exit may come from a thread that holds it.
 void stopAtExit() {
   Lifecycle& l = lifecycle();
+  if (l.startedBy.load() != ::getpid()) return;  // not started, or a forked child's exit
   Signalled<uint8_t>* const alive[] = {&workers().monitorAlive, &workers().replyReaderAlive,
                                        &workers().commandWriterAlive, &workers().audioInAlive,
                                        &workers().audioOutAlive};
@@ -196,11 +205,18 @@ void handOver(CKusb_IO* from, CKusb_IO* to) {
 }
 
 }  // namespace
+
+bool libraryOfParent() {
+  const pid_t by = lifecycle().startedBy.load();
+  return by != 0 && by != ::getpid();
+}
+
 }  // namespace tavro
 
 int CKusb_IO::InitialUSB_IO() {
   using namespace tavro;
   Lifecycle& l = lifecycle();
+  if (libraryOfParent()) return 0;  // the parent's library: not this process's to join
   std::lock_guard<std::mutex> lock(l.mutex);
   if (started_) return 1;
   if (!l.holders.empty()) {  // the library runs already: join it
@@ -209,6 +225,7 @@ int CKusb_IO::InitialUSB_IO() {
     return 1;
   }
   stopAtExitOnce();
+  l.startedBy.store(::getpid());
   setInitialValues();
   holdBackends(l);
 
@@ -256,6 +273,9 @@ void CKusb_IO::Create_WRWThd() {
 void CKusb_IO::ExistUSB_IO() {
   using namespace tavro;
   Lifecycle& l = lifecycle();
+  // In a forked child the object is a copy: its library runs on in the parent. (The lock
+  // may even have been copied held.)
+  if (libraryOfParent()) return;
   std::lock_guard<std::mutex> lock(l.mutex);
   if (!started_) return;
   started_ = false;

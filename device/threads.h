@@ -26,6 +26,10 @@ void setStartValues(void (*reset)());
 // askPlaybackToEnd raises the playback's stop request.
 void setAudioStop(void (*askRecordingToEnd)(), void (*endRecording)(), void (*askPlaybackToEnd)());
 
+// True in a process forked from the one that runs the library: the library, its threads,
+// descriptors and objects are the parent's, and nothing here may stop or join them.
+bool libraryOfParent();
+
 // The test reply area that reply types 240 and 241 fill: the one of the object that owns
 // the running library, else the caller's own. Use under commandChannel().testAreaMutex.
 unsigned char* testReplyAreaOf(CKusb_IO* caller);

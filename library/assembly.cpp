@@ -44,6 +44,9 @@ CKusb_IO::CKusb_IO() : testReplyArea{} {
 }
 
 CKusb_IO::~CKusb_IO() {
+  // A copy in a forked child (a global object, say, at the child's exit): its queue and
+  // library are the parent's.
+  if (started_ && tavro::libraryOfParent()) return;
   tavro::events::detach(this);  // ends the callbacks while the operations still work
   ExistUSB_IO();
 }

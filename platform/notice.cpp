@@ -19,7 +19,9 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "tavro/notice.h"
@@ -48,14 +50,37 @@ struct NoticeState {
   uint64_t deliveringSerial = 0;  // the handler serial of the delivery in progress
 
   std::unique_ptr<platform::Thread> thread;  // the delivery thread, or one that has ended
+  std::vector<platform::Thread*> inherited;  // a parent's threads, copied by fork: kept as they are
   uint64_t generation = 0;                   // of the running delivery thread
   bool running = false;
   bool closed = false;  // the process exits: no more deliveries
 };
 
+NoticeState& notices();
+
+// In a child just forked, alone in its process: the delivery thread, and any thread that
+// held the lock or waited on the condition, stayed in the parent. The child starts from a
+// fresh lock and condition (the copies may be held, or count waiters that never wake) and
+// delivers its own notices on a thread of its own; the parent's is never joined here.
+void afterForkInChild() {
+  NoticeState& n = notices();
+  new (&n.mutex) std::mutex;
+  new (&n.changed) std::condition_variable;
+  if (n.thread) n.inherited.push_back(n.thread.release());
+  n.queue.clear();
+  n.showing.clear();
+  n.delivering = false;
+  ++n.generation;
+  n.running = false;
+}
+
 // Never destroyed: threads that are inside a handler at process exit still find it.
 NoticeState& notices() {
-  static NoticeState* const state = new NoticeState;
+  static NoticeState* const state = [] {
+    auto* made = new NoticeState;
+    pthread_atfork(nullptr, nullptr, afterForkInChild);
+    return made;
+  }();
   return *state;
 }
 

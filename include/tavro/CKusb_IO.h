@@ -33,6 +33,12 @@
 // (ExistUSB_IO() or the destructor); an object that never started, or has already
 // stopped, does nothing on ExistUSB_IO().
 //
+// A process forked from one that runs the library does not share it: the library stays
+// the parent's. In the child, the objects it inherited are not to be used and do nothing
+// when they end, its exit leaves the parent's link and recording alone, and
+// InitialUSB_IO() returns 0 without starting (start the library in a child after exec). Every
+// descriptor of the library is close-on-exec: a program started by exec holds nothing of it.
+//
 // Where the box is looked for: the backends, in this fixed order, "wire" (boxes published
 // on the virtual wire, such as tavro-box) and "usb" (boxes on USB, through libusb; which
 // USB devices are boxes is configured in TAVRO_USB_IDS and usb.conf). The first box that
@@ -101,7 +107,7 @@ class TAVRO_API CKusb_IO {
   CKusb_IO& operator=(const CKusb_IO&) = delete;
 
   // Lifecycle.
-  int InitialUSB_IO();  // starts the library; returns 1
+  int InitialUSB_IO();  // starts the library; returns 1 (0 in a forked child, see above)
   void Create_WRWThd();
   void ExistUSB_IO();  // stops every worker thread; the status word is then 0x200
 

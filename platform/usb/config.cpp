@@ -3,9 +3,10 @@
 #include <dlfcn.h>
 
 #include <charconv>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
+#include <optional>
 #include <sstream>
 
 // The library's folder relative to the installation's prefix ("lib", or
@@ -193,11 +194,14 @@ UsbConfig loadUsbConfig() {
   UsbConfig config;
   if (const char* ids = std::getenv("TAVRO_USB_IDS")) parseIdList(ids, config);
   const std::string path = configFilePath();
-  std::ifstream file(path);
-  if (file) {
-    std::ostringstream text;
-    text << file.rdbuf();
-    parseConfigFile(text.str(), path, config);
+  // Close-on-exec, as every descriptor of the library: a program that another thread
+  // starts meanwhile inherits nothing of it.
+  if (std::FILE* file = std::fopen(path.c_str(), "re")) {
+    std::string text;
+    char chunk[4096];
+    while (const size_t n = std::fread(chunk, 1, sizeof chunk, file)) text.append(chunk, n);
+    std::fclose(file);
+    parseConfigFile(text, path, config);
   }
   return config;
 }

@@ -6,8 +6,15 @@
 //   return   waits for the link, then returns from main
 //   busy     waits for the link; a thread of its own waits in a command, then exit(0)
 //   global   a global object (destroyed at exit) and the link up, then returns from main
+//   fork     records FILE; meanwhile a child calls exit(0) and another execs true; then
+//            records on and stops the recording, and exit(0)
 // Exit codes: 0 as asked; 3 the link did not come up; 4 the recording did not start or
-// grow.
+// grow; 5 a child did not end promptly; 6 the parent's link suffered (a notice, the link
+// down, a round trip failed); 7 the parent's recording did not go on or its stop failed.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +22,7 @@
 #include <thread>
 
 #include "tavro/CKusb_IO.h"
+#include "tavro/notice.h"
 
 namespace {
 
@@ -40,6 +48,34 @@ CKusb_IO* globalObject() {
   return &io;
 }
 
+// A child's end takes no time of the library's: well below the second that a stop gives
+// its threads.
+constexpr auto kPromptChild = std::chrono::milliseconds(900);
+
+std::atomic<int> gNotices{0};
+
+int forkWhileRecording(CKusb_IO* io, const char* file) {
+  tavro::setNoticeHandler([](const std::string&) { ++gNotices; });
+  if (io->StartReadSound(file, 1) != 1 || !eventually(someAudio, io)) return 4;
+  for (const bool exec : {false, true}) {
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t child = fork();
+    if (child == 0) {
+      if (exec) execl("/bin/true", "true", static_cast<char*>(nullptr));
+      std::exit(0);
+    }
+    int status = -1;
+    if (child < 0 || waitpid(child, &status, 0) != child || status != 0) return 5;
+    if (std::chrono::steady_clock::now() - start > kPromptChild) return 5;
+  }
+  if (!linkUp(io) || io->RequestSpaceCode() != 1) return 6;
+  static int32_t before = io->ReadRecLength();
+  if (!eventually([](CKusb_IO* o) { return o->ReadRecLength() >= before + 8 * 512; }, io)) return 7;
+  if (io->StopReadSound() <= 0) return 7;
+  if (!linkUp(io) || gNotices.load() != 0) return 6;
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -63,6 +99,7 @@ int main(int argc, char** argv) {
            std::chrono::steady_clock::now() < until)
       std::this_thread::yield();
   }
+  if (std::strcmp(mode, "fork") == 0) std::exit(argc < 3 ? 4 : forkWhileRecording(io, argv[2]));
   if (std::strcmp(mode, "record") == 0) {
     if (argc < 3 || io->StartReadSound(argv[2], 1) != 1) return 4;
     if (!eventually(someAudio, io)) return 4;

@@ -1,5 +1,6 @@
 // Programs that end while a library object is alive: exit() and a return from main end the
-// process promptly, with no box, with a box, with a silent box and during a recording.
+// process promptly, with no box, with a box, with a silent box and during a recording; a
+// child that a program forks ends without touching the program's library.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sndfile.h>
@@ -106,6 +107,17 @@ TEST(ExitWithLiveObject, SilentBox) {
   }
 }
 
+// The wave file's audio (what follows the 48-byte header), checked against its header.
+uint32_t wholeAudio(const std::vector<uint8_t>& bytes, uint32_t atLeast) {
+  EXPECT_GE(bytes.size(), 48u + atLeast);
+  if (bytes.size() < 48u + atLeast) return 0;
+  const uint32_t audio = static_cast<uint32_t>(bytes.size() - 48);
+  EXPECT_EQ(audio % 500, 0u);
+  EXPECT_EQ(le32(bytes, 4), audio + 40);
+  EXPECT_EQ(le32(bytes, 44), audio);
+  return audio;
+}
+
 TEST(ExitWithLiveObject, DuringARecordingTheFileKeepsItsAudioUnderAValidHeader) {
   RuntimeDir runtime;
   vbox::VirtualBox box;
@@ -114,11 +126,8 @@ TEST(ExitWithLiveObject, DuringARecordingTheFileKeepsItsAudioUnderAValidHeader) 
   expectPromptEnd(runHelper({"record", file}));
 
   const std::vector<uint8_t> bytes = readBytes(file);
-  ASSERT_GE(bytes.size(), 48u + 4 * 500);
-  const uint32_t audio = static_cast<uint32_t>(bytes.size() - 48);
-  EXPECT_EQ(audio % 500, 0u);
-  EXPECT_EQ(le32(bytes, 4), audio + 40);
-  EXPECT_EQ(le32(bytes, 44), audio);
+  const uint32_t audio = wholeAudio(bytes, 4 * 500);
+  ASSERT_GT(audio, 0u);
   for (size_t i = 48; i < bytes.size(); ++i) ASSERT_EQ(bytes[i], vbox::kAlawSilence) << i;
 
   SF_INFO info{};
@@ -127,6 +136,18 @@ TEST(ExitWithLiveObject, DuringARecordingTheFileKeepsItsAudioUnderAValidHeader) 
   EXPECT_EQ(info.frames, audio);
   EXPECT_EQ(info.format & SF_FORMAT_SUBMASK, SF_FORMAT_ALAW);
   sf_close(f);
+}
+
+// Children that end by exit() or run another program leave the parent's link and recording
+// alone (the helper checks its link, notices and recording; see exit_helper.cpp's codes).
+TEST(ExitWithLiveObject, AForkedChildsEndLeavesTheParentsLibraryAlone) {
+  RuntimeDir runtime;
+  vbox::VirtualBox box;
+  box.setAudioPace(8);
+  const std::string file = runtime.path() + "/parent.wav";
+  expectPromptEnd(runHelper({"fork", file}));
+  wholeAudio(readBytes(file), 16 * 500);
+  EXPECT_TRUE(box.waitForPipesClosed(10s));
 }
 
 }  // namespace

@@ -2,11 +2,17 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,6 +28,7 @@
 #include "support/scaled_time.h"
 #include "support/test_box.h"
 #include "tavro/CKusb_IO.h"
+#include "tavro/events.h"
 #include "tavro/notice.h"
 #include "vbox/virtual_box.h"
 
@@ -77,6 +84,41 @@ int threadCount() {
 }
 
 using test::ScaledTime;
+
+std::set<int> openDescriptors() {
+  std::set<int> fds;
+  if (DIR* d = opendir("/proc/self/fd")) {
+    while (dirent* e = readdir(d))
+      if (e->d_name[0] != '.') fds.insert(std::atoi(e->d_name));
+    closedir(d);
+  }
+  return fds;
+}
+
+// A connection of the USB emulation's own to its device's ioctl socket (umockdev's, made
+// beside the device file that libusb opened).
+bool emulationsOwn(int fd) {
+  const char* dir = std::getenv("UMOCKDEV_DIR");
+  sockaddr_un peer{};
+  socklen_t size = sizeof peer;
+  return dir != nullptr && *dir != '\0' &&
+         ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) == 0 &&
+         peer.sun_family == AF_UNIX && std::string(peer.sun_path).starts_with(dir);
+}
+
+// The descriptors opened since `before` that a program started by exec would inherit.
+std::vector<std::string> inheritedByExec(const std::set<int>& before) {
+  std::vector<std::string> open;
+  for (int fd : openDescriptors()) {
+    const int flags = ::fcntl(fd, F_GETFD);
+    if (before.count(fd) || flags < 0 || (flags & FD_CLOEXEC) || emulationsOwn(fd)) continue;
+    char target[256] = {};
+    const ssize_t n =
+        ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, sizeof target - 1);
+    open.push_back(std::to_string(fd) + " " + (n > 0 ? target : "?"));
+  }
+  return open;
+}
 
 class Link : public ::testing::Test {
  protected:
@@ -354,6 +396,31 @@ TEST_F(Link, ASecondObjectJoinsTheRunningLibrary) {
   second.reset();
   EXPECT_EQ(statusWord(), 0x200u);
   EXPECT_FALSE(anyWorkerAlive());
+}
+
+// A program that the application starts (fork and exec) inherits nothing of the library:
+// not its connections to the box, its files or its event descriptor.
+TEST_F(Link, EveryDescriptorOfTheLibraryIsCloseOnExec) {
+  const std::string played = runtime_.path() + "/out.al";
+  std::FILE* f = std::fopen(played.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  for (int i = 0; i < 64000; ++i) std::fputc(0x55, f);  // 8 s at the box's pace
+  std::fclose(f);
+  const std::set<int> before = openDescriptors();
+
+  CKusb_IO io;
+  ASSERT_TRUE(eventually([] { return !linkDown(); }));
+  ASSERT_GE(tavro_events_fd(&io), 0);
+  ASSERT_EQ(io.PickUp(), 1);
+  ASSERT_EQ(io.StartReadSound((runtime_.path() + "/in.wav").c_str(), 0), 1);
+  ASSERT_TRUE(eventually([&] { return io.ReadRecLength() > 48 + 512; }));
+  EXPECT_EQ(inheritedByExec(before), std::vector<std::string>{}) << "recording";
+  ASSERT_GT(io.StopReadSound(), 0);
+
+  ASSERT_EQ(io.StartPlaySound(played.c_str(), 0, 0, 0, false), 1);
+  ASSERT_TRUE(box_.waitForPackets(2, std::chrono::seconds(20)));
+  EXPECT_EQ(inheritedByExec(before), std::vector<std::string>{}) << "playing";
+  EXPECT_EQ(io.StopPlaySound(), 1);
 }
 
 TEST_F(Link, ProbeRefusedCountsAsAFailedAttempt) {

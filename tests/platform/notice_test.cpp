@@ -1,6 +1,8 @@
 // Notices: delivered from their own thread, repeats dropped, the output never waited for.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -229,6 +231,35 @@ TEST(Notices, StopLeavesAHandlerThatDoesNotReturnAndANewThreadTakesOver) {
 
   go.set_value();  // the old thread ends by itself
   setNoticeHandler(previous);
+}
+
+// A child forked while the delivery thread lingers has no such thread: it shows its own
+// notices on a thread of its own, and its exit does not wait for the parent's.
+TEST(Notices, AForkedChildShowsItsOwnAndEndsAtOnce) {
+  int pipe[2];
+  ASSERT_EQ(::pipe2(pipe, O_CLOEXEC | O_NONBLOCK), 0);
+  int code = -1;
+  {
+    StandardErrorTo to(pipe[1]);
+    showNotice("Receive Error!");
+    ASSERT_TRUE(awaitNoticesDelivered(kDelivered));  // the thread lingers on a while
+    const pid_t child = ::fork();
+    if (child == 0) {
+      showNotice("NoUsed 0x02");
+      std::exit(awaitNoticesDelivered(kDelivered) ? 0 : 3);
+    }
+    ASSERT_GT(child, 0);
+    int status = 0;
+    if (!eventually([&] { return ::waitpid(child, &status, WNOHANG) == child; })) {
+      ::kill(child, SIGKILL);
+      ::waitpid(child, &status, 0);
+    }
+    code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  ::close(pipe[1]);
+  EXPECT_EQ(code, 0) << "-1: the child hung at its exit";
+  EXPECT_EQ(readAll(pipe[0]), "tavro: Receive Error!\ntavro: NoUsed 0x02\n");
+  ::close(pipe[0]);
 }
 
 }  // namespace
