@@ -1,6 +1,11 @@
 #include "vbox/audio.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -14,6 +19,9 @@ namespace tavro::vbox {
 namespace {
 
 using wire::getLe32;
+
+constexpr off_t kLargestWave = off_t{64} << 20;  // about 2 h 20 min of line audio
+
 uint16_t le16(const uint8_t* p) {
   return uint16_t(p[0] | p[1] << 8);
 }
@@ -154,9 +162,29 @@ std::optional<std::vector<uint8_t>> readAlawWave(const std::string& path, std::s
     if (error) *error = why;
     return std::nullopt;
   };
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return fail("cannot open " + path);
-  std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // Only a regular file of a bounded size is read: a device (/dev/zero) never ends and a
+  // FIFO without a writer would hold up the box.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return fail("cannot open " + path + ": " + std::strerror(errno));
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return fail(path + " is not a regular file");
+  }
+  if (st.st_size > kLargestWave) {
+    ::close(fd);
+    return fail(path + " is larger than 64 MiB");
+  }
+  std::vector<uint8_t> file(size_t(st.st_size));
+  size_t got = 0;
+  while (got < file.size()) {
+    const ssize_t n = ::read(fd, file.data() + got, file.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // a file that shrank meanwhile: what is there
+    got += size_t(n);
+  }
+  ::close(fd);
+  file.resize(got);
   if (file.size() < 12 || std::memcmp(file.data(), "RIFF", 4) != 0 ||
       std::memcmp(file.data() + 8, "WAVE", 4) != 0)
     return fail("not a wave file");

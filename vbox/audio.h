@@ -66,6 +66,7 @@ uint32_t patternFrameNumber(const uint8_t* frame);
 bool isPatternFrame(const uint8_t* frame);
 
 // The audio bytes of an 8 kHz mono A-law wave file; std::nullopt (and a reason) otherwise.
+// Only a regular file of at most 64 MiB is read.
 std::optional<std::vector<uint8_t>> readAlawWave(const std::string& path, std::string* error);
 // Writes bytes as an 8 kHz mono A-law wave file; false on an I/O error.
 bool writeAlawWave(const std::string& path, const std::vector<uint8_t>& bytes);

@@ -29,10 +29,12 @@ using Clock = std::chrono::steady_clock;
 
 std::mutex outMutex;
 const auto startTime = Clock::now();
+bool gPrompt = false;  // verbs are typed at a terminal: lines go above a "box> " prompt
 
 void say(const std::string& text) {
   double t = std::chrono::duration<double>(Clock::now() - startTime).count();
   std::lock_guard lock(outMutex);
+  if (gPrompt) std::fputs("\r\033[K", stdout);  // the line goes where the prompt was
   std::istringstream lines(text);
   std::string line;
   bool first = true;
@@ -43,6 +45,7 @@ void say(const std::string& text) {
       std::printf("           %s\n", line.c_str());
     first = false;
   }
+  if (gPrompt) std::fputs("box> ", stdout);
   std::fflush(stdout);
 }
 
@@ -108,6 +111,8 @@ int main(int argc, char** argv) {
   bool noClaims = false;
   bool detect = false;
   std::string lineFile;
+  bool verbose = false;
+  app.set_version_flag("--version", std::string("tavro-box ") + TAVRO_BOX_VERSION);
   app.add_option("--name", name, "device interface name")->capture_default_str();
   app.add_option("--hold-grace", holdGrace,
                  "seconds the box stays held after its program's last connection closed")
@@ -124,6 +129,8 @@ int main(int argc, char** argv) {
                  "an 8 kHz mono A-law wave file that the line carries (looped)");
   app.add_flag("--detect", detect,
                "send records for what the detectors hear on the line (caller ID, DTMF, 450 Hz)");
+  app.add_flag("--verbose", verbose,
+               "also a line for each transfer setup that succeeds (one per 64 ms of playback)");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -183,14 +190,24 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "tavro-box: %s\n", e.what());
     return kExitFailed;
   }
-  box->setEventSink([eventFd](const std::string& line) {
-    say(line);
+  // A playback sets up each transfer anew: those lines are many and say little.
+  const auto shown = [verbose](const std::string& line) {
+    return verbose || !(line.starts_with("control: transfer setup [") && line.ends_with(", ok"));
+  };
+  box->setEventSink([eventFd, shown](const std::string& line) {
+    if (shown(line)) say(line);
     uint64_t one = 1;
     [[maybe_unused]] ssize_t n = write(eventFd, &one, sizeof one);
   });
   if (line) box->setLineSource(*line);
   box->setDetect(detect);
   say("device " + box->devicePath());
+  if (interactive && isatty(STDIN_FILENO) == 1 && isatty(STDOUT_FILENO) == 1) {
+    std::lock_guard lock(outMutex);
+    gPrompt = true;
+    std::fputs("box> ", stdout);
+    std::fflush(stdout);
+  }
 
   size_t nextStep = 0;
   Clock::time_point stepAt = Clock::now();
@@ -271,9 +288,21 @@ int main(int argc, char** argv) {
         run(line, "");
       }
       if (pending.size() > 65536) pending.clear();  // no line is that long
+      std::lock_guard lock(outMutex);
+      if (gPrompt) {
+        std::fputs("\r\033[Kbox> ", stdout);  // also after a line that said nothing
+        std::fflush(stdout);
+      }
     }
   }
-  box->setEventSink(say);
+  {
+    std::lock_guard lock(outMutex);
+    if (gPrompt) std::fputs("\r\033[K", stdout);
+    gPrompt = false;
+  }
+  box->setEventSink([shown](const std::string& line) {
+    if (shown(line)) say(line);
+  });
   std::vector<uint8_t> played = box->playedAudio();
   box.reset();  // clean unplug
   if (!captureFile.empty()) {
