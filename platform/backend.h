@@ -55,6 +55,9 @@ class BackendDevice {
   // Claims the box for this program before its pipes are used. A backend whose open
   // already claims it (a USB interface) has nothing more to ask.
   virtual Claim claim() { return Claim::kGranted; }
+  // After a busy claim: which program holds the box, for people ("process 1234 (recorder)");
+  // empty when the box does not say.
+  virtual std::string holder() { return {}; }
   // How the backend sends a vendor request, for a message about one that was refused
   // ("request 0x00"); empty when there is nothing to say.
   virtual std::string requestText() const { return {}; }

@@ -185,7 +185,8 @@ tavro::DeviceState checkBox(Backend& backend, const std::string& path, std::stri
   }
   const Claim claim = device->claim();
   if (claim == Claim::kBusy) {
-    *reason = kHeldElsewhere;
+    const std::string holder = device->holder();
+    *reason = holder.empty() ? kHeldElsewhere : std::string(kHeldElsewhere) + ": " + holder;
     return tavro::DeviceState::kBusy;
   }
   if (claim == Claim::kNoAnswer) {

@@ -164,6 +164,12 @@ inline constexpr uint32_t kPipeReset = 0x00220008;
 // Asks whether the pipes may be taken by the asking program (see the contract); a box that
 // does not know it answers failure, as for any unknown code.
 inline constexpr uint32_t kClaimPipes = 0x0022000C;
+// Asks which program holds the box: its process id (4 bytes, little-endian) and its name
+// (16 bytes, zero-padded). Answered to any program while the box is held, failure otherwise;
+// a box that does not know it answers failure.
+inline constexpr uint32_t kHolder = 0x00220010;
+inline constexpr uint16_t kHolderSize = 20;
+inline constexpr size_t kHolderNameSize = 16;
 
 inline constexpr uint32_t kProbeIndex = 0x0472;
 inline constexpr uint32_t kTransferSetupIndex = 0x0471;

@@ -289,6 +289,21 @@ class WireDevice : public BackendDevice {
     return Claim::kNotKnown;  // a box that knows no claims: it belongs to whoever uses it
   }
 
+  std::string holder() override {
+    std::lock_guard<std::mutex> lock(controlMutex_);
+    uint8_t answer[wire::kHolderSize] = {};
+    if (!controlRoundTrip(connection_.fd(), wire::kHolder, 0, 0, wire::kHolderSize, nullptr,
+                          answer))
+      return {};  // a box that does not say
+    const uint32_t pid = wire::getLe32(answer);
+    if (pid == 0 || pid > 0x7FFFFFFF) return {};
+    // The name comes from the box: only printable ASCII of it is shown.
+    std::string name;
+    for (size_t i = 4; i < 4 + wire::kHolderNameSize && answer[i] != 0; ++i)
+      name += (answer[i] >= 0x20 && answer[i] < 0x7F) ? static_cast<char>(answer[i]) : '?';
+    return "process " + std::to_string(pid) + (name.empty() ? "" : " (" + name + ")");
+  }
+
  private:
   Connection connection_;
   const std::string path_;

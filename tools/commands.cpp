@@ -68,6 +68,29 @@ int fail(int code, const std::string& message) {
 }
 
 constexpr const char* kInUseText = "the box is in use by another program";
+constexpr const char* kHeldPrefix = "another program holds it: ";
+
+// The in-use message, with the program that holds the box where the box says which.
+std::string inUseText(const DeviceList& list) {
+  for (const ListedDevice& d : list.devices) {
+    if (d.state == DeviceState::kBusy && d.reason.starts_with(kHeldPrefix))
+      return std::string(kInUseText) + ": " +
+             terminalText(std::string_view(d.reason).substr(std::strlen(kHeldPrefix)));
+  }
+  return kInUseText;
+}
+
+std::string inUseText() {
+  return inUseText(listDevices());
+}
+
+// Whether any box is published, up or not; a configured device that is not a box does not
+// count.
+bool anyBoxPublished() {
+  const DeviceList list = listDevices();
+  return std::any_of(list.devices.begin(), list.devices.end(),
+                     [](const ListedDevice& d) { return d.state != DeviceState::kNotABox; });
+}
 
 // Checks the result of an operation; on failure writes the message and returns its code.
 int check(int result, OpKind kind, const char* what) {
@@ -225,10 +248,17 @@ int Session::open(bool mayWait) {
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
 
   if (mayWait) return interrupted() ? kExitInterrupted : kExitOk;
+  // The library has looked for a box once. With nothing published at all there is nothing
+  // to wait for; a box that is there but not up yet is given the wait time.
+  if (!linkUp() && !boxInUse() && !anyBoxPublished()) {
+    return fail(kExitNoBox,
+                "no box: no telephone-line box is there (is tavro-box running, or a box "
+                "plugged into USB? `tavro devices` lists what is found)");
+  }
   Clock::time_point start = Clock::now();
   while (!linkUp() && !interrupted() && secondsSince(start) < waitSeconds_) nap(50);
   if (interrupted()) return kExitInterrupted;
-  if (!linkUp() && boxInUse()) return fail(kExitBoxInUse, kInUseText);
+  if (!linkUp() && boxInUse()) return fail(kExitBoxInUse, inUseText());
   if (!linkUp()) {
     // Boxes are looked for on the virtual wire and on USB: the hint names both.
     char buf[192];
@@ -446,7 +476,7 @@ int runWatch(Session& s, const WatchOptions& o) {
   while (!done()) {
     const bool down = (io.GetTelStatus() & kLinkDownBit) != 0;
     // A box that another program holds is refused, not waited for.
-    if (down && boxInUse()) return fail(kExitBoxInUse, kInUseText);
+    if (down && boxInUse()) return fail(kExitBoxInUse, inUseText());
     while (!done() && tavro_event_take(&io, &event) == 1) {
       std::optional<Event> e = report.describe(event, monotonicNanoseconds());
       // Notices go to standard error, through the notice handler, as in every command.

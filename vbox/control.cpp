@@ -2,8 +2,10 @@
 // and the claims, each answered, logged and shown.
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <string>
 
 #include "platform/wire.h"
 #include "vbox/box_impl.h"
@@ -27,9 +29,27 @@ std::string controlText(const LoggedControl& r, bool wellFormed, ssize_t n) {
                   hexBytes(r.data.data(), r.data.size()).c_str(), result);
   else if (r.code == kPipeResetCode)
     std::snprintf(buf, sizeof buf, "control: pipe reset %u, %s", r.value, result);
+  else if (r.code == kHolderCode)
+    std::snprintf(buf, sizeof buf, "control: who holds the box, %s", result);
   else
     std::snprintf(buf, sizeof buf, "control: unknown code 0x%08x, failed", r.code);
   return buf;
+}
+
+// The name the process goes by (its command name), "" when it cannot be read.
+std::string processName(pid_t pid) {
+  if (pid <= 0) return "";
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%d/comm", int(pid));
+  std::FILE* f = std::fopen(path, "re");
+  if (f == nullptr) return "";
+  char name[32] = {};
+  const bool read = std::fgets(name, sizeof name, f) != nullptr;
+  std::fclose(f);
+  if (!read) return "";
+  std::string out(name);
+  while (!out.empty() && out.back() == '\n') out.pop_back();
+  return out;
 }
 
 }  // namespace
@@ -64,6 +84,20 @@ bool VirtualBox::Impl::readControl(int fd) {
         const bool mine = !heldByOther(pid);
         answer = {1, mine ? wire::kClaimGranted : wire::kClaimBusy};
         if (!mine) showRefusal(pid, "a claim");
+      }
+    } else if (req.code == kHolderCode && options.claims) {
+      // Any program may ask, so that one that is refused can say who holds the box.
+      pid_t holder = -1;
+      const bool held = locked([&holder](const Shared& s) {
+        holder = s.link.holder;
+        return s.link.held;
+      });
+      if (length == wire::kHolderSize && dataBytes == 0 && held) {
+        answer.assign(1 + wire::kHolderSize, 0);
+        answer[0] = 1;
+        wire::putLe32(&answer[1], uint32_t(holder));
+        const std::string name = processName(holder);
+        std::copy_n(name.begin(), std::min(name.size(), wire::kHolderNameSize - 1), &answer[5]);
       }
     } else if (heldByOther(pid)) {
       // Requests from a program that does not hold the box fail.

@@ -17,7 +17,8 @@ static_assert(kReplyPipe == wire::kReplyPipe && kCommandPipe == wire::kCommandPi
               kPipeCount == wire::kPipeCount);
 static_assert(kVendorReadCode == wire::kVendorRead && kVendorWriteCode == wire::kVendorWrite &&
               kPipeResetCode == wire::kPipeReset && kClaimPipesCode == wire::kClaimPipes &&
-              kProbeIndex == wire::kProbeIndex && kTransferSetupIndex == wire::kTransferSetupIndex);
+              kHolderCode == wire::kHolder && kProbeIndex == wire::kProbeIndex &&
+              kTransferSetupIndex == wire::kTransferSetupIndex);
 static_assert(kMaxDialDigits == wire::kMaxDialDigits);
 static_assert(std::string_view(kInterfaceClass) == wire::kInterfaceClassName);
 

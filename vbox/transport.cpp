@@ -16,6 +16,7 @@
 
 #include "platform/wire.h"
 #include "vbox/box_impl.h"
+#include "vbox/records.h"
 
 namespace tavro::vbox {
 
@@ -262,7 +263,12 @@ void VirtualBox::Impl::acceptPipe(int pipe) {
   bool replaced = pipeFd[pipe] >= 0;
   const int n = locked([pipe](Shared& s) {
     s.link.connected[pipe] = true;
-    if (pipe == kReplyPipe) s.replies.dropQueued();  // meant for the old connection
+    if (pipe == kReplyPipe) {
+      s.replies.dropQueued();  // meant for the old connection
+      // The program that connects learns the line's hook state: an earlier one may have
+      // left the line off hook.
+      s.replies.push(hookStatusRecord(s.line.state.offHook));
+    }
     return ++s.link.accepted[pipe];
   });
   closeFd(pipeFd[pipe]);  // one connection per pipe: the new one wins (counted first)

@@ -24,6 +24,7 @@ inline constexpr uint32_t kVendorReadCode = 0x8000200C;
 inline constexpr uint32_t kVendorWriteCode = 0x80002010;
 inline constexpr uint32_t kPipeResetCode = 0x00220008;
 inline constexpr uint32_t kClaimPipesCode = 0x0022000C;
+inline constexpr uint32_t kHolderCode = 0x00220010;  // answers 4 bytes of pid, 16 of name
 inline constexpr uint32_t kProbeIndex = 0x0472;
 inline constexpr uint32_t kTransferSetupIndex = 0x0471;
 

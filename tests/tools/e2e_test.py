@@ -15,6 +15,7 @@ import re
 import select
 import shutil
 import signal
+import socket
 import struct
 import subprocess
 import sys
@@ -254,7 +255,10 @@ class CommandLine(ToolTest):
         self.assertIn("'+' at position 1", r.stderr)
 
     def test_no_box(self):
-        r = self.tool("--wait", "0.5", "pickup")
+        # Nothing is published: the tool says so at once, not after its whole wait.
+        start = time.monotonic()
+        r = self.tool("--wait", "60", "pickup")
+        self.assertLess(time.monotonic() - start, 30)
         self.assertRun(r, 3)
         self.assertIn("no box", r.stderr)
         # The hint names both places a box is looked for, and where to look further.
@@ -265,6 +269,18 @@ class CommandLine(ToolTest):
         self.assertRun(r, 3)
         self.assertIn("link: down", r.stdout)
         self.assertIn("link-down", r.stdout)
+        # A device that is there but does not come up (a socket left behind) is waited for.
+        folder = os.path.join(self.runtime, "tavro", "{77F49321-16EF-11D2-AD51-006097B514DD}")
+        os.makedirs(folder, mode=0o700)
+        os.chmod(os.path.join(self.runtime, "tavro"), 0o700)
+        stale = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+        stale.bind(os.path.join(folder, "box0"))
+        stale.close()
+        start = time.monotonic()
+        r = self.tool("--wait", "1", "pickup")
+        self.assertGreaterEqual(time.monotonic() - start, 1)
+        self.assertRun(r, 3)
+        self.assertIn("within 1.0 s", r.stderr)
 
     def test_files_are_checked_before_the_box_is_asked(self):
         with open(self.path("short.bin"), "wb") as f:
@@ -380,6 +396,17 @@ class LineCommands(ToolTest):
         i = json.loads(r.stdout)
         self.assertRegex(i["clock"], r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d$")
         self.assertEqual([c[0] for c in self.box.commands(mark)], [27, 36, 24])
+
+    def test_a_new_program_learns_that_the_line_is_off_hook(self):
+        self.assertRun(self.tool("pickup"))
+        r = self.tool("status", "--json")
+        self.assertRun(r)
+        self.assertIn("off-hook", json.loads(r.stdout)["bits"])
+        # Mode 0 needs the line off hook: it is, though another run took it off hook.
+        self.assertRun(self.tool("record", "x.wav", "--mode", "0", "--seconds", "0.5", "--quiet"))
+        self.assertRun(self.tool("hangup"))
+        r = self.tool("status", "--json")
+        self.assertNotIn("off-hook", json.loads(r.stdout)["bits"])
 
     def test_flash_write_sends_four_blocks(self):
         data = bytes((i * 7 + 3) & 0xFF for i in range(240))
@@ -856,9 +883,11 @@ class OneProgram(ToolTest):
     """A box belongs to one program at a time: a second one is refused, never takes it over."""
     box_args = ()
 
-    def assertInUse(self, result):
+    def assertInUse(self, result, holder=None):
         self.assertRun(result, EXIT_IN_USE)
         self.assertIn("tavro: " + IN_USE, result.stderr)
+        if holder is not None:  # the box says which program holds it
+            self.assertIn("%s: process %d (tavro)" % (IN_USE, holder.pid), result.stderr)
 
     def stop_watch(self, proc):
         proc.send_signal(signal.SIGINT)
@@ -869,7 +898,7 @@ class OneProgram(ToolTest):
     def test_a_recording_is_not_cut_by_a_second_program(self):
         proc = self.start_tool("record", "call.wav", "--seconds", "3", "--quiet")
         self.box.wait_for(r"^audio in: streaming")
-        self.assertInUse(self.tool("--wait", "0.5", "status"))
+        self.assertInUse(self.tool("--wait", "0.5", "status"), holder=proc)
         self.assertInUse(self.tool("--wait", "0.5", "pickup"))
         code, out, err = finish(proc)
         self.assertEqual(code, 0, err)
@@ -884,7 +913,7 @@ class OneProgram(ToolTest):
         first = self.start_tool("watch", "--json")
         self.assertEqual(json.loads(read_line(first))["state"], "up")
         second = self.tool("watch")
-        self.assertInUse(second)
+        self.assertInUse(second, holder=first)
         self.assertEqual(second.stdout, "")
         self.box.send("dtmf 5")
         self.assertEqual(json.loads(read_line(first))["event"], "dtmf")
@@ -940,7 +969,8 @@ class Devices(ToolTest):
         watch = self.start_tool("watch", "--json")
         self.assertEqual(json.loads(read_line(watch))["state"], "up")
         self.assertEqual(self.listing(EXIT_IN_USE), [
-            ("virtual wire box box0", "busy", "another program holds it"),
+            ("virtual wire box box0", "busy",
+             "another program holds it: process %d (tavro)" % watch.pid),
             ("virtual wire box box1", "fails", "does not answer the device probe")])
         first.send("dtmf 5")
         self.assertEqual(json.loads(read_line(watch))["event"], "dtmf")
@@ -948,6 +978,52 @@ class Devices(ToolTest):
         code, out, err = finish(watch)
         self.assertEqual(code, 0, err)
         self.assertNotIn("lost", out)
+
+
+class BoxProgram(ToolTest):
+    """tavro-box itself: its version, the files it reads, its prompt and its quiet lines."""
+    box_args = None
+
+    def test_version_and_line_files_that_are_refused_before_publishing(self):
+        r = subprocess.run([BOX, "--version"], capture_output=True, text=True, timeout=DEADLINE)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertRegex(r.stdout, r"^tavro-box \d+\.\d+\.\d+")
+        os.mkfifo(self.path("fifo"))
+        with open(self.path("huge.wav"), "wb") as f:
+            f.truncate(65 << 20)  # sparse
+        for name, said in (("/dev/zero", "not a regular file"), ("fifo", "not a regular file"),
+                           ("huge.wav", "larger than 64 MiB")):
+            with self.subTest(file=name):
+                r = subprocess.run([BOX, "--runtime-dir", self.runtime, "--line", name],
+                                   capture_output=True, text=True, cwd=self.cwd, timeout=10)
+                self.assertEqual(r.returncode, 2, r.stderr)
+                self.assertIn(said, r.stderr)
+                self.assertNotIn("device ", r.stdout)  # never published
+
+    def test_a_prompt_on_a_terminal_and_no_line_per_transfer_setup(self):
+        master, slave = pty.openpty()
+        proc = subprocess.Popen([BOX, "--interactive", "--runtime-dir", self.runtime],
+                                stdin=slave, stdout=slave, stderr=subprocess.DEVNULL, env=self.env)
+        os.close(slave)
+        self.addCleanup(end_if_running, proc)
+        self.addCleanup(os.close, master)
+        seen = b""
+        deadline = time.monotonic() + DEADLINE
+        while b"box> " not in seen and time.monotonic() < deadline:
+            if select.select([master], [], [], 1)[0]:
+                seen += os.read(master, 4096)
+        self.assertIn(b"box> ", seen)
+        os.write(master, b"quit\r")
+        self.assertEqual(proc.wait(timeout=DEADLINE), 0)
+
+        box = Box(self.runtime)
+        self.addCleanup(box.stop)
+        with open(self.path("a.al"), "wb") as f:
+            f.write(noise(8000))  # one second: some 16 transfer setups
+        self.assertRun(self.tool("play", "a.al", "--raw", "--quiet"))
+        box.sync()
+        with box.cond:
+            self.assertFalse([l for l in box.lines if "transfer setup" in l], box.lines)
 
 
 class EarlierBox(ToolTest):

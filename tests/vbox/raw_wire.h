@@ -133,8 +133,11 @@ class Fd {
 
 // The reply and command pipes connected, as the library's reader and writer would have them.
 struct Host {
+  // The box greets a new reply connection with the line's hook state: taken here.
   explicit Host(const VirtualBox& box)
-      : reply(connectPipe(box, kReplyPipe)), command(connectPipe(box, kCommandPipe)) {}
+      : reply(connectPipe(box, kReplyPipe)),
+        command(connectPipe(box, kCommandPipe)),
+        hookAtConnect(next()) {}
   // Sends a command packet and gives the next record on the reply pipe.
   std::vector<uint8_t> ask(std::initializer_list<uint8_t> head) {
     if (!sendBytes(command.get(), packet(head))) return {};
@@ -147,6 +150,7 @@ struct Host {
   std::vector<uint8_t> next(int timeoutMs = 5000) { return receive(reply.get(), timeoutMs).bytes; }
   Fd reply;
   Fd command;
+  std::vector<uint8_t> hookAtConnect;  // {208, 1, 1 off hook | 0 on hook}
 };
 
 }  // namespace tavro::vbox::testing
