@@ -192,8 +192,10 @@ void installSignalHandlers(bool verboseNotices) {
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
-  // A closed standard output must not kill the tool before it has stopped the library.
+  // A closed standard output must not kill the tool before it has stopped the library;
+  // nor a file size limit (ulimit -f): a write beyond it fails, as on a full disk.
   signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
   // The library's own texts are not in English: the tool says what they mean, and with
   // --verbose adds the text itself.
   tavro::setNoticeHandler([verboseNotices](const std::string& text) {
@@ -394,61 +396,6 @@ int runInfo(Session& s, bool json) {
 }
 
 // ---- watch ----------------------------------------------------------------------------
-
-void EventWatcher::poll(CKusb_IO& io, const std::function<void(const Event&)>& emit,
-                        const std::function<bool()>& stop) {
-  uint32_t word = io.GetTelStatus();
-  bool nowUp = (word & kLinkDownBit) == 0;
-  bool nowOffHook = (word & kOffHookBit) != 0;
-  if (!started_) {
-    started_ = true;
-    offHook_ = nowOffHook;
-  }
-  if (restarted_) {
-    restarted_ = false;
-    offHook_ = nowOffHook;
-  }
-  if (nowUp != up_) {
-    up_ = nowUp;
-    const char* state = up_ ? (everUp_ ? "back" : "up") : "lost";
-    everUp_ = everUp_ || up_;
-    emit({"link", "\"state\":" + jsonString(state), state});
-  }
-  if (up_ && (word & kReply3Bit) && !stop()) {
-    emit({"ring", "", ""});
-  }
-  if (up_ && (word & kCallerNumberBit) && !stop()) {
-    // Reading the number clears the caller-number bit.
-    std::string number = io.ReadstrCallNmb();
-    if (number != "-1") {
-      bool none = number.empty() || number == "-2";
-      emit({"call", none ? "\"number\":null" : "\"number\":" + jsonString(number),
-            none ? "no number" : terminalText(number)});
-    }
-  }
-  unsigned char code = 0;
-  while (!stop() && io.GetDTMFCode(&code) == 1) {
-    char key = dtmfKey(code);
-    emit({"dtmf",
-          "\"code\":" + std::to_string(code) + ",\"key\":" + jsonString(std::string(1, key)),
-          std::string(1, key) + " (code " + std::to_string(code) + ")"});
-  }
-  unsigned short tone[2] = {};
-  while (!stop() && io.Get450HzRecd(tone) == 1) {
-    std::string a = std::to_string(tone[0]), b = std::to_string(tone[1]);
-    emit({"tone", "\"values\":[" + a + "," + b + "]", a + " " + b});
-  }
-  if (word & (kToneBit | kReply3Bit)) {
-    // Handled: write back the word with the tone and ring bits cleared, as an application
-    // does.
-    io.SetTelStatus(io.GetTelStatus() & ~(word & (kToneBit | kReply3Bit)));
-  }
-  if (nowOffHook != offHook_ && !stop()) {
-    offHook_ = nowOffHook;
-    const char* state = offHook_ ? "off" : "on";
-    emit({"hook", "\"state\":" + jsonString(state), state});
-  }
-}
 
 namespace {
 
@@ -653,7 +600,17 @@ double Recording::secondsLeft() const {
   return o_.seconds > 0 ? o_.seconds - elapsed() : 1.0;
 }
 
+void Recording::take(const tavro_event& event) {
+  if (event.kind == TAVRO_EVENT_RECORDING_ENDED && event.u.recording.reason != TAVRO_END_STOPPED &&
+      event.u.recording.reason != TAVRO_END_LINK_LOST)
+    endedByLibrary_ = true;
+}
+
 bool Recording::poll(CKusb_IO& io) {
+  if (endedByLibrary_) {
+    end_ = End::kByLibrary;
+    return false;
+  }
   if (o_.seconds > 0 && elapsed() >= o_.seconds) return false;
   if (io.GetTelStatus() & kLinkDownBit) {
     end_ = End::kLinkLost;
@@ -699,6 +656,9 @@ int Recording::finish(Session& s) {
       message += "the recording did not end in time (no audio from the box)";
     } else if (result == TAVRO_ERROR_LINK_DOWN) {
       message += "the box did not answer the command that ends the recording";
+    } else if (result == TAVRO_ERROR_DISK_FULL) {
+      message += "disk full: writing " + o_.file + " failed";
+      code = kExitFile;
     } else {
       message += describeResult(result, OpKind::kRecord, "stopping").message;
       code = describeResult(result, OpKind::kRecord, "stopping").exitCode;
@@ -726,7 +686,10 @@ int runRecord(Session& s, const RecordOptions& o) {
   CKusb_IO& io = s.io();
   bool tty = isatty(STDOUT_FILENO) == 1;
   double lastShown = 0;
-  while (!interrupted() && rec.poll(io)) {
+  tavro_event event;
+  for (;;) {
+    while (tavro_event_take(&io, &event) == 1) rec.take(event);
+    if (interrupted() || !rec.poll(io)) break;
     double elapsed = rec.elapsed();
     if (!o.quiet && elapsed - lastShown >= (tty ? 0.2 : 1.0)) {
       lastShown = elapsed;

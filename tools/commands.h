@@ -56,25 +56,6 @@ struct WatchOptions {
   double seconds = 0;  // end after this long; 0 = no limit
 };
 
-// Turns the status word and the library's event stores into events, each reported once.
-// Handled bits are cleared the way an application clears them.
-class EventWatcher {
- public:
-  // Reports what happened since the last call, in order; `stop` is asked between events.
-  void poll(CKusb_IO& io, const std::function<void(const Event&)>& emit,
-            const std::function<bool()>& stop);
-  // The library was started again (and its link is up): the hook state the new library
-  // starts with is not an event.
-  void restarted() { restarted_ = true; }
-
- private:
-  bool started_ = false;
-  bool restarted_ = false;
-  bool up_ = false;  // as last reported
-  bool everUp_ = false;
-  bool offHook_ = false;
-};
-
 struct RecordOptions {
   std::string file;
   double seconds = 0;  // 0 = until Ctrl-C
@@ -92,8 +73,11 @@ class Recording {
   // recording and says so. Returns kExitOk or the failure's exit code, with its message
   // written; a recording that did not start leaves no new file behind.
   int start(Session& s, const RecordOptions& o);
-  // False once the recording has ended by itself: its time is up, the link was lost or the
-  // box stopped sending audio.
+  // An event from the library's queue: a recording that the library ended by itself (the
+  // disk full, the largest size reached) ends here too. The caller takes the events.
+  void take(const tavro_event& event);
+  // False once the recording has ended by itself: its time is up, the link was lost, the
+  // library ended it (see take) or the box stopped sending audio.
   bool poll(CKusb_IO& io);
   // Ends the recording and writes the closing line or what went wrong; returns the exit
   // code. A recording that did not finish normally stops the library (Session::close) so
@@ -107,12 +91,13 @@ class Recording {
   int32_t bytes(CKusb_IO& io) const { return io.ReadRecLength(); }
 
  private:
-  enum class End { kAsked, kLinkLost, kStalled };
+  enum class End { kAsked, kLinkLost, kStalled, kByLibrary };
   RecordOptions o_;
   std::chrono::steady_clock::time_point start_{};
   std::chrono::steady_clock::time_point lastGrowth_{};
   int32_t lastCount_ = 0;
   End end_ = End::kAsked;
+  bool endedByLibrary_ = false;  // a recording-ended event with a reason other than a stop
 };
 
 struct PlayOptions {

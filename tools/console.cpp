@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <clocale>
@@ -19,6 +20,7 @@
 #include <string>
 
 #include "tavro/CKusb_IO.h"
+#include "tavro/events.h"
 #include "tavro/status.h"
 #include "tools/cli.h"
 #include "tools/text.h"
@@ -30,7 +32,30 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kPromptWidth = 7;  // "tavro> "
-constexpr int kTickMs = 50;              // how often events and a running recording are looked at
+// How often a running recording or playback is looked at; with none the console sleeps until
+// a key, an event, a signal or a change of the terminal's size.
+constexpr int kTickMs = 50;
+
+bool isBoxEvent(int kind) {
+  switch (kind) {
+    case TAVRO_EVENT_NOTICE:
+    case TAVRO_EVENT_RECORDING_ENDED:
+    case TAVRO_EVENT_STREAM_ENDED:
+    case TAVRO_EVENT_PLAYBACK_PROGRESS:
+    case TAVRO_EVENT_PLAYBACK_ENDED:
+      return false;
+    default:
+      return true;
+  }
+}
+
+// SIGWINCH: the terminal's size changed; the editor is told at the next wake-up.
+int gResizePipe[2] = {-1, -1};
+
+void onResize(int) {
+  const char byte = 1;
+  [[maybe_unused]] ssize_t n = ::write(gResizePipe[1], &byte, 1);
+}
 
 // Ctrl-Z at the prompt: the signal only says so; the console puts the terminal back and
 // stops itself where that is safe.
@@ -179,6 +204,9 @@ class Console {
   void restore();
   void followTerminalSize();
   int readChar(wchar_t* out);
+  // poll() on `fds` and also the library's events and the terminal's size: at most kTickMs
+  // while a recording or playback runs, at most `limitMs` (-1: no limit).
+  int sleepOn(pollfd* fds, int count, int limitMs);
   static int readCharOf(EditLine* el, wchar_t* out);
   static char* promptOf(EditLine*) {
     static char prompt[] = "tavro> ";
@@ -191,7 +219,7 @@ class Console {
   Session& s_;
   const bool scripted_;  // commands come from a script: the first failure ends it
   const bool editing_;   // a person types at a terminal
-  EventWatcher watcher_;
+  EventReport report_;   // the library's events in the words of watch
   std::optional<Recording> recording_;
   std::optional<Playback> playback_;
 
@@ -249,6 +277,13 @@ int Console::run() {
 void Console::startEditor() {
   if (gSuspendPipe[0] < 0 && ::pipe2(gSuspendPipe, O_CLOEXEC | O_NONBLOCK) != 0)
     gSuspendPipe[0] = gSuspendPipe[1] = -1;
+  if (gResizePipe[0] < 0 && ::pipe2(gResizePipe, O_CLOEXEC | O_NONBLOCK) == 0) {
+    struct sigaction sa {};
+    sa.sa_handler = onResize;
+    sa.sa_flags = SA_RESTART;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGWINCH, &sa, nullptr);
+  }
   std::setlocale(LC_CTYPE, "");  // the editor decodes and shows what is typed in the locale
   hist_ = history_init();
   HistEvent ev;
@@ -291,7 +326,7 @@ int Console::readChar(wchar_t* out) {
       followTerminalSize();
       restore();
       if (quit_) return 0;
-      n = poll(fds, 3, kTickMs);
+      n = sleepOn(fds, 3, -1);
     }
     if (n > 0 && fds[2].revents != 0) {
       suspend();
@@ -319,6 +354,26 @@ int Console::readChar(wchar_t* out) {
     *out = wc;
     return 1;
   }
+}
+
+int Console::sleepOn(pollfd* fds, int count, int limitMs) {
+  constexpr int kMost = 8;
+  pollfd all[kMost];
+  int n = 0;
+  for (; n < count && n < kMost - 2; ++n) all[n] = fds[n];
+  if (s_.isOpen()) all[n++] = {tavro_events_fd(&s_.io()), POLLIN, 0};
+  const int resize = n;
+  all[n++] = {gResizePipe[0], POLLIN, 0};  // -1 when there is none: poll() passes it over
+  int timeout = recording_ || playback_ ? kTickMs : -1;
+  if (limitMs >= 0 && (timeout < 0 || limitMs < timeout)) timeout = limitMs;
+  const int ready = poll(all, static_cast<nfds_t>(n), timeout);
+  for (int i = 0; i < count && i < kMost - 2; ++i) fds[i].revents = all[i].revents;
+  if (all[resize].revents != 0) {
+    char drained[16];
+    while (::read(gResizePipe[0], drained, sizeof drained) > 0) {
+    }
+  }
+  return ready;
 }
 
 // Ctrl-Z: the terminal as it was before the console, the console stopped until the shell
@@ -403,7 +458,7 @@ int Console::runScript() {
     if (ended) break;
     tick();
     pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {interruptFd(), POLLIN, 0}};
-    int n = poll(fds, interruptFd() >= 0 ? 2 : 1, kTickMs);
+    int n = sleepOn(fds, 2, -1);
     if (takeSignal()) break;
     if (n <= 0 || !(fds[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
     char buf[4096];
@@ -456,14 +511,17 @@ void Console::followTerminalSize() {
 void Console::tick() {
   if (!s_.isOpen()) return;
   CKusb_IO& io = s_.io();
-  watcher_.poll(
-      io,
-      [this](const Event& e) {
-        lift();
-        std::printf("%s\n", eventLine(e, false).c_str());
-        std::fflush(stdout);
-      },
-      [] { return false; });
+  tavro_event event;
+  while (tavro_event_take(&io, &event) == 1) {
+    if (recording_) recording_->take(event);
+    std::optional<Event> e = report_.describe(event, monotonicNanoseconds());
+    // The box's events show; notices go to standard error through the notice handler, and
+    // the console says itself how a recording or playback goes.
+    if (!e || !isBoxEvent(event.kind)) continue;
+    lift();
+    std::printf("%s\n", eventLine(*e, false).c_str());
+    std::fflush(stdout);
+  }
   if (recording_ && !recording_->poll(io)) finishRecording();
   if (playback_ && !playback_->poll(io)) finishPlayback(false);
 }
@@ -492,7 +550,6 @@ void Console::reopen() {
     pollfd p{interruptFd(), POLLIN, 0};
     poll(&p, interruptFd() >= 0 ? 1 : 0, kTickMs);
   }
-  if (s_.linkUp()) watcher_.restarted();
 }
 
 // A command, or a recording or playback, has ended with `rc`: in a script the first failure
@@ -612,11 +669,12 @@ int Console::wait(double seconds) {
   }
   Clock::time_point start = Clock::now();
   while (!quit_) {
+    tick();  // first: what it ends is no longer waited for
     bool running = recording_ || playback_;
     if (seconds < 0 ? !running : secondsSince(start) >= seconds) break;
-    tick();
     pollfd p{interruptFd(), POLLIN, 0};
-    poll(&p, interruptFd() >= 0 ? 1 : 0, kTickMs);
+    const double left = seconds < 0 ? -1 : (seconds - secondsSince(start)) * 1000 + 1;
+    sleepOn(&p, 1, left < 0 ? -1 : static_cast<int>(std::min(left, 60000.0)));
     if (takeSignal()) break;
   }
   return kExitOk;

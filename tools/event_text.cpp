@@ -198,6 +198,8 @@ std::optional<Event> EventReport::describe(const tavro_event& e, int64_t monoton
       break;
     }
     case TAVRO_EVENT_HOOK: {
+      if (u.hook.off_hook == hook_) return std::nullopt;
+      hook_ = u.hook.off_hook;
       const char* state = u.hook.off_hook ? "off" : "on";
       const char* cause = hookCauseName(u.hook.cause);
       out = {"hook", "\"state\":" + jsonString(state) + field("cause", jsonString(cause)),

@@ -23,9 +23,10 @@ struct Event {
 // `e.when`.
 std::string eventLine(const Event& e, bool json);
 
-// Turns the library's events into what the tool reports, in their order. A link change
-// that repeats the state last reported is dropped; the first time the link comes up it is
-// "up", afterwards "back".
+// Turns the library's events into what the tool reports, in their order; watch and the
+// console both report through it. A link or hook change that repeats the state last
+// reported is dropped (a library started again learns the hook state anew); the first time
+// the link comes up it is "up", afterwards "back".
 class EventReport {
  public:
   // Nothing for an event that is not reported (see above); `monotonicNow` is the clock
@@ -35,6 +36,7 @@ class EventReport {
  private:
   bool up_ = false;
   bool everUp_ = false;
+  int hook_ = -1;  // 1 off hook, 0 on hook as last reported; -1 none yet
 };
 
 // CLOCK_MONOTONIC in nanoseconds, the clock of tavro_event::time_ns.

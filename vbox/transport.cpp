@@ -265,9 +265,10 @@ void VirtualBox::Impl::acceptPipe(int pipe) {
     s.link.connected[pipe] = true;
     if (pipe == kReplyPipe) {
       s.replies.dropQueued();  // meant for the old connection
-      // The program that connects learns the line's hook state: an earlier one may have
-      // left the line off hook.
-      s.replies.push(hookStatusRecord(s.line.state.offHook));
+      // The program that connects learns that an earlier one left the line off hook. On
+      // hook is what a library takes the line for: saying so could come after the new
+      // program's own first hook command and undo it in its view.
+      if (s.line.state.offHook) s.replies.push(hookStatusRecord(true));
     }
     return ++s.link.accepted[pipe];
   });

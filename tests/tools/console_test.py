@@ -322,9 +322,18 @@ class Terminal(ConsoleTest):
         self.assertEqual(len(dial), 1)
         self.assertEqual(dial[0][1], 4)
         self.assertEqual(dial[0][22:26], [5, 5, 5, 1])
-        # A caller's number with control bytes reaches the screen escaped.
+        # A caller's number with control bytes reaches the screen escaped, in the words of
+        # watch: with the call's date.
         self.box.send(e2e.caller_id_record("555\x1b[2J1"))
-        term.wait_text(r" call 555\\x1b\[2J1$")
+        term.wait_text(r" call 555\\x1b\[2J1 12-08 10:30$")
+        # Idle, the console sleeps until something happens (polling at 20 a second would
+        # wake 100 times in 5 s); a ring still shows.
+        before = e2e.voluntary_switches(term.pid)
+        time.sleep(5)
+        if os.environ.get("TAVRO_SANITIZE") != "thread":
+            self.assertLessEqual(e2e.voluntary_switches(term.pid) - before, 10)
+        self.box.send("hook on")
+        term.wait_text(r" hook on \(box\)$")
 
     def test_history_cancel_and_errors(self):
         term = self.start_console()

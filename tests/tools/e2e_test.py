@@ -737,6 +737,20 @@ class Audio(ToolTest):
         self.assertValidRecording("stall.wav")
         self.assertGreater(self.assertPlayable("stall.wav"), 0)
 
+    def test_a_full_disk_ends_the_recording_with_its_message(self):
+        # A file size limit fails the writes as a full disk does, for this process only.
+        def limit():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (20000, 20000))
+        start = time.monotonic()
+        r = subprocess.run([TOOL, "record", "full.wav", "--seconds", "20", "--quiet"],
+                           capture_output=True, text=True, cwd=self.cwd, env=self.env,
+                           timeout=DEADLINE, preexec_fn=limit)
+        self.assertRun(r, 7)
+        self.assertIn("record failed: disk full", r.stderr)
+        self.assertLess(time.monotonic() - start, 15)  # ended by the full disk, not its time
+        audio = self.assertValidRecording("full.wav")  # what fitted, under a true header
+        self.assertLessEqual(len(audio) + 48, 20000)
+
     def test_a_link_lost_while_the_recording_stops_keeps_the_audio(self):
         proc = self.start_tool("record", "end.wav", "--seconds", "2")
         # The recorder waits in a read when the time is up; the box goes away meanwhile.

@@ -133,11 +133,8 @@ class Fd {
 
 // The reply and command pipes connected, as the library's reader and writer would have them.
 struct Host {
-  // The box greets a new reply connection with the line's hook state: taken here.
   explicit Host(const VirtualBox& box)
-      : reply(connectPipe(box, kReplyPipe)),
-        command(connectPipe(box, kCommandPipe)),
-        hookAtConnect(next()) {}
+      : reply(connectPipe(box, kReplyPipe)), command(connectPipe(box, kCommandPipe)) {}
   // Sends a command packet and gives the next record on the reply pipe.
   std::vector<uint8_t> ask(std::initializer_list<uint8_t> head) {
     if (!sendBytes(command.get(), packet(head))) return {};
@@ -150,7 +147,6 @@ struct Host {
   std::vector<uint8_t> next(int timeoutMs = 5000) { return receive(reply.get(), timeoutMs).bytes; }
   Fd reply;
   Fd command;
-  std::vector<uint8_t> hookAtConnect;  // {208, 1, 1 off hook | 0 on hook}
 };
 
 }  // namespace tavro::vbox::testing
