@@ -1,5 +1,7 @@
 #include <algorithm>
+#include <array>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "device/command.h"
@@ -21,9 +23,13 @@ constexpr std::chrono::milliseconds kLinkLostPause{500};
 // While the backends tell of every device that comes or goes, a reader that found no box
 // waits for a change, and looks again by itself only after this many retry periods (1 s).
 constexpr int kUnchangedLooks = 20;
-// After a change, the next attempts keep the retry pace for a while: a box may be seen
-// before it accepts connections (its socket file exists before it listens).
-constexpr int kRetriesAfterChange = 4;
+// After a change, the next attempts come after these back-offs, none longer than the retry
+// period: a box may be seen before it accepts connections (its socket file exists before
+// it listens). A further change starts them again.
+constexpr std::array<std::chrono::milliseconds, 8> kBackOff{
+    std::chrono::milliseconds(1),  std::chrono::milliseconds(2),  std::chrono::milliseconds(5),
+    std::chrono::milliseconds(10), std::chrono::milliseconds(20), std::chrono::milliseconds(50),
+    std::chrono::milliseconds(50), std::chrono::milliseconds(50)};
 
 // The probe: a vendor read of one byte; only its success counts.
 bool probeDevice(platform::Handle control) {
@@ -113,32 +119,70 @@ void replyReaderThread(ThreadBlock& block) {
   // From the third failed attempt in a row on, the reader reports itself ready, so that
   // the start-up wait ends with the link down; attempts go on every 50 ms. While the
   // backends tell of devices that come and go, the attempts after the third wait for such
-  // a change instead (at most 1 s), and keep the 50 ms pace for a few after each change.
+  // a change instead (at most 1 s). After a change, the attempts follow the back-off. The
+  // polling mode keeps the documented 50 ms pace and the plain pauses.
   LinkState& link = linkState();
+  const bool polling = waitMode() == WaitMode::kPoll;
   int attempts = 0;
-  int quickRetries = 0;
+  size_t backOff = kBackOff.size();  // the next back-off step; past the end, none
   uint32_t changesSeen = link.deviceChanges.load();
+  auto changed = [&] { return link.deviceChanges.load() != changesSeen; };
+  auto stoppedOrChanged = [&] { return stopped() || changed(); };
   auto attemptFailed = [&] {
     const bool starting = attempts <= 1;
     if (attempts > 1)
       setStatusBits(kReaderReadyBit);
     else
       ++attempts;
-    if (link.deviceChanges.load() != changesSeen) quickRetries = kRetriesAfterChange;
-    if (starting || quickRetries > 0 || link.changesWatched.load() != 1) {
-      if (quickRetries > 0) --quickRetries;
+    if (polling) {
+      napUnless(stopped, kConnectRetry);
+      return;
+    }
+    if (changed()) backOff = 0;
+    if (backOff < kBackOff.size()) {
+      napUnless(stoppedOrChanged, kBackOff[backOff++]);
+    } else if (starting || link.changesWatched.load() != 1) {
       napUnless(stopped, kConnectRetry);
     } else {
-      const bool changed =
-          waitFor([&] { return stopped() || link.deviceChanges.load() != changesSeen; },
-                  kConnectRetry, kUnchangedLooks);
-      if (changed) quickRetries = kRetriesAfterChange;
+      waitFor(stoppedOrChanged, kConnectRetry, kUnchangedLooks);
     }
+    if (changed()) backOff = 0;
   };
+  // The pause after a lost link, as a wait for the box: it ends early only when a device
+  // change is told and the reply pipe then opens (the back-off covers a box not yet
+  // listening), and gives that pipe; else it lasts its 500 ms.
+  auto pauseForBox = [&]() -> platform::Handle {
+    if (polling || link.changesWatched.load() != 1) {
+      napUnless(stopped, kLinkLostPause);
+      return platform::kInvalidHandle;
+    }
+    const auto until = platform::Clock::now() + platform::realDuration(kLinkLostPause);
+    backOff = kBackOff.size();
+    while (!stopped()) {
+      auto next = until;
+      if (backOff < kBackOff.size())
+        next = std::min(until, platform::Clock::now() + platform::realDuration(kBackOff[backOff]));
+      waitUntilTime(stoppedOrChanged, next);
+      if (stopped() || platform::Clock::now() >= until) break;
+      if (changed()) {
+        changesSeen = link.deviceChanges.load();
+        backOff = 0;
+      } else if (backOff < kBackOff.size()) {
+        ++backOff;
+      }
+      const platform::Handle pipe = OpenPipe(kReplyPipe);
+      if (pipe != platform::kInvalidHandle) return pipe;
+    }
+    return platform::kInvalidHandle;
+  };
+  platform::Handle reopened = platform::kInvalidHandle;  // the pipe the pause opened
+  bool afterLoss = false;
   while (running()) {
     // Connect. A change told of from now on makes the next attempt come soon.
     changesSeen = link.deviceChanges.load();
-    const platform::Handle pipe = OpenPipe(kReplyPipe);
+    const platform::Handle pipe = reopened != platform::kInvalidHandle
+                                      ? std::exchange(reopened, platform::kInvalidHandle)
+                                      : OpenPipe(kReplyPipe);
     if (pipe == platform::kInvalidHandle) {
       attemptFailed();
       continue;
@@ -153,9 +197,13 @@ void replyReaderThread(ThreadBlock& block) {
       continue;
     }
     attempts = 0;
+    backOff = kBackOff.size();
     pipeOpened(kReplyPipe);
     setStatusBits(kReaderReadyBit);
-    napUnless(stopped, kConnectRetry);
+    // The settling nap of a start; a box that came back after a lost link has been waited
+    // for already, and the other three pipes wait for this one.
+    if (!afterLoss || polling) napUnless(stopped, kConnectRetry);
+    afterLoss = false;
     if (!running()) break;
 
     // Read loop.
@@ -187,12 +235,14 @@ void replyReaderThread(ThreadBlock& block) {
     postEvent(TAVRO_EVENT_LINK_LOST);
     noticeState().eventFlags.fetch_or(kLinkLostEvent);
     linkState().replyPipeUp.store(0);
-    napUnless(stopped, kLinkLostPause);
+    reopened = pauseForBox();
     reopenAllPipes();
     clearStatusBits(kReaderReadyBit);
     closeHandles();
     attempts = 0;
+    afterLoss = true;
   }
+  if (reopened != platform::kInvalidHandle) platform::closeHandle(reopened);
 
   clearStatusBits(kReaderReadyBit);
   registerHandles(kReplyPipe, nullptr);
