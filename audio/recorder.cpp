@@ -357,11 +357,12 @@ class Recording {
       switchStreamOff(starts_);
     }
     if (fault_ != 0) recorderState().recordFault.store(fault_);
-    postRecordingEnded(hostMode_, received_ + (hostMode_ ? 0 : kWaveHeaderSize), fault_);
     recorderState().recordFinished.store(1);
     // A loss that cuts a recording shows no notice, as any loss while a recording is open.
     noticeState().eventFlags.fetch_and(cut_ ? ~(kRecordingActiveEvent | kLinkLostEvent)
                                             : ~kRecordingActiveEvent);
+    // Last: an application acting on the event finds the recording finished.
+    postRecordingEnded(hostMode_, received_ + (hostMode_ ? 0 : kWaveHeaderSize), fault_);
   }
 
   // The link was lost: the recording is finished with what came, as any other, and reports
