@@ -17,9 +17,11 @@
 #include <cstdint>
 #include <cstdlib>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,6 +39,25 @@ std::atomic<void (*)(const std::string&)> gObserver{nullptr};
 constexpr size_t kMaxQueued = 8;
 // An idle delivery thread ends after this, so that notices cost no thread between them.
 constexpr std::chrono::milliseconds kLinger{250};
+// Repeats of a notice within this much library time of its last showing are counted, not
+// shown; once it has passed they are shown once, with their count. A box that repeats a
+// record without end then costs the user a line a second, not thousands.
+constexpr std::chrono::milliseconds kFoldInterval{1000};
+// The texts whose last showing is remembered, at most. The library has four texts (one
+// with the record type in it); past this, a text is shown without folding.
+constexpr size_t kMaxFolds = 512;
+
+// A notice as it is handed on: its text, and how many times it was raised.
+struct Notice {
+  std::string text;
+  uint64_t count = 1;
+};
+
+// What is known of a text shown lately.
+struct Fold {
+  platform::Clock::time_point shownAt;  // when it was last handed on
+  uint64_t repeats = 0;                 // raised since, not handed on yet
+};
 
 struct NoticeState {
   std::mutex mutex;
@@ -44,7 +65,8 @@ struct NoticeState {
   NoticeHandler handler;
   uint64_t handlerSerial = 0;  // counts handler changes
 
-  std::deque<std::string> queue;
+  std::deque<Notice> queue;
+  std::map<std::string, Fold> folds;
   std::string showing;  // the notice in the hands of a handler
   bool delivering = false;
   uint64_t deliveringSerial = 0;  // the handler serial of the delivery in progress
@@ -68,6 +90,7 @@ void afterForkInChild() {
   new (&n.changed) std::condition_variable;
   if (n.thread) n.inherited.push_back(n.thread.release());
   n.queue.clear();
+  n.folds.clear();
   n.showing.clear();
   n.delivering = false;
   ++n.generation;
@@ -85,6 +108,74 @@ NoticeState& notices() {
 }
 
 thread_local bool tDeliveryThread = false;
+// While a handler runs: how many times its notice was raised.
+thread_local uint64_t tNoticeCount = 0;
+
+platform::Clock::duration foldInterval() {
+  return platform::realDuration(kFoldInterval);
+}
+
+// A notice equal to one that waits is counted into it; true when it was. With the lock.
+bool joinWaiting(NoticeState& n, const std::string& text, uint64_t count) {
+  for (Notice& waiting : n.queue)
+    if (waiting.text == text) {
+      waiting.count += count;
+      return true;
+    }
+  return false;
+}
+
+// The raise of a notice, with the lock: true when it is to be handed on now (queued),
+// false when it was counted as a repeat, or dropped.
+bool raise(NoticeState& n, const std::string& text, platform::Clock::time_point now) {
+  auto fold = n.folds.find(text);
+  if (fold != n.folds.end() && now - fold->second.shownAt < foldInterval()) {
+    ++fold->second.repeats;
+    return false;
+  }
+  uint64_t count = 1;
+  if (fold != n.folds.end()) {
+    count += fold->second.repeats;
+    fold->second = Fold{now, 0};
+  } else {
+    if (n.folds.size() >= kMaxFolds)
+      std::erase_if(n.folds, [&](const auto& f) {
+        return f.second.repeats == 0 && now - f.second.shownAt >= foldInterval();
+      });
+    if (n.folds.size() < kMaxFolds) n.folds.emplace(text, Fold{now, 0});
+  }
+  if (joinWaiting(n, text, count) || n.queue.size() >= kMaxQueued) return false;
+  n.queue.push_back(Notice{text, count});
+  return true;
+}
+
+// The repeats whose time has come (all of them when `all`) are queued with their count;
+// their texts are returned. With the lock.
+std::vector<std::string> queueRepeats(NoticeState& n, platform::Clock::time_point now, bool all) {
+  std::vector<std::string> queued;
+  for (auto& [text, fold] : n.folds) {
+    if (fold.repeats == 0 || (!all && now - fold.shownAt < foldInterval())) continue;
+    const uint64_t count = fold.repeats;
+    fold = Fold{now, 0};
+    if (joinWaiting(n, text, count) || n.queue.size() >= kMaxQueued) continue;
+    n.queue.push_back(Notice{text, count});
+    queued.push_back(text);
+  }
+  return queued;
+}
+
+// When the first repeats waiting are due, if any. With the lock.
+std::optional<platform::Clock::time_point> repeatsDue(const NoticeState& n) {
+  std::optional<platform::Clock::time_point> due;
+  for (const auto& [text, fold] : n.folds)
+    if (fold.repeats > 0 && (!due || fold.shownAt + foldInterval() < *due))
+      due = fold.shownAt + foldInterval();
+  return due;
+}
+
+void observe(const std::string& text) {
+  if (auto* observer = gObserver.load()) observer(text);
+}
 
 // Writes what fits at once; true when all of it was written.
 bool writeSome(int fd, const char* p, size_t left) {
@@ -99,9 +190,11 @@ bool writeSome(int fd, const char* p, size_t left) {
 }
 
 // One line on standard error, or nothing when it cannot be written at once: a pipe that
-// nobody reads, or a terminal on hold, never holds a thread of the library.
-void writeToStandardError(const std::string& text) {
-  const std::string line = "tavro: " + text + "\n";
+// nobody reads, or a terminal on hold, never holds a thread of the library. A notice raised
+// more than once says how often.
+void writeToStandardError(const std::string& text, uint64_t count = 1) {
+  const std::string line =
+      "tavro: " + text + (count > 1 ? " (" + std::to_string(count) + " times)" : "") + "\n";
   struct stat st {};
   if (::fstat(STDERR_FILENO, &st) != 0) return;
   if (S_ISSOCK(st.st_mode)) {
@@ -139,26 +232,42 @@ void deliveryLoop(uint64_t generation) {
   NoticeState& n = notices();
   std::unique_lock<std::mutex> lock(n.mutex);
   for (;;) {
-    const bool woken = n.changed.wait_for(
-        lock, kLinger, [&] { return !n.queue.empty() || n.generation != generation; });
     if (n.generation != generation) return;  // stopped, or left behind in a handler
-    if (!woken) {                            // idle: the next notice starts a new thread
-      n.running = false;
-      n.changed.notify_all();
-      return;
+    // Repeats whose second has passed are shown now; the thread stays while some wait.
+    const std::vector<std::string> repeated = queueRepeats(n, platform::Clock::now(), false);
+    if (!repeated.empty()) {
+      lock.unlock();
+      for (const std::string& text : repeated) observe(text);
+      lock.lock();
+      continue;
     }
-    n.showing = std::move(n.queue.front());
+    if (n.queue.empty()) {
+      if (const auto due = repeatsDue(n)) {
+        n.changed.wait_until(lock, *due);
+      } else if (!n.changed.wait_for(lock, kLinger, [&] {
+                   return !n.queue.empty() || n.generation != generation || repeatsDue(n);
+                 })) {  // idle: the next notice starts a new thread
+        n.running = false;
+        n.changed.notify_all();
+        return;
+      }
+      continue;
+    }
+    const Notice notice = std::move(n.queue.front());
     n.queue.pop_front();
+    n.showing = notice.text;
     n.delivering = true;
     n.deliveringSerial = n.handlerSerial;
     const NoticeHandler handler = n.handler;
-    const std::string text = n.showing;
     lock.unlock();
     // Outside the lock: a handler may wait for its user, and may install another handler.
-    if (handler)
-      handler(text);
-    else
-      writeToStandardError(text);
+    if (handler) {
+      tNoticeCount = notice.count;
+      handler(notice.text);
+      tNoticeCount = 0;
+    } else {
+      writeToStandardError(notice.text, notice.count);
+    }
     lock.lock();
     if (n.generation != generation) return;  // a stop has forgotten this delivery
     n.showing.clear();
@@ -210,37 +319,38 @@ void setNoticeObserver(void (*observer)(const std::string& text)) {
 }
 
 void showNotice(const std::string& text) {
-  if (auto* observe = gObserver.load()) observe(text);
   NoticeState& n = notices();
   std::unique_lock<std::mutex> lock(n.mutex);
   if (n.closed) {
     const bool byDefault = !n.handler;
     lock.unlock();
+    observe(text);
     if (byDefault) writeToStandardError(text);
     return;
   }
-  // A repeat of a notice that is showing or waiting adds nothing for the user.
-  if ((n.delivering && n.showing == text) ||
-      std::find(n.queue.begin(), n.queue.end(), text) != n.queue.end())
-    return;
-  if (n.queue.size() >= kMaxQueued) return;
   static const bool closing = std::atexit(closeAtExit) == 0;
   (void)closing;
-  n.queue.push_back(text);
+  const bool handedOn = raise(n, text, platform::Clock::now());
   if (!n.running) startDelivery(n);
   n.changed.notify_all();
+  lock.unlock();
+  if (handedOn) observe(text);
 }
 
 bool awaitNoticesDelivered(std::chrono::milliseconds limit) {
   NoticeState& n = notices();
   std::unique_lock<std::mutex> lock(n.mutex);
-  return n.changed.wait_for(lock, limit, [&] { return n.queue.empty() && !n.delivering; });
+  return n.changed.wait_for(lock, limit,
+                            [&] { return n.queue.empty() && !n.delivering && !repeatsDue(n); });
 }
 
 bool stopNotices(std::chrono::milliseconds limit) {
   NoticeState& n = notices();
   std::unique_lock<std::mutex> lock(n.mutex);
-  // What is waiting is still delivered, within the limit.
+  // What is waiting, repeats too, is still delivered, within the limit; after the stop no
+  // notice counts as a repeat of one before it.
+  queueRepeats(n, Clock::now(), true);
+  n.folds.clear();
   if (n.running && limit.count() > 0)
     n.changed.wait_for(lock, realDuration(limit), [&] { return n.queue.empty() && !n.delivering; });
   std::unique_ptr<Thread> thread = std::move(n.thread);
@@ -266,3 +376,7 @@ bool stopNotices(std::chrono::milliseconds limit) {
 
 }  // namespace platform
 }  // namespace tavro
+
+int tavro_notice_count(void) {
+  return static_cast<int>(std::min<uint64_t>(tavro::tNoticeCount, INT_MAX));
+}

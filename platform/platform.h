@@ -213,12 +213,15 @@ double timeScale();
 
 // Hands a notice to the notice thread and returns at once; the thread passes it to the
 // handler installed with tavro::setNoticeHandler (default: one line on standard error,
-// written only when the output takes it at once). A notice equal to one that is showing or
-// waiting is dropped, and so is any beyond eight waiting. The thread starts with the first
-// notice and ends after a quarter of a second without one.
+// written only when the output takes it at once). A notice equal to one waiting is counted
+// into it; repeats within a second (library time) of its last showing are counted and
+// shown once with their count when the second has passed (tavro/notice.h). Beyond eight
+// different notices waiting, more are dropped. The thread starts with the first notice and
+// ends a quarter of a second after the last, once no repeats wait.
 void showNotice(const std::string& text);
-// Called with every notice as showNotice gets it, on the caller's thread, before the
-// handler sees it (the library's event queues); set while the library is assembled.
+// Called with every notice as it is handed on to the handler (repeats once they are due),
+// on the thread that raised it or, for repeats, the notice thread (the library's event
+// queues); set while the library is assembled.
 void setNoticeObserver(void (*observer)(const std::string& text));
 
 // Delivers what is waiting, for at most `limit` of library time, then ends the notice

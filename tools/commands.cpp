@@ -198,15 +198,18 @@ void installSignalHandlers(bool verboseNotices) {
   signal(SIGXFSZ, SIG_IGN);
   // The library's own texts are not in English: the tool says what they mean, and with
   // --verbose adds the text itself.
+  // Repeats come at most once a second, with how many times the notice was raised.
   tavro::setNoticeHandler([verboseNotices](const std::string& text) {
     const char* english = tavro_notice_text(tavro_notice_code(text.c_str()));
+    const int count = tavro_notice_count();
+    const std::string times = count > 1 ? " (" + std::to_string(count) + " times)" : "";
     if (!*english)
-      std::fprintf(stderr, "tavro: notice: %s\n", text.c_str());
+      std::fprintf(stderr, "tavro: notice: %s%s\n", text.c_str(), times.c_str());
     else if (verboseNotices)
-      std::fprintf(stderr, "tavro: notice: %s\ntavro: the library's text: %s\n", english,
-                   text.c_str());
+      std::fprintf(stderr, "tavro: notice: %s%s\ntavro: the library's text: %s\n", english,
+                   times.c_str(), text.c_str());
     else
-      std::fprintf(stderr, "tavro: notice: %s\n", english);
+      std::fprintf(stderr, "tavro: notice: %s%s\n", english, times.c_str());
   });
 }
 

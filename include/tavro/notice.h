@@ -3,11 +3,16 @@
  * The library tells the user about four conditions: the link-lost message, "NoUsed 0x02",
  * "Receive Error!" and "In StopReadSound Error!". It hands the text (UTF-8) to the notice
  * handler, one notice at a time and in order, on a thread of its own: the thread that met
- * the condition goes on at once, whatever the handler does. A notice equal to the one
- * being shown, or to one waiting, is dropped. The default handler writes one line to
- * standard error when the output takes it at once, and drops it otherwise (a pipe that
- * nobody reads, a terminal on hold). tavro_notice_code() and tavro_notice_text()
- * (tavro/events.h) give a notice's code and an English text for it.
+ * the condition goes on at once, whatever the handler does. A notice equal to one waiting
+ * is counted into it. Repeats of a notice within a second of its last showing are
+ * counted, not shown: once the second has passed the handler gets the notice once more,
+ * and tavro_notice_count() says how many times it was raised (a box that repeats a record
+ * without end thus costs a call a second; the notice event, tavro/events.h, comes with
+ * each call). The default handler writes one line to standard error, with the count when
+ * it is above one ("tavro: NoUsed 0x02 (120 times)"), when the output takes it at once,
+ * and drops it otherwise (a pipe that nobody reads, a terminal on hold).
+ * tavro_notice_code() and tavro_notice_text() (tavro/events.h) give a notice's code and an
+ * English text for it.
  *
  * A handler may wait until its user has answered (a dialog with an OK button), but must
  * not touch widgets from the calling thread. Destroying the library object waits at most
@@ -35,6 +40,10 @@ typedef void (*tavro_notice_handler)(int code, const char* text, void* user);
 
 /* Installs a handler with its pointer; null restores the default. Returns 1. */
 TAVRO_API int tavro_set_notice_handler(tavro_notice_handler handler, void* user);
+
+/* Within a notice handler: how many times the notice it was given was raised, 1 or more
+ * (repeats folded into this call); 0 outside a handler. */
+TAVRO_API int tavro_notice_count(void);
 
 /* Why the link is down, beside what the status word shows: 1 when the library's last
  * search found a box that another program holds (a box belongs to one program at a time),

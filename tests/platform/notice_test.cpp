@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <future>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -16,6 +17,7 @@
 
 #include "platform/platform.h"
 #include "support/conditions.h"
+#include "support/scaled_time.h"
 #include "support/standard_error.h"
 #include "tavro/events.h"
 #include "tavro/notice.h"
@@ -33,13 +35,14 @@ using test::makeFullPipe;
 using test::readAll;
 using test::StandardErrorTo;
 
-// A handler that records what it gets and, while held, does not return.
+// A handler that records what it gets, with its count, and, while held, does not return.
 class HeldHandler {
  public:
   HeldHandler() {
     previous_ = setNoticeHandler([this](const std::string& text) {
       std::unique_lock<std::mutex> lock(mutex_);
       seen_.push_back(text);
+      counts_[text] += tavro_notice_count();
       onRaisingThread_ = onRaisingThread_ || std::this_thread::get_id() == raiser_;
       let_.wait(lock, [&] { return !held_; });
     });
@@ -63,6 +66,12 @@ class HeldHandler {
     std::lock_guard<std::mutex> lock(mutex_);
     return seen_;
   }
+  // How many raises of `text` the calls stood for.
+  int counted(const std::string& text) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = counts_.find(text);
+    return it == counts_.end() ? 0 : it->second;
+  }
   bool ranOnRaisingThread() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return onRaisingThread_;
@@ -75,6 +84,7 @@ class HeldHandler {
   bool onRaisingThread_ = false;
   std::thread::id raiser_ = std::this_thread::get_id();
   std::vector<std::string> seen_;
+  std::map<std::string, int> counts_;
   NoticeHandler previous_;
 };
 
@@ -114,6 +124,7 @@ TEST(Notices, AHandlerForCTakesTheCodeTheTextAndItsPointer) {
     std::lock_guard<std::mutex> lock(s->mutex);
     s->notices.emplace_back(code, text);
   };
+  ASSERT_TRUE(stopNotices(kDelivered));  // the notices of earlier tests are not repeated
   int pipe[2];
   ASSERT_EQ(::pipe2(pipe, O_CLOEXEC | O_NONBLOCK), 0);
   {
@@ -154,12 +165,24 @@ TEST(Notices, DefaultDropsWhatAFullPipeCannotTake) {
   ::close(pipe[0]);
 }
 
-TEST(Notices, RaisingNeverWaitsAndRepeatsOfAShowingNoticeAreDropped) {
+// Library time runs this much faster in the tests of repeats: the second within which
+// repeats are folded passes in a fifth of a real one.
+constexpr double kFoldScale = 5;
+
+// The most calls (or lines) that repeats raised over `took` may cost: the first, one a
+// (library) second while they came, and one when they have ended.
+size_t foldedAtMost(std::chrono::steady_clock::duration took) {
+  return 2 + static_cast<size_t>(std::chrono::duration<double>(took).count() * kFoldScale) + 1;
+}
+
+TEST(Notices, RaisingNeverWaitsAndRepeatsComeOnceASecondWithTheirCount) {
+  test::ScaledTime fast(kFoldScale);
   HeldHandler handler;
   handler.hold();
   showNotice("Receive Error!");
   ASSERT_TRUE(eventually([&] { return handler.seen().size() == 1; }));
-  // While it shows: its repeats add nothing, another notice waits once.
+  // While it shows, its repeats and those of another notice are counted.
+  const auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < 1000; ++i) {
     showNotice("Receive Error!");
     showNotice("NoUsed 0x02");
@@ -167,13 +190,59 @@ TEST(Notices, RaisingNeverWaitsAndRepeatsOfAShowingNoticeAreDropped) {
   EXPECT_FALSE(awaitNoticesDelivered(0ms));
   handler.let();
   ASSERT_TRUE(awaitNoticesDelivered(kDelivered));
-  EXPECT_EQ(handler.seen(), (std::vector<std::string>{"Receive Error!", "NoUsed 0x02"}));
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(handler.counted("Receive Error!"), 1001);
+  EXPECT_EQ(handler.counted("NoUsed 0x02"), 1000);
+  EXPECT_LE(handler.seen().size(), 2 * foldedAtMost(took));
   EXPECT_FALSE(handler.ranOnRaisingThread());
+  EXPECT_EQ(tavro_notice_count(), 0) << "outside a handler";
 
-  // Once shown, the same notice is shown again.
+  // Later, the same notice comes again, once.
+  const size_t before = handler.seen().size();
   showNotice("Receive Error!");
   ASSERT_TRUE(awaitNoticesDelivered(kDelivered));
-  EXPECT_EQ(handler.seen().size(), 3u);
+  EXPECT_EQ(handler.seen().size(), before + 1);
+  EXPECT_EQ(handler.counted("Receive Error!"), 1002);
+}
+
+// A box that repeats a record without end: the default output gets a line a second with
+// the count, and the notice events (the observer) come with the lines.
+TEST(Notices, AFloodOfOneNoticeWritesALineASecondWithItsCount) {
+  test::ScaledTime fast(kFoldScale);
+  static std::atomic<int> observed{0};
+  setNoticeObserver([](const std::string&) { ++observed; });
+  int pipe[2];
+  ASSERT_EQ(::pipe2(pipe, O_CLOEXEC | O_NONBLOCK), 0);
+  constexpr int kRaises = 20000;
+  std::chrono::steady_clock::duration took{};
+  {
+    StandardErrorTo to(pipe[1]);
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < kRaises; ++i) showNotice("NoUsed 0x02");
+    ASSERT_TRUE(awaitNoticesDelivered(kDelivered));
+    took = std::chrono::steady_clock::now() - start;
+  }
+  setNoticeObserver(nullptr);
+  ::close(pipe[1]);
+  const std::string out = readAll(pipe[0]);
+  ::close(pipe[0]);
+  size_t lines = 0;
+  long counted = 0;
+  for (size_t at = 0; at < out.size();) {
+    const size_t end = out.find('\n', at);
+    ASSERT_NE(end, std::string::npos);
+    const std::string line = out.substr(at, end - at);
+    at = end + 1;
+    ++lines;
+    long times = 1;
+    ASSERT_TRUE(line == "tavro: NoUsed 0x02" ||
+                std::sscanf(line.c_str(), "tavro: NoUsed 0x02 (%ld times)", &times) == 1)
+        << line;
+    counted += times;
+  }
+  EXPECT_EQ(counted, kRaises) << out;
+  EXPECT_LE(lines, foldedAtMost(took)) << out;
+  EXPECT_EQ(observed.load(), static_cast<int>(lines));
 }
 
 TEST(Notices, AHandlerMayReplaceItselfAndTheOldOneIsDoneWhenReplaced) {
