@@ -30,6 +30,21 @@ static void append(char* out, size_t size, size_t* used, const char* format, ...
   *used += (size_t)n < size - *used ? (size_t)n : size - *used - 1;
 }
 
+/* Appends text from the line, which may hold any byte: a control byte (or any byte outside
+ * printable ASCII) would move the cursor or clear the screen, so it is shown as \xNN, and a
+ * backslash as \\. */
+static void appendFromLine(char* out, size_t size, size_t* used, const char* text, size_t most) {
+  for (size_t i = 0; i < most && text[i] != '\0'; ++i) {
+    const unsigned char c = (unsigned char)text[i];
+    if (c == '\\')
+      append(out, size, used, "\\\\");
+    else if (c >= 0x20 && c < 0x7F)
+      append(out, size, used, "%c", c);
+    else
+      append(out, size, used, "\\x%02x", c);
+  }
+}
+
 void formatCaller(const tavro_caller_id* caller, char* out, size_t size) {
   size_t used = 0;
   if (size == 0) return;
@@ -37,12 +52,16 @@ void formatCaller(const tavro_caller_id* caller, char* out, size_t size) {
   const char* numberAbsent = absenceText(caller->number_absence);
   if (numberAbsent != NULL)
     append(out, size, &used, "%s", numberAbsent);
+  else if (caller->number[0] != '\0')
+    appendFromLine(out, size, &used, caller->number, sizeof caller->number);
   else
-    append(out, size, &used, "%s", caller->number[0] != '\0' ? caller->number : "-");
+    append(out, size, &used, "-");
   const char* nameAbsent = absenceText(caller->name_absence);
-  if (caller->name[0] != '\0')
-    append(out, size, &used, " \"%s\"", caller->name);
-  else if (nameAbsent != NULL)
+  if (caller->name[0] != '\0') {
+    append(out, size, &used, " \"");
+    appendFromLine(out, size, &used, caller->name, sizeof caller->name);
+    append(out, size, &used, "\"");
+  } else if (nameAbsent != NULL)
     append(out, size, &used, " (name %s)", nameAbsent);
   if (caller->has_date_time)
     append(out, size, &used, " %02d/%02d %02d:%02d", caller->month, caller->day, caller->hour,

@@ -20,7 +20,9 @@ extern "C" {
  */
 int formatEventLine(const tavro_event* event, char* out, size_t size);
 
-/* The caller-ID part of the line above, without the leading "caller ". */
+/* The caller-ID part of the line above, without the leading "caller ". The number and
+ * the name come from the line: every byte outside printable ASCII shows as \xNN and a
+ * backslash as \\, so that nothing a caller sends can control a terminal. */
 void formatCaller(const tavro_caller_id* caller, char* out, size_t size);
 
 #ifdef __cplusplus

@@ -26,6 +26,8 @@ int main(int argc, char** argv) {
   large.setPointSizeF(large.pointSizeF() * 1.5);
   lastCaller->setFont(large);
   lastCaller->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  // A caller's name is the caller's to choose: shown as text, never as markup.
+  lastCaller->setTextFormat(Qt::PlainText);
   auto* log = new QListWidget;
   layout->addWidget(lastCaller);
   layout->addWidget(log);

@@ -50,6 +50,9 @@ int main(void) {
   none.u.caller_id.checksum_valid = 0;
   none.u.caller_id.number_absence = TAVRO_ABSENCE_NO_NUMBER;
   CHECK(lineIs(&none, "caller no number"));
+  /* What a caller sends reaches no terminal as it is. */
+  tavro_event hostile = callerEvent("555\x1b[2J1", "<h1>\\BANK\x9b</h1>");
+  CHECK(lineIs(&hostile, "caller 555\\x1b[2J1 \"<h1>\\\\BANK\\x9b</h1>\""));
   char line[8] = "x";
   CHECK(formatEventLine(&(tavro_event){.kind = TAVRO_EVENT_TONE}, line, sizeof line) == 0);
   CHECK(line[0] == '\0');
