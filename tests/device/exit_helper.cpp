@@ -24,6 +24,21 @@
 #include "tavro/CKusb_IO.h"
 #include "tavro/notice.h"
 
+#if defined(__SANITIZE_THREAD__)
+#define TAVRO_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define TAVRO_TSAN 1
+#endif
+#endif
+#ifdef TAVRO_TSAN
+// The thread sanitizer waits a second at every exit, for threads still running to show
+// their races; a child's prompt end is what is measured here.
+extern "C" const char* __tsan_default_options() {
+  return "atexit_sleep_ms=0";
+}
+#endif
+
 namespace {
 
 bool eventually(bool (*done)(CKusb_IO*), CKusb_IO* io) {
@@ -65,8 +80,15 @@ int forkWhileRecording(CKusb_IO* io, const char* file) {
       std::exit(0);
     }
     int status = -1;
-    if (child < 0 || waitpid(child, &status, 0) != child || status != 0) return 5;
-    if (std::chrono::steady_clock::now() - start > kPromptChild) return 5;
+    const bool ended = child > 0 && waitpid(child, &status, 0) == child;
+    const auto took = std::chrono::steady_clock::now() - start;
+    if (!ended || status != 0 || took > kPromptChild) {
+      std::fprintf(stderr, "exit_helper: the child (%s) ended with status %d after %lld ms\n",
+                   exec ? "exec" : "exit", status,
+                   static_cast<long long>(
+                       std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+      return 5;
+    }
   }
   if (!linkUp(io) || io->RequestSpaceCode() != 1) return 6;
   static int32_t before = io->ReadRecLength();
