@@ -1,10 +1,13 @@
 #include "device/pipes.h"
 
 #include <cstring>
+#include <map>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "device/event_sink.h"
+#include "device/lasting.h"
 #include "device/wait.h"
 #include "tavro/notice.h"
 
@@ -15,6 +18,39 @@ using platform::Handle;
 using platform::kInvalidHandle;
 
 constexpr std::chrono::milliseconds kOpenRetry{50};
+// A box answers its claim at once; one that has not within the prompt limit is taken only
+// when no other box opens, and is given up after the full limit of a control request.
+constexpr std::chrono::milliseconds kClaimPrompt{100};
+constexpr std::chrono::milliseconds kClaimLimit{2000};
+// How long a box whose claim went unanswered (a hung or suspended process) is not asked
+// again.
+constexpr std::chrono::milliseconds kSilentFor{10000};
+
+// The boxes whose claim went unanswered, by device path, each with the time until which
+// it is not asked again. Kept for the process: every open meets the same boxes.
+class SilentDevices {
+ public:
+  bool silent(const std::string& path) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = until_.find(path);
+    if (it == until_.end()) return false;
+    if (platform::Clock::now() < it->second) return true;
+    until_.erase(it);
+    return false;
+  }
+  void remember(const std::string& path) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    until_[path] = platform::Clock::now() + platform::realDuration(kSilentFor);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::map<std::string, platform::Clock::time_point> until_;
+};
+
+SilentDevices& silentDevices() {
+  return lasting<SilentDevices>();
+}
 
 // Guards the pipe count and the registered handles: opening, closing and cancelling a
 // thread's handles never overlap, so a cancel never hits a descriptor that was reused.
@@ -58,6 +94,17 @@ Handle FindAndOpenDevice(const platform::InterfaceClass& cls, char* devicePath) 
   platform::DeviceInfoSet devices(cls);
   Handle result = kInvalidHandle;
   bool heldElsewhere = false;
+  // Boxes whose claim did not answer at once, each with the deadline of its full limit.
+  struct Late {
+    Handle handle;
+    std::string path;
+    platform::Clock::time_point deadline;
+  };
+  std::vector<Late> late;
+  auto usable = [&](platform::Claim claim) {
+    heldElsewhere |= claim == platform::Claim::kBusy;
+    return claim == platform::Claim::kGranted || claim == platform::Claim::kNotKnown;
+  };
   for (uint32_t index = 0;; ++index) {
     uint32_t error = 0;
     if (!devices.enumInterface(index, &error)) {
@@ -72,21 +119,46 @@ Handle FindAndOpenDevice(const platform::InterfaceClass& cls, char* devicePath) 
     // The caller's buffer holds 255 characters and the zero; a longer path cannot be
     // opened, since no pipe path could be formed from it.
     if (std::strlen(detail.data()) >= kDevicePathSize) continue;
+    if (silentDevices().silent(detail.data())) continue;
     std::strcpy(devicePath, detail.data());
     // A box belongs to one program at a time: one that another program holds cannot be
     // opened, like an interface claimed elsewhere (refused at the open, or by the claim
-    // that follows it). A box that knows no claims is used as it is; one that does not
-    // answer cannot be opened.
-    result = platform::createFile(devicePath);
-    if (result == kInvalidHandle) {
+    // that follows it). A box that knows no claims is used as it is.
+    const Handle h = platform::createFile(devicePath);
+    if (h == kInvalidHandle) {
       heldElsewhere |= platform::lastError() == platform::kErrorSharingViolation;
       continue;
     }
-    const platform::Claim claim = platform::claimDevice(result);
-    if (claim == platform::Claim::kGranted || claim == platform::Claim::kNotKnown) break;
-    heldElsewhere |= claim == platform::Claim::kBusy;
-    platform::closeHandle(result);
-    result = kInvalidHandle;
+    const auto asked = platform::Clock::now();
+    const auto prompt = asked + platform::realDuration(kClaimPrompt);
+    const platform::Claim claim = platform::claimDevice(h, prompt);
+    if (claim == platform::Claim::kNoAnswer && platform::Clock::now() >= prompt) {
+      // Not answered at once: the others are tried first.
+      late.push_back({h, devicePath, asked + platform::realDuration(kClaimLimit)});
+      continue;
+    }
+    if (usable(claim)) {
+      result = h;
+      break;
+    }
+    platform::closeHandle(h);
+  }
+  // A box that did not answer at once is used only when no other one opens, and has the
+  // rest of its limit to answer. One that did not answer in time is not asked again for a
+  // while, so that it never holds up the opens that follow.
+  for (const Late& l : late) {
+    bool answered = false;
+    if (result == kInvalidHandle) {
+      const platform::Claim claim = platform::claimDevice(l.handle, l.deadline);
+      answered = claim != platform::Claim::kNoAnswer || platform::Clock::now() < l.deadline;
+      if (usable(claim)) {
+        result = l.handle;
+        std::strcpy(devicePath, l.path.c_str());
+        continue;
+      }
+    }
+    if (!answered) silentDevices().remember(l.path);
+    platform::closeHandle(l.handle);
   }
   linkState().boxHeldElsewhere.store(result == kInvalidHandle && heldElsewhere ? 1 : 0);
   return result;

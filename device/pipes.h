@@ -16,7 +16,9 @@ inline constexpr size_t kDevicePathSize = 256;  // 255 characters and the zero
 enum PipeNumber : int { kReplyPipe = 0, kCommandPipe = 1, kAudioInPipe = 2, kAudioOutPipe = 3 };
 
 // Handle on the device path of the first interface of the class that opens, or invalid;
-// devicePath (kDevicePathSize bytes) gets the path of the last interface looked at.
+// devicePath (kDevicePathSize bytes) gets the path of the last interface looked at. A box
+// that does not answer its claim at once is taken only when no other one opens; one that
+// did not answer is skipped for a while.
 platform::Handle FindAndOpenDevice(const platform::InterfaceClass& cls, char* devicePath);
 // 1 when FindAndOpenDevice succeeded (its handle is closed again at once), else 0.
 int CheckDevicePresent(const platform::InterfaceClass& cls, char* devicePath);

@@ -8,6 +8,7 @@
 #ifndef TAVRO_PLATFORM_BACKEND_H
 #define TAVRO_PLATFORM_BACKEND_H
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -58,6 +59,10 @@ class BackendDevice {
   // After a busy claim: which program holds the box, for people ("process 1234 (recorder)");
   // empty when the box does not say.
   virtual std::string holder() { return {}; }
+  // The claim, its answer awaited until `deadline` at most: kNoAnswer when it has not come
+  // by then (or the box went away). The request goes out once: a later call waits on for
+  // the same answer. A backend whose claim does not wait claims as claim() does.
+  virtual Claim claimUntil(std::chrono::steady_clock::time_point /*deadline*/) { return claim(); }
   // How the backend sends a vendor request, for a message about one that was refused
   // ("request 0x00"); empty when there is nothing to say.
   virtual std::string requestText() const { return {}; }

@@ -327,9 +327,9 @@ bool deviceIoControl(Handle h, uint32_t code, const VendorRequest* request) {
   }
 }
 
-Claim claimDevice(Handle h) {
+Claim claimDevice(Handle h, Clock::time_point deadline) {
   const auto device = deviceOf(h);
-  return device == nullptr ? Claim::kNoAnswer : device->claim();
+  return device == nullptr ? Claim::kNoAnswer : device->claimUntil(deadline);
 }
 
 void closeHandle(Handle h) {

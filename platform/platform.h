@@ -126,8 +126,10 @@ bool deviceIoControl(Handle h, uint32_t code, const VendorRequest* request);
 
 // The claim of the box on a device handle, before its pipes are used (see Claim). A box
 // that another program holds may also be refused at createFile already
-// (kErrorSharingViolation).
-Claim claimDevice(Handle h);
+// (kErrorSharingViolation). Its answer is awaited until `deadline`: kNoAnswer when it has
+// not come by then, or when the box went away before; a later call on the same handle
+// waits on for the same answer.
+Claim claimDevice(Handle h, std::chrono::steady_clock::time_point deadline);
 
 // CloseHandle. A call still blocked on h returns with a failure. Handle values are never
 // reused, so a stale handle reaches nothing.

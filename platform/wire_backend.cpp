@@ -126,10 +126,11 @@ bool sendAll(int fd, const void* data, size_t n) {
   }
 }
 
-// Receives one message within the answer limit; the byte count, or -1 on time-out, end of
-// stream or error.
-ssize_t receiveAnswer(int fd, uint8_t* buffer, size_t size) {
-  const auto deadline = Clock::now() + realDuration(kAnswerLimit);
+// Receives one message by the deadline (within the answer limit when none is given); the
+// byte count, or -1 on time-out, end of stream or error.
+ssize_t receiveAnswer(int fd, uint8_t* buffer, size_t size,
+                      Clock::time_point deadline = Clock::time_point::min()) {
+  if (deadline == Clock::time_point::min()) deadline = Clock::now() + realDuration(kAnswerLimit);
   for (;;) {
     if (!waitReady(fd, POLLIN, deadline)) return -1;
     const ssize_t n = ::recv(fd, buffer, size, MSG_DONTWAIT);
@@ -143,8 +144,7 @@ ssize_t receiveAnswer(int fd, uint8_t* buffer, size_t size) {
 // come in time leaves the connection out of step (a late answer would be taken for the
 // next request's), so the connection is shut down and later requests on it fail.
 bool controlRoundTrip(int fd, uint32_t code, uint32_t value, uint32_t index, uint32_t length,
-                      const void* dataOut, void* dataIn, bool* answered = nullptr) {
-  if (answered != nullptr) *answered = false;
+                      const void* dataOut, void* dataIn) {
   const std::vector<uint8_t> request = wire::encodeControlRequest(
       {code, value, index, length}, dataOut, dataOut != nullptr ? length : 0);
   if (!sendAll(fd, request.data(), request.size())) return false;
@@ -157,7 +157,6 @@ bool controlRoundTrip(int fd, uint32_t code, uint32_t value, uint32_t index, uin
     ::shutdown(fd, SHUT_RDWR);
     return false;
   }
-  if (answered != nullptr) *answered = true;
   if (static_cast<size_t>(got) < expected || answer[0] != 1) return false;
   if (dataIn != nullptr && length > 0) std::memcpy(dataIn, &answer[1], length);
   return true;
@@ -263,6 +262,7 @@ class WireDevice : public BackendDevice {
                      uint16_t length) override {
     if (length > 0 && data == nullptr) return false;
     std::lock_guard<std::mutex> lock(controlMutex_);
+    if (claimAsked_) return false;  // its late answer would be taken for this one's
     return controlRoundTrip(connection_.fd(), in ? wire::kVendorRead : wire::kVendorWrite, value,
                             index, length, in ? nullptr : data, in ? data : nullptr);
   }
@@ -277,20 +277,29 @@ class WireDevice : public BackendDevice {
     return std::make_unique<WirePipe>(fd, number, path_);
   }
 
-  Claim claim() override {
+  Claim claim() override { return claimUntil(Clock::now() + realDuration(kAnswerLimit)); }
+
+  Claim claimUntil(Clock::time_point deadline) override {
     std::lock_guard<std::mutex> lock(controlMutex_);
-    uint8_t verdict = 0;
-    bool answered = false;
-    const bool succeeded = controlRoundTrip(connection_.fd(), wire::kClaimPipes, 0, 0, 1, nullptr,
-                                            &verdict, &answered);
-    if (!answered) return Claim::kNoAnswer;
-    if (succeeded && verdict == wire::kClaimBusy) return Claim::kBusy;
-    if (succeeded && verdict == wire::kClaimGranted) return Claim::kGranted;
+    if (!claimAsked_) {
+      const std::vector<uint8_t> request =
+          wire::encodeControlRequest({wire::kClaimPipes, 0, 0, 1}, nullptr, 0);
+      if (!sendAll(connection_.fd(), request.data(), request.size())) return Claim::kNoAnswer;
+      claimAsked_ = true;
+    }
+    // The answer: success and the verdict byte.
+    uint8_t answer[2] = {};
+    const ssize_t got = receiveAnswer(connection_.fd(), answer, sizeof answer, deadline);
+    if (got < 0) return Claim::kNoAnswer;  // the request stays asked: a later call waits on
+    claimAsked_ = false;
+    if (got == 2 && answer[0] == 1 && answer[1] == wire::kClaimBusy) return Claim::kBusy;
+    if (got == 2 && answer[0] == 1 && answer[1] == wire::kClaimGranted) return Claim::kGranted;
     return Claim::kNotKnown;  // a box that knows no claims: it belongs to whoever uses it
   }
 
   std::string holder() override {
     std::lock_guard<std::mutex> lock(controlMutex_);
+    if (claimAsked_) return {};  // a late claim answer would be taken for this one's
     uint8_t answer[wire::kHolderSize] = {};
     if (!controlRoundTrip(connection_.fd(), wire::kHolder, 0, 0, wire::kHolderSize, nullptr,
                           answer))
@@ -308,6 +317,7 @@ class WireDevice : public BackendDevice {
   Connection connection_;
   const std::string path_;
   std::mutex controlMutex_;  // keeps each control request together with its answer
+  bool claimAsked_ = false;  // a claim went out and its answer has not come yet
 };
 
 class WireBackend : public Backend {
