@@ -1,7 +1,6 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <utility>
 #include <vector>
 
 #include "device/command.h"
@@ -148,41 +147,10 @@ void replyReaderThread(ThreadBlock& block) {
     }
     if (changed()) backOff = 0;
   };
-  // The pause after a lost link, as a wait for the box: it ends early only when a device
-  // change is told and the reply pipe then opens (the back-off covers a box not yet
-  // listening), and gives that pipe; else it lasts its 500 ms.
-  auto pauseForBox = [&]() -> platform::Handle {
-    if (polling || link.changesWatched.load() != 1) {
-      napUnless(stopped, kLinkLostPause);
-      return platform::kInvalidHandle;
-    }
-    const auto until = platform::Clock::now() + platform::realDuration(kLinkLostPause);
-    backOff = kBackOff.size();
-    while (!stopped()) {
-      auto next = until;
-      if (backOff < kBackOff.size())
-        next = std::min(until, platform::Clock::now() + platform::realDuration(kBackOff[backOff]));
-      waitUntilTime(stoppedOrChanged, next);
-      if (stopped() || platform::Clock::now() >= until) break;
-      if (changed()) {
-        changesSeen = link.deviceChanges.load();
-        backOff = 0;
-      } else if (backOff < kBackOff.size()) {
-        ++backOff;
-      }
-      const platform::Handle pipe = OpenPipe(kReplyPipe);
-      if (pipe != platform::kInvalidHandle) return pipe;
-    }
-    return platform::kInvalidHandle;
-  };
-  platform::Handle reopened = platform::kInvalidHandle;  // the pipe the pause opened
-  bool afterLoss = false;
   while (running()) {
     // Connect. A change told of from now on makes the next attempt come soon.
     changesSeen = link.deviceChanges.load();
-    const platform::Handle pipe = reopened != platform::kInvalidHandle
-                                      ? std::exchange(reopened, platform::kInvalidHandle)
-                                      : OpenPipe(kReplyPipe);
+    const platform::Handle pipe = OpenPipe(kReplyPipe);
     if (pipe == platform::kInvalidHandle) {
       attemptFailed();
       continue;
@@ -200,10 +168,7 @@ void replyReaderThread(ThreadBlock& block) {
     backOff = kBackOff.size();
     pipeOpened(kReplyPipe);
     setStatusBits(kReaderReadyBit);
-    // The settling nap of a start; a box that came back after a lost link has been waited
-    // for already, and the other three pipes wait for this one.
-    if (!afterLoss || polling) napUnless(stopped, kConnectRetry);
-    afterLoss = false;
+    napUnless(stopped, kConnectRetry);
     if (!running()) break;
 
     // Read loop.
@@ -235,14 +200,14 @@ void replyReaderThread(ThreadBlock& block) {
     postEvent(TAVRO_EVENT_LINK_LOST);
     noticeState().eventFlags.fetch_or(kLinkLostEvent);
     linkState().replyPipeUp.store(0);
-    reopened = pauseForBox();
+    // The pause stays a plain one: ended early by a device change, it reopened a box over
+    // USB while the lost link's handles were still being closed, and leaked descriptors.
+    napUnless(stopped, kLinkLostPause);
     reopenAllPipes();
     clearStatusBits(kReaderReadyBit);
     closeHandles();
     attempts = 0;
-    afterLoss = true;
   }
-  if (reopened != platform::kInvalidHandle) platform::closeHandle(reopened);
 
   clearStatusBits(kReaderReadyBit);
   registerHandles(kReplyPipe, nullptr);
