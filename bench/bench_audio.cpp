@@ -51,18 +51,35 @@ bool waitUntil(F done, seconds limit) {
   return true;
 }
 
-// Records `bytes` of the stream (or for `wall` when pacing in real time) and reports.
-void recordOnce(benchmark::State& st, double pace, int32_t bytes, milliseconds wall) {
-  tavro::bench::TempDir dir;
-  tavro::bench::ChildBox box = boxProcess(dir.path(), pace);
+// Runs `body` with the library up over the box published in `dir`, in the wait mode the
+// benchmark's argument names; skips when the link does not come up.
+template <typename Body>
+void withLibrary(benchmark::State& st, const tavro::bench::TempDir& dir, Body body) {
   tavro::setWaitMode(st.range(0) ? tavro::WaitMode::kPoll : tavro::WaitMode::kEvent);
   {
     setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
     CKusb_IO io;
-    if (tavro::linkDown()) {
+    if (tavro::linkDown())
       st.SkipWithError("the link did not come up");
-      return;
-    }
+    else
+      body(io);
+  }
+  tavro::setWaitMode(tavro::WaitMode::kEvent);
+}
+
+// The counters every real-time row shares: CPU per second of audio and in all.
+void reportCpu(benchmark::State& st, double audioSeconds, double cpu, double took) {
+  st.counters["audio_s"] = audioSeconds;
+  st.counters["cpu_ms_per_audio_s"] = audioSeconds > 0 ? cpu * 1000.0 / audioSeconds : 0;
+  st.counters["cpu_percent"] = 100.0 * cpu / took;
+  st.SetIterationTime(took);
+}
+
+// Records `bytes` of the stream (or for `wall` when pacing in real time) and reports.
+void recordOnce(benchmark::State& st, double pace, int32_t bytes, milliseconds wall) {
+  tavro::bench::TempDir dir;
+  tavro::bench::ChildBox box = boxProcess(dir.path(), pace);
+  withLibrary(st, dir, [&](CKusb_IO& io) {
     const std::string file = dir.path() + "/bench.wav";
     for (auto _ : st) {
       const double cpu0 = tavro::bench::processCpuSeconds();
@@ -84,13 +101,9 @@ void recordOnce(benchmark::State& st, double pace, int32_t bytes, milliseconds w
       st.counters["x_realtime"] = audioSeconds / took;
       st.counters["frames_lost"] = static_cast<double>(dropped);
       st.counters["frames_sent"] = static_cast<double>(sent);
-      st.counters["audio_s"] = audioSeconds;
-      st.counters["cpu_ms_per_audio_s"] = cpu * 1000.0 / audioSeconds;
-      st.counters["cpu_percent"] = 100.0 * cpu / took;
-      st.SetIterationTime(took);
+      reportCpu(st, audioSeconds, cpu, took);
     }
-  }
-  tavro::setWaitMode(tavro::WaitMode::kEvent);
+  });
 }
 
 // The box streams as fast as the recorder reads: 16 MB of stream, over half an hour of
@@ -116,14 +129,7 @@ void BM_PlayRealTimeCpu(benchmark::State& st) {
   tavro::bench::ChildBox box(
       dir.path(), [](tavro::vbox::VirtualBox& b) { b.setPlayPace(1); },
       [](tavro::vbox::VirtualBox&, char, int) { return true; });
-  tavro::setWaitMode(st.range(0) ? tavro::WaitMode::kPoll : tavro::WaitMode::kEvent);
-  {
-    setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
-    CKusb_IO io;
-    if (tavro::linkDown()) {
-      st.SkipWithError("the link did not come up");
-      return;
-    }
+  withLibrary(st, dir, [&](CKusb_IO& io) {
     const std::string file = dir.path() + "/bench.al";
     std::ofstream(file, std::ios::binary) << std::string(8000 * kAudioSeconds, '\x55');
     for (auto _ : st) {
@@ -140,13 +146,9 @@ void BM_PlayRealTimeCpu(benchmark::State& st) {
       const double cpu = tavro::bench::processCpuSeconds() - cpu0;
       const double audioSeconds = io.GetWriteSoundBytes() / 8000.0;
       io.StopPlaySound();
-      st.counters["audio_s"] = audioSeconds;
-      st.counters["cpu_ms_per_audio_s"] = audioSeconds > 0 ? cpu * 1000.0 / audioSeconds : 0;
-      st.counters["cpu_percent"] = 100.0 * cpu / took;
-      st.SetIterationTime(took);
+      reportCpu(st, audioSeconds, cpu, took);
     }
-  }
-  tavro::setWaitMode(tavro::WaitMode::kEvent);
+  });
 }
 
 BENCHMARK(BM_RecordAsFastAsPossible)
