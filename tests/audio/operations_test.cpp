@@ -11,6 +11,7 @@
 
 #include "audio/audio_state.h"
 #include "audio_fixture.h"
+#include "support/link_down.h"
 
 namespace tavro {
 namespace {
@@ -119,22 +120,9 @@ TEST_F(Operations, LinkDownComesFirst) {
   box_.unplug();
   ASSERT_TRUE(eventually([] { return linkDown(); }));
   offHook();
-  EXPECT_EQ(io_.StartReadSound(file("a.wav").c_str(), 1), -1);
-  EXPECT_EQ(io_.StopReadSound(), -1);
-  EXPECT_EQ(io_.SetRecordStatus(true, 1), -1);
-  EXPECT_EQ(io_.StartPlaySound(file("a.wav").c_str(), 0, 1, 0, false), -1);
-  EXPECT_EQ(io_.StopPlaySound(), -1);
-  EXPECT_EQ(io_.SetPlayStatus(1, 1, 1, 1), -1);
-  EXPECT_EQ(io_.FS_Open(), -1);
-  EXPECT_EQ(io_.FS_Close(), -1);
-  EXPECT_EQ(io_.OpenReadSoundInPC(), -1);
-  unsigned char buffer[8] = {};
-  EXPECT_EQ(io_.ReadSoundFromBufferToPC(buffer, 4), -1);
-  EXPECT_EQ(io_.CloseReadSoundInPC(), -1);
+  for (const auto& c : test::linkDownOperations(file("a.wav")))
+    EXPECT_EQ(c.call(io_), c.expected) << c.name;
   EXPECT_EQ(io_.ReadRecLength(), -1);
-  EXPECT_EQ(io_.OpenWriteSoundToBuff(), -1);
-  EXPECT_EQ(io_.WriteSoundFromPCToBuffer(buffer, 4), -1);
-  EXPECT_EQ(io_.CloseWriteSoundToBuff(), -1);
   EXPECT_FALSE(std::filesystem::exists(file("a.wav")));
 }
 

@@ -7,7 +7,7 @@
 
 #include "device/state.h"
 #include "device/wait.h"
-#include "line/box_fixture.h"
+#include "support/box_fixture.h"
 #include "support/conditions.h"
 
 namespace tavro {

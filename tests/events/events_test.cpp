@@ -20,7 +20,7 @@
 #include "device/state.h"
 #include "events/queue.h"
 #include "library/assembly.h"
-#include "line/box_fixture.h"
+#include "support/box_fixture.h"
 #include "support/conditions.h"
 #include "tavro/events.h"
 

@@ -13,9 +13,10 @@
 
 #include "device/command.h"
 #include "device/state.h"
-#include "line/box_fixture.h"
 #include "line/dial_parameters.h"
 #include "platform/platform.h"
+#include "support/box_fixture.h"
+#include "support/link_down.h"
 #include "tavro/CKusb_IO.h"
 
 namespace tavro {
@@ -63,29 +64,8 @@ TEST_F(Line, SetTelStatusKeepsTheLinkDownBit) {
 TEST_F(Line, EveryDeviceOperationRefusesWhileTheLinkIsDown) {
   setStatusBits(kOffHookBit | kCallerNumberBit);
   setStatusBits(kLinkDownBit);
-  unsigned char bytes[240] = {};
-  unsigned short report[2] = {};
-  EXPECT_EQ(io_.PutDown(), -1);
-  EXPECT_EQ(io_.PickUp(), -1);
-  EXPECT_EQ(io_.IfMute(true), -1);
-  EXPECT_EQ(io_.IfMicOut(true), -1);
-  EXPECT_EQ(io_.GetLine_Mic(true), -1);
-  EXPECT_EQ(io_.SetNextCallDelay(150), -1);
-  EXPECT_EQ(io_.DialNmb("123"), -1);
-  EXPECT_EQ(io_.DialNmb(""), -1);
-  EXPECT_EQ(io_.DialNmbCStr("123"), -1);
-  EXPECT_EQ(io_.DialNmbCStr(""), -2) << "the empty string is refused first";
-  EXPECT_EQ(io_.DetectRing(), -1);
-  EXPECT_EQ(io_.Read_Call_Nmb(bytes), -1);
-  EXPECT_EQ(io_.ReadstrCallNmb(), "-1");
-  EXPECT_EQ(io_.ReaddiFlagsValue(), -1);
-  EXPECT_EQ(io_.GetDTMFCode(bytes), -1);
-  EXPECT_EQ(io_.Get450HzRecd(report), -1);
-  EXPECT_EQ(io_.SetCheckDTMFCall(true), -1);
-  EXPECT_EQ(io_.SetContinueReturn450Hz(true), -1);
-  EXPECT_EQ(io_.ReadQV_Type(bytes), -1);
-  EXPECT_EQ(io_.ReadHSPInfo(bytes), -1);
-  EXPECT_EQ(io_.WriteDataToFlash(bytes), -1);
+  for (const auto& c : test::linkDownOperations(runtime_.path() + "/x.wav"))
+    EXPECT_EQ(c.call(io_), c.expected) << c.name;
   EXPECT_TRUE(statusHas(kOffHookBit));
   EXPECT_TRUE(statusHas(kCallerNumberBit)) << "a refused read leaves the caller-number bit";
   clearStatusBits(kLinkDownBit);

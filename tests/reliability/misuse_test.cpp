@@ -13,6 +13,7 @@
 #include "platform/platform.h"
 #include "support/conditions.h"
 #include "support/link.h"
+#include "support/link_down.h"
 #include "support/runtime_dir.h"
 #include "support/test_box.h"
 #include "tavro/CKusb_IO.h"
@@ -45,54 +46,11 @@ TEST(Misuse, EveryDeviceOperationReturnsMinusOneWhileTheLinkIsDown) {
   platform::setTimeScale(1);
   ASSERT_TRUE(io.GetTelStatus() & kLinkDownBit);
 
-  unsigned char buf[600] = {};
-  unsigned short report[2] = {};
-  const std::vector<Case> cases = {
-      {"RequestSpaceCode", [](CKusb_IO& i) { return i.RequestSpaceCode(); }, -1},
-      {"Test_End0_WR", [&](CKusb_IO& i) { return i.Test_End0_WR(1, buf); }, -1},
-      {"PickUp", [](CKusb_IO& i) { return i.PickUp(); }, -1},
-      {"PutDown", [](CKusb_IO& i) { return i.PutDown(); }, -1},
-      {"IfMute", [](CKusb_IO& i) { return i.IfMute(true); }, -1},
-      {"IfMicOut", [](CKusb_IO& i) { return i.IfMicOut(true); }, -1},
-      {"GetLine_Mic", [](CKusb_IO& i) { return i.GetLine_Mic(true); }, -1},
-      {"SetNextCallDelay", [](CKusb_IO& i) { return i.SetNextCallDelay(150); }, -1},
-      {"DialNmb", [](CKusb_IO& i) { return i.DialNmb("123"); }, -1},
-      {"DialNmbCStr", [](CKusb_IO& i) { return i.DialNmbCStr("123"); }, -1},
-      {"DialNmbCStr empty", [](CKusb_IO& i) { return i.DialNmbCStr(""); }, -2},
-      {"DetectRing", [](CKusb_IO& i) { return i.DetectRing(); }, -1},
-      {"Read_Call_Nmb", [&](CKusb_IO& i) { return i.Read_Call_Nmb(buf); }, -1},
-      {"ReadstrCallNmb", [](CKusb_IO& i) { return i.ReadstrCallNmb() == "-1" ? -1 : 0; }, -1},
-      {"ReaddiFlagsValue", [](CKusb_IO& i) { return i.ReaddiFlagsValue(); }, -1},
-      {"GetDTMFCode", [&](CKusb_IO& i) { return i.GetDTMFCode(buf); }, -1},
-      {"SetCheckDTMFCall", [](CKusb_IO& i) { return i.SetCheckDTMFCall(true); }, -1},
-      {"SetContinueReturn450Hz", [](CKusb_IO& i) { return i.SetContinueReturn450Hz(true); }, -1},
-      {"Get450HzRecd", [&](CKusb_IO& i) { return i.Get450HzRecd(report); }, -1},
-      {"ReadQV_Type", [&](CKusb_IO& i) { return i.ReadQV_Type(buf); }, -1},
-      {"ReadHSPInfo", [&](CKusb_IO& i) { return i.ReadHSPInfo(buf); }, -1},
-      {"WriteDataToFlash", [&](CKusb_IO& i) { return i.WriteDataToFlash(buf); }, -1},
-      {"StartReadSound", [](CKusb_IO& i) { return i.StartReadSound("x.wav", 1); }, -1},
-      {"StartReadSoundCStr", [](CKusb_IO& i) { return i.StartReadSoundCStr("x.wav", 1); }, -1},
-      {"StartReadSoundCStrF", [](CKusb_IO& i) { return i.StartReadSoundCStrF("x.wav"); }, -1},
-      {"StopReadSound", [](CKusb_IO& i) { return i.StopReadSound(); }, -1},
-      {"SetRecordStatus", [](CKusb_IO& i) { return i.SetRecordStatus(true, 1); }, -1},
-      {"StartPlaySound", [](CKusb_IO& i) { return i.StartPlaySound("x.al", 0, 1, 0, false); }, -1},
-      {"StopPlaySound", [](CKusb_IO& i) { return i.StopPlaySound(); }, -1},
-      {"SetPlayStatus", [](CKusb_IO& i) { return i.SetPlayStatus(1, 2, 3, 4); }, -1},
-      {"FS_Open", [](CKusb_IO& i) { return i.FS_Open(); }, -1},
-      {"FS_Close", [](CKusb_IO& i) { return i.FS_Close(); }, -1},
-      {"OpenReadSoundInPC", [](CKusb_IO& i) { return i.OpenReadSoundInPC(); }, -1},
-      {"ReadSoundFromBufferToPC", [&](CKusb_IO& i) { return i.ReadSoundFromBufferToPC(buf, 100); },
-       -1},
-      {"CloseReadSoundInPC", [](CKusb_IO& i) { return i.CloseReadSoundInPC(); }, -1},
-      {"OpenWriteSoundToBuff", [](CKusb_IO& i) { return i.OpenWriteSoundToBuff(); }, -1},
-      {"WriteSoundFromPCToBuffer",
-       [&](CKusb_IO& i) { return i.WriteSoundFromPCToBuffer(buf, 100); }, -1},
-      {"CloseWriteSoundToBuff", [](CKusb_IO& i) { return i.CloseWriteSoundToBuff(); }, -1},
-      // These need no link.
-      {"SetDialPara", [](CKusb_IO& i) { return i.SetDialPara(5, 5, 17); }, 1},
-      {"GetWriteSoundRate", [](CKusb_IO& i) { return i.GetWriteSoundRate(); }, 0},
-  };
-  for (const Case& c : cases) EXPECT_EQ(c.call(io), c.expected) << c.name;
+  std::vector<test::OperationCase> cases = test::linkDownOperations("x.wav");
+  // These need no link.
+  cases.push_back({"SetDialPara", [](CKusb_IO& i) { return i.SetDialPara(5, 5, 17); }, 1});
+  cases.push_back({"GetWriteSoundRate", [](CKusb_IO& i) { return i.GetWriteSoundRate(); }, 0});
+  for (const auto& c : cases) EXPECT_EQ(c.call(io), c.expected) << c.name;
   EXPECT_TRUE(io.GetTelStatus() & kLinkDownBit);
   io.SetTelStatus(0);
   // The reply reader, still trying to connect, may mark itself ready again at any moment.

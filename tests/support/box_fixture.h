@@ -1,6 +1,6 @@
 // A library object running against a virtual box of its own, in a fresh registry.
-#ifndef TAVRO_TESTS_LINE_BOX_FIXTURE_H
-#define TAVRO_TESTS_LINE_BOX_FIXTURE_H
+#ifndef TAVRO_TESTS_SUPPORT_BOX_FIXTURE_H
+#define TAVRO_TESTS_SUPPORT_BOX_FIXTURE_H
 
 #include <gtest/gtest.h>
 
@@ -59,4 +59,4 @@ class LineFixture : public ::testing::Test {
 
 }  // namespace tavro::test
 
-#endif  // TAVRO_TESTS_LINE_BOX_FIXTURE_H
+#endif  // TAVRO_TESTS_SUPPORT_BOX_FIXTURE_H

@@ -15,7 +15,7 @@
 #include "device/command.h"
 #include "device/state.h"
 #include "incoming/stores.h"
-#include "line/box_fixture.h"
+#include "support/box_fixture.h"
 #include "platform/platform.h"
 #include "tavro/CKusb_IO.h"
 
