@@ -15,8 +15,8 @@
 #include "device/command.h"
 #include "device/state.h"
 #include "incoming/stores.h"
-#include "support/box_fixture.h"
 #include "platform/platform.h"
+#include "support/box_fixture.h"
 #include "tavro/CKusb_IO.h"
 
 namespace tavro {
