@@ -1,5 +1,6 @@
 // Rules of the library's source tree that the compiler does not check: the numbers of the
-// box's protocol are written in device/protocol.h only, and the layers include downwards.
+// box's protocol are written in device/protocol.h only, the layers include downwards, and no
+// source file grows past 600 lines.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -129,6 +130,34 @@ TEST(SourceRules, IncludesPointDown) {
       violations({bad}, {{"up", including({"line", "incoming", "audio", "library"})}});
   EXPECT_NE(found.find("device/x.cpp:1"), std::string::npos) << found;
   EXPECT_EQ(found.find("device/x.cpp:2"), std::string::npos) << found;
+}
+
+// A file that grows past this has taken on a second role: it is split by role, not trimmed.
+constexpr size_t kMostLines = 600;
+
+// Every C and C++ source of the project (not the build folders), with more than `most` lines.
+std::string longSources(const fs::path& root, size_t most) {
+  std::ostringstream found;
+  for (const auto& top : fs::directory_iterator(root)) {
+    const std::string name = top.path().filename().string();
+    if (!top.is_directory() || name.starts_with(".") || name.starts_with("build")) continue;
+    for (const auto& entry : fs::recursive_directory_iterator(top.path())) {
+      const auto ext = entry.path().extension();
+      if (!entry.is_regular_file() || (ext != ".cpp" && ext != ".h" && ext != ".c")) continue;
+      std::ifstream in(entry.path());
+      size_t lines = 0;
+      for (std::string line; std::getline(in, line);) ++lines;
+      if (lines > most)
+        found << fs::relative(entry.path(), root).generic_string() << ": " << lines << " lines\n";
+    }
+  }
+  return found.str();
+}
+
+TEST(SourceRules, NoSourceFileIsLongerThanSixHundredLines) {
+  EXPECT_EQ(longSources(kRoot, kMostLines), "");
+  // And the check sees the files it walks: the longest of them is over a hundred lines.
+  EXPECT_NE(longSources(kRoot, 100), "");
 }
 
 }  // namespace
