@@ -1,4 +1,4 @@
-// The audio-out thread and the playback operations.
+// The audio-out thread: one playback at a time, from a file or the host's buffers to the box.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -11,16 +11,13 @@
 #include "audio/audio_threads.h"
 #include "audio/frames.h"
 #include "audio/playback.h"
-#include "audio/replies.h"
 #include "audio/transfer.h"
 #include "device/command.h"
 #include "device/event_sink.h"
 #include "device/pipes.h"
-#include "device/reply_dispatch.h"
 #include "device/state.h"
 #include "device/wait.h"
 #include "platform/platform.h"
-#include "tavro/CKusb_IO.h"
 
 namespace tavro {
 namespace {
@@ -28,23 +25,10 @@ namespace {
 using std::chrono::milliseconds;
 
 constexpr milliseconds kGoAheadPoll{2};
-constexpr int kHoldPolls = 30;
-constexpr int kStopPolls = 101;  // a first 100 ms look, then 100 polls
-constexpr milliseconds kPoll{100};
 constexpr int32_t kLinkFailed = TAVRO_ERROR_LINK_DOWN;  // the fault of a pass the link ended
 
 bool stopping() {
   return audioStopping();
-}
-
-// The length of a file that can be played: false when it cannot be read or is too long
-// for the 32-bit positions.
-bool playableLength(const char* name, uint32_t* length) {
-  std::error_code ec;
-  const auto size = std::filesystem::file_size(name, ec);
-  if (ec || size > 0xFFFFFFFFu) return false;
-  *length = static_cast<uint32_t>(size);
-  return true;
 }
 
 class PlaybackPass {
@@ -192,22 +176,7 @@ class PlaybackPass {
   bool fileSource_ = false;
 };
 
-// The box's go-ahead for the next block.
-Pending deviceReady(const ReplyRecord&) {
-  playerState().deviceReady.store(1);
-  return Pending::kClear;
-}
-
-void playbackItem(uint8_t value) {
-  if (value == kPlaybackFault) playerState().playbackFault.store(-1);
-}
-
 }  // namespace
-
-void addAudioReplyHandlers() {
-  addReplyHandler(Reply::kDeviceReady, deviceReady);
-  addStatusItemHandler(StatusItemKind::kPlayback, playbackItem);
-}
 
 bool playbackRunning() {
   return playerState().playbackFlag.load(std::memory_order_acquire) == 1;
@@ -215,19 +184,6 @@ bool playbackRunning() {
 
 void askPlaybackToEnd() {
   playerState().stopRequest.store(1);
-}
-
-bool audioStopping() {
-  return linkState().stopping.load() == 1;
-}
-
-void awaitBackInWait(Signalled<uint8_t>& startFlag) {
-  waitFor([&] { return startFlag.load() == 0 || audioStopping(); }, milliseconds{10}, 20);
-}
-
-int sendPlayStatus(uint8_t on, uint8_t mode, uint8_t param, uint8_t flag) {
-  if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
-  return commandRoundTrip(commands::kPlayStatus, {on, mode, param, flag});
 }
 
 void audioOutThread(ThreadBlock& block) {
@@ -249,97 +205,3 @@ void audioOutThread(ThreadBlock& block) {
 }
 
 }  // namespace tavro
-
-using namespace tavro;
-
-int CKusb_IO::StartPlaySound(const char* fileName, int startPosition, unsigned char mode,
-                             unsigned char param, bool flag) {
-  ThreadBlock& out = workers().audioOut;
-  if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
-  if (mode != 1 && mode != 2 && !statusHas(kOffHookBit)) return TAVRO_ERROR_ON_HOOK;
-  if (out.runFlag.load() != 1) return TAVRO_ERROR_NOT_RUNNING;
-  if (playerState().playbackFlag.load() == 1 && playerState().finishedFlag.load() == 1)
-    awaitBackInWait(playerState().playbackFlag);
-  if (playerState().playbackFlag.load() == 1) return TAVRO_ERROR_ALREADY_RUNNING;
-  uint32_t length = 0;
-  if (fileName == nullptr || *fileName == 0 || std::strlen(fileName) >= kFileNameSize ||
-      !playableLength(fileName, &length))
-    return TAVRO_ERROR_FILE;
-  if (std::FILE* f = std::fopen(fileName, "rbe")) {
-    std::fclose(f);
-  } else {
-    return TAVRO_ERROR_FILE;
-  }
-
-  playerState().startPosition.store(startPosition);
-  playerState().recorderHold.store(1);
-  playerState().beginPass(/*fromFile=*/true);
-  std::strcpy(out.fileName, fileName);
-  if (!waitPolled([&] { return recorderState().recorderBusy.load() == 0; }, kPoll, kHoldPolls,
-                  &commandChannel().pollCounter)) {
-    playerState().recorderHold.store(0);
-    return TAVRO_ERROR_TIMEOUT;
-  }
-  playerState().playMode.store(mode);
-  SetPlayStatus(1, mode, param, flag ? 1 : 0);  // played whether or not the box answered
-  playerState().playbackFlag.store(1);
-  return TAVRO_SUCCESS;
-}
-
-int CKusb_IO::StartPlaySoundCStr(CString fileName, int startPosition, unsigned char mode,
-                                 unsigned char param, bool flag) {
-  if (fileName.size() >= kFileNameSize) return TAVRO_ERROR_FILE;
-  char buffer[kFileNameSize];
-  std::memcpy(buffer, fileName.data(), fileName.size());
-  buffer[fileName.size()] = 0;
-  return StartPlaySound(buffer, startPosition, mode, param, flag);
-}
-
-int CKusb_IO::StopPlaySound() {
-  ThreadBlock& out = workers().audioOut;
-  if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
-  if (out.runFlag.load() != 1) return TAVRO_ERROR_NOT_RUNNING;
-  if (playerState().playbackFlag.load() == 1) {
-    playerState().stopRequest.store(1);
-    const bool ended = waitPolled([&] { return playerState().finishedFlag.load() == 1; }, kPoll,
-                                  kStopPolls, &commandChannel().pollCounter);
-    playerState().recorderHold.store(0);
-    if (!ended) return TAVRO_ERROR_TIMEOUT;
-    awaitBackInWait(playerState().playbackFlag);
-  } else {
-    playerState().recorderHold.store(0);
-  }
-  return playerState().playFault.load() < 0 ? playerState().playFault.load() : 1;
-}
-
-int CKusb_IO::GetWriteSoundRate() {
-  const uint32_t length = playerState().playLength.load();
-  if (length == 0) return 0;
-  if (playerState().playbackFault.load() < 0) return playerState().playbackFault.load();
-  return playRate(playerState().playPosition.load(), length);
-}
-
-uint32_t CKusb_IO::GetWriteSoundBytes() {
-  return playerState().playPosition.load();
-}
-
-void CKusb_IO::SeekFilePointForTelInfo(int position) {
-  playerState().startPosition.store(position);
-  playerState().seekRequest.store(1);
-}
-
-int CKusb_IO::SetPlayStatus(unsigned char on, unsigned char mode, unsigned char param,
-                            unsigned char flag) {
-  return sendPlayStatus(on, mode, param, flag);
-}
-
-int CKusb_IO::FS_Open() {
-  if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
-  return commandRoundTrip(commands::kFileSwitch, {0});
-}
-
-int CKusb_IO::FS_Close() {
-  if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
-  if (playerState().playbackFlag.load() == 1) StopPlaySound();
-  return commandRoundTrip(commands::kFileSwitch, {1});
-}

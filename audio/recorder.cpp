@@ -1,4 +1,4 @@
-// The audio-in thread and the recording operations.
+// The audio-in thread: one recording at a time, from the box's audio-in pipe into a wave file.
 #include "audio/recorder.h"
 
 #include <algorithm>
@@ -22,25 +22,18 @@
 #include "device/state.h"
 #include "device/wait.h"
 #include "platform/platform.h"
-#include "tavro/CKusb_IO.h"
 
 namespace tavro {
 namespace {
 
 using std::chrono::milliseconds;
 
-// The modes the box's byte carries: 0 to 255, and -128 to -1 (negative modes need the line
-// off hook, as 0 does).
-constexpr int kLowestMode = -128;
-constexpr int kHighestMode = 255;
 constexpr int kReadsPerBatch = 32;  // about 2 s of audio before commands and playback get a look
 constexpr int kCommandStallPolls = 300;
 constexpr milliseconds kCommandStallPoll{100};
 constexpr milliseconds kHoldPoll{10};
 constexpr milliseconds kFirstRequestPoll{1};
 constexpr milliseconds kHandOverPoll{2};
-constexpr int kStopPolls = 60;
-constexpr milliseconds kStopPoll{100};
 // How long a cut-off recording may take to finish, and a stop of the library gives the
 // recorder before it cuts the read off: about 2 s, as the library's other stop waits.
 constexpr int kCutOffPolls = 100;
@@ -73,31 +66,6 @@ CutOff& cutOff() {
   return lasting<CutOff>();
 }
 
-// The box's audio-in stream as the library switches it. Every switch on is counted under the
-// lock. A recording that ended without its stop (a fault, a lost link) has the stream
-// switched off by the recorder, under the same lock and only when nothing switched it on
-// since, so that the switch on of a later start is never undone.
-struct StreamSwitch {
-  std::mutex mutex;
-  std::atomic<uint64_t> starts{0};
-};
-
-StreamSwitch& streamSwitch() {
-  return lasting<StreamSwitch>();
-}
-
-int sendRecordStatus(bool start, int mode) {
-  if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
-  return commandRoundTrip(commands::kRecordStatus,
-                          {static_cast<uint8_t>(start ? 1 : 0), static_cast<uint8_t>(mode)});
-}
-
-// Switches the box's stream off, unless it was switched on again after `starts` switches on.
-void switchStreamOff(uint64_t starts) {
-  std::lock_guard<std::mutex> lock(streamSwitch().mutex);
-  if (streamSwitch().starts.load() == starts) sendRecordStatus(false, 0);
-}
-
 // The audio-in thread's working memory, kept off its small stack and allocated once.
 struct RecorderWork {
   uint8_t block[kBlockSize + 16];
@@ -124,7 +92,7 @@ class Recording {
     clearStatusBits(kToneBit);
     hostMode_ = hostStreams().hostBufferRecording.load() == 1;
     epoch_ = linkState().linkEpoch.load();
-    starts_ = streamSwitch().starts.load();
+    starts_ = recordStreamStarts();
     // The file gets its header before the box is asked to stream: a start that a lost link
     // drops then leaves an empty wave file with placeholder sizes, never a file of 0 bytes.
     const bool fileMade = hostMode_ || work_.wave.create(block_.fileName);
@@ -508,76 +476,3 @@ void audioInThread(ThreadBlock& block) {
 }
 
 }  // namespace tavro
-
-using namespace tavro;
-
-int CKusb_IO::StartReadSound(const char* fileName, int mode) {
-  if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
-  // The mode travels in one byte: a value it cannot carry would reach the box as another
-  // mode than the one the on-hook rule was applied to (256 as 0).
-  if (mode < kLowestMode || mode > kHighestMode) return TAVRO_ERROR_INVALID_ARGUMENT;
-  if (mode <= 0 && !statusHas(kOffHookBit)) return TAVRO_ERROR_ON_HOOK;
-  if (workers().audioIn.runFlag.load() != 1) return TAVRO_ERROR_NOT_RUNNING;
-  if (recorderState().audioInStart.load() == 1 && recorderState().recordFinished.load() == 1)
-    awaitBackInWait(recorderState().audioInStart);
-  if (recorderState().audioInStart.load() == 1) return TAVRO_ERROR_ALREADY_RUNNING;
-  if (fileName == nullptr || *fileName == 0 || std::strlen(fileName) >= kFileNameSize ||
-      !canCreateFile(fileName))
-    return TAVRO_ERROR_FILE;
-  SetRecordStatus(true, mode);  // the recording starts whether or not the box answered
-  std::strcpy(workers().audioIn.fileName, fileName);
-  recorderState().beginRecording(1);
-  hostStreams().hostBufferRecording.store(0);
-  commandChannel().commandWaiting.store(0);
-  recorderState().audioInStart.store(1);
-  return TAVRO_SUCCESS;
-}
-
-int CKusb_IO::StartReadSoundCStr(CString fileName, int mode) {
-  if (fileName.size() >= kFileNameSize) return TAVRO_ERROR_FILE;
-  char buffer[kFileNameSize];
-  std::memcpy(buffer, fileName.data(), fileName.size());
-  buffer[fileName.size()] = 0;
-  return StartReadSound(buffer, mode);
-}
-
-int CKusb_IO::StartReadSoundCStrF(CString fileName) {
-  return StartReadSoundCStr(std::move(fileName), 0);
-}
-
-int CKusb_IO::StopReadSound() {
-  if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
-  if (workers().audioIn.runFlag.load() != 1) return TAVRO_ERROR_NOT_RUNNING;
-  if (playerState().playbackFlag.load() == 1) {
-    StopPlaySound();
-    playerState().recorderHold.store(0);
-  }
-  recorderState().recordGo.store(0);
-  const bool finished = waitPolled([&] { return recorderState().recordFinished.load() == 1; },
-                                   kStopPoll, kStopPolls, &commandChannel().pollCounter);
-  if (!finished) {
-    // The box has stopped streaming: the read it leaves waiting is cut off, so that the
-    // recording ends now with what came, its header written, and the closing command gets
-    // through. The count then stays that of the file; only a recording that could not be
-    // finished (none open, or one held by a playback or a command) gets -3.
-    if (!cutOffRecording()) recorderState().recordedBytes.store(TAVRO_ERROR_TIMEOUT);
-    platform::showNotice(kStopErrorMessage);
-  }
-  if (recorderState().recordFinished.load() == 1) awaitBackInWait(recorderState().audioInStart);
-  if (SetRecordStatus(false, 0) < 0) return TAVRO_ERROR_LINK_DOWN;
-  if (!finished) return TAVRO_ERROR_TIMEOUT;
-  if (recorderState().recordFault.load() < 0) return recorderState().recordFault.load();
-  return recorderState().recordedBytes.load();
-}
-
-int32_t CKusb_IO::ReadRecLength() {
-  return recorderState().recordedBytes.load();
-}
-
-int CKusb_IO::SetRecordStatus(bool start, int mode) {
-  if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
-  if (!start) return sendRecordStatus(false, mode);
-  std::lock_guard<std::mutex> lock(streamSwitch().mutex);
-  streamSwitch().starts.fetch_add(1);
-  return sendRecordStatus(true, mode);
-}
