@@ -1,9 +1,7 @@
 // The status word and the line's switches: hook state, mute, microphone out, line/mic.
 #include "device/command.h"
 #include "device/event_sink.h"
-#include "device/reply_dispatch.h"
 #include "device/state.h"
-#include "line/replies.h"
 #include "platform/platform.h"
 #include "tavro/CKusb_IO.h"
 
@@ -11,26 +9,12 @@ using namespace tavro;
 
 namespace {
 
-// The box reports the hook state it holds. The status word changes first, so that an
-// application acting on the event finds the line as the event says.
-void hookState(uint8_t value) {
-  if (value == kOffHook)
-    setStatusBits(kOffHookBit);
-  else
-    clearStatusBits(kOffHookBit);
-  postHook(value == kOffHook, TAVRO_HOOK_BY_BOX);
-}
-
 int sendSwitch(const CommandSpec& command, bool on) {
   if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
   return commandRoundTrip(command, {static_cast<uint8_t>(on ? 1 : 0)});
 }
 
 }  // namespace
-
-void tavro::addLineReplyHandlers() {
-  addStatusItemHandler(StatusItemKind::kHookState, hookState);
-}
 
 uint32_t CKusb_IO::GetTelStatus() {
   return statusWord();

@@ -135,7 +135,8 @@ TEST(SourceRules, IncludesPointDown) {
 // A file that grows past this has taken on a second role: it is split by role, not trimmed.
 constexpr size_t kMostLines = 600;
 
-// Every C and C++ source of the project (not the build folders), with more than `most` lines.
+// Every C, C++ and Python source of the project (not the build folders), with more than `most`
+// lines.
 std::string longSources(const fs::path& root, size_t most) {
   std::ostringstream found;
   for (const auto& top : fs::directory_iterator(root)) {
@@ -143,7 +144,8 @@ std::string longSources(const fs::path& root, size_t most) {
     if (!top.is_directory() || name.starts_with(".") || name.starts_with("build")) continue;
     for (const auto& entry : fs::recursive_directory_iterator(top.path())) {
       const auto ext = entry.path().extension();
-      if (!entry.is_regular_file() || (ext != ".cpp" && ext != ".h" && ext != ".c")) continue;
+      if (!entry.is_regular_file() || (ext != ".cpp" && ext != ".h" && ext != ".c" && ext != ".py"))
+        continue;
       std::ifstream in(entry.path());
       size_t lines = 0;
       for (std::string line; std::getline(in, line);) ++lines;
