@@ -18,6 +18,7 @@
 #include <list>
 #include <map>
 #include <stdexcept>
+#include <utility>
 
 #include "usb/usbfs_device.h"
 
@@ -132,16 +133,30 @@ void EmulatedUsbDevice::plug() {
   char devText[8];
   std::snprintf(busText, sizeof busText, "%03d", shared_->bus);
   std::snprintf(devText, sizeof devText, "%03d", inst->devnum);
-  gchar* syspath = umockdev_testbed_add_device(
-      tb, "usb", shared_->name.c_str(), nullptr, "busnum", bus.c_str(), "devnum", devnum.c_str(),
-      "speed", "480\n", "bConfigurationValue", "1\n", "dev", dev.c_str(), nullptr, "DEVTYPE",
-      "usb_device", "DEVNAME", node, "BUSNUM", busText, "DEVNUM", devText, nullptr);
+  // Adding a device tells the system of it at once, before its node and descriptors are
+  // there: a host that opened it then met no node, and the preload, on every failed open
+  // of a device node, leaves a socket open (two descriptors, its end and the server's).
+  // So the device is added with no address, which that first "add" gives no host, and
+  // told of once it is complete.
+  gchar* syspath =
+      umockdev_testbed_add_device(tb, "usb", shared_->name.c_str(), nullptr, nullptr, nullptr);
   if (syspath == nullptr) throw std::runtime_error("add_device failed");
   inst->syspath = syspath;
   g_free(syspath);
+  const char* path = inst->syspath.c_str();
+  for (const auto& [name, value] : {std::pair<const char*, std::string>{"busnum", bus},
+                                    {"devnum", devnum},
+                                    {"speed", "480\n"},
+                                    {"bConfigurationValue", "1\n"},
+                                    {"dev", dev}})
+    umockdev_testbed_set_attribute(tb, path, name, value.c_str());
   std::vector<uint8_t> desc = descriptors(shared_->layout);
-  umockdev_testbed_set_attribute_binary(tb, inst->syspath.c_str(), "descriptors", desc.data(),
+  umockdev_testbed_set_attribute_binary(tb, path, "descriptors", desc.data(),
                                         static_cast<gint>(desc.size()));
+  umockdev_testbed_set_property(tb, path, "DEVTYPE", "usb_device");
+  umockdev_testbed_set_property(tb, path, "DEVNAME", node);
+  umockdev_testbed_set_property(tb, path, "BUSNUM", busText);
+  umockdev_testbed_set_property(tb, path, "DEVNUM", devText);
 
   // A plain file polls ready all the time: make the node a pipe that is kept full.
   const std::string fifo = bed_.impl().root + node;
