@@ -44,7 +44,11 @@ struct Lifecycle {
 // Holds the backends and watches them for devices that come or go.
 void holdBackends(Lifecycle& l) {
   l.backends = std::make_unique<platform::BackendHold>();
-  const bool watched = platform::watchDeviceChanges([] { linkState().deviceChanges.fetch_add(1); });
+  const bool watched = platform::watchDeviceChanges([](bool arrived) {
+    SignalBatch batch;
+    if (arrived) linkState().deviceArrivals.fetch_add(1);
+    linkState().deviceChanges.fetch_add(1);
+  });
   linkState().changesWatched.store(watched ? 1 : 0);
 }
 

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "device/command.h"
@@ -147,10 +148,43 @@ void replyReaderThread(ThreadBlock& block) {
     }
     if (changed()) backOff = 0;
   };
+  // The pause after a lost link, as a wait for the box: a device that arrives ends it when
+  // the reply pipe then opens (a box seen but not yet listening is tried again after the
+  // back-off, a further arrival starts it anew), and gives that pipe; else it lasts its
+  // 500 ms. A departure (the lost box's own, most often) does not end it.
+  auto pauseForBox = [&]() -> platform::Handle {
+    if (polling || link.changesWatched.load() != 1) {
+      napUnless(stopped, kLinkLostPause);
+      return platform::kInvalidHandle;
+    }
+    const auto until = platform::Clock::now() + platform::realDuration(kLinkLostPause);
+    uint32_t arrivalsSeen = link.deviceArrivals.load();
+    auto stoppedOrArrived = [&] { return stopped() || link.deviceArrivals.load() != arrivalsSeen; };
+    size_t step = kBackOff.size();  // the next back-off step; past the end, none
+    while (!stopped()) {
+      auto next = until;
+      if (step < kBackOff.size())
+        next = std::min(until, platform::Clock::now() + platform::realDuration(kBackOff[step]));
+      const bool arrived = waitUntilTime(stoppedOrArrived, next);
+      if (stopped() || platform::Clock::now() >= until) break;
+      if (arrived) {
+        arrivalsSeen = link.deviceArrivals.load();
+        step = 0;
+      } else if (step < kBackOff.size()) {
+        ++step;
+      }
+      const platform::Handle pipe = OpenPipe(kReplyPipe);
+      if (pipe != platform::kInvalidHandle) return pipe;
+    }
+    return platform::kInvalidHandle;
+  };
+  platform::Handle reopened = platform::kInvalidHandle;  // the pipe the pause opened
   while (running()) {
     // Connect. A change told of from now on makes the next attempt come soon.
     changesSeen = link.deviceChanges.load();
-    const platform::Handle pipe = OpenPipe(kReplyPipe);
+    const bool cameBack = reopened != platform::kInvalidHandle;
+    const platform::Handle pipe =
+        cameBack ? std::exchange(reopened, platform::kInvalidHandle) : OpenPipe(kReplyPipe);
     if (pipe == platform::kInvalidHandle) {
       attemptFailed();
       continue;
@@ -168,7 +202,9 @@ void replyReaderThread(ThreadBlock& block) {
     backOff = kBackOff.size();
     pipeOpened(kReplyPipe);
     setStatusBits(kReaderReadyBit);
-    napUnless(stopped, kConnectRetry);
+    // The settling nap of a start; a box whose arrival ended the pause after a lost link has
+    // been waited for already, and the other three pipes wait for this one.
+    if (!cameBack) napUnless(stopped, kConnectRetry);
     if (!running()) break;
 
     // Read loop.
@@ -200,14 +236,13 @@ void replyReaderThread(ThreadBlock& block) {
     postEvent(TAVRO_EVENT_LINK_LOST);
     noticeState().eventFlags.fetch_or(kLinkLostEvent);
     linkState().replyPipeUp.store(0);
-    // The pause stays a plain one: ended early by a device change, it reopened a box over
-    // USB while the lost link's handles were still being closed, and leaked descriptors.
-    napUnless(stopped, kLinkLostPause);
+    reopened = pauseForBox();
     reopenAllPipes();
     clearStatusBits(kReaderReadyBit);
     closeHandles();
     attempts = 0;
   }
+  if (reopened != platform::kInvalidHandle) platform::closeHandle(reopened);
 
   clearStatusBits(kReaderReadyBit);
   registerHandles(kReplyPipe, nullptr);

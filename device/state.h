@@ -63,8 +63,10 @@ struct LinkState {
   Signalled<uint8_t> boxHeldElsewhere{0};
   // Counts the times the backends told that a device may have come or gone; 1 in
   // changesWatched while they tell of every change. The reply reader then waits for a
-  // change instead of looking again every 50 ms while no box answers.
+  // change instead of looking again every 50 ms while no box answers. deviceArrivals
+  // counts the changes that brought a device: they end the pause after a lost link.
   Signalled<uint32_t> deviceChanges{0};
+  Signalled<uint32_t> deviceArrivals{0};
   Signalled<uint8_t> changesWatched{0};
   // Set by ExistUSB_IO when a worker thread has not ended within its documented wait: every
   // wait of a worker thread that has no limit of its own also ends when it is 1, so that

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <mutex>
+#include <thread>
 
 #include "device/lasting.h"
 #include "device/signalled.h"
@@ -370,6 +371,15 @@ bool waitPolled(const std::function<bool()>& done, std::chrono::milliseconds per
   sleepCounted(period);
   if (counter) counter->store(limit + 1);
   return false;
+}
+
+bool waitUntilTime(const std::function<bool()>& done, platform::Clock::time_point deadline) {
+  if (gMode.load() == WaitMode::kEvent) return waitUntil(done, deadline);
+  if (lookLocked(done)) return true;
+  const auto now = platform::Clock::now();
+  if (deadline > now) std::this_thread::sleep_for(deadline - now);
+  gWakeups.fetch_add(1, std::memory_order_relaxed);
+  return lookLocked(done);
 }
 
 bool napUnless(const std::function<bool()>& wake, std::chrono::milliseconds period) {

@@ -41,6 +41,11 @@ bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds period
 bool waitPolled(const std::function<bool()>& done, std::chrono::milliseconds period, int limit,
                 std::atomic<int32_t>* counter = nullptr);
 
+// Looks at `done` now and whenever what it reads changes, until `deadline` (real time); the
+// polling mode sleeps to the deadline and looks once more. Returns whether `done` held.
+bool waitUntilTime(const std::function<bool()>& done,
+                   std::chrono::steady_clock::time_point deadline);
+
 // Sleeps one period unless `wake` holds or becomes true meanwhile: the worker threads'
 // idle step. Returns whether `wake` held.
 bool napUnless(const std::function<bool()>& wake, std::chrono::milliseconds period);

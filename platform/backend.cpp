@@ -14,7 +14,7 @@ class NullBackend : public Backend {
     return nullptr;
   }
   // Nothing ever comes or goes.
-  bool watchChanges(std::function<void()>) override { return true; }
+  bool watchChanges(std::function<void(bool)>) override { return true; }
 };
 
 }  // namespace

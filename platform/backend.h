@@ -86,9 +86,10 @@ class Backend {
   virtual std::unique_ptr<BackendDevice> open(const std::string& path,
                                               std::string* reason = nullptr,
                                               bool* busy = nullptr) = 0;
-  // Calls `changed` (from any thread, without blocking) when a device may have come or
-  // gone. False when the backend cannot tell; then the caller looks again by itself.
-  virtual bool watchChanges(std::function<void()> changed) = 0;
+  // Calls `changed` (from any thread, without blocking) when a device may have come
+  // (`arrived` true) or gone (false). False when the backend cannot tell; then the caller
+  // looks again by itself.
+  virtual bool watchChanges(std::function<void(bool arrived)> changed) = 0;
   // What stands in the way of finding its boxes, in words: configuration that was not
   // understood, nothing configured, a bus that cannot be reached.
   virtual std::vector<std::string> notes() { return {}; }

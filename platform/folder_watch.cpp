@@ -14,7 +14,7 @@ namespace tavro::platform {
 
 struct FolderWatch::Impl {
   std::filesystem::path folder;
-  std::function<void()> changed;
+  std::function<void(bool appeared)> changed;
   int inotify = -1;
   int stop = -1;
   int watch = -1;
@@ -59,31 +59,36 @@ struct FolderWatch::Impl {
       if (fds[1].revents != 0) return;
       const ssize_t n = ::read(inotify, buffer, sizeof buffer);
       if (n <= 0) continue;
-      bool relevant = false;
+      bool appeared = false;
+      bool left = false;
       bool rearm = false;
       for (ssize_t at = 0; at < n;) {
         const auto* e = reinterpret_cast<const inotify_event*>(buffer + at);
         at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
         if (e->wd != watch) continue;  // a watch given up, as by arm()
         if (e->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) {
-          relevant = relevant || watchingFolder;
+          left = left || watchingFolder;
           rearm = true;
         } else if (watchingFolder) {
-          relevant = true;
+          if (e->mask & (IN_CREATE | IN_MOVED_TO))
+            appeared = true;
+          else
+            left = true;
         } else if (e->len > 0 && awaited == e->name) {
           rearm = true;  // a missing part of the path appeared
         }
       }
       if (rearm) {
         arm();
-        relevant = relevant || watchingFolder;
+        appeared = appeared || watchingFolder;  // the folder came, maybe with entries
       }
-      if (relevant) changed();
+      if (left) changed(false);
+      if (appeared) changed(true);
     }
   }
 };
 
-FolderWatch::FolderWatch(std::string folder, std::function<void()> changed)
+FolderWatch::FolderWatch(std::string folder, std::function<void(bool appeared)> changed)
     : impl_(std::make_unique<Impl>()) {
   impl_->folder = std::filesystem::path(folder).lexically_normal();
   impl_->changed = std::move(changed);

@@ -152,7 +152,7 @@ BackendHold::~BackendHold() {
   last.reset();
 }
 
-bool watchDeviceChanges(std::function<void()> changed) {
+bool watchDeviceChanges(std::function<void(bool arrived)> changed) {
   Holds& h = holds();
   std::lock_guard<std::mutex> lock(h.mutex);
   if (!h.table) return false;

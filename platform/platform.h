@@ -158,9 +158,9 @@ class BackendHold {
 };
 
 // While a hold lasts: calls `changed` (from any thread; it must not block) when a device
-// may have come or gone, until the last hold ends. False when some backend cannot tell, or
-// no hold lasts: then the caller looks again by itself.
-bool watchDeviceChanges(std::function<void()> changed);
+// may have come (`arrived` true) or gone (false), until the last hold ends. False when some
+// backend cannot tell, or no hold lasts: then the caller looks again by itself.
+bool watchDeviceChanges(std::function<void(bool arrived)> changed);
 
 // Every device interface of every backend in use, in the fixed order, with what it is.
 struct ListedDevice {

@@ -369,7 +369,7 @@ class WireBackend : public Backend {
   }
 
   // The class folder of the registry as it is named now.
-  bool watchChanges(std::function<void()> changed) override {
+  bool watchChanges(std::function<void(bool arrived)> changed) override {
     watch_.reset();
     watch_ = std::make_unique<FolderWatch>(wire::classDirectory(), std::move(changed));
     return watch_->active();

@@ -19,7 +19,7 @@ struct Context {
   std::atomic<int> stop{0};
   std::thread events;
   std::mutex handlerMutex;
-  std::function<void()> changeHandler;
+  std::function<void(bool arrived)> changeHandler;
   libusb_hotplug_callback_handle hotplug = 0;
   bool hotplugRegistered = false;
   UsbConfig config;
@@ -143,14 +143,14 @@ struct TransferPtr {
   ~TransferPtr() { libusb_free_transfer(t); }
 };
 
-int LIBUSB_CALL hotplugEvent(libusb_context*, libusb_device* dev, libusb_hotplug_event,
+int LIBUSB_CALL hotplugEvent(libusb_context*, libusb_device* dev, libusb_hotplug_event event,
                              void* user) {
   auto* context = static_cast<Context*>(user);
   libusb_device_descriptor desc{};
   if (libusb_get_device_descriptor(dev, &desc) != 0) return 0;
   if (context->config.find(desc.idVendor, desc.idProduct) == nullptr) return 0;
   std::lock_guard<std::mutex> lock(context->handlerMutex);
-  if (context->changeHandler) context->changeHandler();
+  if (context->changeHandler) context->changeHandler(event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED);
   return 0;
 }
 
@@ -434,7 +434,7 @@ std::unique_ptr<UsbDevice> UsbBackend::open(const std::string& path, OpenResult*
   return std::unique_ptr<UsbDevice>(new UsbDevice(std::move(session)));
 }
 
-bool UsbBackend::setChangeHandler(std::function<void()> handler) {
+bool UsbBackend::setChangeHandler(std::function<void(bool arrived)> handler) {
   if (!available() || !libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG)) return false;
   {
     std::lock_guard<std::mutex> lock(context_->handlerMutex);

@@ -118,9 +118,9 @@ class UsbBackend {
   // Opens the box at `path`; nullptr and *result (when given) tell why not.
   std::unique_ptr<UsbDevice> open(const std::string& path, OpenResult* result = nullptr);
 
-  // Called on the event thread when a configured device arrives or leaves; must not
-  // block. False when the system cannot tell (then nothing is called).
-  bool setChangeHandler(std::function<void()> handler);
+  // Called on the event thread when a configured device arrives (true) or leaves (false);
+  // must not block. False when the system cannot tell (then nothing is called).
+  bool setChangeHandler(std::function<void(bool arrived)> handler);
 
  private:
   UsbConfig config_;

@@ -91,7 +91,7 @@ class UsbDeviceBackend : public Backend {
     }
     return std::make_unique<Device>(std::move(device), limit_);
   }
-  bool watchChanges(std::function<void()> changed) override {
+  bool watchChanges(std::function<void(bool arrived)> changed) override {
     if (usb_ == nullptr) return true;  // nothing configured can arrive
     return usb_->setChangeHandler(std::move(changed));
   }

@@ -306,6 +306,20 @@ TEST_F(Link, UnplugAndReplugWhileIdle) {
   EXPECT_EQ(notices_.count(), 1u);  // once per failure
 }
 
+// The pause after a lost link waits for the box: one that comes back ends it, also over
+// USB, where the box's departure is told too. Library time runs 50 times slower here, so
+// that the pause alone would take 25 s.
+TEST_F(Link, ABoxThatComesBackEndsThePauseAfterALostLink) {
+  CKusb_IO io;
+  ASSERT_EQ(linkState().changesWatched.load(), 1);
+  ScaledTime slow(0.02);
+  box_.unplug();
+  ASSERT_TRUE(eventually([] { return statusHas(kLinkLostBit); }));
+  box_.plug();
+  EXPECT_TRUE(eventually([] { return !linkDown(); }, milliseconds(10000)));
+  EXPECT_EQ(io.RequestSpaceCode(), 1);
+}
+
 TEST_F(Link, TheLinkLostMessageIsHeldBackDuringARecording) {
   CKusb_IO io;
   noticeState().eventFlags.fetch_or(kRecordingActiveEvent);

@@ -20,8 +20,11 @@ TEST(FolderWatchTest, EntriesOfAFolderThatComesLaterAndGoesAgain) {
   ASSERT_NE(::mkdtemp(pattern), nullptr);
   const fs::path top = pattern;
   const fs::path folder = top / "root" / "class";
-  std::atomic<int> changes{0};
-  FolderWatch watch(folder.string(), [&] { ++changes; });
+  std::atomic<int> changes{0}, departures{0};
+  FolderWatch watch(folder.string(), [&](bool appeared) {
+    ++changes;
+    if (!appeared) ++departures;
+  });
   ASSERT_TRUE(watch.active());
 
   std::ofstream(top / "unrelated");  // beside the path: not a change
@@ -31,12 +34,15 @@ TEST(FolderWatchTest, EntriesOfAFolderThatComesLaterAndGoesAgain) {
   ASSERT_TRUE(test::eventually([&] { return changes.load() >= 1; }));
   int seen = changes.load();
   EXPECT_EQ(seen, 1);
+  EXPECT_EQ(departures.load(), 0);
 
   std::ofstream(folder / "box0");
   ASSERT_TRUE(test::eventually([&] { return changes.load() > seen; }));
   seen = changes.load();
+  EXPECT_EQ(departures.load(), 0);
   fs::remove(folder / "box0");
   ASSERT_TRUE(test::eventually([&] { return changes.load() > seen; }));
+  EXPECT_EQ(departures.load(), 1);  // an entry that leaves is no arrival
   seen = changes.load();
   fs::remove(folder);
   ASSERT_TRUE(test::eventually([&] { return changes.load() > seen; }));

@@ -294,7 +294,7 @@ int openDescriptors() {
 TEST_F(UsbBackendTest, ReplugsLeaveNoDescriptorsBehind) {
   EmulatedUsbDevice& box = bed.add(1, {}, &side);
   UsbBackend backend(boxConfig());
-  backend.setChangeHandler([] {});
+  backend.setChangeHandler([](bool) {});
   auto replug = [&] {
     auto device = backend.open("usb:1-1");
     ASSERT_NE(device, nullptr);
@@ -344,19 +344,20 @@ TEST_F(UsbBackendTest, CancelEndsABlockedReadAtOnceAndEveryLaterOne) {
 
 TEST_F(UsbBackendTest, ArrivalAndDepartureOfABoxAreSignalled) {
   UsbBackend backend(boxConfig());
-  std::atomic<int> changes{0};
-  if (!backend.setChangeHandler([&] { ++changes; })) GTEST_SKIP() << "no hotplug here";
+  std::atomic<int> arrivals{0}, departures{0};
+  if (!backend.setChangeHandler([&](bool arrived) { ++(arrived ? arrivals : departures); }))
+    GTEST_SKIP() << "no hotplug here";
   EmulatedUsbDevice& box = bed.add(1, {}, &side);
-  EXPECT_TRUE(test::eventually([&] { return changes.load() >= 1; }));
-  const int seen = changes.load();
+  EXPECT_TRUE(test::eventually([&] { return arrivals.load() >= 1; }));
+  const int seen = arrivals.load();
   box.unplug();
-  EXPECT_TRUE(test::eventually([&] { return changes.load() > seen; }));
+  EXPECT_TRUE(test::eventually([&] { return departures.load() >= 1; }));
   UsbDeviceLayout other;
   other.product = 0x0001;
-  const int before = changes.load();
   bed.add(2, other, &side);
   box.plug();
-  EXPECT_TRUE(test::eventually([&] { return changes.load() > before; }));
+  EXPECT_TRUE(test::eventually([&] { return arrivals.load() > seen; }));
+  EXPECT_EQ(departures.load(), 1);
 }
 
 }  // namespace

@@ -96,7 +96,7 @@ TEST(UsbDeviceBackendTest, ABoxBehindTheBackendInterface) {
   EXPECT_EQ(record[0], 4);
 
   std::atomic<int> changes{0};
-  if (backend->watchChanges([&] { ++changes; })) {
+  if (backend->watchChanges([&](bool) { ++changes; })) {
     side.box->unplug();
     EXPECT_TRUE(test::eventually([&] { return changes.load() > 0; }));
     EXPECT_FALSE(replies->read(record, sizeof record, &done));
