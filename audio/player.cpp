@@ -25,6 +25,7 @@ namespace {
 using std::chrono::milliseconds;
 
 constexpr milliseconds kGoAheadPoll{2};
+constexpr int kGoAheadLooks = 125;  // an overdue go-ahead: 250 ms, four block times
 constexpr int32_t kLinkFailed = TAVRO_ERROR_LINK_DOWN;  // the fault of a pass the link ended
 
 bool stopping() {
@@ -56,8 +57,7 @@ class PlaybackPass {
       if (fileSource_) {
         last = readFileBlock();
         packets = kBlockSize / kAudioPacketSize;
-        waitFor([&] { return playerState().deviceReady.load() == 1 || interrupted(); },
-                kGoAheadPoll, kNoLimit);
+        awaitGoAhead();
         playerState().deviceReady.store(0);
       } else {
         waitFor([&] { return hostStreams().hostDataReady.load() == 1 || interrupted(); },
@@ -86,6 +86,19 @@ class PlaybackPass {
     return playerState().stopRequest.load() == 1 || block_.runFlag.load() != 1 || stopping();
   }
   bool interrupted() const { return stopRequested() || linkState().audioOutReopen.load() == 1; }
+
+  // The box's go-ahead for the next block, or the end of the pass. A box that closed the
+  // pipe before it took the last block sends none, and no write fails: whenever the
+  // go-ahead is overdue, the pipe is looked at, and a closed one fails as a write would.
+  void awaitGoAhead() {
+    while (!waitFor([&] { return playerState().deviceReady.load() == 1 || interrupted(); },
+                    kGoAheadPoll, kGoAheadLooks)) {
+      if (platform::pipeHungUp(handles_.pipe)) {
+        ownTransferFailed(linkState().audioOutReopen, kAudioOutPipe, handles_);
+        return;
+      }
+    }
+  }
 
   bool openFile() {
     uint32_t length = 0;

@@ -37,6 +37,11 @@ class BackendPipe {
     return true;
   }
   virtual bool write(const void* buffer, uint32_t n, uint32_t* written) = 0;
+  // Whether the box has closed the pipe, seen without a transfer. Where a write ends once
+  // the packet is queued (the virtual wire), the box may close the pipe before it took what
+  // was queued, and nothing fails; where a write ends only when the box has taken it, a
+  // failure always shows in a transfer: false.
+  virtual bool hungUp() { return false; }
   virtual void cancel() = 0;
   virtual bool reset() = 0;  // after a failed transfer
 };

@@ -307,6 +307,11 @@ bool writeFile(Handle h, const void* buffer, uint32_t n, uint32_t* written) {
   return pipe->write(buffer, n, written);
 }
 
+bool pipeHungUp(Handle h) {
+  const auto pipe = pipeOf(h);
+  return pipe != nullptr && pipe->hungUp();
+}
+
 bool deviceIoControl(Handle h, uint32_t code, const VendorRequest* request) {
   switch (code) {
     case kVendorRead:

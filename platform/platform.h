@@ -104,6 +104,10 @@ bool readHeld(Handle h, void* buffer, uint32_t n, uint32_t* got);
 // WriteFile on a pipe: one packet of n bytes. False unless all n bytes were sent.
 bool writeFile(Handle h, const void* buffer, uint32_t n, uint32_t* written);
 
+// Whether the box has closed pipe h, seen without a transfer (BackendPipe::hungUp): for a
+// writer that waits for the box, whose wait a lost packet would leave without an end.
+bool pipeHungUp(Handle h);
+
 // Device-control codes.
 inline constexpr uint32_t kVendorRead = wire::kVendorRead;
 inline constexpr uint32_t kVendorWrite = wire::kVendorWrite;

@@ -230,6 +230,12 @@ class WirePipe : public BackendPipe {
     }
   }
 
+  // The close shows at once, also while what the box sent before it is still unread.
+  bool hungUp() override {
+    pollfd p{connection_.fd(), POLLRDHUP, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+  }
+
   void cancel() override { connection_.shutDown(); }
 
   // The reset goes to the pipe's device on a connection of its own; its answer does not

@@ -306,6 +306,24 @@ TEST_F(Playback, AFailedAudioPipeIsReportedAsAFailure) {
   EXPECT_EQ(io_.GetWriteSoundRate(), 1000);
 }
 
+// The box closes the pipe while the player waits for a go-ahead: none comes and no write
+// fails, yet the pass ends as the failure it is.
+TEST_F(Playback, APipeClosedBeforeTheGoAheadIsReportedAsAFailure) {
+  if (test::overUsb()) GTEST_SKIP() << "over USB a write ends only once the box has taken it";
+  box_.setResponder([](const vbox::Packet& p) -> std::optional<std::vector<vbox::Record>> {
+    if (p[0] != 9 || p[1] != 1) return std::nullopt;
+    return std::vector<vbox::Record>{vbox::Record{1, 9}};  // answered, but no go-ahead
+  });
+  ASSERT_EQ(io_.StartPlaySound(playFile("w.raw", numberedBytes(5000)).c_str(), 0, 1, 0, false), 1);
+  ASSERT_TRUE(eventually([&] { return io_.GetWriteSoundBytes() == 512; }));
+  box_.failPipe(kAudioOutPipe);
+  const std::optional<tavro_event> ended = nextEvent(TAVRO_EVENT_PLAYBACK_ENDED);
+  ASSERT_TRUE(ended);
+  EXPECT_EQ(ended->u.playback.reason, TAVRO_END_LINK_LOST);
+  EXPECT_EQ(io_.GetWriteSoundRate(), -1);
+  EXPECT_EQ(io_.StopPlaySound(), -1);
+}
+
 TEST_F(Playback, UnplugEndsThePassWithoutTheClosingCommand) {
   box_.setPlayPace(1);
   ASSERT_EQ(io_.StartPlaySound(playFile("u.raw", numberedBytes(100000)).c_str(), 0, 1, 0, false),
