@@ -45,9 +45,10 @@ constexpr int32_t kLinkLostFault = TAVRO_ERROR_LINK_DOWN;
 constexpr int kLossReportPolls = 100;
 constexpr milliseconds kLossReportPoll{10};
 constexpr milliseconds kLinkPoll{50};
-// What the pipe holds before a recording starts is thrown away for at most this long: a box
-// that streams faster than it is read never lets the pipe run empty.
-constexpr auto kDiscardLimit = std::chrono::milliseconds(250);
+// What the pipe holds before a recording starts is thrown away up to this many bytes: a box
+// that streams faster than it is read never lets the pipe run empty. A limit in bytes, not
+// in time: a busy machine drains a long backlog slowly, and must still drain all of it.
+constexpr size_t kDiscardLimit = size_t{1} << 20;
 
 std::atomic<int32_t> gRecordingLimit{INT32_MAX};
 
@@ -187,7 +188,7 @@ class Recording {
   // away before the box is asked to stream. The frame the box was in the middle of is
   // noted, so that the first read skips its rest and starts at a frame.
   void discardHeld() {
-    const auto until = platform::Clock::now() + kDiscardLimit;
+    size_t discarded = 0;
     uint8_t* const tail = work_.discarded;
     const size_t room = sizeof work_.discarded;
     size_t kept = 0;
@@ -203,8 +204,9 @@ class Recording {
         std::memcpy(tail + stay, buffer, got);
         kept = stay + got;
       }
-      // Less than a frame: what the pipe held is gone, and what comes now is new.
-      if (got < kFrameSize || platform::Clock::now() >= until) break;
+      // Less than was asked for: what the pipe held is gone, and what comes now is new.
+      discarded += got;
+      if (got < sizeof work_.discarding || discarded >= kDiscardLimit) break;
     }
     skip_ = static_cast<uint32_t>(restOfLastFrame(tail, kept));
   }
