@@ -6,6 +6,7 @@
 #include "audio/frames.h"
 #include "device/reply_dispatch.h"
 #include "device/state.h"
+#include "tavro/result.h"
 
 namespace tavro {
 namespace {
@@ -17,7 +18,11 @@ Pending deviceReady(const ReplyRecord&) {
 }
 
 void playbackItem(uint8_t value) {
-  if (value == kPlaybackFault) playerState().playbackFault.store(-1);
+  // A refusal comes first and is followed by a plain fault for libraries that know no
+  // refusals: the fault does not hide it.
+  if (value == kPlaybackRefused) playerState().playbackFault.store(TAVRO_ERROR_ALREADY_RUNNING);
+  if (value == kPlaybackFault && playerState().playbackFault.load() >= 0)
+    playerState().playbackFault.store(-1);
 }
 
 }  // namespace

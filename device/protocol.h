@@ -82,10 +82,12 @@ inline constexpr uint8_t kTestReplyFilled = 1;
 // A status item: {kind, value}.
 enum class StatusItemKind : uint8_t {
   kHookState = 1,  // value kOffHook: off hook; any other: on hook
-  kPlayback = 3,   // value kPlaybackFault: the playback failed
+  kPlayback = 3,   // value kPlaybackFault: the playback failed; kPlaybackRefused: a shared
+                   // box refused it, another program plays (a plain fault follows)
 };
 inline constexpr uint8_t kOffHook = 1;
 inline constexpr uint8_t kPlaybackFault = 0;
+inline constexpr uint8_t kPlaybackRefused = 2;
 
 // A tone report's second value above this sets the tone bit.
 inline constexpr uint16_t kToneThreshold = 10;

@@ -64,6 +64,9 @@ class BackendDevice {
   // After a busy claim: which program holds the box, for people ("process 1234 (recorder)");
   // empty when the box does not say.
   virtual std::string holder() { return {}; }
+  // For a shared box (one that tavrod publishes for a box it holds): what it stands for, the
+  // lines of the wire's sharing request; empty for any other box.
+  virtual std::string sharing() { return {}; }
   // The claim, its answer awaited until `deadline` at most: kNoAnswer when it has not come
   // by then (or the box went away). The request goes out once: a later call waits on for
   // the same answer. A backend whose claim does not wait claims as claim() does.

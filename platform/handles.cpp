@@ -176,7 +176,21 @@ constexpr const char* kHeldElsewhere = "another program holds it";
 
 // Opens, claims and probes a box as the library does when it connects: whether the library
 // could use it, and when not, why.
-tavro::DeviceState checkBox(Backend& backend, const std::string& path, std::string* reason) {
+// A shared box's description says what it stands for: "shared: wire <path> (<description>),
+// 2 programs".
+std::string sharedDescription(const std::string& sharing) {
+  std::vector<std::string> lines;
+  size_t at = 0;
+  for (size_t end; (end = sharing.find('\n', at)) != std::string::npos; at = end + 1)
+    lines.push_back(sharing.substr(at, end - at));
+  if (lines.size() < 4) return "shared";
+  const std::string& count = lines[3];
+  return "shared: " + lines[0] + " " + lines[1] + " (" + lines[2] + "), " + count +
+         (count == "1" ? " other program" : " other programs");
+}
+
+tavro::DeviceState checkBox(Backend& backend, const std::string& path, std::string* reason,
+                            std::string* description) {
   bool busy = false;
   const std::unique_ptr<BackendDevice> device = backend.open(path, reason, &busy);
   if (device == nullptr) {
@@ -199,6 +213,8 @@ tavro::DeviceState checkBox(Backend& backend, const std::string& path, std::stri
     *reason = "does not answer the device probe" + (how.empty() ? "" : " (" + how + ")");
     return tavro::DeviceState::kFails;
   }
+  const std::string sharing = device->sharing();
+  if (!sharing.empty()) *description = sharedDescription(sharing);
   reason->clear();
   return tavro::DeviceState::kOpens;
 }
@@ -370,7 +386,7 @@ tavro::DeviceList tavro::listDevices() {
     for (auto& found : backend->enumerate()) {
       tavro::ListedDevice device{name, found.path, found.description, DeviceState::kNotABox,
                                  found.reason};
-      if (found.opens) device.state = checkBox(*backend, found.path, &device.reason);
+      if (found.opens) device.state = checkBox(*backend, found.path, &device.reason, &device.description);
       list.devices.push_back(std::move(device));
     }
   }

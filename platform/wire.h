@@ -36,6 +36,12 @@ inline std::string registryRoot() {
   return "/tmp/tavro-" + std::to_string(static_cast<unsigned long>(::getuid()));
 }
 
+// The system registry, where the system's tavrod publishes the boxes it shares: owned by
+// root and writable by root only; its sockets are open to the group kSystemGroup. The
+// library looks there after the user's registry.
+inline constexpr char kSystemRegistryRoot[] = "/run/tavro";
+inline constexpr char kSystemGroup[] = "tavro";
+
 inline std::string classDirectory() {
   return registryRoot() + "/" + std::string(kInterfaceClassName);
 }
@@ -170,6 +176,11 @@ inline constexpr uint32_t kClaimPipes = 0x0022000C;
 inline constexpr uint32_t kHolder = 0x00220010;
 inline constexpr uint16_t kHolderSize = 20;
 inline constexpr size_t kHolderNameSize = 16;
+// Asks a shared box (one that tavrod publishes for a box it holds) what it stands for: text
+// of kSharingSize bytes, zero-padded, lines "backend", "device path", "description",
+// "programs using it". Any other box answers failure, as for an unknown code.
+inline constexpr uint32_t kSharing = 0x00220014;
+inline constexpr uint16_t kSharingSize = 256;
 
 inline constexpr uint32_t kProbeIndex = 0x0472;
 inline constexpr uint32_t kTransferSetupIndex = 0x0471;

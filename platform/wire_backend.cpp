@@ -319,6 +319,22 @@ class WireDevice : public BackendDevice {
     return "process " + std::to_string(pid) + (name.empty() ? "" : " (" + name + ")");
   }
 
+  std::string sharing() override {
+    std::lock_guard<std::mutex> lock(controlMutex_);
+    if (claimAsked_) return {};
+    uint8_t answer[wire::kSharingSize] = {};
+    if (!controlRoundTrip(connection_.fd(), wire::kSharing, 0, 0, wire::kSharingSize, nullptr,
+                          answer))
+      return {};  // not a shared box
+    // The text comes from the box: only printable ASCII and line ends are kept.
+    std::string text;
+    for (size_t i = 0; i < wire::kSharingSize && answer[i] != 0; ++i)
+      text += (answer[i] == '\n' || (answer[i] >= 0x20 && answer[i] < 0x7F))
+                  ? static_cast<char>(answer[i])
+                  : '?';
+    return text;
+  }
+
  private:
   Connection connection_;
   const std::string path_;

@@ -294,6 +294,11 @@ bool Playback::poll(CKusb_IO& io) {
     return false;
   }
   int rate = io.GetWriteSoundRate();
+  if (rate == TAVRO_ERROR_ALREADY_RUNNING) {  // a shared box refused: one plays at a time
+    failure_ = "play failed: another program is playing";
+    rc_ = kExitBusy;
+    return false;
+  }
   if (rate < 0) {
     failure_ = "play failed: the box reported a playback failure";
     rc_ = kExitFailed;

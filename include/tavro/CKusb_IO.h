@@ -221,7 +221,8 @@ class TAVRO_API CKusb_IO {
   // the playback did not end within about 10 s; -5 the last playback could not open its
   // file. A playback that has played to its end releases the recorder by itself.
   // GetWriteSoundRate: progress in thousandths; 0 with no file length known; -1 after the
-  // box reported a playback failure, or the link failed during the playback.
+  // box reported a playback failure, or the link failed during the playback; -6
+  // (TAVRO_ERROR_ALREADY_RUNNING) when a shared box refused it: another program plays.
   int StartPlaySound(const char* fileName, int startPosition, unsigned char mode,
                      unsigned char param, bool flag);
   int StartPlaySoundCStr(CString fileName, int startPosition, unsigned char mode,
