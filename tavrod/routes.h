@@ -1,0 +1,70 @@
+// Where a shared box sends what the box says, and which commands it answers itself. The
+// table in words is docs/sharing.md; the numbers are the library's own (device/protocol.h).
+#ifndef TAVRO_TAVROD_ROUTES_H
+#define TAVRO_TAVROD_ROUTES_H
+
+#include <chrono>
+#include <cstdint>
+
+#include "device/protocol.h"
+
+namespace tavro::daemon {
+
+// Who receives a reply record.
+enum class Route {
+  kEveryone,  // said unasked: rings, caller numbers, tone reports, DTMF, status items
+  kSender,    // the answer to the command in flight: only its sender
+  kPlayer,    // a playback go-ahead or fault: the program that plays
+};
+
+inline Route routeOf(const uint8_t* record) {
+  switch (replyTypeOf(record)) {
+    case Reply::kNoUsed:
+    case Reply::kReply3:
+    case Reply::kCallerNumber:
+    case Reply::kToneReport:
+    case Reply::kReply6:
+    case Reply::kDtmfCode:
+      return Route::kEveryone;
+    case Reply::kStatusItem:
+      return record[1] == codeOf(StatusItemKind::kPlayback) ? Route::kPlayer : Route::kEveryone;
+    case Reply::kDeviceReady:
+      if (record[1] == codeOf(ReadySubType::kStatusItem))
+        return record[2] == codeOf(StatusItemKind::kPlayback) ? Route::kPlayer : Route::kEveryone;
+      if (record[1] == codeOf(ReadySubType::kFlagsValue)) return Route::kSender;
+      return Route::kPlayer;
+    default:
+      return Route::kSender;  // the plain answer {1, code}, the data answers, unknown types
+  }
+}
+
+// Whether `record`, sent to the sender, ends the command `code` in flight: a command whose
+// result is its answer's data waits for that answer; any other ends with any answer.
+inline bool endsCommand(uint8_t code, const uint8_t* record) {
+  switch (static_cast<Command>(code)) {
+    case Command::kReadFlags:
+      return commands::kReadFlags.answer(record);
+    case Command::kWriteFlash:
+      return commands::kWriteFlash.answer(record);
+    case Command::kReadType:
+      return commands::kReadType.answer(record);
+    case Command::kReadInfo:
+      return commands::kReadInfo.answer(record);
+    default:
+      return true;
+  }
+}
+
+// How long a command in flight holds the others back without an answer: its own poll limit.
+inline std::chrono::milliseconds answerLimit(uint8_t code) {
+  int polls = kTestTransferPolls;
+  for (const CommandSpec& c :
+       {commands::kPutDown, commands::kPickUp, commands::kDial, commands::kRecordStatus,
+        commands::kPlayStatus, commands::kReadType, commands::kReadInfo})
+    if (codeOf(c.code) == code) polls = c.polls;
+  return std::chrono::milliseconds(100 * polls);
+}
+
+}  // namespace tavro::daemon
+
+#endif  // TAVRO_TAVROD_ROUTES_H

@@ -1,0 +1,289 @@
+#!/usr/bin/env python3
+"""End-to-end tests of tavrod: tavro-box processes, tavrod sharing them, and several tavro
+tools at once, each in a fresh XDG_RUNTIME_DIR.
+
+Usage: tavrod_test.py --box PATH --tool PATH --daemon PATH [unittest arguments]
+"""
+import argparse
+import json
+import os
+import re
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+BOX = TOOL = DAEMON = None
+DEADLINE = 30.0  # generous: the suite also runs under the sanitizers
+CLASS = "{77F49321-16EF-11D2-AD51-006097B514DD}"
+
+
+class Lines:
+    """A process whose output lines (stdout or stderr) are collected as they come."""
+
+    def __init__(self, args, env, stream="stdout", stdin=None):
+        self.proc = subprocess.Popen(args, stdin=stdin, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, text=True, bufsize=1, env=env)
+        self.lines = []
+        self.cond = threading.Condition()
+        self.reader = threading.Thread(target=self._read, args=(getattr(self.proc, stream),),
+                                       daemon=True)
+        self.reader.start()
+
+    def _read(self, stream):
+        for line in stream:
+            line = re.sub(r"^\[\s*[0-9.]+\]\s*", "", line.rstrip("\n"))
+            with self.cond:
+                self.lines.append(line)
+                self.cond.notify_all()
+
+    def mark(self):
+        with self.cond:
+            return len(self.lines)
+
+    def wait_for(self, pattern, since=0, timeout=DEADLINE):
+        rx = re.compile(pattern)
+        end = time.monotonic() + timeout
+        with self.cond:
+            while True:
+                for line in self.lines[since:]:
+                    m = rx.search(line)
+                    if m:
+                        return m
+                left = end - time.monotonic()
+                if left <= 0:
+                    raise AssertionError("never saw %r in:\n%s" % (pattern, "\n".join(self.lines)))
+                self.cond.wait(left)
+
+    def end(self, sig=signal.SIGTERM):
+        if self.proc.poll() is None:
+            self.proc.send_signal(sig)
+            try:
+                self.proc.wait(timeout=DEADLINE)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.reader.join(DEADLINE)
+        return self.proc.returncode
+
+
+class Box(Lines):
+    def __init__(self, runtime, env, name="box0"):
+        super().__init__([BOX, "--interactive", "--runtime-dir", runtime, "--name", name], env,
+                         stdin=subprocess.PIPE)
+        self.wait_for(r"^device |plugged ")
+
+    def send(self, line):
+        self.proc.stdin.write(line + "\n")
+        self.proc.stdin.flush()
+
+
+def audio_of(path):
+    """The data chunk of a wave file."""
+    with open(path, "rb") as f:
+        data = f.read()
+    at = data.find(b"data")
+    return data[at + 8:] if at >= 0 else b""
+
+
+class DaemonTest(unittest.TestCase):
+    boxes = ("box0",)
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="tavrod-e2e-")
+        self.runtime = os.path.join(self.tmp, "run")
+        os.mkdir(self.runtime, 0o700)
+        self.cwd = os.path.join(self.tmp, "work")
+        os.mkdir(self.cwd)
+        self.env = dict(os.environ, XDG_RUNTIME_DIR=self.runtime, TAVRO_BACKENDS="wire")
+        self.box = {}
+        for name in self.boxes:
+            self.box[name] = Box(self.runtime, self.env, name)
+            self.addCleanup(self.box[name].end)
+        self.daemon = Lines([DAEMON], self.env, stream="stderr")
+        self.addCleanup(self.daemon.end)
+        for name in self.boxes:
+            self.daemon.wait_for(r"holding wire .*/%s .* as .*/shared-%s$" % (name, name))
+
+    def tearDown(self):
+        self.doCleanups()
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def tool(self, *args, timeout=DEADLINE):
+        return subprocess.run([TOOL, *args], capture_output=True, text=True, cwd=self.cwd,
+                              env=self.env, timeout=timeout)
+
+    def start(self, *args):
+        proc = subprocess.Popen([TOOL, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                text=True, cwd=self.cwd, env=self.env)
+        self.addCleanup(lambda: (proc.poll() is None and proc.kill(), proc.communicate()))
+        return proc
+
+    def assertRun(self, r, code=0):
+        self.assertEqual(r.returncode, code, "exit %d\nstdout:\n%s\nstderr:\n%s"
+                         % (r.returncode, r.stdout, r.stderr))
+
+    def path(self, name):
+        return os.path.join(self.cwd, name)
+
+    def wait_recording(self, name, size=4000):
+        end = time.monotonic() + DEADLINE
+        while len(audio_of(self.path(name))) < size if os.path.exists(self.path(name)) else True:
+            self.assertLess(time.monotonic(), end, "%s never grew" % name)
+            time.sleep(0.05)
+
+
+def read_line(proc, timeout=DEADLINE):
+    ready, _, _ = select.select([proc.stdout], [], [], timeout)
+    if not ready:
+        raise AssertionError("the tool printed nothing within %.0f s" % timeout)
+    line = proc.stdout.readline()
+    if not line:
+        raise AssertionError("the tool ended: %s" % proc.stderr.read())
+    return line.rstrip("\n")
+
+
+def watch_until(proc, kind, timeout=DEADLINE):
+    end = time.monotonic() + timeout
+    seen = []
+    while time.monotonic() < end:
+        event = json.loads(read_line(proc, end - time.monotonic()))
+        seen.append(event)
+        if event.get("event") == kind:
+            return event
+    raise AssertionError("no %s event; saw %s" % (kind, seen))
+
+
+class Sharing(DaemonTest):
+    def test_three_programs_at_once(self):
+        self.box["box0"].send("source pattern")
+        watch = self.start("watch", "--json")
+        watch_until(watch, "link")
+        first = self.start("record", "a.wav", "--quiet")
+        self.wait_recording("a.wav")
+        second = self.start("record", "b.wav", "--seconds", "1", "--quiet")
+        for args in (("status",), ("info",), ("dial", "5551234")):
+            self.assertRun(self.tool(*args))
+        self.box["box0"].send("call 5551234 name=\"Ann Lee\"")
+        call = watch_until(watch, "call")
+        self.assertIn("5551234", json.dumps(call))
+        self.assertEqual(second.wait(DEADLINE), 0, second.stderr.read())
+        first.send_signal(signal.SIGINT)
+        self.assertEqual(first.wait(DEADLINE), 0, first.stderr.read())
+        # Two recordings at once hold the same audio: the later, shorter one is a stretch of
+        # the longer one.
+        a, b = audio_of(self.path("a.wav")), audio_of(self.path("b.wav"))
+        self.assertGreater(len(b), 4000)
+        self.assertNotEqual(a.find(b), -1, "the second recording is not a stretch of the first")
+        # Each program's recording starts at its own start: b began later than a.
+        self.assertGreater(a.find(b), 0)
+        self.daemon.wait_for(r"program \d+ \(tavro\) connected to shared-box0 \(3 programs\)")
+
+    def test_pickup_then_record_in_separate_processes(self):
+        self.assertRun(self.tool("pickup"))
+        self.assertRun(self.tool("record", "line.wav", "--mode", "0", "--seconds", "0.5",
+                                 "--quiet"))
+        self.assertGreater(len(audio_of(self.path("line.wav"))), 2000)
+        self.assertRun(self.tool("hangup"))
+
+    def test_hook_follows_another_programs_pickup(self):
+        watch = self.start("watch", "--json")
+        watch_until(watch, "link")
+        self.assertRun(self.tool("pickup"))
+        self.assertEqual(watch_until(watch, "hook").get("state"), "off")
+        status = self.tool("status")
+        self.assertRun(status)
+        self.assertIn("off-hook", status.stdout)
+
+    def test_one_player_at_a_time_and_a_killed_player_lets_go(self):
+        sound = self.path("tone.raw")
+        with open(sound, "wb") as f:
+            f.write(b"\xd5" * 8000 * 20)
+        self.assertRun(self.tool("pickup"))
+        player = self.start("play", sound, "--raw")
+        self.box["box0"].wait_for(r"audio out: playing")
+        second = self.tool("play", sound, "--raw")
+        self.assertNotEqual(second.returncode, 0)
+        self.assertIn("another program is playing", second.stderr)
+        player.kill()
+        player.wait()
+        self.daemon.wait_for(r"left shared-box0: the process has ended")
+        mark = self.box["box0"].mark()
+        third = self.start("play", sound, "--raw")
+        self.box["box0"].wait_for(r"audio out: playing", since=mark)
+        third.send_signal(signal.SIGINT)
+        self.assertEqual(third.wait(DEADLINE), 0, third.stderr.read())
+
+    def test_a_recorder_killed_mid_recording_leaves_the_others_recording(self):
+        self.box["box0"].send("source pattern")
+        keeps = self.start("record", "keeps.wav", "--quiet")
+        killed = self.start("record", "killed.wav", "--quiet")
+        self.wait_recording("keeps.wav")
+        self.wait_recording("killed.wav")
+        killed.kill()
+        killed.wait()
+        self.daemon.wait_for(r"left shared-box0: the process has ended")
+        size = len(audio_of(self.path("keeps.wav")))
+        self.wait_recording("keeps.wav", size + 8000)
+        self.assertRun(self.tool("status"))
+        keeps.send_signal(signal.SIGINT)
+        self.assertEqual(keeps.wait(DEADLINE), 0, keeps.stderr.read())
+        # The last recorder gone, the box stops streaming.
+        self.box["box0"].wait_for(r"audio in: stopped")
+
+    def test_unplug_and_replug_under_three_clients(self):
+        watches = [self.start("watch", "--json") for _ in range(3)]
+        for w in watches:
+            watch_until(w, "link")
+        self.box["box0"].send("unplug")
+        for w in watches:
+            self.assertEqual(watch_until(w, "link").get("state"), "lost")
+        self.box["box0"].send("replug")
+        for w in watches:
+            self.assertEqual(watch_until(w, "link").get("state"), "back")
+        self.assertRun(self.tool("status"))
+
+    def test_sigterm_ends_it_at_once_and_removes_the_shared_box(self):
+        watch = self.start("watch", "--json")
+        watch_until(watch, "link")
+        began = time.monotonic()
+        self.assertEqual(self.daemon.end(), 0)
+        self.assertLess(time.monotonic() - began, 1.0)
+        folder = os.path.join(self.runtime, "tavro", CLASS)
+        self.assertEqual([n for n in os.listdir(folder) if n.startswith("shared-")], [])
+        self.assertEqual(watch_until(watch, "link").get("state"), "lost")
+
+
+class TwoBoxes(DaemonTest):
+    boxes = ("box0", "box1")
+
+    def test_each_box_is_shared_and_listed_and_serves(self):
+        watch = self.start("watch", "--json")
+        watch_until(watch, "link")
+        r = self.tool("devices")
+        self.assertRun(r)
+        for name, others in (("box0", "1 other program"), ("box1", "0 other programs")):
+            self.assertRegex(r.stdout, r"shared-%s  \(shared: wire \S+/%s \(virtual wire box "
+                             r"%s\), %s\)  opens" % (name, name, name, others))
+        # The first box gone, programs go on with the second one.
+        self.box["box0"].send("unplug")
+        self.assertEqual(watch_until(watch, "link").get("state"), "lost")
+        mark = self.box["box1"].mark()
+        self.assertRun(self.tool("status"))
+        self.box["box1"].wait_for(r"^command 1b", since=mark)
+        self.assertEqual(watch_until(watch, "link").get("state"), "back")
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--box", required=True)
+    parser.add_argument("--tool", required=True)
+    parser.add_argument("--daemon", required=True)
+    args, rest = parser.parse_known_args()
+    BOX, TOOL, DAEMON = args.box, args.tool, args.daemon
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
