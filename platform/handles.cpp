@@ -386,7 +386,8 @@ tavro::DeviceList tavro::listDevices() {
     for (auto& found : backend->enumerate()) {
       tavro::ListedDevice device{name, found.path, found.description, DeviceState::kNotABox,
                                  found.reason};
-      if (found.opens) device.state = checkBox(*backend, found.path, &device.reason, &device.description);
+      if (found.opens)
+        device.state = checkBox(*backend, found.path, &device.reason, &device.description);
       list.devices.push_back(std::move(device));
     }
   }

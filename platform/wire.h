@@ -42,6 +42,13 @@ inline std::string registryRoot() {
 inline constexpr char kSystemRegistryRoot[] = "/run/tavro";
 inline constexpr char kSystemGroup[] = "tavro";
 
+// The registries the library looks in, in their order: the user's, then the system's.
+inline std::vector<std::string> registryRoots() {
+  std::vector<std::string> roots{registryRoot()};
+  if (roots[0] != kSystemRegistryRoot) roots.emplace_back(kSystemRegistryRoot);
+  return roots;
+}
+
 inline std::string classDirectory() {
   return registryRoot() + "/" + std::string(kInterfaceClassName);
 }
@@ -62,9 +69,15 @@ enum class Trust {
   kUnreadable,
 };
 
-inline Trust trustOf(const struct stat& st) {
+// The owner a registry folder must have: the user for the user's registry, root for the
+// system registry.
+inline uid_t registryOwner(std::string_view root) {
+  return root == kSystemRegistryRoot ? 0 : ::getuid();
+}
+
+inline Trust trustOf(const struct stat& st, uid_t owner = ::getuid()) {
   if (!S_ISDIR(st.st_mode)) return Trust::kNotDirectory;
-  if (st.st_uid != ::getuid()) return Trust::kOtherOwner;
+  if (st.st_uid != owner) return Trust::kOtherOwner;
   if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return Trust::kWritableByOthers;
   return Trust::kTrusted;
 }
@@ -94,7 +107,7 @@ inline const char* trustProblem(Trust trust) {
 // symbolic link and checks the trust rule on what was opened, so that a folder swapped in
 // after the check is never the one used. Returns the descriptor (close-on-exec), or -1 with
 // the reason in *why.
-inline int openTrustedFolder(int parent, const char* name, Trust* why) {
+inline int openTrustedFolder(int parent, const char* name, Trust* why, uid_t owner = ::getuid()) {
   const int fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
     const int error = errno;
@@ -111,7 +124,7 @@ inline int openTrustedFolder(int parent, const char* name, Trust* why) {
     return -1;
   }
   struct stat st;
-  const Trust trust = ::fstat(fd, &st) == 0 ? trustOf(st) : Trust::kUnreadable;
+  const Trust trust = ::fstat(fd, &st) == 0 ? trustOf(st, owner) : Trust::kUnreadable;
   if (why != nullptr) *why = trust;
   if (trust != Trust::kTrusted) {
     ::close(fd);
@@ -123,10 +136,12 @@ inline int openTrustedFolder(int parent, const char* name, Trust* why) {
 // Opens the class folder `className` of the registry, checking the trust rule on the root
 // and on the class folder as opened. Returns its descriptor, or -1 when either folder is
 // missing or not trusted.
-inline int openRegistryFolder(const std::string& className) {
-  const int rootFd = openTrustedFolder(AT_FDCWD, registryRoot().c_str(), nullptr);
+inline int openRegistryFolder(const std::string& className,
+                              const std::string& root = registryRoot()) {
+  const uid_t owner = registryOwner(root);
+  const int rootFd = openTrustedFolder(AT_FDCWD, root.c_str(), nullptr, owner);
   if (rootFd < 0) return -1;
-  const int folder = openTrustedFolder(rootFd, className.c_str(), nullptr);
+  const int folder = openTrustedFolder(rootFd, className.c_str(), nullptr, owner);
   ::close(rootFd);
   return folder;
 }

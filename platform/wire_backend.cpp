@@ -101,11 +101,18 @@ int connectInRegistry(const std::string& path, int type) {
   if (path.size() > wire::kMaxSocketPath) return -1;
   const size_t slash = path.rfind('/');
   if (slash == std::string::npos || slash + 1 == path.size()) return -1;
-  const std::string root = wire::registryRoot() + "/";
-  if (path.compare(0, root.size(), root) != 0 || slash <= root.size()) return -1;
-  const std::string className = path.substr(root.size(), slash - root.size());
+  // The user's registry or the system's, each with its own trust rule.
+  std::string root;
+  for (const auto& r : wire::registryRoots()) {
+    if (path.compare(0, r.size() + 1, r + "/") == 0) {
+      root = r;
+      break;
+    }
+  }
+  if (root.empty() || slash <= root.size() + 1) return -1;
+  const std::string className = path.substr(root.size() + 1, slash - root.size() - 1);
   if (className.find('/') != std::string::npos) return -1;
-  const int folder = wire::openRegistryFolder(className);
+  const int folder = wire::openRegistryFolder(className, root);
   if (folder < 0) return -1;
   std::function<void()> hook;
   {
@@ -349,14 +356,20 @@ class WireBackend : public Backend {
   // The sockets of the class folder whose names hold no backslash, sorted bytewise. The
   // trust rule is checked on the folders as opened, and the listing is read from the very
   // folder that was checked.
+  // The user's registry first, then the system's.
   std::vector<DeviceListing> enumerate() override {
     std::vector<DeviceListing> found;
-    const int dirFd = wire::openRegistryFolder(wire::kInterfaceClassName);
-    if (dirFd < 0) return found;
+    for (const auto& root : wire::registryRoots()) listRegistry(root, &found);
+    return found;
+  }
+
+  void listRegistry(const std::string& root, std::vector<DeviceListing>* found) {
+    const int dirFd = wire::openRegistryFolder(wire::kInterfaceClassName, root);
+    if (dirFd < 0) return;
     DIR* d = fdopendir(dirFd);
     if (d == nullptr) {
       ::close(dirFd);
-      return found;
+      return;
     }
     std::vector<std::string> names;
     while (const dirent* e = readdir(d)) {
@@ -369,11 +382,15 @@ class WireBackend : public Backend {
     }
     closedir(d);
     std::sort(names.begin(), names.end());  // char_traits<char> compares bytes as unsigned
-    const std::string dir = wire::classDirectory();
+    const std::string dir = root + "/" + wire::kInterfaceClassName;
+    const bool system = root == wire::kSystemRegistryRoot;
     for (const auto& name : names) {
-      found.push_back({dir + "/" + name, "virtual wire box " + name, true, {}});
+      found->push_back(
+          {dir + "/" + name,
+           (system ? "virtual wire box " + name + " (system)" : "virtual wire box " + name),
+           true,
+           {}});
     }
-    return found;
   }
 
   std::unique_ptr<BackendDevice> open(const std::string& path, std::string* reason,
@@ -390,15 +407,21 @@ class WireBackend : public Backend {
     return std::make_unique<WireDevice>(fd, path);
   }
 
-  // The class folder of the registry as it is named now.
+  // The class folder of the registry as it is named now. The system registry is watched too
+  // when it is there; whether changes can be told is the user's registry's answer.
   bool watchChanges(std::function<void(bool arrived)> changed) override {
     watch_.reset();
+    systemWatch_.reset();
+    if (changed && wire::registryRoot() != wire::kSystemRegistryRoot)
+      systemWatch_ = std::make_unique<FolderWatch>(
+          std::string(wire::kSystemRegistryRoot) + "/" + wire::kInterfaceClassName, changed);
     watch_ = std::make_unique<FolderWatch>(wire::classDirectory(), std::move(changed));
     return watch_->active();
   }
 
  private:
   std::unique_ptr<FolderWatch> watch_;
+  std::unique_ptr<FolderWatch> systemWatch_;
 };
 
 }  // namespace

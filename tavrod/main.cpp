@@ -93,7 +93,7 @@ class Daemon {
     std::string names;
     for (auto& b : backends_) {
       names += std::string(names.empty() ? "" : ", ") + b->name();
-      b->watchChanges([this] { poke(); });
+      b->watchChanges([this](bool) { poke(); });
       for (const auto& note : b->notes()) logLine(std::string(b->name()) + ": " + note);
     }
     logLine("publishing into " + where_.root +
