@@ -1,0 +1,173 @@
+// The inside of a shared box, for its two source files: shared_box.cpp (the sockets, the
+// held box and the thread) and routing.cpp (commands, answers, records and audio between
+// the programs and the box).
+#ifndef TAVRO_TAVROD_SHARED_BOX_IMPL_H
+#define TAVRO_TAVROD_SHARED_BOX_IMPL_H
+
+#include <sys/types.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <initializer_list>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tavrod/routes.h"
+#include "tavrod/shared_box.h"
+
+namespace tavro::daemon {
+
+using Clock = std::chrono::steady_clock;
+using Record = std::array<uint8_t, wire::kRecordSize>;
+using Packet = std::array<uint8_t, wire::kCommandSize>;
+
+inline constexpr size_t kFrameSize = 256;
+inline constexpr size_t kMaxControlMessage = 16 + 4096;
+inline constexpr size_t kMaxControlConnections = 16;  // a program's
+inline constexpr size_t kMaxPrograms = 64;
+inline constexpr size_t kMaxQueuedCommands = 256;
+// A program whose process lives on with no connection left is let go after this.
+inline constexpr std::chrono::milliseconds kNoConnectionGrace{500};
+inline constexpr uint8_t kAudioInSetup = 0x81;
+inline constexpr uint8_t kAudioOutSetup = 0x80;
+inline constexpr uint8_t kPlainAnswer = 1;
+
+// The sockets and processes (sockets.cpp).
+std::string errnoText(const std::string& what);
+void closeFd(int& fd);
+pid_t peerProcess(int fd);
+// Readable when the process at the other end of `fd` has ended; -1 when it cannot be told.
+int processWatch(int fd, pid_t pid);
+std::string processName(pid_t pid);
+// Opens a registry folder, creating it when missing, and refuses one that the library would
+// not trust.
+int openFolder(int parent, const char* name, const std::string& shown, bool system);
+// Listens at `name` in the opened folder (`shown` is its path for messages).
+int listenAt(int folder, const std::string& name, const std::string& shown, int type,
+             const Publishing& where);
+Record makeRecord(std::initializer_list<uint8_t> bytes);
+Record hookRecord(bool offHook);
+
+// ---- the state of one program ----
+
+struct Program {
+  pid_t pid = -1;
+  std::string name;
+  int watch = -1;  // readable when the process has ended
+  int pipe[wire::kPipeCount] = {-1, -1, -1, -1};
+  std::vector<int> controls;
+  bool recording = false;     // its recording is switched on
+  bool streaming = false;     // and its transfer was set up: it receives the line from now on
+  std::vector<uint8_t> held;  // the rest of a frame its audio-in connection took in part
+  uint64_t framesDropped = 0;
+  Clock::time_point lonelySince = Clock::time_point::max();  // no connection since then
+
+  bool connected() const {
+    for (int fd : pipe)
+      if (fd >= 0) return true;
+    return !controls.empty();
+  }
+};
+
+struct Queued {
+  pid_t from;  // 0: tavrod itself, whose answer nobody receives
+  Packet packet;
+};
+
+struct InFlight {
+  pid_t from;
+  uint8_t code;
+  bool on;
+  Clock::time_point until;
+};
+
+struct SharedBox::Impl {
+  std::string name;
+  HeldBox box;
+  Publishing where;
+  Log log;
+  std::function<void()> onLost;
+  std::string devicePath;
+
+  int folder = -1;
+  int listenDevice = -1;
+  int listenPipe[wire::kPipeCount] = {-1, -1, -1, -1};
+  int wakeFd = -1;
+
+  std::map<pid_t, Program> programs;  // the loop thread's own
+  std::deque<Queued> queue;
+  std::optional<InFlight> inFlight;
+  pid_t player = 0;  // the program that plays, 0: none
+  bool offHook = false;
+
+  // Handed over by the reader threads.
+  std::mutex mutex;
+  std::deque<Record> records;
+  std::deque<std::array<uint8_t, kFrameSize>> frames;
+  std::atomic<bool> lost{false};
+  std::atomic<bool> stop{false};
+  std::atomic<size_t> programCount{0};
+
+  std::thread loopThread, recordReader, audioReader;
+
+  std::string pipeName(int p) const { return name + wire::kPipeSeparator + wire::kPipeNames[p]; }
+
+  // ---- the held box ----
+
+  // ---- programs ----
+
+  // ---- commands ----
+
+  // ---- connections ----
+
+  // ---- the thread ----
+
+  void wake();
+  void publish();
+  void unpublish();
+  void readRecords();
+  void readAudio();
+  void lose();
+  bool toBox(const Packet& p);
+  Program* programOf(pid_t pid);
+  // The program at the other end of a new connection; null when there is no room for it.
+  Program* admit(int fd);
+  // A program that has gone: what it held is let go, and the others go on.
+  void release(pid_t pid, const char* why);
+  static Packet makeCommand(Command code, uint8_t on);
+  bool anyoneRecording() const;
+  void sendRecord(Program& p, const Record& r);
+  void sendRecordTo(pid_t pid, const Record& r);
+  void sendToAll(const Record& r, pid_t except = 0);
+  void enqueue(pid_t from, const Packet& p);
+  // Sends the next command when none is in flight.
+  void pump();
+  void finishCommand();
+  void onRecord(const Record& r);
+  void onFrame(const std::array<uint8_t, kFrameSize>& f);
+  void flushHeld(Program& p);
+  void acceptPipe(int pipe);
+  void acceptControl();
+  // What the box stands for, and how many programs use it besides the one that asks.
+  std::string sharingText(pid_t asker) const;
+  // Answers one control request; false when the connection has ended.
+  bool readControl(Program& p, int fd);
+  // A transfer setup: audio in starts the program's own share of the line; audio out is the
+  // player's alone (another program's is granted and goes nowhere).
+  bool transferSetup(Program& p, const wire::ControlHeader& h, const uint8_t* data);
+  // What a program sent on a pipe; false when the connection has ended.
+  bool readPipe(Program& p, int pipe);
+  void loop();
+};
+
+}  // namespace tavro::daemon
+
+#endif  // TAVRO_TAVROD_SHARED_BOX_IMPL_H
