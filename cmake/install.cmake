@@ -5,6 +5,7 @@
 #   dev      libtavro-dev  headers, the .so link, CMake package, pkg-config, the vbox double
 #   tools    tavro-tools   tavro, tavro-box, their man pages, the udev rule, the USB page
 #   ostrel   ostrel        Ostrel, its desktop entry, icons and man page
+#   daemon   tavrod        tavrod, its systemd units, its group and man page
 include(CMakePackageConfigHelpers)
 
 set(TAVRO_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Tavro)
@@ -13,6 +14,7 @@ set(TAVRO_PACKAGE_runtime libtavro1)
 set(TAVRO_PACKAGE_dev libtavro-dev)
 set(TAVRO_PACKAGE_tools tavro-tools)
 set(TAVRO_PACKAGE_ostrel ostrel)
+set(TAVRO_PACKAGE_daemon tavrod)
 
 # tavro_install_docs(component file...): the documents of one package.
 function(tavro_install_docs component)
@@ -80,6 +82,16 @@ if(TAVRO_BUILD_TOOLS)
   tavro_install_docs(tools ${PROJECT_SOURCE_DIR}/docs/tavro-tool.md
                      ${PROJECT_SOURCE_DIR}/docs/virtual-box.md ${PROJECT_SOURCE_DIR}/docs/usb.md)
 endif()
+if(TARGET tavrod)
+  install(TARGETS tavrod RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR} COMPONENT daemon)
+  # The units where systemd reads them under the prefix (/usr/lib/systemd in /usr).
+  install(FILES packaging/tavrod/tavrod.service DESTINATION lib/systemd/system COMPONENT daemon)
+  install(FILES packaging/tavrod/tavrod-user.service RENAME tavrod.service
+          DESTINATION lib/systemd/user COMPONENT daemon)
+  install(FILES packaging/tavrod/sysusers.conf RENAME tavrod.conf DESTINATION lib/sysusers.d
+          COMPONENT daemon)
+  tavro_install_docs(daemon ${PROJECT_SOURCE_DIR}/docs/sharing.md)
+endif()
 if(TARGET ostrel)
   set_target_properties(ostrel PROPERTIES INSTALL_RPATH "${TAVRO_PROGRAM_RPATH}")
   install(TARGETS ostrel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT ostrel)
@@ -99,7 +111,7 @@ if(TAVRO_PACKAGE_DEB)
                      COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/packaging/changelog > ${changelog}
                      DEPENDS ${PROJECT_SOURCE_DIR}/packaging/changelog VERBATIM)
   add_custom_target(tavro_changelog ALL DEPENDS ${changelog})
-  foreach(component runtime dev tools ostrel)
+  foreach(component runtime dev tools ostrel daemon)
     tavro_install_docs(${component} ${PROJECT_SOURCE_DIR}/packaging/copyright ${changelog})
   endforeach()
 endif()

@@ -9,7 +9,7 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "")
 set(CPACK_OUTPUT_FILE_PREFIX ${PROJECT_BINARY_DIR}/debs)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL runtime dev tools ostrel)
+set(CPACK_COMPONENTS_ALL runtime dev tools ostrel daemon)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_SOURCE tavro)
@@ -60,5 +60,14 @@ set(CPACK_COMPONENT_OSTREL_DEPENDS runtime)
 set(CPACK_DEBIAN_OSTREL_DESCRIPTION "signal test dialog for the telephone-line box
 Ostrel waits until the USB telephone-line box is ready and records the
 line into CallSignalFile.wav while its button is down.")
+
+set(CPACK_DEBIAN_DAEMON_PACKAGE_NAME tavrod)
+set(CPACK_DEBIAN_DAEMON_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_DAEMON_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/tavrod/postinst)
+set(CPACK_DEBIAN_DAEMON_DESCRIPTION "service that shares telephone-line boxes among programs
+tavrod holds every telephone-line box on the machine and publishes each
+one as a shared box, so that a call recorder, a caller-ID window and the
+tavro tool use one box at the same time. It comes with systemd units for
+the system and for users.")
 
 include(CPack)

@@ -56,8 +56,8 @@ void logLine(const std::string& line) {
   std::fflush(stderr);
 }
 
-// A name that a person can tell apart from the others: the box's own name on the wire, the
-// bus position on USB.
+// A name that a person can tell apart from the others: "+" and the box's own name on the
+// wire, "+usb-" and the bus position on USB.
 std::string shareName(const std::string& backend, const std::string& path) {
   const size_t slash = path.rfind('/');
   std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
@@ -67,7 +67,9 @@ std::string shareName(const std::string& backend, const std::string& path) {
     if (!plain) c = '-';
   }
   if (base.size() > 40) base.resize(40);
-  return backend == "wire" ? "shared-" + base : "shared-" + backend + "-" + base;
+  // The plus says "shared", and sorts before letters and digits: the library tries the
+  // shared box before the box itself.
+  return backend == "wire" ? "+" + base : "+" + backend + "-" + base;
 }
 
 class Daemon {
@@ -125,6 +127,7 @@ class Daemon {
     // Every shared box is removed; the boxes are let go.
     for (auto& [key, box] : boxes_) logLine("let go of " + key + " (" + box->name() + ")");
     boxes_.clear();
+    away_.clear();
     for (auto& b : backends_) b->watchChanges(nullptr);
     backends_.clear();
     close(changed_);
@@ -138,10 +141,12 @@ class Daemon {
     [[maybe_unused]] ssize_t n = write(changed_, &one, sizeof one);
   }
 
+  // A box that went away leaves its shared box waiting for it (away) until it is held again.
   void dropLost() {
     for (auto it = boxes_.begin(); it != boxes_.end();) {
       if (it->second->lost()) {
-        logLine("lost " + it->first + " (" + it->second->name() + " removed)");
+        logLine("lost " + it->first + " (" + it->second->name() + " waits for it)");
+        away_[it->first] = std::move(it->second);
         it = boxes_.erase(it);
       } else {
         ++it;
@@ -150,8 +155,9 @@ class Daemon {
   }
 
   bool published(const std::string& path) const {
-    for (const auto& [key, box] : boxes_)
-      if (path == publishedPath(box->name())) return true;
+    for (const auto* boxes : {&boxes_, &away_})
+      for (const auto& [key, box] : *boxes)
+        if (path == publishedPath(box->name())) return true;
     return false;
   }
 
@@ -204,6 +210,11 @@ class Daemon {
     for (int n = 2; taken(name); ++n)
       name = shareName(box.backend, box.path) + "-" + std::to_string(n);
     const std::string description = listed.description;
+    // The box is held again: its waiting shared box makes room for the new one, same name.
+    if (auto it = away_.find(key); it != away_.end()) {
+      name = it->second->name();
+      away_.erase(it);
+    }
     try {
       auto shared =
           std::make_unique<SharedBox>(name, std::move(box), where_, logLine, [this] { poke(); });
@@ -216,8 +227,9 @@ class Daemon {
   }
 
   bool taken(const std::string& name) const {
-    for (const auto& [key, box] : boxes_)
-      if (box->name() == name) return true;
+    for (const auto* boxes : {&boxes_, &away_})
+      for (const auto& [key, box] : *boxes)
+        if (box->name() == name) return true;
     return false;
   }
 
@@ -233,6 +245,7 @@ class Daemon {
   int changed_ = -1;
   std::vector<std::unique_ptr<platform::Backend>> backends_;
   std::map<std::string, std::unique_ptr<SharedBox>> boxes_;  // by "backend path"
+  std::map<std::string, std::unique_ptr<SharedBox>> away_;   // their boxes went away
   std::set<std::string> shared_;                             // shared boxes of others
   std::map<std::string, std::string> notes_;
   bool unopened_ = false;  // a box was seen that did not open

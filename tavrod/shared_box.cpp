@@ -129,7 +129,7 @@ Program* SharedBox::Impl::admit(int fd) {
 void SharedBox::Impl::acceptPipe(int pipe) {
   const int fd = ::accept4(listenPipe[pipe], nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
   if (fd < 0) return;
-  Program* p = admit(fd);
+  Program* p = away ? nullptr : admit(fd);  // while the box is away, no pipe opens
   if (p == nullptr) {
     ::close(fd);
     return;
@@ -171,6 +171,10 @@ bool SharedBox::Impl::readControl(Program& p, int fd) {
     const size_t dataBytes = size_t(n) - wire::kControlHeaderSize;
     const uint8_t* data = buf.data() + wire::kControlHeaderSize;
     if (h.code == wire::kClaimPipes && h.length == 1 && dataBytes == 0) {
+      if (away) {
+        claimsHeld.push_back({p.pid, fd, Clock::now() + kAwayClaimHold});
+        return true;  // answered when the hold is over
+      }
       answer = {wire::kAnswerSuccess, wire::kClaimGranted};  // a shared box is everyone's
     } else if (h.code == wire::kSharing && h.length == wire::kSharingSize && dataBytes == 0) {
       const std::string text = sharingText(p.pid);
@@ -179,7 +183,9 @@ bool SharedBox::Impl::readControl(Program& p, int fd) {
       std::memcpy(&answer[1], text.data(), std::min<size_t>(text.size(), wire::kSharingSize - 1));
     } else if (h.code == wire::kVendorRead && h.index == wire::kProbeIndex && h.length == 1 &&
                dataBytes == 0) {
-      answer = {wire::kAnswerSuccess, box.probe};
+      if (!away) answer = {wire::kAnswerSuccess, box.probe};
+    } else if (away) {
+      // Nothing else works while the box is away.
     } else if (h.code == wire::kVendorWrite && h.length == dataBytes && h.length == 6) {
       answer = {transferSetup(p, h, data) ? wire::kAnswerSuccess : wire::kAnswerFailure};
     } else if (h.code == wire::kPipeReset && h.value < wire::kPipeCount && h.length == 0) {
@@ -188,6 +194,23 @@ bool SharedBox::Impl::readControl(Program& p, int fd) {
   }
   const ssize_t sent = ::send(fd, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
   return sent == ssize_t(answer.size());
+}
+
+// While the box is away, a claim is answered busy after a while: the program tries the boxes
+// after this one meanwhile, and does not take the box itself when it comes back, since tavrod
+// holds it again at once; the box back, the shared box is made anew and the claim ends there.
+void SharedBox::Impl::answerClaimsDue() {
+  const auto now = Clock::now();
+  std::erase_if(claimsHeld, [&](const HeldClaim& claim) {
+    if (claim.due > now) return false;
+    Program* p = programOf(claim.pid);
+    if (p != nullptr &&
+        std::find(p->controls.begin(), p->controls.end(), claim.fd) != p->controls.end()) {
+      const uint8_t busy[2] = {wire::kAnswerSuccess, wire::kClaimBusy};
+      ::send(claim.fd, busy, sizeof busy, MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+    return true;
+  });
 }
 
 // A transfer setup: audio in starts the program's own share of the line; audio out is the
@@ -229,13 +252,15 @@ bool SharedBox::Impl::readPipe(Program& p, int pipe) {
 void SharedBox::Impl::loop() {
   for (;;) {
     if (stop.load()) return;
-    if (lost.load()) {
-      // Every program sees its link lost, as with a box of its own unplugged.
-      unpublish();
+    if (lost.load() && !away) {
+      // Every program sees its link lost, as with a box of its own unplugged. The shared box
+      // stays, away, until its box comes back: a program that looks for a box meanwhile
+      // waits on it instead of taking the box itself when it comes back.
+      away = true;
       while (!programs.empty()) release(programs.begin()->first, "the box went away");
       onLost();
-      return;
     }
+    answerClaimsDue();
     std::vector<pollfd> fds{{wakeFd, POLLIN, 0}};
     struct Entry {
       pid_t pid;
@@ -244,6 +269,7 @@ void SharedBox::Impl::loop() {
     };
     std::vector<Entry> entries;
     Clock::time_point due = inFlight ? inFlight->until : Clock::time_point::max();
+    for (const auto& claim : claimsHeld) due = std::min(due, claim.due);
     for (auto& [pid, p] : programs) {
       for (int k = 0; k < wire::kPipeCount; ++k) {
         if (p.pipe[k] < 0) continue;

@@ -89,6 +89,14 @@ struct InFlight {
   Clock::time_point until;
 };
 
+// A claim of a shared box whose box is away, to be answered busy when it is due.
+struct HeldClaim {
+  pid_t pid;
+  int fd;
+  Clock::time_point due;
+};
+inline constexpr std::chrono::milliseconds kAwayClaimHold{1500};
+
 struct SharedBox::Impl {
   std::string name;
   HeldBox box;
@@ -107,6 +115,8 @@ struct SharedBox::Impl {
   std::optional<InFlight> inFlight;
   pid_t player = 0;  // the program that plays, 0: none
   bool offHook = false;
+  bool away = false;  // the box went away: the shared box waits for it
+  std::vector<HeldClaim> claimsHeld;
 
   // Handed over by the reader threads.
   std::mutex mutex;
@@ -166,6 +176,7 @@ struct SharedBox::Impl {
   // What a program sent on a pipe; false when the connection has ended.
   bool readPipe(Program& p, int pipe);
   void loop();
+  void answerClaimsDue();
 };
 
 }  // namespace tavro::daemon

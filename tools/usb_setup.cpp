@@ -62,7 +62,8 @@ fs::path below(const fs::path& root, const std::string& absolute) {
 
 std::string udevRule(const std::string& vendor, const std::string& product) {
   return "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"" + vendor +
-         "\", ATTR{idProduct}==\"" + product + "\", TAG+=\"uaccess\"";
+         "\", ATTR{idProduct}==\"" + product +
+         "\", TAG+=\"uaccess\", TAG+=\"systemd\", ENV{SYSTEMD_WANTS}+=\"tavrod.service\"";
 }
 
 // The lines of a text file, or none when it does not exist. False, with `error` set, when

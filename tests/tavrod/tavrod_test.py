@@ -108,7 +108,7 @@ class DaemonTest(unittest.TestCase):
         self.daemon = Lines([DAEMON], self.env, stream="stderr")
         self.addCleanup(self.daemon.end)
         for name in self.boxes:
-            self.daemon.wait_for(r"holding wire .*/%s .* as .*/shared-%s$" % (name, name))
+            self.daemon.wait_for(r"holding wire .*/%s .* as .*/\+%s$" % (name, name))
 
     def tearDown(self):
         self.doCleanups()
@@ -152,7 +152,10 @@ def watch_until(proc, kind, timeout=DEADLINE):
     end = time.monotonic() + timeout
     seen = []
     while time.monotonic() < end:
-        event = json.loads(read_line(proc, end - time.monotonic()))
+        try:
+            event = json.loads(read_line(proc, end - time.monotonic()))
+        except AssertionError as e:
+            raise AssertionError("%s; saw %s" % (e, seen))
         seen.append(event)
         if event.get("event") == kind:
             return event
@@ -167,9 +170,9 @@ class Sharing(DaemonTest):
         first = self.start("record", "a.wav", "--quiet")
         self.wait_recording("a.wav")
         second = self.start("record", "b.wav", "--seconds", "1", "--quiet")
+        self.box["box0"].send("call 5551234 name=\"Ann Lee\"")
         for args in (("status",), ("info",), ("dial", "5551234")):
             self.assertRun(self.tool(*args))
-        self.box["box0"].send("call 5551234 name=\"Ann Lee\"")
         call = watch_until(watch, "call")
         self.assertIn("5551234", json.dumps(call))
         self.assertEqual(second.wait(DEADLINE), 0, second.stderr.read())
@@ -182,7 +185,7 @@ class Sharing(DaemonTest):
         self.assertNotEqual(a.find(b), -1, "the second recording is not a stretch of the first")
         # Each program's recording starts at its own start: b began later than a.
         self.assertGreater(a.find(b), 0)
-        self.daemon.wait_for(r"program \d+ \(tavro\) connected to shared-box0 \(3 programs\)")
+        self.daemon.wait_for(r"program \d+ \(tavro\) connected to \+box0 \(3 programs\)")
 
     def test_pickup_then_record_in_separate_processes(self):
         self.assertRun(self.tool("pickup"))
@@ -212,7 +215,7 @@ class Sharing(DaemonTest):
         self.assertIn("another program is playing", second.stderr)
         player.kill()
         player.wait()
-        self.daemon.wait_for(r"left shared-box0: the process has ended")
+        self.daemon.wait_for(r"left \+box0: the process has ended")
         mark = self.box["box0"].mark()
         third = self.start("play", sound, "--raw")
         self.box["box0"].wait_for(r"audio out: playing", since=mark)
@@ -227,7 +230,7 @@ class Sharing(DaemonTest):
         self.wait_recording("killed.wav")
         killed.kill()
         killed.wait()
-        self.daemon.wait_for(r"left shared-box0: the process has ended")
+        self.daemon.wait_for(r"left \+box0: the process has ended")
         size = len(audio_of(self.path("keeps.wav")))
         self.wait_recording("keeps.wav", size + 8000)
         self.assertRun(self.tool("status"))
@@ -255,7 +258,7 @@ class Sharing(DaemonTest):
         self.assertEqual(self.daemon.end(), 0)
         self.assertLess(time.monotonic() - began, 1.0)
         folder = os.path.join(self.runtime, "tavro", CLASS)
-        self.assertEqual([n for n in os.listdir(folder) if n.startswith("shared-")], [])
+        self.assertEqual([n for n in os.listdir(folder) if n.startswith("+")], [])
         self.assertEqual(watch_until(watch, "link").get("state"), "lost")
 
 
@@ -268,7 +271,7 @@ class TwoBoxes(DaemonTest):
         r = self.tool("devices")
         self.assertRun(r)
         for name, others in (("box0", "1 other program"), ("box1", "0 other programs")):
-            self.assertRegex(r.stdout, r"shared-%s  \(shared: wire \S+/%s \(virtual wire box "
+            self.assertRegex(r.stdout, r"\+%s  \(shared: wire \S+/%s \(virtual wire box "
                              r"%s\), %s\)  opens" % (name, name, name, others))
         # The first box gone, programs go on with the second one.
         self.box["box0"].send("unplug")

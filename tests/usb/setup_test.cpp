@@ -115,7 +115,8 @@ TEST_F(UsbSetupTest, WritesTheIdAndTheRuleAndTakesThemBack) {
   EXPECT_EQ(read.find(0x1d50, 0x6a01)->request, 0x02);
   const std::string rule =
       "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"1d50\", "
-      "ATTR{idProduct}==\"6a01\", TAG+=\"uaccess\"\n";
+      "ATTR{idProduct}==\"6a01\", TAG+=\"uaccess\", TAG+=\"systemd\", "
+      "ENV{SYSTEMD_WANTS}+=\"tavrod.service\"\n";
   EXPECT_NE(out_.find("wrote " + rules().string() + ": " + rule), std::string::npos) << out_;
 
   // The box that refuses the probe is set up from its descriptors alone.
