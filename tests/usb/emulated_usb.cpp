@@ -107,10 +107,20 @@ void EmulatedUsbDevice::plug() {
   UMockdevTestbed* tb = bed_.impl().testbed;
   auto inst = std::make_unique<Instance>();
   inst->shared = shared_.get();
+  std::vector<Instance*> gone;
   {
     std::lock_guard<std::mutex> lock(shared_->mutex);
     if (shared_->current != nullptr) return;
     inst->devnum = bed_.impl().nextDevnum++;
+    for (auto& old : shared_->instances) {
+      if (old->removed && old->attached) gone.push_back(old.get());
+    }
+  }
+  // The nodes of the earlier plugs go now, long after the system was told of the removal.
+  for (Instance* old : gone) {
+    umockdev_testbed_detach_ioctl(tb, old->devnode.c_str(), nullptr);
+    ::unlink((bed_.impl().root + old->devnode).c_str());
+    old->attached = false;
   }
   char node[64];
   std::snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", shared_->bus, inst->devnum);
@@ -124,6 +134,7 @@ void EmulatedUsbDevice::plug() {
     g_clear_error(&error);
     throw std::runtime_error("attach_ioctl: " + why);
   }
+  inst->attached = true;
   // sysfs attributes end with a newline.
   const std::string bus = std::to_string(shared_->bus) + "\n";
   const std::string devnum = std::to_string(inst->devnum) + "\n";
@@ -201,12 +212,15 @@ void EmulatedUsbDevice::unplug() {
     shared_->updateReady(*inst);
     shared_->changed.notify_all();
   }
-  // The system is told before the device's entries go.
+  // The system is told before the device's entries go. A host that has not yet taken the
+  // removal in may still open the node: it stays, its calls failing as the device's do,
+  // until the next plug, since the preload leaves a socket open for every failed open of a
+  // device node.
   UMockdevTestbed* tb = bed_.impl().testbed;
   umockdev_testbed_uevent(tb, inst->syspath.c_str(), "remove");
   umockdev_testbed_remove_device(tb, inst->syspath.c_str());
-  // And the socket its node's calls are served on, which stays open otherwise.
-  umockdev_testbed_detach_ioctl(tb, inst->devnode.c_str(), nullptr);
+  const std::string fifo = bed_.impl().root + inst->devnode;
+  if (::access(fifo.c_str(), F_OK) != 0) ::mkfifo(fifo.c_str(), 0666);
 }
 
 bool EmulatedUsbDevice::plugged() const {

@@ -65,6 +65,7 @@ struct EmulatedUsbDevice::Instance {
   int fifo = -1;
   bool ready = false;  // the node polls writable: a URB can be reaped
   bool removed = false;
+  bool attached = false;  // its node's calls are served (also a while after the removal)
   UMockdevIoctlBase* handler = nullptr;
   std::list<Urb> pending;
   std::map<UMockdevIoctlClient*, std::deque<Urb>> completed;
