@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "device/hooks.h"
 #include "device/pipes.h"
 #include "device/state.h"
 #include "device/threads.h"
@@ -16,19 +17,12 @@ namespace {
 constexpr int kSendWaitPolls = 100;  // Write_Data_to_USB's waits
 constexpr std::chrono::milliseconds kWriterPoll{50};
 
-// The recorder's side of the handshake, given when the library is assembled.
-std::atomic<bool (*)()> gRecording{nullptr};
-std::atomic<bool (*)()> gRecorderReading{nullptr};
-std::atomic<bool (*)()> gPlaying{nullptr};
-
 bool recording() {
-  auto* f = gRecording.load();
-  return f && f();
+  return areaHooks().recording();
 }
 
 bool recorderReading() {
-  auto* f = gRecorderReading.load();
-  return f && f();
+  return areaHooks().recorderReading();
 }
 
 // A turn on the command channel: callers from several threads queue for it, one behind
@@ -117,15 +111,8 @@ int writeDataToUsb(const uint8_t* packet, AnswerMatch answer, uint64_t* post) {
   return TAVRO_SUCCESS;
 }
 
-void setAudioActivity(bool (*recording)(), bool (*recorderReading)(), bool (*playing)()) {
-  gRecording.store(recording);
-  gRecorderReading.store(recorderReading);
-  gPlaying.store(playing);
-}
-
 bool playbackRuns() {
-  auto* f = gPlaying.load();
-  return f && f();
+  return areaHooks().playing();
 }
 
 uint64_t commandsPosted() {

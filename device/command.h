@@ -36,10 +36,6 @@ int writeDataToUsb(const uint8_t* packet, AnswerMatch answer = nullptr, uint64_t
 uint64_t commandsPosted();
 void settlePending(uint64_t posted, const uint8_t* record, bool clears);
 
-// What the audio area tells the command channel, given when the library is assembled:
-// whether a recording runs and whether the recorder is inside a batch of reads (a send
-// during a recording waits for it to pause), and whether a playback runs.
-void setAudioActivity(bool (*recording)(), bool (*recorderReading)(), bool (*playing)());
 // True while a playback runs (the box is then not asked for its flags value).
 bool playbackRuns();
 

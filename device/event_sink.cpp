@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "device/hooks.h"
 #include "device/state.h"
 #include "device/threads.h"
 #include "tavro/result.h"
@@ -13,7 +14,6 @@
 namespace tavro {
 namespace {
 
-std::atomic<EventPublisher> gPublisher{nullptr};
 constexpr int64_t kProgressInterval = 250'000'000;  // ns: at most four a second
 
 int64_t nowOn(clockid_t clock) {
@@ -61,20 +61,14 @@ void EventSinkState::reset() {
   lastProgress.store(0);
 }
 
-void setEventPublisher(EventPublisher publisher) {
-  gPublisher.store(publisher);
-}
-
 void stampEvent(tavro_event& event) {
   event.time_ns = monotonicNow();
   event.wall_time_ns = nowOn(CLOCK_REALTIME);
 }
 
 void postEvent(tavro_event& event) {
-  EventPublisher publish = gPublisher.load();
-  if (publish == nullptr) return;
   stampEvent(event);
-  publish(event);
+  areaHooks().publish(event);
 }
 
 void postEvent(tavro_event_kind kind) {

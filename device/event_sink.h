@@ -1,7 +1,7 @@
 // Where the library's threads report what happens, for the applications' event queues.
-// The device layer and the areas call the post functions at the moment a thing happens; the
-// top layer connects them to the queues. Without a connection they do nothing. Each post
-// is cheap and never blocks on the application.
+// The device layer and the areas call the post functions at the moment a thing happens; they
+// go to the queues through the publish hook (device/hooks.h). Each post is cheap and never
+// blocks on the application.
 #ifndef TAVRO_DEVICE_EVENT_SINK_H
 #define TAVRO_DEVICE_EVENT_SINK_H
 
@@ -21,9 +21,6 @@ struct EventSinkState {
   void reset();
 };
 EventSinkState& eventSinkState();
-
-using EventPublisher = void (*)(tavro_event& event);
-void setEventPublisher(EventPublisher publisher);
 
 // Stamps the event with now, on the monotonic clock and on the wall clock.
 void stampEvent(tavro_event& event);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "device/command.h"
+#include "device/hooks.h"
 #include "device/lasting.h"
 #include "device/pipes.h"
 #include "device/threads.h"
@@ -72,25 +73,9 @@ std::unique_ptr<platform::Thread> startThread(
   return thread;
 }
 
-// The audio threads' bodies, given when the library is assembled.
-std::atomic<void (*)(ThreadBlock&)> gAudioIn{nullptr};
-std::atomic<void (*)(ThreadBlock&)> gAudioOut{nullptr};
-std::atomic<void (*)()> gStartValues{nullptr};
-// How the audio area is asked to end a recording or playback when the library stops.
-struct AudioStopHooks {
-  std::atomic<void (*)()> askRecordingToEnd{nullptr};
-  std::atomic<void (*)()> endRecording{nullptr};
-  std::atomic<void (*)()> askPlaybackToEnd{nullptr};
-};
-AudioStopHooks gAudioStop;
-
-void call(const std::atomic<void (*)()>& hook) {
-  if (auto* f = hook.load()) f();
-}
-
 // Every component back to the values of a start; the status word says 0x200 last.
 void setInitialValues() {
-  call(gStartValues);
+  areaHooks().startValues();
 }
 
 // Stops one thread: clear its run flag, wait (bounded) for its alive flag, and if it is
@@ -115,8 +100,8 @@ void stopLibrary() {
   // A recording still running is finished properly, so that its file is whole, and first:
   // the space-code request waits for the recorder to pause, which a box that has stopped
   // streaming would hold up for the send's whole wait.
-  call(gAudioStop.askRecordingToEnd);
-  call(gAudioStop.endRecording);
+  areaHooks().askRecordingToEnd();
+  areaHooks().endRecording();
 
   // The space-code request makes the box send one more record, which returns the reader
   // from its read. Its answer is not awaited: the reader's alive flag is what counts, and
@@ -130,7 +115,7 @@ void stopLibrary() {
              kReplyPipe);
 
   // A playback still running is asked to end.
-  call(gAudioStop.askPlaybackToEnd);
+  areaHooks().askPlaybackToEnd();
   stopThread(workers().audioIn, workers().audioInAlive, l.audioIn, kStopPoll, kAudioInPipe);
   stopThread(workers().audioOut, workers().audioOutAlive, l.audioOut, kStopPoll, kAudioOutPipe);
   stopThread(workers().commandWriter, workers().commandWriterAlive, l.commandWriter, kStopPoll,
@@ -167,8 +152,8 @@ void stopAtExit() {
   };
   if (allEnded()) return;
   linkState().stopping.store(1);
-  call(gAudioStop.askRecordingToEnd);
-  call(gAudioStop.askPlaybackToEnd);
+  areaHooks().askRecordingToEnd();
+  areaHooks().askPlaybackToEnd();
   for (ThreadBlock* b : {&workers().monitor, &workers().replyReader, &workers().commandWriter,
                          &workers().audioIn, &workers().audioOut})
     b->runFlag.store(0);
@@ -258,11 +243,11 @@ void CKusb_IO::Create_WRWThd() {
       startThread(workers().commandWriter, workers().commandWriterAlive, commandWriterThread);
 
   workers().audioIn.owner.store(this);
-  l.audioIn = startThread(workers().audioIn, workers().audioInAlive, gAudioIn.load(),
+  l.audioIn = startThread(workers().audioIn, workers().audioInAlive, areaHooks().audioIn,
                           platform::ThreadPriority::kHighest, kAudioInStackSize);
 
   workers().audioOut.owner.store(this);
-  l.audioOut = startThread(workers().audioOut, workers().audioOutAlive, gAudioOut.load());
+  l.audioOut = startThread(workers().audioOut, workers().audioOutAlive, areaHooks().audioOut);
 
   // The other pipes open only once the reply pipe is connected: without it there is nothing
   // to wait for, and the link comes up by itself when the box appears.
@@ -292,21 +277,6 @@ void CKusb_IO::ExistUSB_IO() {
 }
 
 namespace tavro {
-
-void setAudioWorkers(void (*audioIn)(ThreadBlock&), void (*audioOut)(ThreadBlock&)) {
-  gAudioIn.store(audioIn);
-  gAudioOut.store(audioOut);
-}
-
-void setStartValues(void (*reset)()) {
-  gStartValues.store(reset);
-}
-
-void setAudioStop(void (*askRecordingToEnd)(), void (*endRecording)(), void (*askPlaybackToEnd)()) {
-  gAudioStop.askRecordingToEnd.store(askRecordingToEnd);
-  gAudioStop.endRecording.store(endRecording);
-  gAudioStop.askPlaybackToEnd.store(askPlaybackToEnd);
-}
 
 void monitorThread(ThreadBlock& block) {
   block.runFlag.store(1);

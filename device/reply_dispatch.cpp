@@ -3,6 +3,7 @@
 #include <array>
 #include <cstring>
 
+#include "device/hooks.h"
 #include "device/lasting.h"
 
 namespace tavro {
@@ -20,11 +21,17 @@ Table& table() {
   return lasting<Table>();
 }
 
+// The table with every area's handlers in it (added once, before the first look).
+const Table& handlers() {
+  static const bool added = (areaHooks().addReplyHandlers(), true);
+  (void)added;
+  return table();
+}
+
 }  // namespace
 
 void addReplyHandler(Reply type, ReplyHandler handler) {
   for (auto& slot : table().replies[codeOf(type)]) {
-    if (slot == handler) return;  // assembled twice
     if (slot == nullptr) {
       slot = handler;
       return;
@@ -43,7 +50,7 @@ bool dispatchReplyRecord(const uint8_t* received, size_t size) {
   std::memcpy(r, received, got);
   const ReplyRecord record{r, got};
   bool clear = true;
-  for (ReplyHandler handler : table().replies[r[0]]) {
+  for (ReplyHandler handler : handlers().replies[r[0]]) {
     if (handler == nullptr) break;
     if (handler(record) == Pending::kKeep) clear = false;
   }
@@ -51,7 +58,7 @@ bool dispatchReplyRecord(const uint8_t* received, size_t size) {
 }
 
 void applyStatusItem(uint8_t kind, uint8_t value) {
-  if (StatusItemHandler handler = table().items[kind]) handler(value);
+  if (StatusItemHandler handler = handlers().items[kind]) handler(value);
 }
 
 }  // namespace tavro

@@ -25,8 +25,8 @@ using StatusItemHandler = void (*)(uint8_t value);
 
 // Adds a handler for a reply type; the handlers of one type run in the order they were
 // added. The record clears the pending bit unless one of them keeps it; a type without
-// handlers changes nothing and clears it. Handlers are added while the library is
-// assembled, before any thread runs.
+// handlers changes nothing and clears it. Handlers are added only from the
+// addReplyHandlers hook (device/hooks.h, where their order is set), once.
 void addReplyHandler(Reply type, ReplyHandler handler);
 void addStatusItemHandler(StatusItemKind kind, StatusItemHandler handler);
 

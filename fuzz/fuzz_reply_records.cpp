@@ -11,12 +11,10 @@
 #include "device/threads.h"
 #include "incoming/caller_number.h"
 #include "incoming/stores.h"
-#include "library/assembly.h"
 #include "tavro/notice.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const bool quiet = [] {
-    tavro::assembleLibrary();
     tavro::setNoticeHandler([](const std::string&) {});
     return true;
   }();

@@ -1,11 +1,9 @@
-#include "library/assembly.h"
-
-#include <mutex>
-
+// The top layer puts the library together: the areas' hooks for the device layer, in one
+// table, and the object that starts and stops it.
 #include "audio/audio_threads.h"
 #include "audio/replies.h"
-#include "device/command.h"
 #include "device/event_sink.h"
+#include "device/hooks.h"
 #include "device/reply_dispatch.h"
 #include "device/threads.h"
 #include "events/queue.h"
@@ -16,29 +14,40 @@
 #include "tavro/CKusb_IO.h"
 
 namespace tavro {
+namespace {
 
-void assembleLibrary() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    // Handlers of one reply type run in this order: the go-ahead is taken before the
-    // status item or flags value that the same record carries.
-    addAudioReplyHandlers();
-    addLinkReplyHandlers();
-    addIncomingReplyHandlers();
-    addLineReplyHandlers();
-    setAudioWorkers(audioInThread, audioOutThread);
-    setAudioStop(askRecordingToEnd, endRecordingForStop, askPlaybackToEnd);
-    setAudioActivity(recordingRuns, recorderReading, playbackRunning);
-    setStartValues([] { context().reset(); });
-    setEventPublisher(events::publish);
-    platform::setNoticeObserver(postNotice);
-  });
+void addReplyHandlers() {
+  // The order device/hooks.h sets: the go-ahead is taken before the status item or flags
+  // value that the same record carries.
+  addAudioReplyHandlers();
+  addLinkReplyHandlers();
+  addIncomingReplyHandlers();
+  addLineReplyHandlers();
+}
+
+}  // namespace
+
+extern const AreaHooks kAreaHooks = {
+    .addReplyHandlers = addReplyHandlers,
+    .startValues = [] { context().reset(); },
+    .audioIn = audioInThread,
+    .audioOut = audioOutThread,
+    .askRecordingToEnd = askRecordingToEnd,
+    .endRecording = endRecordingForStop,
+    .askPlaybackToEnd = askPlaybackToEnd,
+    .recording = recordingRuns,
+    .recorderReading = recorderReading,
+    .playing = playbackRunning,
+    .publish = events::publish,
+};
+
+void platform::noticeShown(const std::string& text) {
+  postNotice(text);
 }
 
 }  // namespace tavro
 
 CKusb_IO::CKusb_IO() : testReplyArea{} {
-  tavro::assembleLibrary();
   tavro::events::attach(this);  // first, so that the start's events are in the queue
   InitialUSB_IO();
 }

@@ -75,5 +75,8 @@ HostStreams& hostStreams() {
 EventSinkState& eventSinkState() {
   return context().sink;
 }
+const AreaHooks& areaHooks() {
+  return *context().hooks.load(std::memory_order_acquire);
+}
 
 }  // namespace tavro

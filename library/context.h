@@ -6,8 +6,11 @@
 #ifndef TAVRO_LIBRARY_CONTEXT_H
 #define TAVRO_LIBRARY_CONTEXT_H
 
+#include <atomic>
+
 #include "audio/audio_state.h"
 #include "device/event_sink.h"
+#include "device/hooks.h"
 #include "device/state.h"
 #include "incoming/stores.h"
 #include "line/dial_parameters.h"
@@ -25,6 +28,9 @@ struct LibraryContext {
   PlayerState player;
   HostStreams host;
   EventSinkState sink;
+  // The areas' hooks (device/hooks.h); a test may put a copy with some entries changed in
+  // their place, and puts kAreaHooks back after it.
+  std::atomic<const AreaHooks*> hooks{&kAreaHooks};
 
   // The values of a start (InitialUSB_IO), component by component; the link last, so that
   // the status word says 0x200 once everything else is in place. The dial parameters stay.

@@ -32,8 +32,6 @@ namespace tavro {
 
 namespace {
 
-std::atomic<void (*)(const std::string&)> gObserver{nullptr};
-
 // At most this many different notices wait at once; more are dropped. The library has
 // four texts, so a full queue only ever means a handler that does not return.
 constexpr size_t kMaxQueued = 8;
@@ -174,7 +172,7 @@ std::optional<platform::Clock::time_point> repeatsDue(const NoticeState& n) {
 }
 
 void observe(const std::string& text) {
-  if (auto* observer = gObserver.load()) observer(text);
+  platform::noticeShown(text);
 }
 
 // Writes what fits at once; true when all of it was written.
@@ -313,10 +311,6 @@ NoticeHandler setNoticeHandler(NoticeHandler handler) {
 }
 
 namespace platform {
-
-void setNoticeObserver(void (*observer)(const std::string& text)) {
-  gObserver.store(observer);
-}
 
 void showNotice(const std::string& text) {
   NoticeState& n = notices();

@@ -226,9 +226,10 @@ double timeScale();
 // ends a quarter of a second after the last, once no repeats wait.
 void showNotice(const std::string& text);
 // Called with every notice as it is handed on to the handler (repeats once they are due),
-// on the thread that raised it or, for repeats, the notice thread (the library's event
-// queues); set while the library is assembled.
-void setNoticeObserver(void (*observer)(const std::string& text));
+// on the thread that raised it or, for repeats, the notice thread: the one call up from this
+// layer, defined where the library is assembled (library/assembly.cpp), which posts it to
+// the event queues.
+void noticeShown(const std::string& text);
 
 // Delivers what is waiting, for at most `limit` of library time, then ends the notice
 // thread. A handler still showing its notice then is not waited for: its thread ends by

@@ -19,7 +19,7 @@
 #include "device/event_sink.h"
 #include "device/state.h"
 #include "events/queue.h"
-#include "library/assembly.h"
+#include "library/context.h"
 #include "support/box_fixture.h"
 #include "support/conditions.h"
 #include "tavro/events.h"
@@ -294,14 +294,15 @@ TEST(HookEvents, TheStatusWordAgreesAndEachStartBeginsOnHook) {
   test::TestBox box;
   // The off-hook bit as each hook event was published, taken on the publishing thread.
   static std::atomic<int> published{0}, offHookBitAtPost{0};
-  assembleLibrary();
-  setEventPublisher([](tavro_event& e) {
+  static AreaHooks spy = kAreaHooks;
+  spy.publish = [](tavro_event& e) {
     if (e.kind == TAVRO_EVENT_HOOK && e.u.hook.off_hook == 1) {
       offHookBitAtPost += statusHas(kOffHookBit) ? 1 : 0;
       ++published;
     }
     events::publish(e);
-  });
+  };
+  context().hooks.store(&spy);
   for (int start = 1; start <= 2; ++start) {
     SCOPED_TRACE(start);
     CKusb_IO io;
@@ -312,7 +313,7 @@ TEST(HookEvents, TheStatusWordAgreesAndEachStartBeginsOnHook) {
     EXPECT_EQ(offHookBitAtPost.load(), start);
     // The object ends with the line last reported off hook.
   }
-  setEventPublisher(events::publish);
+  context().hooks.store(&kAreaHooks);
 }
 
 TEST(EventsObject, ClosingWakesAWaiterAndEndsTheCallbackThread) {

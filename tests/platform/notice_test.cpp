@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "library/context.h"
 #include "platform/platform.h"
 #include "support/conditions.h"
 #include "support/scaled_time.h"
@@ -210,7 +211,9 @@ TEST(Notices, RaisingNeverWaitsAndRepeatsComeOnceASecondWithTheirCount) {
 TEST(Notices, AFloodOfOneNoticeWritesALineASecondWithItsCount) {
   test::ScaledTime fast(kFoldScale);
   static std::atomic<int> observed{0};
-  setNoticeObserver([](const std::string&) { ++observed; });
+  static AreaHooks spy = kAreaHooks;
+  spy.publish = [](tavro_event& e) { observed += e.kind == TAVRO_EVENT_NOTICE ? 1 : 0; };
+  context().hooks.store(&spy);
   int pipe[2];
   ASSERT_EQ(::pipe2(pipe, O_CLOEXEC | O_NONBLOCK), 0);
   constexpr int kRaises = 20000;
@@ -222,7 +225,7 @@ TEST(Notices, AFloodOfOneNoticeWritesALineASecondWithItsCount) {
     ASSERT_TRUE(awaitNoticesDelivered(kDelivered));
     took = std::chrono::steady_clock::now() - start;
   }
-  setNoticeObserver(nullptr);
+  context().hooks.store(&kAreaHooks);
   ::close(pipe[1]);
   const std::string out = readAll(pipe[0]);
   ::close(pipe[0]);
