@@ -164,10 +164,6 @@ Handle FindAndOpenDevice(const platform::InterfaceClass& cls, char* devicePath) 
   return result;
 }
 
-bool boxInUse() {
-  return linkState().boxHeldElsewhere.load() == 1;
-}
-
 int CheckDevicePresent(const platform::InterfaceClass& cls, char* devicePath) {
   const Handle h = FindAndOpenDevice(cls, devicePath);
   if (h == kInvalidHandle) return 0;

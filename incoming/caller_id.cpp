@@ -44,7 +44,7 @@ int CKusb_IO::Read_Call_Nmb(unsigned char* number) {
   return TAVRO_SUCCESS;
 }
 
-CString CKusb_IO::ReadstrCallNmb() {
+CKusb_IO::CString CKusb_IO::ReadstrCallNmb() {
   unsigned char buffer[64] = {};
   const int rc = Read_Call_Nmb(buffer);
   if (rc != TAVRO_SUCCESS) return std::to_string(rc);
@@ -78,9 +78,4 @@ int CKusb_IO::ReadCallerId(tavro_caller_id* callerId) {
   }
   if (!decodeCallerId(record.data(), record.size(), callerId)) return 0;  // none yet
   return TAVRO_SUCCESS;
-}
-
-int tavro_read_caller_id(CKusb_IO* io, tavro_caller_id* callerId) {
-  if (io == nullptr) return TAVRO_ERROR_INVALID_ARGUMENT;
-  return io->ReadCallerId(callerId);
 }

@@ -41,21 +41,21 @@ std::string clockText(ClockField field, std::time_t when) {
 }  // namespace tavro
 
 // Each getter reads the clock itself, so that one call is one look at the clock.
-CString CKusb_IO::GetYear() {
+CKusb_IO::CString CKusb_IO::GetYear() {
   return clockText(ClockField::kYear, std::time(nullptr));
 }
-CString CKusb_IO::GetMoth() {
+CKusb_IO::CString CKusb_IO::GetMoth() {
   return clockText(ClockField::kMonth, std::time(nullptr));
 }
-CString CKusb_IO::GetDay() {
+CKusb_IO::CString CKusb_IO::GetDay() {
   return clockText(ClockField::kDay, std::time(nullptr));
 }
-CString CKusb_IO::GetHour() {
+CKusb_IO::CString CKusb_IO::GetHour() {
   return clockText(ClockField::kHour, std::time(nullptr));
 }
-CString CKusb_IO::GetMin() {
+CKusb_IO::CString CKusb_IO::GetMin() {
   return clockText(ClockField::kMinute, std::time(nullptr));
 }
-CString CKusb_IO::GetSec() {
+CKusb_IO::CString CKusb_IO::GetSec() {
   return clockText(ClockField::kSecond, std::time(nullptr));
 }

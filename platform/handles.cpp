@@ -161,9 +161,9 @@ bool watchDeviceChanges(std::function<void(bool arrived)> changed) {
   return all;
 }
 
-std::vector<ListedDevice> listDevices() {
+std::vector<FoundDevice> findDevices() {
   const auto table = tableInUse();
-  std::vector<ListedDevice> listed;
+  std::vector<FoundDevice> listed;
   for (auto& backend : table->backends) {
     for (auto& device : backend->enumerate()) listed.push_back({backend->name(), device});
   }
@@ -227,7 +227,7 @@ struct DeviceInfoSet::Impl {
 
 DeviceInfoSet::DeviceInfoSet(const InterfaceClass& cls) : impl_(std::make_unique<Impl>()) {
   if (std::memcmp(cls.bytes, kBoxInterfaceClass.bytes, sizeof cls.bytes) != 0) return;
-  for (auto& listed : listDevices()) {
+  for (auto& listed : findDevices()) {
     if (listed.device.opens) impl_->paths.push_back(listed.device.path);
   }
 }
@@ -370,10 +370,7 @@ void cancelHandle(Handle h) {
   if (const auto handle = lookUp(h)) handle->cancel();
 }
 
-}  // namespace tavro::platform
-
-tavro::DeviceList tavro::listDevices() {
-  using namespace platform;
+DeviceList checkDevices() {
   DeviceList list;
   std::vector<std::string> unknown;
   chooseBackends(std::getenv("TAVRO_BACKENDS"), &unknown);
@@ -393,3 +390,5 @@ tavro::DeviceList tavro::listDevices() {
   }
   return list;
 }
+
+}  // namespace tavro::platform

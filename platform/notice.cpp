@@ -297,7 +297,9 @@ void closeAtExit() {
 
 }  // namespace
 
-NoticeHandler setNoticeHandler(NoticeHandler handler) {
+namespace platform {
+
+NoticeHandler installNoticeHandler(NoticeHandler handler) {
   NoticeState& n = notices();
   std::unique_lock<std::mutex> lock(n.mutex);
   NoticeHandler previous = std::move(n.handler);
@@ -310,7 +312,9 @@ NoticeHandler setNoticeHandler(NoticeHandler handler) {
   return previous;
 }
 
-namespace platform {
+uint64_t noticeCount() {
+  return tNoticeCount;
+}
 
 void showNotice(const std::string& text) {
   NoticeState& n = notices();
@@ -370,7 +374,3 @@ bool stopNotices(std::chrono::milliseconds limit) {
 
 }  // namespace platform
 }  // namespace tavro
-
-int tavro_notice_count(void) {
-  return static_cast<int>(std::min<uint64_t>(tavro::tNoticeCount, INT_MAX));
-}

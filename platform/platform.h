@@ -18,6 +18,8 @@
 
 #include "platform/backend.h"
 #include "platform/wire.h"
+#include "tavro/devices.h"
+#include "tavro/notice.h"
 
 namespace tavro::platform {
 
@@ -167,11 +169,15 @@ class BackendHold {
 bool watchDeviceChanges(std::function<void(bool arrived)> changed);
 
 // Every device interface of every backend in use, in the fixed order, with what it is.
-struct ListedDevice {
+struct FoundDevice {
   std::string backend;
   DeviceListing device;
 };
-std::vector<ListedDevice> listDevices();
+std::vector<FoundDevice> findDevices();
+
+// Every device of every backend in use, in the fixed order, each opened, claimed and
+// probed to tell whether the library could use it (tavro/devices.h).
+DeviceList checkDevices();
 
 // ---- Threads ---------------------------------------------------------------------
 
@@ -225,6 +231,11 @@ double timeScale();
 // different notices waiting, more are dropped. The thread starts with the first notice and
 // ends a quarter of a second after the last, once no repeats wait.
 void showNotice(const std::string& text);
+// Installs the handler that shows the notices (empty: the default); returns the previous
+// one, whose call still running, if any, has ended (tavro/notice.h).
+NoticeHandler installNoticeHandler(NoticeHandler handler);
+// Within a handler's call: how many raises of its notice it shows; 0 elsewhere.
+uint64_t noticeCount();
 // Called with every notice as it is handed on to the handler (repeats once they are due),
 // on the thread that raised it or, for repeats, the notice thread: the one call up from this
 // layer, defined where the library is assembled (library/assembly.cpp), which posts it to

@@ -94,13 +94,13 @@
 #include <cstdint>
 #include <string>
 
-// The library's string type.
-using CString = std::string;
-
 struct tavro_caller_id;  // tavro/events.h
 
 class TAVRO_API CKusb_IO {
  public:
+  // The library's string type, for the string arguments and results below.
+  using CString = std::string;
+
   CKusb_IO();
   virtual ~CKusb_IO();
   CKusb_IO(const CKusb_IO&) = delete;
@@ -269,6 +269,13 @@ class TAVRO_API CKusb_IO {
  private:
   bool started_ = false;  // this object holds one start of the library
 };
+
+// The same name at global scope, for programs written against it unqualified. A program
+// with a CString of its own defines TAVRO_NO_GLOBAL_CSTRING before including this header
+// and writes CKusb_IO::CString (or std::string) where it means the library's.
+#ifndef TAVRO_NO_GLOBAL_CSTRING
+using CString = CKusb_IO::CString;
+#endif
 
 #endif  // __cplusplus
 

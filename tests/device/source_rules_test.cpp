@@ -1,6 +1,6 @@
 // Rules of the library's source tree that the compiler does not check: the numbers of the
-// box's protocol are written in device/protocol.h only, the layers include downwards, and no
-// source file grows past 600 lines.
+// box's protocol are written in device/protocol.h only, the public functions in the top
+// layer, the layers include downwards, and no source file grows past 600 lines.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -97,6 +97,28 @@ TEST(SourceRules, TheRulesFindWhatTheyLookFor) {
   EXPECT_NE(found.find("x.cpp:1: literal poll limit"), std::string::npos) << found;
   EXPECT_NE(found.find("x.cpp:2: protocol number"), std::string::npos) << found;
   EXPECT_EQ(found.find("x.cpp:3"), std::string::npos) << found;
+}
+
+// The public face is in the top layer: each public header's functions in library/, over
+// the layers below.
+TEST(SourceRules, ThePublicFunctionsAreDefinedInTheTopLayer) {
+  const std::vector<Rule> rules = {
+      {"a C function of the public headers", std::regex(R"(^\w.*\btavro_\w+\s*\([^;]*\{\s*$)")},
+      {"a free function of the public headers",
+       std::regex(
+           R"(^\w.*\b(setNoticeHandler|boxInUse|listDevices|versionString|versionNumber)\s*\([^;]*\{\s*$)")},
+  };
+  EXPECT_EQ(
+      violations(sourcesIn({"platform", "device", "line", "incoming", "audio", "events"}), rules),
+      "");
+  Source bad{"x.cpp",
+             {"int tavro_box_in_use(void) {", "bool boxInUse() {", "  return tavro_box_in_use();",
+              "int tavro_close(CKusb_IO* io);"}};
+  const std::string found = violations({bad}, rules);
+  EXPECT_NE(found.find("x.cpp:1"), std::string::npos) << found;
+  EXPECT_NE(found.find("x.cpp:2"), std::string::npos) << found;
+  EXPECT_EQ(found.find("x.cpp:3"), std::string::npos) << found;
+  EXPECT_EQ(found.find("x.cpp:4"), std::string::npos) << found;
 }
 
 // Each layer includes only those below it: platform, then device, then the areas (line,

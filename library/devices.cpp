@@ -1,52 +1,10 @@
-// The C interface beside the events': result names, the notice handler, the box in use and
-// the device list.
+// tavro/devices.h: the devices the library finds, with whether it could use each.
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
 #include "tavro/devices.h"
-#include "tavro/events.h"
-#include "tavro/notice.h"
-#include "tavro/result.h"
-
-const char* tavro_result_name(int result) {
-  switch (result) {
-    case TAVRO_SUCCESS:
-      return "TAVRO_SUCCESS";
-    case TAVRO_ERROR_LINK_DOWN:
-      return "TAVRO_ERROR_LINK_DOWN";
-    case TAVRO_ERROR_NOT_RUNNING:
-      return "TAVRO_ERROR_NOT_RUNNING";
-    case TAVRO_ERROR_TIMEOUT:
-      return "TAVRO_ERROR_TIMEOUT";
-    case TAVRO_ERROR_ON_HOOK:
-      return "TAVRO_ERROR_ON_HOOK";
-    case TAVRO_ERROR_FILE:
-      return "TAVRO_ERROR_FILE";
-    case TAVRO_ERROR_ALREADY_RUNNING:
-      return "TAVRO_ERROR_ALREADY_RUNNING";
-    case TAVRO_ERROR_DISK_FULL:
-      return "TAVRO_ERROR_DISK_FULL";
-    case TAVRO_ERROR_SIZE_LIMIT:
-      return "TAVRO_ERROR_SIZE_LIMIT";
-    default:
-      return "unknown";
-  }
-}
-
-int tavro_set_notice_handler(tavro_notice_handler handler, void* user) {
-  tavro::NoticeHandler wrapped;
-  if (handler != nullptr)
-    wrapped = [handler, user](const std::string& text) {
-      handler(tavro_notice_code(text.c_str()), text.c_str(), user);
-    };
-  tavro::setNoticeHandler(std::move(wrapped));
-  return 1;
-}
-
-int tavro_box_in_use(void) {
-  return tavro::boxInUse() ? 1 : 0;
-}
 
 namespace {
 
@@ -66,6 +24,10 @@ std::vector<const char*> texts(const std::vector<std::string>& strings) {
 }
 
 }  // namespace
+
+tavro::DeviceList tavro::listDevices() {
+  return platform::checkDevices();
+}
 
 tavro_device_list* tavro_list_devices(void) {
   try {

@@ -1,5 +1,4 @@
-// The events interface for C: the functions of tavro/events.h (but the caller-ID read,
-// which sits with the caller number).
+// tavro/events.h: the object for C, its event queue and what goes with the events.
 #include <cstddef>
 #include <cstring>
 #include <new>
@@ -84,6 +83,11 @@ int tavro_events_set_callback(CKusb_IO* io, tavro_event_callback callback, void*
   if (!queue) return TAVRO_ERROR_INVALID_ARGUMENT;
   queue->setCallback(callback, user);
   return TAVRO_SUCCESS;
+}
+
+int tavro_read_caller_id(CKusb_IO* io, tavro_caller_id* callerId) {
+  if (io == nullptr) return TAVRO_ERROR_INVALID_ARGUMENT;
+  return io->ReadCallerId(callerId);
 }
 
 uint32_t tavro_ack_status(CKusb_IO* io, uint32_t mask) {
