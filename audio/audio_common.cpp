@@ -5,8 +5,8 @@
 #include <mutex>
 #include <system_error>
 
+#include "audio/audio_state.h"
 #include "device/command.h"
-#include "device/lasting.h"
 #include "device/state.h"
 #include "device/wait.h"
 #include "tavro/CKusb_IO.h"
@@ -17,13 +17,8 @@ namespace {
 using std::chrono::milliseconds;
 
 // The box's audio-in stream as the library switches it (audio/audio_common.h).
-struct StreamSwitch {
-  std::mutex mutex;
-  std::atomic<uint64_t> starts{0};
-};
-
-StreamSwitch& streamSwitch() {
-  return lasting<StreamSwitch>();
+RecorderState::StreamSwitch& streamSwitch() {
+  return recorderState().streamSwitch;
 }
 
 int sendRecordStatus(bool start, int mode) {

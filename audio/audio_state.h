@@ -4,8 +4,10 @@
 #define TAVRO_AUDIO_AUDIO_STATE_H
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 #include "device/signalled.h"
 
@@ -22,6 +24,27 @@ struct RecorderState {
   Signalled<int32_t> recordedBytes{0};
   // 0, or why the last recording ended early: -1 the link was lost, -5, -7, -8.
   Signalled<int32_t> recordFault{0};
+
+  // A read that the box leaves waiting (it answers commands but has stopped streaming) is
+  // cut off by cancelling the audio-in pipe's transfers. The cancel ends the handles for
+  // good, so the recorder opens them anew once the recording is over. The lock keeps the
+  // cancel within a recording: it is taken to cancel, and by the recorder when its
+  // recording is over.
+  struct CutOff {
+    std::mutex mutex;
+    Signalled<uint8_t> recordingOpen{0};  // the recorder is inside a recording
+    Signalled<uint8_t> requested{0};      // its transfers were cancelled
+  } cutOff;
+  // The box's audio-in stream as the library switches it. Every switch on is counted under
+  // the lock. A recording that ended without its stop (a fault, a lost link) has the stream
+  // switched off by the recorder, under the same lock and only when nothing switched it on
+  // since, so that the switch on of a later start is never undone.
+  struct StreamSwitch {
+    std::mutex mutex;
+    std::atomic<uint64_t> starts{0};
+  } streamSwitch;
+  // The largest recorded byte count (setRecordingLimit, for tests).
+  std::atomic<int32_t> sizeLimit{INT32_MAX};
 
   // The values of a start: no recording, the last one finished.
   void reset();

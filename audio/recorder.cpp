@@ -16,7 +16,6 @@
 #include "audio/wave_file.h"
 #include "device/command.h"
 #include "device/event_sink.h"
-#include "device/lasting.h"
 #include "device/notices.h"
 #include "device/pipes.h"
 #include "device/state.h"
@@ -50,21 +49,8 @@ constexpr milliseconds kLinkPoll{50};
 // in time: a busy machine drains a long backlog slowly, and must still drain all of it.
 constexpr size_t kDiscardLimit = size_t{1} << 20;
 
-std::atomic<int32_t> gRecordingLimit{INT32_MAX};
-
-// A read that the box leaves waiting (it answers commands but has stopped streaming) is
-// cut off by cancelling the audio-in pipe's transfers. The cancel ends the handles for
-// good, so the recorder opens them anew once the recording is over. The lock keeps the
-// cancel within a recording: it is taken to cancel, and by the recorder when its
-// recording is over.
-struct CutOff {
-  std::mutex mutex;
-  Signalled<uint8_t> recordingOpen{0};  // the recorder is inside a recording
-  Signalled<uint8_t> requested{0};      // its transfers were cancelled
-};
-
-CutOff& cutOff() {
-  return lasting<CutOff>();
+RecorderState::CutOff& cutOff() {
+  return recorderState().cutOff;
 }
 
 // The audio-in thread's working memory, kept off its small stack and allocated once.
@@ -169,7 +155,7 @@ class Recording {
   // keeps the recorded byte count within the limit.
   bool roomFor(uint32_t n) const {
     return int64_t{received_} + int64_t{n} + int64_t{kWaveHeaderSize} <=
-           int64_t{gRecordingLimit.load()};
+           int64_t{recorderState().sizeLimit.load()};
   }
 
   // A read that ended early: a cut-off read's bytes are dropped and not counted, so that
@@ -397,7 +383,7 @@ void stopStreamOnceLinkIsBack(ThreadBlock& block, PipeHandles& handles, uint64_t
 // After a recording: when its transfers were cut off, the handles are opened anew before
 // the next one.
 void recordingOver() {
-  CutOff& c = cutOff();
+  RecorderState::CutOff& c = cutOff();
   std::lock_guard<std::mutex> lock(c.mutex);
   c.recordingOpen.store(0);
   if (c.requested.exchange(0) != 1) return;
@@ -408,7 +394,7 @@ void recordingOver() {
 }  // namespace
 
 bool cutOffRecording() {
-  CutOff& c = cutOff();
+  RecorderState::CutOff& c = cutOff();
   {
     std::lock_guard<std::mutex> lock(c.mutex);
     // Only a read batch can be waiting on the box; a recorder paused for a playback or a
@@ -424,7 +410,7 @@ bool cutOffRecording() {
 }
 
 void endRecordingForStop() {
-  CutOff& c = cutOff();
+  RecorderState::CutOff& c = cutOff();
   recorderState().recordGo.store(0);
   if (waitFor(
           [&] { return c.recordingOpen.load() == 0 || recorderState().recorderBusy.load() == 0; },
@@ -446,7 +432,7 @@ bool recorderReading() {
 }
 
 void setRecordingLimit(int32_t bytes) {
-  gRecordingLimit.store(bytes > 0 ? bytes : INT32_MAX);
+  recorderState().sizeLimit.store(bytes > 0 ? bytes : INT32_MAX);
 }
 
 void audioInThread(ThreadBlock& block) {

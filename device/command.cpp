@@ -76,7 +76,7 @@ int writeDataToUsb(const uint8_t* packet, AnswerMatch answer, uint64_t* post) {
   if (!waitPolled(pendingClear, kCommandPoll, kSendWaitPolls, &c.pollCounter)) {
     // The previous command's own answer never came: from now on any record that clears
     // the pending bit ends it, so that the channel cannot stay blocked for good.
-    std::lock_guard<std::mutex> lock(c.postMutex);
+    MutexLock lock(c.postMutex);
     c.awaited = nullptr;
     return TAVRO_ERROR_TIMEOUT;
   }
@@ -99,7 +99,7 @@ int writeDataToUsb(const uint8_t* packet, AnswerMatch answer, uint64_t* post) {
     }
   }
   {
-    std::lock_guard<std::mutex> lock(c.postMutex);
+    MutexLock lock(c.postMutex);
     ++c.posted;
     c.awaited = answer;
     if (post) *post = c.posted;
@@ -117,13 +117,13 @@ bool playbackRuns() {
 
 uint64_t commandsPosted() {
   CommandChannel& c = commandChannel();
-  std::lock_guard<std::mutex> lock(c.postMutex);
+  MutexLock lock(c.postMutex);
   return c.posted;
 }
 
 void settlePending(uint64_t posted, const uint8_t* record, bool clears) {
   CommandChannel& c = commandChannel();
-  std::lock_guard<std::mutex> lock(c.postMutex);
+  MutexLock lock(c.postMutex);
   if (c.posted != posted || !clears) return;
   // A command whose result is its answer's data is ended by that answer only. One that
   // comes after the time-out still ends it, before the next command is sent, so that the

@@ -11,7 +11,7 @@
 
 #include "device/command.h"
 #include "device/hooks.h"
-#include "device/lasting.h"
+#include "device/lifecycle.h"
 #include "device/pipes.h"
 #include "device/threads.h"
 #include "device/wait.h"
@@ -28,20 +28,6 @@ constexpr std::chrono::milliseconds kPipeWaitPoll{100};
 constexpr std::chrono::milliseconds kFinalPause{100};
 constexpr std::chrono::milliseconds kNoticeGrace{1000};
 
-// The library's threads and the objects that hold a start of it. Starting and stopping
-// are serialised by lifecycleMutex.
-struct Lifecycle {
-  std::mutex mutex;
-  // The process that started the library, 0 while it is not running. A child forked from
-  // it has copies of the flags and descriptors but none of the threads: the sockets and
-  // the box are still the parent's, so nothing in the child may stop or use them.
-  std::atomic<pid_t> startedBy{0};
-  std::vector<CKusb_IO*> holders;
-  std::unique_ptr<platform::Thread> monitor, replyReader, commandWriter, audioIn, audioOut;
-  // The backends, from the start to the stop: a device that comes or goes is told of.
-  std::unique_ptr<platform::BackendHold> backends;
-};
-
 // Holds the backends and watches them for devices that come or go.
 void holdBackends(Lifecycle& l) {
   l.backends = std::make_unique<platform::BackendHold>();
@@ -56,10 +42,6 @@ void holdBackends(Lifecycle& l) {
 void releaseBackends(Lifecycle& l) {
   linkState().changesWatched.store(0);
   l.backends.reset();
-}
-
-Lifecycle& lifecycle() {
-  return lasting<Lifecycle>();
 }
 
 // Starts a thread and waits until its body runs (alive and run flags set), so that a stop
@@ -163,7 +145,7 @@ void stopAtExit() {
   const int looks = std::max(1, static_cast<int>(100 * platform::timeScale()));
   waitFor(allEnded, std::chrono::milliseconds(10), looks);
 
-  std::unique_lock<std::mutex> lock(l.mutex, std::try_to_lock);
+  std::unique_lock<std::mutex> lock(l.mutex.native(), std::try_to_lock);
   if (!lock.owns_lock()) return;
   std::pair<std::unique_ptr<platform::Thread>*, Signalled<uint8_t>*> threads[] = {
       {&l.monitor, &workers().monitorAlive},
@@ -206,7 +188,7 @@ int CKusb_IO::InitialUSB_IO() {
   using namespace tavro;
   Lifecycle& l = lifecycle();
   if (libraryOfParent()) return 0;  // the parent's library: not this process's to join
-  std::lock_guard<std::mutex> lock(l.mutex);
+  MutexLock lock(l.mutex);
   if (started_) return 1;
   if (!l.holders.empty()) {  // the library runs already: join it
     l.holders.push_back(this);
@@ -265,7 +247,7 @@ void CKusb_IO::ExistUSB_IO() {
   // In a forked child the object is a copy: its library runs on in the parent. (The lock
   // may even have been copied held.)
   if (libraryOfParent()) return;
-  std::lock_guard<std::mutex> lock(l.mutex);
+  MutexLock lock(l.mutex);
   if (!started_) return;
   started_ = false;
   l.holders.erase(std::remove(l.holders.begin(), l.holders.end(), this), l.holders.end());

@@ -1,13 +1,11 @@
 #include "device/pipes.h"
 
 #include <cstring>
-#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "device/event_sink.h"
-#include "device/lasting.h"
 #include "device/wait.h"
 #include "tavro/notice.h"
 
@@ -26,40 +24,26 @@ constexpr std::chrono::milliseconds kClaimLimit{2000};
 // again.
 constexpr std::chrono::milliseconds kSilentFor{10000};
 
-// The boxes whose claim went unanswered, by device path, each with the time until which
-// it is not asked again. Kept for the process: every open meets the same boxes.
-class SilentDevices {
- public:
-  bool silent(const std::string& path) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const auto it = until_.find(path);
-    if (it == until_.end()) return false;
-    if (platform::Clock::now() < it->second) return true;
-    until_.erase(it);
-    return false;
-  }
-  void remember(const std::string& path) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    until_[path] = platform::Clock::now() + platform::realDuration(kSilentFor);
-  }
-
- private:
-  std::mutex mutex_;
-  std::map<std::string, platform::Clock::time_point> until_;
-};
-
-SilentDevices& silentDevices() {
-  return lasting<SilentDevices>();
+// Whether a box's claim went unanswered lately (LinkState::silentUntil).
+bool silent(const std::string& path) {
+  LinkState& link = linkState();
+  MutexLock lock(link.silentMutex);
+  const auto it = link.silentUntil.find(path);
+  if (it == link.silentUntil.end()) return false;
+  if (platform::Clock::now() < it->second) return true;
+  link.silentUntil.erase(it);
+  return false;
 }
 
-// Guards the pipe count and the registered handles: opening, closing and cancelling a
-// thread's handles never overlap, so a cancel never hits a descriptor that was reused.
+void rememberSilent(const std::string& path) {
+  LinkState& link = linkState();
+  MutexLock lock(link.silentMutex);
+  link.silentUntil[path] = platform::Clock::now() + platform::realDuration(kSilentFor);
+}
+
 std::mutex& linkMutex() {
-  static std::mutex m;
-  return m;
+  return linkState().pipesMutex;
 }
-
-PipeHandles* gRegistered[4] = {nullptr, nullptr, nullptr, nullptr};
 
 void closeLocked(PipeHandles& h) {
   if (h.pipe != kInvalidHandle) platform::closeHandle(h.pipe);
@@ -76,16 +60,6 @@ void pipeClosedLocked(PipeNumber pipe) {
     link.openPipes.fetch_and(~bit);
     link.pipesOpened.fetch_sub(1);
   }
-}
-
-// Every pipe out of the count and to be opened anew; with linkMutex held.
-void reopenAllLocked(LinkState& link) {
-  SignalBatch batch;
-  link.commandReopen.store(1);
-  link.audioInReopen.store(1);
-  link.audioOutReopen.store(1);
-  link.openPipes.store(0);
-  link.pipesOpened.store(0);
 }
 
 }  // namespace
@@ -119,7 +93,7 @@ Handle FindAndOpenDevice(const platform::InterfaceClass& cls, char* devicePath) 
     // The caller's buffer holds 255 characters and the zero; a longer path cannot be
     // opened, since no pipe path could be formed from it.
     if (std::strlen(detail.data()) >= kDevicePathSize) continue;
-    if (silentDevices().silent(detail.data())) continue;
+    if (silent(detail.data())) continue;
     std::strcpy(devicePath, detail.data());
     // A box belongs to one program at a time: one that another program holds cannot be
     // opened, like an interface claimed elsewhere (refused at the open, or by the claim
@@ -157,7 +131,7 @@ Handle FindAndOpenDevice(const platform::InterfaceClass& cls, char* devicePath) 
         continue;
       }
     }
-    if (!answered) silentDevices().remember(l.path);
+    if (!answered) rememberSilent(l.path);
     platform::closeHandle(l.handle);
   }
   linkState().boxHeldElsewhere.store(result == kInvalidHandle && heldElsewhere ? 1 : 0);
@@ -213,18 +187,7 @@ void pipeClosed(PipeNumber pipe) {
 
 void reopenAllPipes() {
   std::lock_guard<std::mutex> lock(linkMutex());
-  reopenAllLocked(linkState());
-}
-
-void LinkState::reset() {
-  std::lock_guard<std::mutex> lock(linkMutex());
-  SignalBatch batch;
-  stopping.store(0);
-  reopenAllLocked(*this);
-  replyPipeUp.store(0);
-  boxHeldElsewhere.store(0);
-  changesWatched.store(0);
-  statusWord.store(kInitialStatusWord);
+  linkState().reopenAllLocked();
 }
 
 void PipeHandles::close() {
@@ -297,12 +260,12 @@ void waitForWork(ThreadBlock& block, Signalled<uint8_t>& startFlag, Signalled<ui
 
 void registerHandles(PipeNumber pipe, PipeHandles* handles) {
   std::lock_guard<std::mutex> lock(linkMutex());
-  gRegistered[pipe] = handles;
+  linkState().registered[pipe] = handles;
 }
 
 void cancelTransfers(PipeNumber pipe) {
   std::lock_guard<std::mutex> lock(linkMutex());
-  if (PipeHandles* h = gRegistered[pipe]) {
+  if (PipeHandles* h = linkState().registered[pipe]) {
     if (h->pipe != kInvalidHandle) platform::cancelHandle(h->pipe);
     if (h->control != kInvalidHandle) platform::cancelHandle(h->control);
   }

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "device/hooks.h"
-#include "device/lasting.h"
+#include "platform/lasting.h"
 
 namespace tavro {
 namespace {

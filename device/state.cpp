@@ -24,6 +24,26 @@ void storeStatusWord(uint32_t word) {
 
 namespace tavro {
 
+void LinkState::reset() {
+  std::lock_guard<std::mutex> lock(pipesMutex);
+  SignalBatch batch;
+  stopping.store(0);
+  reopenAllLocked();
+  replyPipeUp.store(0);
+  boxHeldElsewhere.store(0);
+  changesWatched.store(0);
+  statusWord.store(kInitialStatusWord);
+}
+
+void LinkState::reopenAllLocked() {
+  SignalBatch batch;
+  commandReopen.store(1);
+  audioInReopen.store(1);
+  audioOutReopen.store(1);
+  openPipes.store(0);
+  pipesOpened.store(0);
+}
+
 void WorkerThreads::reset() {
   SignalBatch batch;
   replyReaderAlive.store(0);

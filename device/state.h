@@ -15,16 +15,22 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <map>
 #include <mutex>
+#include <string>
 
 #include "device/protocol.h"
 #include "device/signalled.h"
+#include "platform/thread_safety.h"
 #include "tavro/status.h"
 
 class CKusb_IO;
 
 namespace tavro {
+
+struct PipeHandles;  // device/pipes.h
 
 // Event-flag word bits, read by the monitor thread.
 inline constexpr uint32_t kLinkLostEvent = 0x1;
@@ -73,9 +79,22 @@ struct LinkState {
   // the stop never hangs (a recording or playback in progress is then abandoned).
   Signalled<uint8_t> stopping{0};
 
+  // Guards the pipe count and the registered handles (device/pipes.cpp): opening, closing
+  // and cancelling a thread's handles never overlap, so a cancel never hits a descriptor
+  // that was reused.
+  std::mutex pipesMutex;
+  std::array<PipeHandles*, 4> registered{};  // each pipe's handles, for a cancel
+  // The boxes whose claim went unanswered, by device path, each with the time until which
+  // it is not asked again; kept from start to start, since every open meets the same boxes.
+  Mutex silentMutex;
+  std::map<std::string, std::chrono::steady_clock::time_point> silentUntil
+      TAVRO_GUARDED_BY(silentMutex);
+
   // The values of a start, all seen at once: status word 0x200, no pipe open, every pipe
   // to be opened.
   void reset();
+  // Every pipe out of the count and to be opened anew; with pipesMutex held.
+  void reopenAllLocked();
 };
 
 // The worker threads: their blocks and alive flags. Started and stopped by the lifecycle
@@ -114,9 +133,9 @@ struct CommandChannel {
   // Commands posted so far, and what answers the last one (null: any record that clears
   // the pending bit); a record read before a command was posted is not its answer
   // (commandsPosted, settlePending).
-  std::mutex postMutex;
-  uint64_t posted = 0;
-  AnswerMatch awaited = nullptr;
+  Mutex postMutex;
+  uint64_t posted TAVRO_GUARDED_BY(postMutex) = 0;
+  AnswerMatch awaited TAVRO_GUARDED_BY(postMutex) = nullptr;
   // The number of the last command that waited for its own answer and got it.
   Signalled<uint64_t> answered{0};
 

@@ -5,8 +5,8 @@
 #include <mutex>
 #include <thread>
 
-#include "device/lasting.h"
 #include "device/signalled.h"
+#include "platform/lasting.h"
 #include "platform/platform.h"
 
 namespace tavro {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "device/event_sink.h"
-#include "device/lasting.h"
+#include "platform/lasting.h"
 
 namespace tavro::events {
 namespace {

@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     uint8_t record[64];
     {
-      std::lock_guard<std::mutex> lock(tavro::replyStores().mutex);
+      tavro::MutexLock lock(tavro::replyStores().mutex);
       std::memcpy(record, tavro::replyStores().callerNumberRecord.data(), sizeof record);
     }
     char number[tavro::kCallerNumberSize];

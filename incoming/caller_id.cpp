@@ -29,7 +29,7 @@ int CKusb_IO::Read_Call_Nmb(unsigned char* number) {
   std::array<uint8_t, 64> record;
   {
     // The reply reader replaces the record under this lock; the copy is one call's record.
-    std::lock_guard<std::mutex> lock(replyStores().mutex);
+    MutexLock lock(replyStores().mutex);
     record = replyStores().callerNumberRecord;
   }
   char text[kCallerNumberSize];
@@ -73,7 +73,7 @@ int CKusb_IO::ReadCallerId(tavro_caller_id* callerId) {
   if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
   std::array<uint8_t, 64> record;
   {
-    std::lock_guard<std::mutex> lock(replyStores().mutex);
+    MutexLock lock(replyStores().mutex);
     record = replyStores().callerNumberRecord;
   }
   if (!decodeCallerId(record.data(), record.size(), callerId)) return 0;  // none yet

@@ -18,7 +18,7 @@ constexpr size_t kFlashDataOffset = 4;
 
 // Copies the first `n` bytes of the reply buffer, and a zero after them, to `out`.
 void copyReply(unsigned char* out, size_t n) {
-  std::lock_guard<std::mutex> lock(replyStores().mutex);
+  MutexLock lock(replyStores().mutex);
   for (size_t i = 0; i < n; ++i) out[i] = replyStores().replyBuffer[i];
   out[n] = 0;
 }

@@ -4,6 +4,7 @@
 #include "incoming/stores.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <mutex>
 
@@ -28,18 +29,23 @@ Pending callerNumber(const ReplyRecord& r) {
     if (n > kRecordSize - 1) n = kRecordSize - 1;
     if (r.received < 1) n = 0;
     if (n > r.received - 1) n = r.received - 1;
-    std::lock_guard<std::mutex> lock(s.mutex);
+    MutexLock lock(s.mutex);
     std::memcpy(s.callerNumberRecord.data(), r.bytes + 1, n);
     // The zero after them, and zeros to the end, so that a record cut short by a short
     // read never runs on into an earlier call's digits.
     std::fill(s.callerNumberRecord.begin() + n, s.callerNumberRecord.end(), 0);
   } else if (r[1] == codeOf(CallerNumberKind::kNoNumber)) {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    MutexLock lock(s.mutex);
     s.callerNumberRecord[0] = codeOf(CallerNumberKind::kNoNumber);
     s.callerNumberRecord[1] = 0;
   }
+  std::array<uint8_t, kRecordSize> record;
+  {
+    MutexLock lock(s.mutex);
+    record = s.callerNumberRecord;
+  }
   setStatusBits(kCallerNumberBit);
-  postCallerId(s.callerNumberRecord.data(), s.callerNumberRecord.size());
+  postCallerId(record.data(), record.size());
   return Pending::kClear;
 }
 
@@ -73,14 +79,14 @@ Pending acknowledge(const ReplyRecord& r) {
 }
 
 Pending typeCode(const ReplyRecord& r) {
-  std::lock_guard<std::mutex> lock(replyStores().mutex);
+  MutexLock lock(replyStores().mutex);
   replyStores().replyBuffer[0] = r[1];
   replyStores().replyBuffer[1] = 0;
   return Pending::kClear;
 }
 
 Pending info(const ReplyRecord& r) {
-  std::lock_guard<std::mutex> lock(replyStores().mutex);
+  MutexLock lock(replyStores().mutex);
   std::memcpy(replyStores().replyBuffer.data(), r.bytes + 1, 11);
   replyStores().replyBuffer[11] = 0;
   return Pending::kClear;

@@ -59,13 +59,6 @@ bool takeTone(uint16_t* report) {
   return true;
 }
 
-void ReplyStores::reset() {
-  dtmfWrite.store(0);
-  dtmfRead.store(0);
-  toneWrite.store(0);
-  toneRead.store(0);
-}
-
 void emptyToneRing() {
   ReplyStores& s = replyStores();
   s.toneRead.store(0, std::memory_order_release);

@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "device/signalled.h"
+#include "platform/thread_safety.h"
 
 namespace tavro {
 
@@ -18,11 +19,11 @@ inline constexpr size_t kRingSlots = 30;
 struct ReplyStores {
   // Guards replyBuffer and callerNumberRecord: the reader holds it only for one small
   // copy, readers take a consistent snapshot under it.
-  std::mutex mutex;
+  Mutex mutex;
   Signalled<uint8_t> acknowledgeByte{0};
-  std::array<uint8_t, 16> replyBuffer{};
+  std::array<uint8_t, 16> replyBuffer TAVRO_GUARDED_BY(mutex){};
   Signalled<uint32_t> flagsValue{0};
-  std::array<uint8_t, 64> callerNumberRecord{};
+  std::array<uint8_t, 64> callerNumberRecord TAVRO_GUARDED_BY(mutex){};
 
   // The DTMF and tone rings (incoming/rings.h). Nothing waits on them: plain atomics, one
   // writer and one reader each.
@@ -34,7 +35,12 @@ struct ReplyStores {
   std::atomic<uint16_t> toneRead{0};
 
   // The values of a start: both rings empty.
-  void reset();
+  void reset() {
+    dtmfWrite.store(0);
+    dtmfRead.store(0);
+    toneWrite.store(0);
+    toneRead.store(0);
+  }
 };
 
 // The stores of the library context in use.

@@ -1,19 +1,21 @@
 #include "library/context.h"
 
 #include <atomic>
+#include <deque>
 #include <mutex>
-#include <vector>
 
-#include "device/lasting.h"
+#include "platform/lasting.h"
 
 namespace tavro {
 namespace {
 
-// Contexts are never destroyed: a thread, or the process's exit, may still use one.
+// Contexts are never destroyed (lasting): a thread, or the process's exit, may still use
+// one. A deque keeps each where it was made.
 struct Contexts {
+  Contexts() : all(1), current(&all.front()) {}
   std::mutex mutex;
-  std::vector<LibraryContext*> all{new LibraryContext};
-  std::atomic<LibraryContext*> current{all.front()};
+  std::deque<LibraryContext> all;
+  std::atomic<LibraryContext*> current;
 };
 
 Contexts& contexts() {
@@ -29,8 +31,7 @@ LibraryContext& context() {
 void useStateForTest() {
   Contexts& c = contexts();
   std::lock_guard<std::mutex> lock(c.mutex);
-  c.all.push_back(new LibraryContext);
-  c.current.store(c.all.back(), std::memory_order_release);
+  c.current.store(&c.all.emplace_back(), std::memory_order_release);
 }
 
 void LibraryContext::reset() {
@@ -74,6 +75,9 @@ HostStreams& hostStreams() {
 }
 EventSinkState& eventSinkState() {
   return context().sink;
+}
+Lifecycle& lifecycle() {
+  return context().lifecycle;
 }
 const AreaHooks& areaHooks() {
   return *context().hooks.load(std::memory_order_acquire);

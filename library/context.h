@@ -11,6 +11,7 @@
 #include "audio/audio_state.h"
 #include "device/event_sink.h"
 #include "device/hooks.h"
+#include "device/lifecycle.h"
 #include "device/state.h"
 #include "incoming/stores.h"
 #include "line/dial_parameters.h"
@@ -28,6 +29,7 @@ struct LibraryContext {
   PlayerState player;
   HostStreams host;
   EventSinkState sink;
+  Lifecycle lifecycle;
   // The areas' hooks (device/hooks.h); a test may put a copy with some entries changed in
   // their place, and puts kAreaHooks back after it.
   std::atomic<const AreaHooks*> hooks{&kAreaHooks};

@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/lasting.h"
 #include "platform/platform.h"
 #include "tavro/notice.h"
 
@@ -57,7 +58,12 @@ struct Fold {
   uint64_t repeats = 0;                 // raised since, not handed on yet
 };
 
-struct NoticeState {
+void afterForkInChild();
+
+// Never destroyed (lasting): threads that are inside a handler at process exit still find it.
+struct NoticeQueue {
+  NoticeQueue() { pthread_atfork(nullptr, nullptr, afterForkInChild); }
+
   std::mutex mutex;
   std::condition_variable changed;
   NoticeHandler handler;
@@ -76,14 +82,14 @@ struct NoticeState {
   bool closed = false;  // the process exits: no more deliveries
 };
 
-NoticeState& notices();
+NoticeQueue& notices();
 
 // In a child just forked, alone in its process: the delivery thread, and any thread that
 // held the lock or waited on the condition, stayed in the parent. The child starts from a
 // fresh lock and condition (the copies may be held, or count waiters that never wake) and
 // delivers its own notices on a thread of its own; the parent's is never joined here.
 void afterForkInChild() {
-  NoticeState& n = notices();
+  NoticeQueue& n = notices();
   new (&n.mutex) std::mutex;
   new (&n.changed) std::condition_variable;
   if (n.thread) n.inherited.push_back(n.thread.release());
@@ -95,14 +101,8 @@ void afterForkInChild() {
   n.running = false;
 }
 
-// Never destroyed: threads that are inside a handler at process exit still find it.
-NoticeState& notices() {
-  static NoticeState* const state = [] {
-    auto* made = new NoticeState;
-    pthread_atfork(nullptr, nullptr, afterForkInChild);
-    return made;
-  }();
-  return *state;
+NoticeQueue& notices() {
+  return lasting<NoticeQueue>();
 }
 
 thread_local bool tDeliveryThread = false;
@@ -114,7 +114,7 @@ platform::Clock::duration foldInterval() {
 }
 
 // A notice equal to one that waits is counted into it; true when it was. With the lock.
-bool joinWaiting(NoticeState& n, const std::string& text, uint64_t count) {
+bool joinWaiting(NoticeQueue& n, const std::string& text, uint64_t count) {
   for (Notice& waiting : n.queue)
     if (waiting.text == text) {
       waiting.count += count;
@@ -125,7 +125,7 @@ bool joinWaiting(NoticeState& n, const std::string& text, uint64_t count) {
 
 // The raise of a notice, with the lock: true when it is to be handed on now (queued),
 // false when it was counted as a repeat, or dropped.
-bool raise(NoticeState& n, const std::string& text, platform::Clock::time_point now) {
+bool raise(NoticeQueue& n, const std::string& text, platform::Clock::time_point now) {
   auto fold = n.folds.find(text);
   if (fold != n.folds.end() && now - fold->second.shownAt < foldInterval()) {
     ++fold->second.repeats;
@@ -149,7 +149,7 @@ bool raise(NoticeState& n, const std::string& text, platform::Clock::time_point 
 
 // The repeats whose time has come (all of them when `all`) are queued with their count;
 // their texts are returned. With the lock.
-std::vector<std::string> queueRepeats(NoticeState& n, platform::Clock::time_point now, bool all) {
+std::vector<std::string> queueRepeats(NoticeQueue& n, platform::Clock::time_point now, bool all) {
   std::vector<std::string> queued;
   for (auto& [text, fold] : n.folds) {
     if (fold.repeats == 0 || (!all && now - fold.shownAt < foldInterval())) continue;
@@ -163,7 +163,7 @@ std::vector<std::string> queueRepeats(NoticeState& n, platform::Clock::time_poin
 }
 
 // When the first repeats waiting are due, if any. With the lock.
-std::optional<platform::Clock::time_point> repeatsDue(const NoticeState& n) {
+std::optional<platform::Clock::time_point> repeatsDue(const NoticeQueue& n) {
   std::optional<platform::Clock::time_point> due;
   for (const auto& [text, fold] : n.folds)
     if (fold.repeats > 0 && (!due || fold.shownAt + foldInterval() < *due))
@@ -227,7 +227,7 @@ void deliveryLoop(uint64_t generation) {
   for (int sync : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP}) sigdelset(&all, sync);
   pthread_sigmask(SIG_BLOCK, &all, nullptr);
 
-  NoticeState& n = notices();
+  NoticeQueue& n = notices();
   std::unique_lock<std::mutex> lock(n.mutex);
   for (;;) {
     if (n.generation != generation) return;  // stopped, or left behind in a handler
@@ -275,7 +275,7 @@ void deliveryLoop(uint64_t generation) {
 }
 
 // Called with the lock held.
-void startDelivery(NoticeState& n) {
+void startDelivery(NoticeQueue& n) {
   // A thread that ended for want of work has left the lock for good: joining it is quick.
   if (n.thread) n.thread->join();
   const uint64_t generation = ++n.generation;
@@ -287,7 +287,7 @@ void startDelivery(NoticeState& n) {
 // At exit: no handler is called any more (what it uses may be gone); the default output
 // still takes a notice, written at once by the thread that raises it.
 void closeAtExit() {
-  NoticeState& n = notices();
+  NoticeQueue& n = notices();
   {
     std::lock_guard<std::mutex> lock(n.mutex);
     n.closed = true;
@@ -300,7 +300,7 @@ void closeAtExit() {
 namespace platform {
 
 NoticeHandler installNoticeHandler(NoticeHandler handler) {
-  NoticeState& n = notices();
+  NoticeQueue& n = notices();
   std::unique_lock<std::mutex> lock(n.mutex);
   NoticeHandler previous = std::move(n.handler);
   n.handler = std::move(handler);
@@ -317,7 +317,7 @@ uint64_t noticeCount() {
 }
 
 void showNotice(const std::string& text) {
-  NoticeState& n = notices();
+  NoticeQueue& n = notices();
   std::unique_lock<std::mutex> lock(n.mutex);
   if (n.closed) {
     const bool byDefault = !n.handler;
@@ -336,14 +336,14 @@ void showNotice(const std::string& text) {
 }
 
 bool awaitNoticesDelivered(std::chrono::milliseconds limit) {
-  NoticeState& n = notices();
+  NoticeQueue& n = notices();
   std::unique_lock<std::mutex> lock(n.mutex);
   return n.changed.wait_for(lock, limit,
                             [&] { return n.queue.empty() && !n.delivering && !repeatsDue(n); });
 }
 
 bool stopNotices(std::chrono::milliseconds limit) {
-  NoticeState& n = notices();
+  NoticeQueue& n = notices();
   std::unique_lock<std::mutex> lock(n.mutex);
   // What is waiting, repeats too, is still delivered, within the limit; after the stop no
   // notice counts as a repeat of one before it.

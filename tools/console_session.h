@@ -85,8 +85,8 @@ class Console {
   const bool scripted_;  // commands come from a script: the first failure ends it
   const bool editing_;   // a person types at a terminal
   EventReport report_;   // the library's events in the words of watch
-  std::optional<Recording> recording_;
-  std::optional<Playback> playback_;
+  std::optional<RecordTransfer> recording_;
+  std::optional<PlayTransfer> playback_;
 
   CLI::App app_{"tavro console", ""};
   CommandArgs args_;

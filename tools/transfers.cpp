@@ -31,7 +31,7 @@ int napLength(int ms, double left) {
 
 }  // namespace
 
-int Recording::start(Session& s, const RecordOptions& o) {
+int RecordTransfer::start(Session& s, const RecordOptions& o) {
   o_ = o;
   end_ = End::kAsked;
   // Refuse a file that cannot be created before anything starts; a recording that does
@@ -80,21 +80,21 @@ int Recording::start(Session& s, const RecordOptions& o) {
   return kExitOk;
 }
 
-double Recording::elapsed() const {
+double RecordTransfer::elapsed() const {
   return secondsSince(start_);
 }
 
-double Recording::secondsLeft() const {
+double RecordTransfer::secondsLeft() const {
   return o_.seconds > 0 ? o_.seconds - elapsed() : 1.0;
 }
 
-void Recording::take(const tavro_event& event) {
+void RecordTransfer::take(const tavro_event& event) {
   if (event.kind == TAVRO_EVENT_RECORDING_ENDED && event.u.recording.reason != TAVRO_END_STOPPED &&
       event.u.recording.reason != TAVRO_END_LINK_LOST)
     endedByLibrary_ = true;
 }
 
-bool Recording::poll(CKusb_IO& io) {
+bool RecordTransfer::poll(CKusb_IO& io) {
   if (endedByLibrary_) {
     end_ = End::kByLibrary;
     return false;
@@ -115,7 +115,7 @@ bool Recording::poll(CKusb_IO& io) {
   return true;
 }
 
-int Recording::finish(Session& s) {
+int RecordTransfer::finish(Session& s) {
   CKusb_IO& io = s.io();
   double elapsed = this->elapsed();
   int result = -1;
@@ -169,7 +169,7 @@ int Recording::finish(Session& s) {
 }
 
 int runRecord(Session& s, const RecordOptions& o) {
-  Recording rec;
+  RecordTransfer rec;
   if (int rc = rec.start(s, o)) return rc;
   CKusb_IO& io = s.io();
   bool tty = isatty(STDOUT_FILENO) == 1;
@@ -212,11 +212,12 @@ constexpr double kPlayStallLimit = 15.0;  // no progress at all for this long: t
 
 }  // namespace
 
-Playback::~Playback() {
+PlayTransfer::~PlayTransfer() {
   if (audio_ >= 0) ::close(audio_);
 }
 
-std::string Playback::audioOf(const std::string& file, int fd, uint64_t offset, uint64_t length) {
+std::string PlayTransfer::audioOf(const std::string& file, int fd, uint64_t offset,
+                                  uint64_t length) {
   audio_ = memfd_create("tavro-play", MFD_CLOEXEC);
   if (audio_ < 0) return std::string("cannot hold the audio: ") + std::strerror(errno);
   std::vector<uint8_t> buffer(1 << 16);
@@ -238,7 +239,7 @@ std::string Playback::audioOf(const std::string& file, int fd, uint64_t offset, 
   return "";
 }
 
-int Playback::start(Session& s, const PlayOptions& o) {
+int PlayTransfer::start(Session& s, const PlayOptions& o) {
   o_ = o;
   rc_ = kExitOk;
   reachedEnd_ = {};
@@ -287,7 +288,7 @@ int Playback::start(Session& s, const PlayOptions& o) {
   return kExitOk;
 }
 
-bool Playback::poll(CKusb_IO& io) {
+bool PlayTransfer::poll(CKusb_IO& io) {
   if (io.GetTelStatus() & kLinkDownBit) {
     failure_ = "play failed: the link to the box was lost during the playback";
     rc_ = kExitLinkDown;
@@ -320,7 +321,7 @@ bool Playback::poll(CKusb_IO& io) {
   return true;
 }
 
-int Playback::finish(Session& s, bool early) {
+int PlayTransfer::finish(Session& s, bool early) {
   CKusb_IO& io = s.io();
   int stop = io.StopPlaySound();
   // -1 with the link up: the link failed during the playback (its audio pipe, or a loss it
@@ -343,7 +344,7 @@ int Playback::finish(Session& s, bool early) {
 }
 
 int runPlay(Session& s, const PlayOptions& o) {
-  Playback play;
+  PlayTransfer play;
   if (int rc = play.start(s, o)) return rc;
   CKusb_IO& io = s.io();
   bool tty = isatty(STDOUT_FILENO) == 1;

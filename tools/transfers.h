@@ -24,7 +24,7 @@ struct RecordOptions {
 };
 
 // A recording into a wave file in steps, so that the caller can do other things meanwhile.
-class Recording {
+class RecordTransfer {
  public:
   // Refuses a file that cannot be created, takes the line off hook when asked, starts the
   // recording and says so. Returns kExitOk or the failure's exit code, with its message
@@ -67,13 +67,13 @@ struct PlayOptions {
   bool raw = false;  // headerless A-law, sent as it is; otherwise a wave of what the line carries
 };
 
-// A playback of a file in steps, as Recording.
-class Playback {
+// A playback of a file in steps, as RecordTransfer.
+class PlayTransfer {
  public:
-  Playback() = default;
-  ~Playback();
-  Playback(const Playback&) = delete;
-  Playback& operator=(const Playback&) = delete;
+  PlayTransfer() = default;
+  ~PlayTransfer();
+  PlayTransfer(const PlayTransfer&) = delete;
+  PlayTransfer& operator=(const PlayTransfer&) = delete;
 
   // Checks the file and starts the playback. kExitOk or the failure's code, message written.
   // A wave's audio is played without its header; a file of another kind is refused.

@@ -53,7 +53,7 @@ struct BoxSettings {
 };
 
 // The link as the host made it.
-struct LinkState {
+struct HostLink {
   bool plugged = false;
   uint64_t generation = 0;  // changes when plugging changes the descriptor set
   std::string path;         // device path
@@ -89,7 +89,7 @@ struct AudioOutState {
 struct Shared {
   BoxSettings settings;
   LineModel line;
-  LinkState link;
+  HostLink link;
   std::vector<LoggedCommand> commands;
   std::vector<LoggedControl> controls;
   size_t malformed = 0;

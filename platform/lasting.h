@@ -5,8 +5,8 @@
 // use must then still be intact while the process exits, so it is made once and kept until
 // the process is gone. The pointer stays in static storage: the object stays reachable and
 // is not taken for a leak.
-#ifndef TAVRO_DEVICE_LASTING_H
-#define TAVRO_DEVICE_LASTING_H
+#ifndef TAVRO_PLATFORM_LASTING_H
+#define TAVRO_PLATFORM_LASTING_H
 
 namespace tavro {
 
@@ -18,4 +18,4 @@ T& lasting() {
 
 }  // namespace tavro
 
-#endif  // TAVRO_DEVICE_LASTING_H
+#endif  // TAVRO_PLATFORM_LASTING_H
