@@ -7,7 +7,6 @@ Usage: e2e_audio_test.py --box PATH --tool PATH [unittest arguments, e.g. a test
 The box and the tests' base are those of e2e_test.py.
 """
 
-import argparse
 import json
 import os
 import pty
@@ -355,14 +354,5 @@ class Replay(ToolTest):
         self.assertNotIn(("7", "7"), pairs, "each tone is one digit: %s" % keys)
 
 
-def run(argv):
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--box", required=True)
-    parser.add_argument("--tool", required=True)
-    args, rest = parser.parse_known_args(argv[1:])
-    e2e.BOX, e2e.TOOL = args.box, args.tool
-    unittest.main(argv=[argv[0], "-v"] + rest)
-
-
 if __name__ == "__main__":
-    run(sys.argv)
+    e2e.run(sys.argv)

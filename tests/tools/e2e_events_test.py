@@ -7,7 +7,6 @@ Usage: e2e_events_test.py --box PATH --tool PATH [unittest arguments, e.g. a tes
 The box and the tests' base are those of e2e_test.py.
 """
 
-import argparse
 import json
 import os
 import signal
@@ -148,14 +147,5 @@ class Watch(ToolTest):
         proc.stderr.close()
 
 
-def run(argv):
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--box", required=True)
-    parser.add_argument("--tool", required=True)
-    args, rest = parser.parse_known_args(argv[1:])
-    e2e.BOX, e2e.TOOL = args.box, args.tool
-    unittest.main(argv=[argv[0], "-v"] + rest)
-
-
 if __name__ == "__main__":
-    run(sys.argv)
+    e2e.run(sys.argv)
