@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/wire_peer.h"
 #include "tavrod/routes.h"
 #include "tavrod/shared_box.h"
 
@@ -43,9 +44,8 @@ inline constexpr uint8_t kPlainAnswer = 1;
 // The sockets and processes (sockets.cpp).
 std::string errnoText(const std::string& what);
 void closeFd(int& fd);
-pid_t peerProcess(int fd);
-// Readable when the process at the other end of `fd` has ended; -1 when it cannot be told.
-int processWatch(int fd, pid_t pid);
+using wire::peerProcess;
+using wire::processWatch;
 std::string processName(pid_t pid);
 // Opens a registry folder, creating it when missing, and refuses one that the library would
 // not trust.

@@ -24,28 +24,6 @@ void closeFd(int& fd) {
   fd = -1;
 }
 
-pid_t peerProcess(int fd) {
-  ucred cred{};
-  socklen_t len = sizeof cred;
-  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return -1;
-  return cred.pid;
-}
-
-#ifndef SO_PEERPIDFD
-#define SO_PEERPIDFD 77
-#endif
-
-// Readable when the process at the other end of `fd` has ended; -1 when it cannot be told.
-int processWatch(int fd, pid_t pid) {
-  int pidFd = -1;
-  socklen_t len = sizeof pidFd;
-  if (::getsockopt(fd, SOL_SOCKET, SO_PEERPIDFD, &pidFd, &len) == 0 && pidFd >= 0) return pidFd;
-#ifdef SYS_pidfd_open
-  if (pid > 0) return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-#endif
-  return -1;
-}
-
 std::string processName(pid_t pid) {
   char path[64];
   std::snprintf(path, sizeof path, "/proc/%d/comm", int(pid));

@@ -15,12 +15,16 @@
 #include <system_error>
 
 #include "platform/wire.h"
+#include "platform/wire_peer.h"
 #include "vbox/box_impl.h"
 #include "vbox/records.h"
 
 namespace tavro::vbox {
 
 namespace {
+
+using wire::peerProcess;
+using wire::processWatch;
 
 constexpr size_t kMaxControlConnections = 64;
 
@@ -80,30 +84,6 @@ int listenAt(int folder, const std::string& name, const std::string& shown, int 
 void closeFd(int& fd) {
   if (fd >= 0) close(fd);
   fd = -1;
-}
-
-// The process at the other end of a connection, as it was when it connected; -1 when unknown.
-pid_t peerProcess(int fd) {
-  ucred cred{};
-  socklen_t len = sizeof cred;
-  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return -1;
-  return cred.pid;
-}
-
-#ifndef SO_PEERPIDFD
-#define SO_PEERPIDFD 77
-#endif
-
-// A descriptor that becomes readable when the process at the other end of `fd` exits; -1
-// when the system cannot tell (the hold then ends by its grace time only).
-int processWatch(int fd, pid_t pid) {
-  int pidFd = -1;
-  socklen_t len = sizeof pidFd;
-  if (getsockopt(fd, SOL_SOCKET, SO_PEERPIDFD, &pidFd, &len) == 0 && pidFd >= 0) return pidFd;
-#ifdef SYS_pidfd_open
-  if (pid > 0) return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-#endif
-  return -1;
 }
 
 }  // namespace
