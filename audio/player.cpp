@@ -46,7 +46,7 @@ class PlaybackPass {
       return endOfPlayback();
     }
     for (;;) {
-      if (!transferSetup(handles_.control, kAudioToDevice)) {
+      if (!transferSetup(handles_.control.get(), kAudioToDevice)) {
         pipeClosed(kAudioOutPipe);
         linkState().audioOutReopen.store(1);
         return endPass();
@@ -69,8 +69,7 @@ class PlaybackPass {
       if (linkState().audioOutReopen.load() == 1) return endPass();  // the link was lost meanwhile
       for (size_t i = 0; i < packets; ++i) {
         uint32_t written = 0;
-        if (!platform::writeFile(handles_.pipe, data_ + i * kAudioPacketSize, kAudioPacketSize,
-                                 &written)) {
+        if (!handles_.write(data_ + i * kAudioPacketSize, kAudioPacketSize, &written)) {
           ownTransferFailed(linkState().audioOutReopen, kAudioOutPipe, handles_);
           break;
         }
@@ -93,7 +92,7 @@ class PlaybackPass {
   void awaitGoAhead() {
     while (!waitFor([&] { return playerState().deviceReady.load() == 1 || interrupted(); },
                     kGoAheadPoll, kGoAheadLooks)) {
-      if (platform::pipeHungUp(handles_.pipe)) {
+      if (handles_.pipe && handles_.pipe->hungUp()) {
         ownTransferFailed(linkState().audioOutReopen, kAudioOutPipe, handles_);
         return;
       }

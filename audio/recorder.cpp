@@ -84,7 +84,7 @@ class Recording {
     // drops then leaves an empty wave file with placeholder sizes, never a file of 0 bytes.
     const bool fileMade = hostMode_ || work_.wave.create(block_.fileName);
     discardHeld();
-    if (!transferSetup(handles_.control, kAudioFromDevice)) {
+    if (!transferSetup(handles_.control.get(), kAudioFromDevice)) {
       // The start request is dropped; the pipe is opened anew before the next one.
       work_.wave.abandon();
       pipeClosed(kAudioInPipe);
@@ -180,7 +180,7 @@ class Recording {
     size_t kept = 0;
     uint32_t got = 0;
     uint8_t* const buffer = work_.discarding;
-    while (platform::readHeld(handles_.pipe, buffer, sizeof work_.discarding, &got) && got > 0) {
+    while (handles_.readHeld(buffer, sizeof work_.discarding, &got) && got > 0) {
       if (got >= room) {
         std::memcpy(tail, buffer + got - room, room);
         kept = room;
@@ -202,7 +202,7 @@ class Recording {
   bool skipToFrame() {
     if (skip_ == 0) return true;
     uint32_t got = 0;
-    const bool ok = platform::readFile(handles_.pipe, work_.block, skip_, &got);
+    const bool ok = handles_.read(work_.block, skip_, &got);
     skip_ = 0;
     return ok;
   }
@@ -216,7 +216,7 @@ class Recording {
         return true;
       }
       uint32_t got = 0;
-      if (!platform::readFile(handles_.pipe, work_.block, kBlockSize, &got)) {
+      if (!handles_.read(work_.block, kBlockSize, &got)) {
         addFailedRead(got);
         return false;
       }
@@ -225,9 +225,7 @@ class Recording {
       if (!r.inStep) {
         // Drop up to the next frame start; what this read brings is not counted.
         uint32_t dropped = 0;
-        if (r.realign > 0)
-          platform::readFile(handles_.pipe, work_.block, static_cast<uint32_t>(r.realign),
-                             &dropped);
+        if (r.realign > 0) handles_.read(work_.block, static_cast<uint32_t>(r.realign), &dropped);
         continue;
       }
       if (r.setBits) setStatusBits(r.setBits);
@@ -252,7 +250,7 @@ class Recording {
       return true;
     }
     uint32_t got = 0;
-    if (!platform::readFile(handles_.pipe, work_.block, n, &got)) {
+    if (!handles_.read(work_.block, n, &got)) {
       addFailedRead(got);
       return false;
     }

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "platform/platform.h"
+#include "platform/backend.h"
 #include "platform/wire.h"
 
 namespace tavro {
@@ -14,10 +14,10 @@ inline constexpr uint8_t kAudioToDevice = 0x80;
 
 // Vendor write of the setup block {address 0, 0, 0; size 64; direction}. True when the
 // box accepted it.
-inline bool transferSetup(platform::Handle control, uint8_t direction) {
+inline bool transferSetup(platform::BackendDevice* control, uint8_t direction) {
   uint8_t setup[6] = {0, 0, 0, 64, 0, direction};
-  const platform::VendorRequest request{0, sizeof setup, setup, wire::kTransferSetupIndex};
-  return platform::deviceIoControl(control, platform::kVendorWrite, &request);
+  return control != nullptr &&
+         control->vendorRequest(false, 0, wire::kTransferSetupIndex, setup, sizeof setup);
 }
 
 }  // namespace tavro

@@ -198,7 +198,7 @@ void commandWriterThread(ThreadBlock& block) {
     std::memcpy(out.data(), commandChannel().staging.data(), kPacketSize);
     commandChannel().sendRequest.store(0);
     uint32_t written = 0;
-    if (!platform::writeFile(handles.pipe, out.data(), kPacketSize, &written)) {
+    if (!handles.write(out.data(), kPacketSize, &written)) {
       ownTransferFailed(linkState().commandReopen, kCommandPipe, handles);
       setStatusBits(kLinkDownBit);
     }

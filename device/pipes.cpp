@@ -12,9 +12,6 @@
 namespace tavro {
 namespace {
 
-using platform::Handle;
-using platform::kInvalidHandle;
-
 constexpr std::chrono::milliseconds kOpenRetry{50};
 // A box answers its claim at once; one that has not within the prompt limit is taken only
 // when no other box opens, and is given up after the full limit of a control request.
@@ -45,11 +42,12 @@ std::mutex& linkMutex() {
   return linkState().pipesMutex;
 }
 
+// Closing wakes a call still blocked on them; they end when the last call returns.
 void closeLocked(PipeHandles& h) {
-  if (h.pipe != kInvalidHandle) platform::closeHandle(h.pipe);
-  if (h.control != kInvalidHandle) platform::closeHandle(h.control);
-  h.pipe = kInvalidHandle;
-  h.control = kInvalidHandle;
+  if (h.pipe) h.pipe->cancel();
+  if (h.control) h.control->cancel();
+  h.pipe.reset();
+  h.control.reset();
 }
 
 void pipeClosedLocked(PipeNumber pipe) {
@@ -64,13 +62,12 @@ void pipeClosedLocked(PipeNumber pipe) {
 
 }  // namespace
 
-Handle FindAndOpenDevice(const platform::InterfaceClass& cls, char* devicePath) {
-  platform::DeviceInfoSet devices(cls);
-  Handle result = kInvalidHandle;
+DeviceRef FindAndOpenDevice(char* devicePath) {
+  DeviceRef result;
   bool heldElsewhere = false;
   // Boxes whose claim did not answer at once, each with the deadline of its full limit.
   struct Late {
-    Handle handle;
+    DeviceRef device;
     std::string path;
     platform::Clock::time_point deadline;
   };
@@ -79,86 +76,76 @@ Handle FindAndOpenDevice(const platform::InterfaceClass& cls, char* devicePath) 
     heldElsewhere |= claim == platform::Claim::kBusy;
     return claim == platform::Claim::kGranted || claim == platform::Claim::kNotKnown;
   };
-  for (uint32_t index = 0;; ++index) {
-    uint32_t error = 0;
-    if (!devices.enumInterface(index, &error)) {
-      if (error == platform::kErrorNoMoreItems) break;
-      continue;
-    }
-    size_t required = 0;
-    devices.interfaceDetail(index, nullptr, 0, &required);
-    if (required == 0) continue;
-    std::vector<char> detail(required);
-    if (!devices.interfaceDetail(index, detail.data(), detail.size(), &required)) continue;
+  for (const std::string& path : platform::boxPaths()) {
     // The caller's buffer holds 255 characters and the zero; a longer path cannot be
     // opened, since no pipe path could be formed from it.
-    if (std::strlen(detail.data()) >= kDevicePathSize) continue;
-    if (silent(detail.data())) continue;
-    std::strcpy(devicePath, detail.data());
+    if (path.empty() || path.size() >= kDevicePathSize) continue;
+    if (silent(path)) continue;
+    std::strcpy(devicePath, path.c_str());
     // A box belongs to one program at a time: one that another program holds cannot be
     // opened, like an interface claimed elsewhere (refused at the open, or by the claim
     // that follows it). A box that knows no claims is used as it is.
-    const Handle h = platform::createFile(devicePath);
-    if (h == kInvalidHandle) {
-      heldElsewhere |= platform::lastError() == platform::kErrorSharingViolation;
+    platform::Opened opened = platform::openDevice(path);
+    if (opened.device == nullptr) {
+      heldElsewhere |= opened.state == DeviceState::kBusy;
       continue;
     }
     const auto asked = platform::Clock::now();
     const auto prompt = asked + platform::realDuration(kClaimPrompt);
-    const platform::Claim claim = platform::claimDevice(h, prompt);
+    const platform::Claim claim = opened.device->claimUntil(prompt);
     if (claim == platform::Claim::kNoAnswer && platform::Clock::now() >= prompt) {
       // Not answered at once: the others are tried first.
-      late.push_back({h, devicePath, asked + platform::realDuration(kClaimLimit)});
+      late.push_back({std::move(opened.device), path, asked + platform::realDuration(kClaimLimit)});
       continue;
     }
     if (usable(claim)) {
-      result = h;
+      result = std::move(opened.device);
       break;
     }
-    platform::closeHandle(h);
+    opened.device->cancel();
   }
   // A box that did not answer at once is used only when no other one opens, and has the
   // rest of its limit to answer. One that did not answer in time is not asked again for a
   // while, so that it never holds up the opens that follow.
-  for (const Late& l : late) {
+  for (Late& l : late) {
     bool answered = false;
-    if (result == kInvalidHandle) {
-      const platform::Claim claim = platform::claimDevice(l.handle, l.deadline);
+    if (result == nullptr) {
+      const platform::Claim claim = l.device->claimUntil(l.deadline);
       answered = claim != platform::Claim::kNoAnswer || platform::Clock::now() < l.deadline;
       if (usable(claim)) {
-        result = l.handle;
+        result = std::move(l.device);
         std::strcpy(devicePath, l.path.c_str());
         continue;
       }
     }
     if (!answered) rememberSilent(l.path);
-    platform::closeHandle(l.handle);
+    l.device->cancel();
   }
-  linkState().boxHeldElsewhere.store(result == kInvalidHandle && heldElsewhere ? 1 : 0);
+  linkState().boxHeldElsewhere.store(result == nullptr && heldElsewhere ? 1 : 0);
   return result;
 }
 
-int CheckDevicePresent(const platform::InterfaceClass& cls, char* devicePath) {
-  const Handle h = FindAndOpenDevice(cls, devicePath);
-  if (h == kInvalidHandle) return 0;
-  platform::closeHandle(h);
+int CheckDevicePresent(char* devicePath) {
+  const DeviceRef device = FindAndOpenDevice(devicePath);
+  if (device == nullptr) return 0;
+  device->cancel();
   return 1;
 }
 
 // A pipe is opened by number on the device that was found, which stays open until the
 // pipe is: so the pipe is the found box's, even if the boxes change meanwhile.
-Handle OpenPipe(PipeNumber pipe) {
+PipeRef OpenPipe(PipeNumber pipe) {
   char path[kDevicePathSize] = {};
-  const Handle device = FindAndOpenDevice(platform::kBoxInterfaceClass, path);
-  if (device == kInvalidHandle) return kInvalidHandle;
-  const Handle h = platform::openPipe(device, pipe);
-  platform::closeHandle(device);
-  return h;
+  const DeviceRef device = FindAndOpenDevice(path);
+  if (device == nullptr) return nullptr;
+  PipeRef opened = platform::openPipe(*device, pipe);
+  device->cancel();
+  return opened;
 }
 
-Handle OpenDeviceControl() {
+DeviceRef OpenDeviceControl() {
   char path[kDevicePathSize] = {};
-  return FindAndOpenDevice(platform::kBoxInterfaceClass, path);
+  return FindAndOpenDevice(path);
 }
 
 void pipeOpened(PipeNumber pipe) {
@@ -195,11 +182,11 @@ void PipeHandles::close() {
   closeLocked(*this);
 }
 
-void PipeHandles::replace(platform::Handle newPipe, platform::Handle newControl) {
+void PipeHandles::replace(PipeRef newPipe, DeviceRef newControl) {
   std::lock_guard<std::mutex> lock(linkMutex());
   closeLocked(*this);
-  pipe = newPipe;
-  control = newControl;
+  pipe = std::move(newPipe);
+  control = std::move(newControl);
 }
 
 void applyReopenRule(Signalled<uint8_t>& reopenFlag, PipeNumber pipe, bool needsControl,
@@ -211,12 +198,10 @@ void applyReopenRule(Signalled<uint8_t>& reopenFlag, PipeNumber pipe, bool needs
   }
   if (linkState().replyPipeUp.load() != 1) return;
   // Open outside the lock: an open enumerates and connects, and must not hold up others.
-  PipeHandles opened;
-  opened.pipe = OpenPipe(pipe);
-  if (opened.pipe != kInvalidHandle && needsControl) opened.control = OpenDeviceControl();
-  const bool ok =
-      opened.pipe != kInvalidHandle && (!needsControl || opened.control != kInvalidHandle);
-  handles.replace(opened.pipe, opened.control);
+  PipeRef opened = OpenPipe(pipe);
+  DeviceRef control = opened != nullptr && needsControl ? OpenDeviceControl() : nullptr;
+  const bool ok = opened != nullptr && (!needsControl || control != nullptr);
+  handles.replace(std::move(opened), std::move(control));
   if (!ok) return;  // the handles that did open are closed on the next pass
   reopenFlag.store(0);
   pipeOpened(pipe);
@@ -224,14 +209,13 @@ void applyReopenRule(Signalled<uint8_t>& reopenFlag, PipeNumber pipe, bool needs
 
 void ownTransferFailed(Signalled<uint8_t>& reopenFlag, PipeNumber pipe, PipeHandles& handles) {
   // The reset goes out without the lock: against a silent box it may take its full wait.
-  // Handle values are never reused, so the handle stays safe to use meanwhile.
-  platform::Handle h;
+  PipeRef failed;
   {
     std::lock_guard<std::mutex> lock(linkMutex());
-    h = handles.pipe;
+    failed = handles.pipe;
     pipeClosedLocked(pipe);
   }
-  if (h != kInvalidHandle) platform::deviceIoControl(h, platform::kPipeReset, nullptr);
+  if (failed) failed->reset();
   reopenFlag.store(1);
 }
 
@@ -266,8 +250,8 @@ void registerHandles(PipeNumber pipe, PipeHandles* handles) {
 void cancelTransfers(PipeNumber pipe) {
   std::lock_guard<std::mutex> lock(linkMutex());
   if (PipeHandles* h = linkState().registered[pipe]) {
-    if (h->pipe != kInvalidHandle) platform::cancelHandle(h->pipe);
-    if (h->control != kInvalidHandle) platform::cancelHandle(h->control);
+    if (h->pipe) h->pipe->cancel();
+    if (h->control) h->control->cancel();
   }
 }
 

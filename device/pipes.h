@@ -1,9 +1,10 @@
-// Device discovery, pipe handles and the reopen rule the I/O threads share.
+// Device discovery, the pipes each I/O thread holds and the reopen rule they share.
 #ifndef TAVRO_DEVICE_PIPES_H
 #define TAVRO_DEVICE_PIPES_H
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 #include "device/state.h"
 #include "platform/platform.h"
@@ -15,17 +16,20 @@ inline constexpr size_t kDevicePathSize = 256;  // 255 characters and the zero
 // Pipe numbers: PIPE00 reply, PIPE01 command, PIPE02 audio in, PIPE03 audio out.
 enum PipeNumber : int { kReplyPipe = 0, kCommandPipe = 1, kAudioInPipe = 2, kAudioOutPipe = 3 };
 
-// Handle on the device path of the first interface of the class that opens, or invalid;
-// devicePath (kDevicePathSize bytes) gets the path of the last interface looked at. A box
-// that does not answer its claim at once is taken only when no other one opens; one that
-// did not answer is skipped for a while.
-platform::Handle FindAndOpenDevice(const platform::InterfaceClass& cls, char* devicePath);
-// 1 when FindAndOpenDevice succeeded (its handle is closed again at once), else 0.
-int CheckDevicePresent(const platform::InterfaceClass& cls, char* devicePath);
-// Handle on pipe `pipe` of the first box that opens (FindAndOpenDevice), or invalid.
-platform::Handle OpenPipe(PipeNumber pipe);
-// Handle from FindAndOpenDevice for the box's class, or invalid.
-platform::Handle OpenDeviceControl();
+using DeviceRef = std::shared_ptr<platform::BackendDevice>;
+using PipeRef = std::shared_ptr<platform::BackendPipe>;
+
+// The first box that opens and whose claim this program gets, or nullptr; devicePath
+// (kDevicePathSize bytes) gets the path of the last box looked at. A box that does not
+// answer its claim at once is taken only when no other one opens; one that did not answer
+// is skipped for a while.
+DeviceRef FindAndOpenDevice(char* devicePath);
+// 1 when FindAndOpenDevice succeeded (its device is closed again at once), else 0.
+int CheckDevicePresent(char* devicePath);
+// Pipe `pipe` of the first box that opens (FindAndOpenDevice), or nullptr.
+PipeRef OpenPipe(PipeNumber pipe);
+// The device FindAndOpenDevice gives, or nullptr.
+DeviceRef OpenDeviceControl();
 
 // Link bookkeeping. The pipes-opened counter counts the pipes that are open now: a pipe
 // counts once however often its thread reopens it, and a thread whose own transfer failed
@@ -37,13 +41,27 @@ void pipeClosed(PipeNumber pipe);
 // counts until it is.
 void reopenAllPipes();
 
-// The handles one I/O thread holds.
+// The pipe (and device) one I/O thread holds. Only that thread changes them; the stop may
+// cancel them meanwhile.
 struct PipeHandles {
-  platform::Handle pipe = platform::kInvalidHandle;
-  platform::Handle control = platform::kInvalidHandle;  // audio threads only
+  PipeRef pipe;
+  DeviceRef control;  // audio threads and the reply reader only
   void close();
-  // Closes the handles held and takes these instead.
-  void replace(platform::Handle newPipe, platform::Handle newControl);
+  // Closes what is held and takes these instead.
+  void replace(PipeRef newPipe, DeviceRef newControl);
+  // The pipe's transfers (platform::BackendPipe); false while no pipe is held.
+  bool read(void* buffer, uint32_t n, uint32_t* got) {
+    *got = 0;
+    return pipe != nullptr && pipe->read(buffer, n, got);
+  }
+  bool readHeld(void* buffer, uint32_t n, uint32_t* got) {
+    *got = 0;
+    return pipe != nullptr && pipe->readHeld(buffer, n, got);
+  }
+  bool write(const void* buffer, uint32_t n, uint32_t* written) {
+    *written = 0;
+    return pipe != nullptr && pipe->write(buffer, n, written);
+  }
 };
 
 // The reopen rule, applied once per pass of a thread's wait loop: when reopenFlag is 1,
@@ -52,8 +70,8 @@ struct PipeHandles {
 void applyReopenRule(Signalled<uint8_t>& reopenFlag, PipeNumber pipe, bool needsControl,
                      PipeHandles& handles);
 
-// After a thread's own transfer on its pipe failed: pipe reset request on the handle,
-// the pipe taken out of the count, reopenFlag set.
+// After a thread's own transfer on its pipe failed: the pipe reset, the pipe taken out of
+// the count, reopenFlag set.
 void ownTransferFailed(Signalled<uint8_t>& reopenFlag, PipeNumber pipe, PipeHandles& handles);
 
 // The audio threads' wait for work: returns when startFlag is 1 and reopenFlag is not, or
@@ -63,7 +81,7 @@ void waitForWork(ThreadBlock& block, Signalled<uint8_t>& startFlag, Signalled<ui
                  PipeNumber pipe, PipeHandles& handles);
 
 // Registers the handles of a running thread so that the stop can cancel its blocked
-// transfers (platform::cancelHandle) and so end it promptly.
+// transfers and so end it promptly.
 void registerHandles(PipeNumber pipe, PipeHandles* handles);
 void cancelTransfers(PipeNumber pipe);
 

@@ -32,11 +32,9 @@ constexpr std::array<std::chrono::milliseconds, 8> kBackOff{
     std::chrono::milliseconds(50), std::chrono::milliseconds(50)};
 
 // The probe: a vendor read of one byte; only its success counts.
-bool probeDevice(platform::Handle control) {
-  if (control == platform::kInvalidHandle) return false;
+bool probeDevice(platform::BackendDevice* control) {
   uint8_t answer = 0;
-  platform::VendorRequest request{0, 1, &answer, wire::kProbeIndex};
-  return platform::deviceIoControl(control, platform::kVendorRead, &request);
+  return control != nullptr && control->vendorRequest(true, 0, wire::kProbeIndex, &answer, 1);
 }
 
 }  // namespace
@@ -152,10 +150,10 @@ void replyReaderThread(ThreadBlock& block) {
   // the reply pipe then opens (a box seen but not yet listening is tried again after the
   // back-off, a further arrival starts it anew), and gives that pipe; else it lasts its
   // 500 ms. A departure (the lost box's own, most often) does not end it.
-  auto pauseForBox = [&]() -> platform::Handle {
+  auto pauseForBox = [&]() -> PipeRef {
     if (polling || link.changesWatched.load() != 1) {
       napUnless(stopped, kLinkLostPause);
-      return platform::kInvalidHandle;
+      return nullptr;
     }
     const auto until = platform::Clock::now() + platform::realDuration(kLinkLostPause);
     uint32_t arrivalsSeen = link.deviceArrivals.load();
@@ -173,25 +171,22 @@ void replyReaderThread(ThreadBlock& block) {
       } else if (step < kBackOff.size()) {
         ++step;
       }
-      const platform::Handle pipe = OpenPipe(kReplyPipe);
-      if (pipe != platform::kInvalidHandle) return pipe;
+      if (PipeRef pipe = OpenPipe(kReplyPipe)) return pipe;
     }
-    return platform::kInvalidHandle;
+    return nullptr;
   };
-  platform::Handle reopened = platform::kInvalidHandle;  // the pipe the pause opened
+  PipeRef reopened;  // the pipe the pause opened
   while (running()) {
     // Connect. A change told of from now on makes the next attempt come soon.
     changesSeen = link.deviceChanges.load();
-    const bool cameBack = reopened != platform::kInvalidHandle;
-    const platform::Handle pipe =
-        cameBack ? std::exchange(reopened, platform::kInvalidHandle) : OpenPipe(kReplyPipe);
-    if (pipe == platform::kInvalidHandle) {
+    const bool cameBack = reopened != nullptr;
+    PipeRef pipe = cameBack ? std::exchange(reopened, nullptr) : OpenPipe(kReplyPipe);
+    if (pipe == nullptr) {
       attemptFailed();
       continue;
     }
-    const platform::Handle control = OpenDeviceControl();
-    handles.replace(pipe, control);
-    if (!probeDevice(control)) {
+    handles.replace(std::move(pipe), OpenDeviceControl());
+    if (!probeDevice(handles.control.get())) {
       // A box that refuses the probe counts as a failed attempt, so that the start-up wait
       // ends after the third one; retry after the usual pause rather than at once.
       closeHandles();
@@ -213,7 +208,7 @@ void replyReaderThread(ThreadBlock& block) {
       linkState().replyPipeUp.store(1);
       std::memset(buffer.data(), 0, kRecordSize);
       uint32_t got = 0;
-      if (!platform::readFile(handles.pipe, buffer.data(), kRecordSize, &got) || got == 0) {
+      if (!handles.read(buffer.data(), kRecordSize, &got) || got == 0) {
         failed = true;
         break;
       }
@@ -228,7 +223,7 @@ void replyReaderThread(ThreadBlock& block) {
     // The reply pipe failed: the link is lost. The pipe leaves the count at once, so that no
     // other thread's reopen can mark the link up while the reply pipe is down.
     pipeClosed(kReplyPipe);
-    platform::deviceIoControl(handles.pipe, platform::kPipeReset, nullptr);
+    if (handles.pipe) handles.pipe->reset();
     changeStatusBits(kReaderReadyBit, kLinkFaultBit | kLinkDownBit | kLinkLostBit);
     linkState().linkEpoch.fetch_add(1);
     clearStatusBits(kPendingBit);
@@ -242,7 +237,7 @@ void replyReaderThread(ThreadBlock& block) {
     closeHandles();
     attempts = 0;
   }
-  if (reopened != platform::kInvalidHandle) platform::closeHandle(reopened);
+  if (reopened) reopened->cancel();
 
   clearStatusBits(kReaderReadyBit);
   registerHandles(kReplyPipe, nullptr);

@@ -2,9 +2,10 @@
 //
 // A backend enumerates device interfaces (each with a stable path and a description) and
 // opens one: a device with a control channel for the driver requests and four pipes by
-// number. The backends, in their fixed order: "wire" (boxes on the virtual wire), "usb"
-// (boxes on USB). "null" has no devices. TAVRO_BACKENDS ("usb", "wire,usb", "null")
-// narrows the list for a process; by default every real backend is used.
+// number. Every backend is one row of kBackends (backend.cpp), in the fixed order: "wire"
+// (boxes on the virtual wire), "usb" (boxes on USB), "null" (no devices; only by name).
+// TAVRO_BACKENDS ("usb", "wire,usb", "null") narrows the list for a process; by default
+// every real backend is used.
 #ifndef TAVRO_PLATFORM_BACKEND_H
 #define TAVRO_PLATFORM_BACKEND_H
 
@@ -15,6 +16,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "tavro/devices.h"
 
 namespace tavro::platform {
 
@@ -28,6 +31,8 @@ enum class Claim { kGranted, kBusy, kNotKnown, kNoAnswer };
 class BackendPipe {
  public:
   virtual ~BackendPipe() = default;
+  // One record (reply pipe), or exactly n bytes (audio-in stream) unless a transfer fails.
+  // False on end-of-stream or error; *got is the count received.
   virtual bool read(void* buffer, uint32_t n, uint32_t* got) = 0;
   // What the pipe holds now, at most n bytes, without waiting for more to come (a bus that
   // cannot tell what it holds waits a moment for it); *got is 0 when nothing is held.
@@ -36,6 +41,7 @@ class BackendPipe {
     *got = 0;
     return true;
   }
+  // One packet of n bytes. False unless all n bytes were sent.
   virtual bool write(const void* buffer, uint32_t n, uint32_t* written) = 0;
   // Whether the box has closed the pipe, seen without a transfer. Where a write ends once
   // the packet is queued (the virtual wire), the box may close the pipe before it took what
@@ -43,7 +49,7 @@ class BackendPipe {
   // failure always shows in a transfer: false.
   virtual bool hungUp() { return false; }
   virtual void cancel() = 0;
-  virtual bool reset() = 0;  // after a failed transfer
+  virtual bool reset() = 0;  // clears the pipe after a failed transfer
 };
 
 // An opened device: its control channel and its pipes.
@@ -51,12 +57,14 @@ class BackendDevice {
  public:
   virtual ~BackendDevice() = default;
   // A vendor request: device to host (`in`, the device probe) or host to device (the
-  // transfer setup). True when the box accepted it. A backend whose bus carries 16-bit
-  // fields refuses a value or index that does not fit.
+  // transfer setup). True when the box accepted it. The answer is awaited for at most 2 s
+  // of library time; a device whose answer did not come may refuse later requests. A
+  // backend whose bus carries 16-bit fields refuses a value or index that does not fit.
   virtual bool vendorRequest(bool in, uint32_t value, uint32_t index, void* data,
                              uint16_t length) = 0;
   virtual void cancel() = 0;
-  // Pipes 0 to 3; nullptr when the pipe cannot be opened.
+  // Pipes 0 to 3; nullptr when the pipe cannot be opened. A pipe stays usable after its
+  // device is closed.
   virtual std::unique_ptr<BackendPipe> openPipe(int number) = 0;
   // Claims the box for this program before its pipes are used. A backend whose open
   // already claims it (a USB interface) has nothing more to ask.
@@ -76,6 +84,14 @@ class BackendDevice {
   virtual std::string requestText() const { return {}; }
 };
 
+// What an open came to: the device when it opened (state kOpens), else the state (kBusy:
+// another program holds it; kNotABox; kFails) and, for people, why.
+struct Opened {
+  std::shared_ptr<BackendDevice> device;
+  DeviceState state = DeviceState::kFails;
+  std::string reason;
+};
+
 struct DeviceListing {
   std::string path;
   std::string description;
@@ -89,11 +105,8 @@ class Backend {
   virtual const char* name() const = 0;
   // The device interfaces present, in the backend's fixed order.
   virtual std::vector<DeviceListing> enumerate() = 0;
-  // nullptr when it cannot be opened; *reason (when given) says why, and *busy (when
-  // given) is set when another program holds it. A path of another backend is not opened.
-  virtual std::unique_ptr<BackendDevice> open(const std::string& path,
-                                              std::string* reason = nullptr,
-                                              bool* busy = nullptr) = 0;
+  // A path of another backend is not opened.
+  virtual Opened open(const std::string& path) = 0;
   // Calls `changed` (from any thread, without blocking) when a device may have come
   // (`arrived` true) or gone (false). False when the backend cannot tell; then the caller
   // looks again by itself.
@@ -103,11 +116,18 @@ class Backend {
   virtual std::vector<std::string> notes() { return {}; }
 };
 
-inline constexpr const char* kBackendOrder[] = {"wire", "usb"};
+// One row of the backend table: a backend's name, how to make it, and whether a process
+// uses it without naming it in TAVRO_BACKENDS.
+struct BackendEntry {
+  const char* name;
+  std::unique_ptr<Backend> (*make)();
+  bool byDefault;
+};
+extern const std::vector<BackendEntry> kBackends;
 
-// The backends a TAVRO_BACKENDS value names, in the fixed order ("null" alone: none).
-// An empty or missing value gives every real backend; unknown names are left out and
-// named in *unknown.
+// The backends a TAVRO_BACKENDS value names, in the fixed order. An empty or missing value
+// gives every backend used by default; one not used by default is used only when it is the
+// only one named. Unknown names are left out and named in *unknown.
 std::vector<std::string> chooseBackends(const char* value, std::vector<std::string>* unknown);
 
 // The backends a TAVRO_BACKENDS value (`value`, the environment's when null) enables, made
@@ -118,6 +138,8 @@ std::vector<std::unique_ptr<Backend>> makeBackends(const char* value = nullptr,
 std::unique_ptr<Backend> makeNullBackend();
 // Boxes published on the virtual wire (platform/wire.h).
 std::unique_ptr<Backend> makeWireBackend();
+// Boxes on USB, as usb.conf and TAVRO_USB_IDS configure them (platform/usb/).
+std::unique_ptr<Backend> makeUsbBackend();
 
 }  // namespace tavro::platform
 

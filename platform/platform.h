@@ -1,9 +1,7 @@
 // The platform layer: everything the library needs from the operating system.
 //
-// It keeps the shape of the Windows device calls (device-interface enumeration, file
-// handles, device-control requests) so that the code above it reads like the documented
-// algorithms. The devices are reached through the backends chosen when the process starts
-// (backend.h): boxes on the virtual wire, boxes on USB.
+// The devices are reached through the backends chosen when the process starts (backend.h):
+// boxes on the virtual wire, boxes on USB.
 #ifndef TAVRO_PLATFORM_PLATFORM_H
 #define TAVRO_PLATFORM_PLATFORM_H
 
@@ -23,133 +21,6 @@
 
 namespace tavro::platform {
 
-// ---- Device interfaces -------------------------------------------------------------
-
-// A device interface class identifier, as the 16-byte in-memory record.
-struct InterfaceClass {
-  uint8_t bytes[16];
-};
-
-// The class of the box's USB chip driver, {77F49321-16EF-11D2-AD51-006097B514DD}.
-extern const InterfaceClass kBoxInterfaceClass;
-
-// The class identifier as text, "{77F49321-16EF-11D2-AD51-006097B514DD}".
-std::string interfaceClassName(const InterfaceClass& cls);
-
-// The registry root: $XDG_RUNTIME_DIR/tavro when XDG_RUNTIME_DIR is an absolute path,
-// else /tmp/tavro-<uid>.
-std::string registryRoot();
-
-// The directory of a class under the registry root.
-std::string classDirectory(const InterfaceClass& cls);
-
-inline constexpr uint32_t kErrorNoMoreItems = 259;
-
-// A snapshot of the present interfaces of one class (SetupDiGetClassDevs): every backend in
-// use is asked, in the fixed order, for the boxes it has; index 0 is the first found. Only
-// the box's class has interfaces. On the virtual wire: none when the registry root or the
-// class directory is missing, not a directory, not owned by the user, or writable by group
-// or others.
-class DeviceInfoSet {
- public:
-  explicit DeviceInfoSet(const InterfaceClass& cls);
-  ~DeviceInfoSet();
-  DeviceInfoSet(const DeviceInfoSet&) = delete;
-  DeviceInfoSet& operator=(const DeviceInfoSet&) = delete;
-
-  // SetupDiEnumDeviceInterfaces: true and the interface's index when there is one at
-  // `index`; false with *error = kErrorNoMoreItems past the last one.
-  bool enumInterface(uint32_t index, uint32_t* error) const;
-
-  // SetupDiGetDeviceInterfaceDetail: the device path of the interface at `index`.
-  // With buffer == nullptr, reports the size needed (path and its zero) in *required and
-  // returns false. Otherwise copies the path with its zero and returns true, or false when
-  // the buffer is too small.
-  bool interfaceDetail(uint32_t index, char* buffer, size_t size, size_t* required) const;
-
-  size_t count() const;
-
- private:
-  struct Impl;
-  std::unique_ptr<Impl> impl_;
-};
-
-// ---- Handles ---------------------------------------------------------------------
-
-using Handle = intptr_t;
-inline constexpr Handle kInvalidHandle = -1;
-
-// GetLastError after a createFile that failed, on the calling thread.
-inline constexpr uint32_t kErrorFileNotFound = 2;
-inline constexpr uint32_t kErrorSharingViolation = 32;  // another program holds the box
-uint32_t lastError();
-
-// CreateFile with read/write access on a device path that the enumeration gave: the
-// device's control channel. kInvalidHandle when no backend has a device at that path or it
-// cannot be opened; lastError() then says kErrorSharingViolation when another program holds
-// it, else kErrorFileNotFound.
-Handle createFile(const char* path);
-
-// Opens pipe `number` (0 to 3) of the device that `device` (from createFile) controls;
-// kInvalidHandle when it cannot be opened. The pipe stays usable after the device handle
-// is closed.
-Handle openPipe(Handle device, int number);
-
-// ReadFile on a pipe: one record (reply pipe), or exactly n bytes (audio-in stream) unless
-// a transfer fails. False on end-of-stream or error; *got is the count received.
-bool readFile(Handle h, void* buffer, uint32_t n, uint32_t* got);
-
-// What the audio-in stream holds now, at most n bytes, without waiting for more: what the
-// box sent before the call. *got is 0 when nothing is held. False on end-of-stream or error.
-bool readHeld(Handle h, void* buffer, uint32_t n, uint32_t* got);
-
-// WriteFile on a pipe: one packet of n bytes. False unless all n bytes were sent.
-bool writeFile(Handle h, const void* buffer, uint32_t n, uint32_t* written);
-
-// Whether the box has closed pipe h, seen without a transfer (BackendPipe::hungUp): for a
-// writer that waits for the box, whose wait a lost packet would leave without an end.
-bool pipeHungUp(Handle h);
-
-// Device-control codes.
-inline constexpr uint32_t kVendorRead = wire::kVendorRead;
-inline constexpr uint32_t kVendorWrite = wire::kVendorWrite;
-inline constexpr uint32_t kPipeReset = wire::kPipeReset;
-
-// The input record of both vendor requests. On the 32-bit platform the data address is a
-// 32-bit field; here it is a pointer.
-struct VendorRequest {
-  uint32_t value;
-  uint32_t length;
-  void* data;  // the data stage: read from (vendor write) or written to (vendor read)
-  uint32_t index;
-};
-
-// DeviceIoControl. Vendor requests go on a device handle with a VendorRequest as input; a
-// pipe reset goes on a pipe handle (clears the pipe after a failed transfer). True when the
-// box answered success. The answer is awaited for at most 2 s of library time; a device
-// whose answer did not come may refuse later requests until it is opened again.
-bool deviceIoControl(Handle h, uint32_t code, const VendorRequest* request);
-
-// The claim of the box on a device handle, before its pipes are used (see Claim). A box
-// that another program holds may also be refused at createFile already
-// (kErrorSharingViolation). Its answer is awaited until `deadline`: kNoAnswer when it has
-// not come by then, or when the box went away before; a later call on the same handle
-// waits on for the same answer.
-Claim claimDevice(Handle h, std::chrono::steady_clock::time_point deadline);
-
-// CloseHandle. A call still blocked on h returns with a failure. Handle values are never
-// reused, so a stale handle reaches nothing.
-void closeHandle(Handle h);
-
-// Makes any read, write or request blocked on h return with a failure, now and later,
-// without closing it; the owner still closes it.
-void cancelHandle(Handle h);
-
-// Test hook, not public API: runs in every connect to a device or pipe socket of the
-// virtual wire after the registry folders were opened and checked, and before the
-// connect. Empty: none.
-void setConnectHook(std::function<void()> hook);
-
 // ---- Backends ------------------------------------------------------------------------
 
 // The backends of this process (TAVRO_BACKENDS, see backend.h) are made when the first
@@ -168,16 +39,27 @@ class BackendHold {
 // backend cannot tell, or no hold lasts: then the caller looks again by itself.
 bool watchDeviceChanges(std::function<void(bool arrived)> changed);
 
-// Every device interface of every backend in use, in the fixed order, with what it is.
-struct FoundDevice {
-  std::string backend;
-  DeviceListing device;
-};
-std::vector<FoundDevice> findDevices();
+// The paths of the boxes on every backend in use that may open, in the fixed order.
+std::vector<std::string> boxPaths();
+
+// Opens the device at `path` on the backend in use that has it: when none opens it, the
+// state says kBusy when another program holds it. The device, and every pipe opened on it,
+// keeps the backends it came from while it lives, so that the opens of one box share its
+// claim. Closed when the last owner lets it go.
+Opened openDevice(const std::string& path);
+
+// Pipe `number` (0 to 3) of an opened device; nullptr when it cannot be opened. The pipe
+// stays usable after the device is closed.
+std::shared_ptr<BackendPipe> openPipe(BackendDevice& device, int number);
 
 // Every device of every backend in use, in the fixed order, each opened, claimed and
 // probed to tell whether the library could use it (tavro/devices.h).
 DeviceList checkDevices();
+
+// Test hook, not public API: runs in every connect to a device or pipe socket of the
+// virtual wire after the registry folders were opened and checked, and before the
+// connect. Empty: none.
+void setConnectHook(std::function<void()> hook);
 
 // ---- Threads ---------------------------------------------------------------------
 

@@ -393,18 +393,13 @@ class WireBackend : public Backend {
     }
   }
 
-  std::unique_ptr<BackendDevice> open(const std::string& path, std::string* reason,
-                                      bool* busy) override {
-    if (busy != nullptr) *busy = false;
+  Opened open(const std::string& path) override {
     const size_t slash = path.rfind('/');
     const bool pipeName =
         slash != std::string::npos && path.find(wire::kPipeSeparator, slash) != std::string::npos;
     const int fd = pipeName ? -1 : connectInRegistry(path, wire::kDeviceSocketType);
-    if (fd < 0) {
-      if (reason != nullptr) *reason = "does not answer on the virtual wire";
-      return nullptr;
-    }
-    return std::make_unique<WireDevice>(fd, path);
+    if (fd < 0) return {nullptr, DeviceState::kFails, "does not answer on the virtual wire"};
+    return {std::make_shared<WireDevice>(fd, path), DeviceState::kOpens, {}};
   }
 
   // The class folder of the registry as it is named now. The system registry is watched too

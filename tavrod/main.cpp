@@ -178,13 +178,13 @@ class Daemon {
   // Holds one box and publishes it; a box that cannot be held now is tried again later.
   void hold(platform::Backend& backend, const platform::DeviceListing& listed,
             const std::string& key) {
-    std::string reason;
-    bool busy = false;
     HeldBox box;
-    box.device = backend.open(listed.path, &reason, &busy);
+    platform::Opened opened = backend.open(listed.path);
+    box.device = std::move(opened.device);
     if (!box.device) {
+      const bool busy = opened.state == DeviceState::kBusy;
       unopened_ = unopened_ || !busy;
-      return note(key, busy ? "another program holds it" : reason);
+      return note(key, busy ? "another program holds it" : opened.reason);
     }
     const platform::Claim claim = box.device->claimUntil(Clock::now() + kClaimLimit);
     if (claim == platform::Claim::kBusy) {

@@ -18,7 +18,7 @@ struct HeldBox {
   std::string backend;      // "wire", "usb"
   std::string path;         // its device path on that backend
   std::string description;  // the backend's words for it
-  std::unique_ptr<platform::BackendDevice> device;
+  std::shared_ptr<platform::BackendDevice> device;
   std::unique_ptr<platform::BackendPipe> pipes[wire::kPipeCount];
   uint8_t probe = 0;  // its answer to the device probe
 };

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -59,6 +60,7 @@ struct Session {
 namespace {
 
 constexpr int kStreamPipe = 2;
+constexpr const char* kCannotOpen = "cannot be opened";
 // A bus cannot tell what a device holds: a read of what is held waits this long (in
 // milliseconds) for it. A box that streams at the line's rate sends a packet of 64 bytes
 // every 8 ms: a read of what is held gets less than a frame of what it sends meanwhile.
@@ -156,24 +158,6 @@ int LIBUSB_CALL hotplugEvent(libusb_context*, libusb_device* dev, libusb_hotplug
 
 }  // namespace
 
-const char* describe(OpenResult result) {
-  switch (result) {
-    case OpenResult::kOpened:
-      return "opens";
-    case OpenResult::kAbsent:
-      return "not present";
-    case OpenResult::kNotABox:
-      return "not a box";
-    case OpenResult::kBusy:
-      return "busy: claimed by another program";
-    case OpenResult::kNoAccess:
-      return "no permission to open it";
-    case OpenResult::kFailed:
-      return "cannot be opened";
-  }
-  return "cannot be opened";
-}
-
 // ---- Pipes ----------------------------------------------------------------------------
 
 struct UsbPipe::State {
@@ -256,8 +240,8 @@ struct UsbDevice::State {
   Canceller canceller;
 };
 
-UsbDevice::UsbDevice(std::shared_ptr<Session> session)
-    : session_(std::move(session)), state_(std::make_unique<State>()) {}
+UsbDevice::UsbDevice(std::shared_ptr<Session> session, std::chrono::milliseconds limit)
+    : session_(std::move(session)), state_(std::make_unique<State>()), limit_(limit) {}
 
 UsbDevice::~UsbDevice() {
   std::shared_ptr<Context> context = session_->context;
@@ -269,26 +253,26 @@ UsbDevice::~UsbDevice() {
   }
 }
 
-const std::string& UsbDevice::path() const {
-  return session_->path;
+std::string UsbDevice::requestText() const {
+  char text[16];
+  std::snprintf(text, sizeof text, "request 0x%02x", session_->identity.request);
+  return text;
 }
 
-uint8_t UsbDevice::request() const {
-  return session_->identity.request;
-}
-
-bool UsbDevice::vendorRequest(bool in, uint16_t value, uint16_t index, void* data, uint16_t length,
-                              std::chrono::milliseconds limit) {
+bool UsbDevice::vendorRequest(bool in, uint32_t value, uint32_t index, void* data,
+                              uint16_t length) {
+  if (value > 0xFFFF || index > 0xFFFF) return false;
   if (length > 0 && data == nullptr) return false;
   std::vector<uint8_t> buffer(LIBUSB_CONTROL_SETUP_SIZE + length);
   const uint8_t type = static_cast<uint8_t>(unsigned{LIBUSB_REQUEST_TYPE_VENDOR} |
                                             unsigned{LIBUSB_RECIPIENT_DEVICE} |
                                             (in ? unsigned{LIBUSB_ENDPOINT_IN} : 0u));
-  libusb_fill_control_setup(buffer.data(), type, session_->identity.request, value, index, length);
+  libusb_fill_control_setup(buffer.data(), type, session_->identity.request,
+                            static_cast<uint16_t>(value), static_cast<uint16_t>(index), length);
   if (!in && length > 0) std::memcpy(buffer.data() + LIBUSB_CONTROL_SETUP_SIZE, data, length);
   TransferPtr transfer;
   if (transfer.t == nullptr) return false;
-  const auto timeout = static_cast<unsigned>(std::max<long long>(1, limit.count()));
+  const auto timeout = static_cast<unsigned>(std::max<long long>(1, limit_.count()));
   libusb_fill_control_transfer(transfer.t, session_->handle, buffer.data(), nullptr, nullptr,
                                timeout);
   if (run(*session_, state_->canceller, transfer.t) != LIBUSB_TRANSFER_COMPLETED) return false;
@@ -303,22 +287,26 @@ void UsbDevice::cancel() {
   state_->canceller.cancel();
 }
 
-std::unique_ptr<UsbPipe> UsbDevice::openPipe(int number) {
-  if (number < 0 || number >= kPipeCount) return nullptr;
+std::unique_ptr<BackendPipe> UsbDevice::openPipe(int number) {
+  if (number < 0 || number >= kPipeCount || session_->gone.load()) return nullptr;
   return std::unique_ptr<UsbPipe>(new UsbPipe(session_, number));
-}
-
-bool UsbDevice::gone() const {
-  return session_->gone.load();
 }
 
 // ---- The backend ----------------------------------------------------------------------
 
-UsbBackend::UsbBackend(UsbConfig config)
-    : config_(std::move(config)), context_(std::make_shared<Context>()) {
+UsbBackend::UsbBackend(UsbConfig config, std::chrono::milliseconds requestLimit)
+    : config_(std::move(config)),
+      limit_(requestLimit),
+      notes_(config_.problems),
+      context_(std::make_shared<Context>()) {
   context_->config = config_;
+  if (config_.devices.empty()) {
+    notes_.push_back("no USB ids configured (TAVRO_USB_IDS, " + configFilePath() + ")");
+    return;
+  }
   if (libusb_init(&context_->ctx) != 0) {
     context_->ctx = nullptr;
+    notes_.push_back("libusb could not be started");
     return;
   }
   Context* c = context_.get();
@@ -340,8 +328,8 @@ bool UsbBackend::available() const {
   return context_->ctx != nullptr;
 }
 
-std::vector<UsbInterface> UsbBackend::enumerate() {
-  std::vector<UsbInterface> found;
+std::vector<DeviceListing> UsbBackend::enumerate() {
+  std::vector<DeviceListing> found;
   if (!available() || config_.devices.empty()) return found;
   libusb_device** list = nullptr;
   const ssize_t n = libusb_get_device_list(context_->ctx, &list);
@@ -350,27 +338,25 @@ std::vector<UsbInterface> UsbBackend::enumerate() {
     if (libusb_get_device_descriptor(list[i], &desc) != 0) continue;
     const DeviceIdentity* id = config_.find(desc.idVendor, desc.idProduct);
     if (id == nullptr) continue;
-    UsbInterface itf;
+    DeviceListing itf;
     itf.path = devicePath(list[i]);
     itf.description = "USB " + hex4(desc.idVendor) + ":" + hex4(desc.idProduct) + ", bus " +
                       std::to_string(libusb_get_bus_number(list[i])) + " device " +
                       std::to_string(libusb_get_device_address(list[i]));
     std::array<Endpoint, kPipeCount> endpoints{};
     itf.reason = findEndpoints(list[i], *id, endpoints);
-    itf.isBox = itf.reason.empty();
+    itf.opens = itf.reason.empty();
     found.push_back(std::move(itf));
   }
   if (n >= 0) libusb_free_device_list(list, 1);
   std::sort(found.begin(), found.end(),
-            [](const UsbInterface& a, const UsbInterface& b) { return a.path < b.path; });
+            [](const DeviceListing& a, const DeviceListing& b) { return a.path < b.path; });
   return found;
 }
 
-std::unique_ptr<UsbDevice> UsbBackend::open(const std::string& path, OpenResult* result) {
-  OpenResult ignored;
-  OpenResult& r = result != nullptr ? *result : ignored;
-  r = OpenResult::kAbsent;
-  if (!available()) return nullptr;
+Opened UsbBackend::open(const std::string& path) {
+  const Opened absent{nullptr, DeviceState::kFails, "not present"};
+  if (!available() || !path.starts_with("usb:")) return absent;
 
   libusb_device** list = nullptr;
   const ssize_t n = libusb_get_device_list(context_->ctx, &list);
@@ -386,31 +372,29 @@ std::unique_ptr<UsbDevice> UsbBackend::open(const std::string& path, OpenResult*
     }
   }
   if (n >= 0) libusb_free_device_list(list, 1);
-  if (dev == nullptr) return nullptr;
+  if (dev == nullptr) return absent;
 
   std::lock_guard<std::mutex> lock(context_->sessionsMutex);
   auto& slot = context_->sessions[path];
   if (auto existing = slot.lock(); existing && existing->device == dev && !existing->gone.load()) {
     libusb_unref_device(dev);
-    r = OpenResult::kOpened;
-    return std::unique_ptr<UsbDevice>(new UsbDevice(existing));
+    return {std::shared_ptr<UsbDevice>(new UsbDevice(existing, limit_)), DeviceState::kOpens, {}};
   }
 
   auto session = std::make_shared<Session>();
   std::string reason = findEndpoints(dev, *id, session->endpoints);
   if (!reason.empty()) {
     libusb_unref_device(dev);
-    r = OpenResult::kNotABox;
-    return nullptr;
+    return {nullptr, DeviceState::kNotABox, "not a box"};
   }
   libusb_device_handle* handle = nullptr;
   const int opened = libusb_open(dev, &handle);
   if (opened != 0) {
     libusb_unref_device(dev);
-    r = opened == LIBUSB_ERROR_ACCESS      ? OpenResult::kNoAccess
-        : opened == LIBUSB_ERROR_NO_DEVICE ? OpenResult::kAbsent
-                                           : OpenResult::kFailed;
-    return nullptr;
+    if (opened == LIBUSB_ERROR_ACCESS)
+      return {nullptr, DeviceState::kFails, "no permission to open it"};
+    return opened == LIBUSB_ERROR_NO_DEVICE ? absent
+                                            : Opened{nullptr, DeviceState::kFails, kCannotOpen};
   }
   if (id->detachKernelDriver && libusb_kernel_driver_active(handle, id->interface) == 1) {
     libusb_detach_kernel_driver(handle, id->interface);
@@ -419,10 +403,10 @@ std::unique_ptr<UsbDevice> UsbBackend::open(const std::string& path, OpenResult*
   if (claimed != 0) {
     libusb_close(handle);
     libusb_unref_device(dev);
-    r = claimed == LIBUSB_ERROR_BUSY        ? OpenResult::kBusy
-        : claimed == LIBUSB_ERROR_NO_DEVICE ? OpenResult::kAbsent
-                                            : OpenResult::kFailed;
-    return nullptr;
+    if (claimed == LIBUSB_ERROR_BUSY)
+      return {nullptr, DeviceState::kBusy, "busy: claimed by another program"};
+    return claimed == LIBUSB_ERROR_NO_DEVICE ? absent
+                                             : Opened{nullptr, DeviceState::kFails, kCannotOpen};
   }
   session->context = context_;
   session->device = dev;
@@ -430,11 +414,13 @@ std::unique_ptr<UsbDevice> UsbBackend::open(const std::string& path, OpenResult*
   session->path = path;
   session->identity = *id;
   slot = session;
-  r = OpenResult::kOpened;
-  return std::unique_ptr<UsbDevice>(new UsbDevice(std::move(session)));
+  return {std::shared_ptr<UsbDevice>(new UsbDevice(std::move(session), limit_)),
+          DeviceState::kOpens,
+          {}};
 }
 
-bool UsbBackend::setChangeHandler(std::function<void(bool arrived)> handler) {
+bool UsbBackend::watchChanges(std::function<void(bool arrived)> handler) {
+  if (config_.devices.empty()) return true;  // nothing configured can arrive
   if (!available() || !libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG)) return false;
   {
     std::lock_guard<std::mutex> lock(context_->handlerMutex);

@@ -21,109 +21,103 @@
 #include <string>
 #include <vector>
 
+#include "platform/backend.h"
 #include "platform/usb/config.h"
 #include "platform/usb/descriptors.h"
 
 namespace tavro::platform::usb {
 
-enum class OpenResult { kOpened, kAbsent, kNotABox, kBusy, kNoAccess, kFailed };
-const char* describe(OpenResult result);
-
-// A configured device as enumeration sees it.
-struct UsbInterface {
-  std::string path;         // "usb:<bus>-<port>[.<port>...]": stays the same across a replug
-  std::string description;  // "USB 0abc:1234, bus 1 device 5"
-  bool isBox = false;       // its interface and endpoints are a box's
-  std::string reason;       // when not: why
-};
-
 struct Session;
 struct Context;
 
 // One pipe of an opened box.
-class UsbPipe {
+class UsbPipe : public BackendPipe {
  public:
-  ~UsbPipe();
+  ~UsbPipe() override;
   UsbPipe(const UsbPipe&) = delete;
   UsbPipe& operator=(const UsbPipe&) = delete;
 
-  int number() const { return number_; }
-  bool deviceToHost() const;
-
   // Pipe 0: one packet (at most n bytes). Pipe 2: exactly n bytes unless a transfer fails.
   // False on a failed transfer, on a pipe of the other direction, and after cancel().
-  bool read(void* buffer, uint32_t n, uint32_t* got);
+  bool read(void* buffer, uint32_t n, uint32_t* got) override;
   // What the device holds for an IN pipe now, at most n bytes: one transfer that ends after
   // a moment (a few milliseconds) when nothing comes. *got is 0 then.
-  bool readHeld(void* buffer, uint32_t n, uint32_t* got);
-  // False unless all n bytes were sent.
-  bool write(const void* buffer, uint32_t n, uint32_t* written);
+  bool readHeld(void* buffer, uint32_t n, uint32_t* got) override;
+  bool write(const void* buffer, uint32_t n, uint32_t* written) override;
   // Makes the transfer in progress, and every later one, fail at once.
-  void cancel();
+  void cancel() override;
   // Clears a halt on the pipe's endpoint after a failed transfer.
-  bool reset();
+  bool reset() override;
 
  private:
   friend class UsbDevice;
   struct State;
   UsbPipe(std::shared_ptr<Session> session, int number);
+  bool deviceToHost() const;
   std::shared_ptr<Session> session_;
   int number_;
   std::unique_ptr<State> state_;
 };
 
 // An opened box: its control channel, and its pipes by number.
-class UsbDevice {
+class UsbDevice : public BackendDevice {
  public:
-  ~UsbDevice();
+  ~UsbDevice() override;
   UsbDevice(const UsbDevice&) = delete;
   UsbDevice& operator=(const UsbDevice&) = delete;
 
-  const std::string& path() const;
-  // The control-transfer request code its vendor requests use.
-  uint8_t request() const;
   // A vendor request on the default control pipe: vendor type, device recipient, the
   // configured request code, wValue = value, wIndex = index, wLength = length; device to
-  // host when `in`. Gives up after `limit`. True when the box accepted it.
-  bool vendorRequest(bool in, uint16_t value, uint16_t index, void* data, uint16_t length,
-                     std::chrono::milliseconds limit);
+  // host when `in`. Gives up after the backend's request limit. True when the box accepted
+  // it; a value or index beyond 16 bits is refused.
+  bool vendorRequest(bool in, uint32_t value, uint32_t index, void* data, uint16_t length) override;
   // Makes the request in progress, and every later one, fail at once.
-  void cancel();
-  // nullptr for a number outside 0 to 3.
-  std::unique_ptr<UsbPipe> openPipe(int number);
-  // The box has been unplugged: every transfer fails.
-  bool gone() const;
+  void cancel() override;
+  // nullptr for a number outside 0 to 3, and once the box has been unplugged.
+  std::unique_ptr<BackendPipe> openPipe(int number) override;
+  // "request 0x<code>": the control-transfer request code its vendor requests use.
+  std::string requestText() const override;
 
  private:
   friend class UsbBackend;
   struct State;
-  explicit UsbDevice(std::shared_ptr<Session> session);
+  UsbDevice(std::shared_ptr<Session> session, std::chrono::milliseconds limit);
   std::shared_ptr<Session> session_;
   std::unique_ptr<State> state_;
+  std::chrono::milliseconds limit_;
 };
 
-class UsbBackend {
+// The "usb" backend. With no box configured, libusb is not even started: a process that
+// uses only the virtual wire gets no USB thread.
+class UsbBackend : public Backend {
  public:
-  explicit UsbBackend(UsbConfig config);
-  ~UsbBackend();  // opened devices and pipes stay usable until they are closed
+  // `requestLimit`: how long a vendor request may wait for the box.
+  explicit UsbBackend(UsbConfig config,
+                      std::chrono::milliseconds requestLimit = std::chrono::milliseconds(2000));
+  ~UsbBackend() override;  // opened devices and pipes stay usable until they are closed
   UsbBackend(const UsbBackend&) = delete;
   UsbBackend& operator=(const UsbBackend&) = delete;
 
+  const char* name() const override { return "usb"; }
   // libusb could be initialised.
   bool available() const;
   const UsbConfig& config() const { return config_; }
 
-  // The configured devices present, sorted by path: boxes and devices that are not.
-  std::vector<UsbInterface> enumerate();
-  // Opens the box at `path`; nullptr and *result (when given) tell why not.
-  std::unique_ptr<UsbDevice> open(const std::string& path, OpenResult* result = nullptr);
-
-  // Called on the event thread when a configured device arrives (true) or leaves (false);
-  // must not block. False when the system cannot tell (then nothing is called).
-  bool setChangeHandler(std::function<void(bool arrived)> handler);
+  // The configured devices present, sorted by path ("usb:<bus>-<port>[.<port>...]", the
+  // same across a replug): boxes and devices that are not, with why not.
+  std::vector<DeviceListing> enumerate() override;
+  // Opens the box at `path`: not present, not a box, busy (claimed by another program), no
+  // permission.
+  Opened open(const std::string& path) override;
+  // Calls `changed` on the event thread when a configured device arrives (true) or leaves
+  // (false); it must not block. False when the system cannot tell (then nothing is called).
+  bool watchChanges(std::function<void(bool arrived)> changed) override;
+  std::vector<std::string> notes() override { return notes_; }
 
  private:
   UsbConfig config_;
+  std::chrono::milliseconds limit_;
+  std::vector<std::string> notes_;
   std::shared_ptr<Context> context_;
 };
 

@@ -24,27 +24,31 @@ class ControlTest : public test::RegistryFixture {
     RegistryFixture::SetUp();
     listener_ = listen("box");
     ASSERT_GE(listener_, 0);
-    handle_ = createFile(devicePath("box").c_str());
-    ASSERT_NE(handle_, kInvalidHandle);
+    handle_ = openDevice(devicePath("box")).device;
+    ASSERT_NE(handle_, nullptr);
     peer_ = keep(acceptOne(listener_));
     ASSERT_GE(peer_, 0);
   }
 
   void TearDown() override {
-    closeHandle(handle_);
+    handle_.reset();
     RegistryFixture::TearDown();
+  }
+
+  // The probe's vendor read (value 0, index 0x0472).
+  bool vendorRead(void* data, uint16_t length) {
+    return handle_->vendorRequest(true, 0, 0x0472, data, length);
   }
 
   int listener_ = -1;
   int peer_ = -1;
-  Handle handle_ = kInvalidHandle;
+  std::shared_ptr<BackendDevice> handle_;
 };
 
 TEST_F(ControlTest, VendorReadSendsTheHeaderAndCopiesTheAnswer) {
   sendBytes(peer_, {1, 0xA7});  // queued before the request: no thread needed
   uint8_t answer = 0;
-  VendorRequest probe{0, 1, &answer, 0x0472};
-  ASSERT_TRUE(deviceIoControl(handle_, kVendorRead, &probe));
+  ASSERT_TRUE(vendorRead(&answer, 1));
   EXPECT_EQ(answer, 0xA7);
   // Code, value, index, length; no data stage.
   EXPECT_EQ(receive(peer_),
@@ -54,24 +58,22 @@ TEST_F(ControlTest, VendorReadSendsTheHeaderAndCopiesTheAnswer) {
 TEST_F(ControlTest, VendorWriteSendsTheDataStage) {
   sendBytes(peer_, {1});
   uint8_t setup[6] = {0x00, 0x00, 0x00, 0x40, 0x00, 0x81};
-  VendorRequest request{0x01020304, 6, setup, 0x0471};
-  ASSERT_TRUE(deviceIoControl(handle_, kVendorWrite, &request));
+  ASSERT_TRUE(handle_->vendorRequest(false, 0x01020304, 0x0471, setup, 6));
   EXPECT_EQ(receive(peer_), (Bytes{0x10, 0x20, 0x00, 0x80, 0x04, 0x03, 0x02, 0x01, 0x71, 0x04, 0, 0,
                                    6,    0,    0,    0,    0x00, 0x00, 0x00, 0x40, 0x00, 0x81}));
 }
 
 TEST_F(ControlTest, FailedShortOrMissingAnswersFailWithoutTouchingTheBuffer) {
   uint8_t data[4] = {9, 9, 9, 9};
-  VendorRequest read{0, 4, data, 0x0472};
 
   sendBytes(peer_, {0, 1, 2, 3, 4});
-  EXPECT_FALSE(deviceIoControl(handle_, kVendorRead, &read)) << "failure answer";
+  EXPECT_FALSE(vendorRead(data, 4)) << "failure answer";
   sendBytes(peer_, {1, 1, 2});
-  EXPECT_FALSE(deviceIoControl(handle_, kVendorRead, &read)) << "answer without all the data";
+  EXPECT_FALSE(vendorRead(data, 4)) << "answer without all the data";
   EXPECT_EQ(Bytes(data, data + 4), (Bytes{9, 9, 9, 9}));
 
   sendBytes(peer_, {1, 5, 6, 7, 8, 0xEE});
-  EXPECT_TRUE(deviceIoControl(handle_, kVendorRead, &read)) << "a longer answer is cut";
+  EXPECT_TRUE(vendorRead(data, 4)) << "a longer answer is cut";
   EXPECT_EQ(Bytes(data, data + 4), (Bytes{5, 6, 7, 8}));
 
   for (int i = 0; i < 3; ++i) EXPECT_EQ(receive(peer_).size(), 16u);
@@ -79,42 +81,28 @@ TEST_F(ControlTest, FailedShortOrMissingAnswersFailWithoutTouchingTheBuffer) {
   // A box that never answers: the wait is bounded, and the connection, out of step now
   // (a late answer would be taken for the next request's), is ended.
   setTimeScale(100);
-  EXPECT_FALSE(deviceIoControl(handle_, kVendorRead, &read));
+  EXPECT_FALSE(vendorRead(data, 4));
   setTimeScale(1);
   EXPECT_EQ(receive(peer_).size(), 16u);
   EXPECT_EQ(receive(peer_).size(), 0u) << "the box sees the connection end";
-  EXPECT_FALSE(deviceIoControl(handle_, kVendorRead, &read));
+  EXPECT_FALSE(vendorRead(data, 4));
 }
 
-TEST_F(ControlTest, BadRequestsAreRefusedWithoutSending) {
-  uint8_t byte = 0;
-  VendorRequest good{0, 1, &byte, 0x0472};
-  VendorRequest noData{0, 1, nullptr, 0x0472};
-  VendorRequest huge{0, 0x10000, &byte, 0x0472};
-  EXPECT_FALSE(deviceIoControl(handle_, kVendorRead, nullptr));
-  EXPECT_FALSE(deviceIoControl(handle_, kVendorRead, &noData));
-  EXPECT_FALSE(deviceIoControl(handle_, kVendorWrite, &huge));
-  EXPECT_FALSE(deviceIoControl(handle_, 0x1234, &good));
-  EXPECT_FALSE(deviceIoControl(handle_, kPipeReset, nullptr)) << "not a pipe handle";
-  EXPECT_FALSE(deviceIoControl(kInvalidHandle, kVendorRead, &good));
-
-  const int pipeListener = listen("box\\PIPE01");
-  const Handle pipe = openPipe(handle_, 1);
-  ASSERT_NE(pipe, kInvalidHandle);
-  EXPECT_FALSE(deviceIoControl(pipe, kVendorRead, &good)) << "vendor request on a pipe";
-  closeHandle(pipe);
-  (void)pipeListener;
+TEST_F(ControlTest, ARequestWithoutItsDataIsRefusedWithoutSending) {
+  EXPECT_FALSE(vendorRead(nullptr, 1));
+  EXPECT_FALSE(handle_->vendorRequest(false, 0, 0x0471, nullptr, 6));
 
   // Nothing reached the box.
+  uint8_t byte = 0;
   sendBytes(peer_, {1, 0x42});
-  ASSERT_TRUE(deviceIoControl(handle_, kVendorRead, &good));
+  ASSERT_TRUE(vendorRead(&byte, 1));
   EXPECT_EQ(receive(peer_).size(), 16u);
 }
 
 TEST_F(ControlTest, PipeResetGoesToThePipesDeviceOnANewConnection) {
   const int pipeListener = listen("box\\PIPE03");
-  const Handle pipe = openPipe(handle_, 3);
-  ASSERT_NE(pipe, kInvalidHandle);
+  const std::shared_ptr<BackendPipe> pipe = openPipe(*handle_, 3);
+  ASSERT_NE(pipe, nullptr);
 
   auto box = std::async(std::launch::async, [this] {
     const int control = acceptOne(listener_);
@@ -125,16 +113,14 @@ TEST_F(ControlTest, PipeResetGoesToThePipesDeviceOnANewConnection) {
     }
     return request;
   });
-  EXPECT_TRUE(deviceIoControl(pipe, kPipeReset, nullptr));
+  EXPECT_TRUE(pipe->reset());
   EXPECT_EQ(box.get(), (Bytes{0x08, 0x00, 0x22, 0x00, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
-  closeHandle(pipe);
   (void)pipeListener;
 
-  // The handle's own control connection saw nothing.
+  // The device's own control connection saw nothing.
   sendBytes(peer_, {1, 0});
   uint8_t byte = 0;
-  VendorRequest probe{0, 1, &byte, 0x0472};
-  ASSERT_TRUE(deviceIoControl(handle_, kVendorRead, &probe));
+  ASSERT_TRUE(vendorRead(&byte, 1));
   EXPECT_EQ(receive(peer_).size(), 16u);
 }
 

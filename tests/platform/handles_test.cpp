@@ -22,54 +22,56 @@ using test::receive;
 using test::sendBytes;
 using Bytes = std::vector<uint8_t>;
 
+using Device = std::shared_ptr<BackendDevice>;
+using Pipe = std::shared_ptr<BackendPipe>;
+
 class HandlesTest : public test::RegistryFixture {
  protected:
   // Opens path against a listener there and returns the box's end of the connection.
-  Handle open(const std::string& path, int listener, int* peer) {
-    const Handle h = createFile(path.c_str());
-    *peer = h == kInvalidHandle ? -1 : keep(acceptOne(listener));
-    return h;
+  Device open(const std::string& path, int listener, int* peer) {
+    Device device = openDevice(path).device;
+    *peer = device == nullptr ? -1 : keep(acceptOne(listener));
+    return device;
   }
 
   // Opens pipe `number` of the device "box" against a listener for it and returns the
-  // box's end of the pipe connection; the device handle is closed again at once.
-  Handle openPipeOf(int number, int listener, int* peer) {
+  // box's end of the pipe connection; the device is closed again at once.
+  Pipe openPipeOf(int number, int listener, int* peer) {
     if (device_ < 0) device_ = listen("box");
-    const Handle device = createFile(devicePath("box").c_str());
-    const Handle h = openPipe(device, number);
-    closeHandle(device);
-    *peer = h == kInvalidHandle ? -1 : keep(acceptOne(listener));
-    return h;
+    const Device device = openDevice(devicePath("box")).device;
+    Pipe pipe = device ? openPipe(*device, number) : nullptr;
+    *peer = pipe == nullptr ? -1 : keep(acceptOne(listener));
+    return pipe;
   }
 
   void TearDown() override {
     setConnectHook(nullptr);
-    for (Handle h : handles_) closeHandle(h);
+    opened_.clear();
     RegistryFixture::TearDown();
   }
 
-  Handle track(Handle h) {
-    if (h != kInvalidHandle) handles_.push_back(h);
-    return h;
+  template <typename T>
+  T track(T opened) {
+    if (opened != nullptr) opened_.push_back(opened);
+    return opened;
   }
 
-  std::vector<Handle> handles_;
+  std::vector<std::shared_ptr<void>> opened_;
   int device_ = -1;
 };
 
 TEST_F(HandlesTest, MissingStaleOrUnfittingPathsDoNotOpen) {
-  EXPECT_EQ(createFile(devicePath("absent").c_str()), kInvalidHandle);
-  EXPECT_EQ(createFile(""), kInvalidHandle);
-  EXPECT_EQ(createFile(nullptr), kInvalidHandle);
+  EXPECT_EQ(openDevice(devicePath("absent")).device, nullptr);
+  EXPECT_EQ(openDevice("").device, nullptr);
 
   // A socket file that nobody listens on any more.
   const int stale = test::listenAt(devicePath("stale"), SOCK_SEQPACKET);
   ASSERT_GE(stale, 0);
   ::close(stale);
-  EXPECT_EQ(createFile(devicePath("stale").c_str()), kInvalidHandle);
+  EXPECT_EQ(openDevice(devicePath("stale")).device, nullptr);
 
   const std::string tooLong = "/" + std::string(300, 'x');
-  EXPECT_EQ(createFile(tooLong.c_str()), kInvalidHandle);
+  EXPECT_EQ(openDevice(tooLong).device, nullptr);
 }
 
 TEST_F(HandlesTest, ABoxThatDoesNotAcceptDoesNotBlockTheOpen) {
@@ -81,15 +83,15 @@ TEST_F(HandlesTest, ABoxThatDoesNotAcceptDoesNotBlockTheOpen) {
   ASSERT_EQ(::listen(listener, 0), 0);
   setTimeScale(20);
   auto opening = std::async(std::launch::async, [path] {
-    std::vector<Handle> opened;
-    for (int i = 0; i < 4; ++i) opened.push_back(createFile(path.c_str()));
+    std::vector<Device> opened;
+    for (int i = 0; i < 4; ++i) opened.push_back(openDevice(path).device);
     return opened;
   });
   ASSERT_EQ(opening.wait_for(10s), std::future_status::ready) << "an open blocked on the box";
-  const std::vector<Handle> opened = opening.get();
-  for (Handle h : opened) track(h);
-  EXPECT_NE(opened.front(), kInvalidHandle);
-  EXPECT_EQ(opened.back(), kInvalidHandle);
+  const std::vector<Device> opened = opening.get();
+  for (const Device& d : opened) track(d);
+  EXPECT_NE(opened.front(), nullptr);
+  EXPECT_EQ(opened.back(), nullptr);
 }
 
 TEST_F(HandlesTest, LongestPathThatFitsASocketAddress) {
@@ -100,9 +102,9 @@ TEST_F(HandlesTest, LongestPathThatFitsASocketAddress) {
   const int listener = listen(name);
   ASSERT_GE(listener, 0);
   int peer = -1;
-  const Handle device = track(open(prefix + name, listener, &peer));
-  EXPECT_NE(device, kInvalidHandle);
-  EXPECT_EQ(openPipe(device, 1), kInvalidHandle);
+  const Device device = track(open(prefix + name, listener, &peer));
+  ASSERT_NE(device, nullptr);
+  EXPECT_EQ(openPipe(*device, 1), nullptr);
 }
 
 TEST_F(HandlesTest, SocketTypeFollowsThePipeNumber) {
@@ -115,12 +117,12 @@ TEST_F(HandlesTest, SocketTypeFollowsThePipeNumber) {
     listen("wrong");
     listen("right" + suffix, types[pipe]);
     listen("wrong" + suffix, types[pipe] == SOCK_STREAM ? SOCK_SEQPACKET : SOCK_STREAM);
-    const Handle right = track(createFile(devicePath("right").c_str()));
-    const Handle wrong = track(createFile(devicePath("wrong").c_str()));
-    ASSERT_NE(right, kInvalidHandle);
-    ASSERT_NE(wrong, kInvalidHandle);
-    EXPECT_NE(track(openPipe(right, pipe)), kInvalidHandle) << pipe;
-    EXPECT_EQ(openPipe(wrong, pipe), kInvalidHandle) << pipe;
+    const Device right = track(openDevice(devicePath("right")).device);
+    const Device wrong = track(openDevice(devicePath("wrong")).device);
+    ASSERT_NE(right, nullptr);
+    ASSERT_NE(wrong, nullptr);
+    EXPECT_NE(track(openPipe(*right, pipe)), nullptr) << pipe;
+    EXPECT_EQ(openPipe(*wrong, pipe), nullptr) << pipe;
     for (const char* name : {"right", "wrong"}) {
       ::unlink(devicePath(name).c_str());
       ::unlink(devicePath(name + suffix).c_str());
@@ -128,22 +130,22 @@ TEST_F(HandlesTest, SocketTypeFollowsThePipeNumber) {
   }
   // The device itself is a message socket; there are four pipes, and a pipe is no device.
   listen("stream", SOCK_STREAM);
-  EXPECT_EQ(createFile(devicePath("stream").c_str()), kInvalidHandle);
+  EXPECT_EQ(openDevice(devicePath("stream")).device, nullptr);
   listen("box");
   listen("box\\PIPE04");
-  const Handle box = track(createFile(devicePath("box").c_str()));
-  EXPECT_EQ(openPipe(box, 4), kInvalidHandle);
-  EXPECT_EQ(openPipe(box, -1), kInvalidHandle);
+  const Device box = track(openDevice(devicePath("box")).device);
+  ASSERT_NE(box, nullptr);
+  EXPECT_EQ(openPipe(*box, 4), nullptr);
+  EXPECT_EQ(openPipe(*box, -1), nullptr);
   listen("box\\PIPE01");
-  EXPECT_EQ(createFile(devicePath("box\\PIPE01").c_str()), kInvalidHandle);
-  EXPECT_EQ(openPipe(kInvalidHandle, 1), kInvalidHandle);
+  EXPECT_EQ(openDevice(devicePath("box\\PIPE01")).device, nullptr);
 }
 
 TEST_F(HandlesTest, MessagePipeReadsOneMessageCutToTheBuffer) {
   const int listener = listen("box\\PIPE00");
   int peer = -1;
-  const Handle h = track(openPipeOf(0, listener, &peer));
-  ASSERT_NE(h, kInvalidHandle);
+  const Pipe h = track(openPipeOf(0, listener, &peer));
+  ASSERT_NE(h, nullptr);
   Bytes longer(100), shorter(10, 0x5A);
   for (size_t i = 0; i < longer.size(); ++i) longer[i] = static_cast<uint8_t>(i);
   sendBytes(peer, longer);
@@ -151,23 +153,23 @@ TEST_F(HandlesTest, MessagePipeReadsOneMessageCutToTheBuffer) {
 
   Bytes buffer(64);
   uint32_t got = 0;
-  ASSERT_TRUE(readFile(h, buffer.data(), 64, &got));
+  ASSERT_TRUE(h->read(buffer.data(), 64, &got));
   EXPECT_EQ(got, 64u);
   EXPECT_EQ(buffer, Bytes(longer.begin(), longer.begin() + 64));
-  ASSERT_TRUE(readFile(h, buffer.data(), 64, &got));
+  ASSERT_TRUE(h->read(buffer.data(), 64, &got));
   EXPECT_EQ(got, 10u) << "the rest of the long message is gone, the next one follows";
   EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 10), shorter);
 
   ::close(peer);
-  EXPECT_FALSE(readFile(h, buffer.data(), 64, &got));
+  EXPECT_FALSE(h->read(buffer.data(), 64, &got));
   EXPECT_EQ(got, 0u);
 }
 
 TEST_F(HandlesTest, StreamPipeReadsExactlyTheCountUnlessItEnds) {
   const int listener = listen("box\\PIPE02", SOCK_STREAM);
   int peer = -1;
-  const Handle h = track(openPipeOf(2, listener, &peer));
-  ASSERT_NE(h, kInvalidHandle);
+  const Pipe h = track(openPipeOf(2, listener, &peer));
+  ASSERT_NE(h, nullptr);
 
   Bytes frame(256);
   for (size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<uint8_t>(i * 7);
@@ -175,7 +177,7 @@ TEST_F(HandlesTest, StreamPipeReadsExactlyTheCountUnlessItEnds) {
   auto reading = std::async(std::launch::async, [h] {
     Bytes buffer(256);
     uint32_t got = 0;
-    const bool ok = readFile(h, buffer.data(), 256, &got);
+    const bool ok = h->read(buffer.data(), 256, &got);
     return std::make_tuple(ok, got, buffer);
   });
   ASSERT_EQ(reading.wait_for(50ms), std::future_status::timeout) << "returned before 256 bytes";
@@ -190,73 +192,60 @@ TEST_F(HandlesTest, StreamPipeReadsExactlyTheCountUnlessItEnds) {
   ::close(peer);
   Bytes rest(256);
   uint32_t partial = 0;
-  EXPECT_FALSE(readFile(h, rest.data(), 256, &partial));
+  EXPECT_FALSE(h->read(rest.data(), 256, &partial));
   EXPECT_EQ(partial, 10u);
 }
 
 TEST_F(HandlesTest, WriteSendsOneMessageAndFailsOnAClosedPeer) {
   const int listener = listen("box\\PIPE01");
   int peer = -1;
-  const Handle h = track(openPipeOf(1, listener, &peer));
-  ASSERT_NE(h, kInvalidHandle);
+  const Pipe h = track(openPipeOf(1, listener, &peer));
+  ASSERT_NE(h, nullptr);
   Bytes packet(64, 0x04);
   uint32_t written = 0;
-  ASSERT_TRUE(writeFile(h, packet.data(), 64, &written));
+  ASSERT_TRUE(h->write(packet.data(), 64, &written));
   EXPECT_EQ(written, 64u);
   EXPECT_EQ(receive(peer), packet);
 
   // Without MSG_NOSIGNAL this would end the test program with SIGPIPE.
   ::close(peer);
-  EXPECT_FALSE(writeFile(h, packet.data(), 64, &written));
-  EXPECT_FALSE(writeFile(h, packet.data(), 64, &written));
+  EXPECT_FALSE(h->write(packet.data(), 64, &written));
+  EXPECT_FALSE(h->write(packet.data(), 64, &written));
 }
 
 TEST_F(HandlesTest, CancelWakesABlockedReadAndFailsLaterOnes) {
   const int listener = listen("box\\PIPE00");
   int peer = -1;
-  const Handle h = track(openPipeOf(0, listener, &peer));
-  ASSERT_NE(h, kInvalidHandle);
+  const Pipe h = track(openPipeOf(0, listener, &peer));
+  ASSERT_NE(h, nullptr);
   auto reading = std::async(std::launch::async, [h] {
     uint8_t buffer[64];
     uint32_t got = 0;
-    return readFile(h, buffer, 64, &got);
+    return h->read(buffer, 64, &got);
   });
   ASSERT_EQ(reading.wait_for(20ms), std::future_status::timeout);
-  cancelHandle(h);
+  h->cancel();
   ASSERT_EQ(reading.wait_for(10s), std::future_status::ready);
   EXPECT_FALSE(reading.get());
 
   EXPECT_EQ(receive(peer).size(), 0u) << "the box sees the connection end";
   uint8_t buffer[64];
   uint32_t got = 0;
-  EXPECT_FALSE(readFile(h, buffer, 64, &got));
-  EXPECT_FALSE(writeFile(h, buffer, 64, &got));
+  EXPECT_FALSE(h->read(buffer, 64, &got));
+  EXPECT_FALSE(h->write(buffer, 64, &got));
 }
 
-TEST_F(HandlesTest, ClosedHandleIsUnknownAndWakesItsReader) {
+TEST_F(HandlesTest, ThePipeClosesWithItsLastOwner) {
   const int listener = listen("box\\PIPE00");
   int peer = -1;
-  const Handle h = openPipeOf(0, listener, &peer);
-  ASSERT_NE(h, kInvalidHandle);
-  auto reading = std::async(std::launch::async, [h] {
-    uint8_t buffer[64];
-    uint32_t got = 0;
-    return readFile(h, buffer, 64, &got);
-  });
-  closeHandle(h);
-  ASSERT_EQ(reading.wait_for(10s), std::future_status::ready);
-  EXPECT_FALSE(reading.get());
+  Pipe h = openPipeOf(0, listener, &peer);
+  ASSERT_NE(h, nullptr);
+  Pipe reader = h;
+  h.reset();
+  pollfd p{peer, POLLIN, 0};
+  EXPECT_EQ(::poll(&p, 1, 0), 0) << "still open while another owner holds it";
+  reader.reset();
   EXPECT_EQ(receive(peer).size(), 0u) << "the box sees the connection end";
-
-  // The next handle never reuses the closed one's value.
-  int again = -1;
-  const Handle next = track(openPipeOf(0, listener, &again));
-  EXPECT_NE(next, h);
-  uint8_t buffer[4] = {};
-  uint32_t count = 0;
-  EXPECT_FALSE(readFile(h, buffer, 4, &count));
-  EXPECT_FALSE(writeFile(h, buffer, 4, &count));
-  closeHandle(h);  // twice is harmless
 }
 
 // Nothing waits at a listener: a connection made to it would be pending by now.
@@ -272,7 +261,7 @@ TEST_F(HandlesTest, ARegistrySwappedAfterTheTrustCheckIsNeverUsed) {
   const int device = listen("box");
   const int pipe = listen("box\\PIPE01");
   const std::string impostorRoot = runtimeDir_ + "/impostor";
-  const std::string impostorClass = impostorRoot + "/" + interfaceClassName(kBoxInterfaceClass);
+  const std::string impostorClass = impostorRoot + "/" + wire::kInterfaceClassName;
   ASSERT_EQ(::mkdir(impostorRoot.c_str(), 0700), 0);
   ASSERT_EQ(::mkdir(impostorClass.c_str(), 0700), 0);
   const int fakeDevice = keep(test::listenAt(impostorClass + "/box", SOCK_SEQPACKET));
@@ -291,18 +280,18 @@ TEST_F(HandlesTest, ARegistrySwappedAfterTheTrustCheckIsNeverUsed) {
     ASSERT_EQ(::rename(checked.c_str(), root_.c_str()), 0);
   };
 
-  const Handle control = track(createFile(devicePath("box").c_str()));
+  const Device control = track(openDevice(devicePath("box")).device);
   swapBack();
-  const Handle command = track(openPipe(control, 1));
+  ASSERT_NE(control, nullptr);
+  const Pipe command = track(openPipe(*control, 1));
   swapBack();
-  ASSERT_NE(control, kInvalidHandle);
-  ASSERT_NE(command, kInvalidHandle);
+  ASSERT_NE(command, nullptr);
   EXPECT_GE(keep(acceptOne(device)), 0);
   EXPECT_GE(keep(acceptOne(pipe)), 0);
 
   // The pipe reset opens a connection of its own to the pipe's device.
   setTimeScale(20);  // its answer never comes: the wait for it is short
-  EXPECT_TRUE(deviceIoControl(command, kPipeReset, nullptr));
+  EXPECT_TRUE(command->reset());
   swapBack();
   EXPECT_GE(keep(acceptOne(device)), 0);
 
@@ -314,19 +303,19 @@ TEST_F(HandlesTest, ARegistrySwappedAfterTheTrustCheckIsNeverUsed) {
 
 TEST_F(HandlesTest, OnlyTrustedRegistryFoldersAreConnectedThrough) {
   listen("box");
-  EXPECT_NE(track(createFile(devicePath("box").c_str())), kInvalidHandle);
+  EXPECT_NE(track(openDevice(devicePath("box")).device), nullptr);
   // A socket outside the registry is not a device.
   const std::string outside = runtimeDir_ + "/box";
   keep(test::listenAt(outside, SOCK_SEQPACKET));
-  EXPECT_EQ(createFile(outside.c_str()), kInvalidHandle);
+  EXPECT_EQ(openDevice(outside).device, nullptr);
   // A class folder others may write to is not trusted, whatever the enumeration saw before.
   ASSERT_EQ(::chmod(classDir_.c_str(), 0720), 0);
-  EXPECT_EQ(createFile(devicePath("box").c_str()), kInvalidHandle);
+  EXPECT_EQ(openDevice(devicePath("box")).device, nullptr);
   ASSERT_EQ(::chmod(classDir_.c_str(), 0700), 0);
   ASSERT_EQ(::chmod(root_.c_str(), 0702), 0);
-  EXPECT_EQ(createFile(devicePath("box").c_str()), kInvalidHandle);
+  EXPECT_EQ(openDevice(devicePath("box")).device, nullptr);
   ASSERT_EQ(::chmod(root_.c_str(), 0700), 0);
-  EXPECT_NE(track(createFile(devicePath("box").c_str())), kInvalidHandle);
+  EXPECT_NE(track(openDevice(devicePath("box")).device), nullptr);
 }
 
 }  // namespace

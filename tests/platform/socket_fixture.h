@@ -65,7 +65,7 @@ class RegistryFixture : public ::testing::Test {
     runtimeDir_ = pattern;
     ::setenv("XDG_RUNTIME_DIR", runtimeDir_.c_str(), 1);
     root_ = runtimeDir_ + "/tavro";
-    classDir_ = root_ + "/" + platform::interfaceClassName(platform::kBoxInterfaceClass);
+    classDir_ = root_ + "/" + wire::kInterfaceClassName;
     ASSERT_EQ(::mkdir(root_.c_str(), 0700), 0);
     ASSERT_EQ(::mkdir(classDir_.c_str(), 0700), 0);
   }

@@ -22,7 +22,6 @@ using test::UsbTestbed;
 
 constexpr uint16_t kVendor = 0x1d50;
 constexpr uint16_t kProduct = 0x6a01;
-constexpr auto kLimit = 2000ms;
 
 // Answers every control request with 0x5A bytes and keeps what the host wrote.
 class Side : public test::UsbDeviceSide {
@@ -83,19 +82,18 @@ TEST_F(UsbBackendTest, EnumeratesConfiguredDevicesOnlyAndSaysWhyOneIsNotABox) {
   EXPECT_EQ(found[0].path, "usb:1-1");
   EXPECT_EQ(found[1].path, "usb:1-3");
   EXPECT_EQ(found[2].path, "usb:1-4");
-  EXPECT_TRUE(found[0].isBox);
-  EXPECT_TRUE(found[1].isBox);
-  EXPECT_FALSE(found[2].isBox);
+  EXPECT_TRUE(found[0].opens);
+  EXPECT_TRUE(found[1].opens);
+  EXPECT_FALSE(found[2].opens);
   EXPECT_NE(found[2].reason.find("3 endpoints"), std::string::npos) << found[2].reason;
   EXPECT_NE(found[0].description.find("1d50:6a01"), std::string::npos);
 
-  OpenResult result;
-  EXPECT_EQ(backend.open("usb:1-4", &result), nullptr);
-  EXPECT_EQ(result, OpenResult::kNotABox);
-  EXPECT_EQ(backend.open("usb:1-2", &result), nullptr);
-  EXPECT_EQ(result, OpenResult::kAbsent);
-  EXPECT_NE(backend.open("usb:1-1", &result), nullptr);
-  EXPECT_EQ(result, OpenResult::kOpened);
+  EXPECT_EQ(backend.open("usb:1-4").state, DeviceState::kNotABox);
+  EXPECT_EQ(backend.open("usb:1-4").reason, "not a box");
+  EXPECT_EQ(backend.open("usb:1-2").reason, "not present");
+  const Opened opened = backend.open("usb:1-1");
+  EXPECT_NE(opened.device, nullptr);
+  EXPECT_EQ(opened.state, DeviceState::kOpens);
 
   UsbBackend unconfigured(UsbConfig{});
   EXPECT_TRUE(unconfigured.enumerate().empty());
@@ -122,7 +120,7 @@ TEST_F(UsbBackendTest, EndpointDirectionsAndTypesAreChecked) {
   const auto found = backend.enumerate();
   ASSERT_EQ(found.size(), cases.size());
   for (size_t i = 0; i < cases.size(); ++i) {
-    EXPECT_FALSE(found[i].isBox);
+    EXPECT_FALSE(found[i].opens);
     EXPECT_NE(found[i].reason.find(cases[i].reason), std::string::npos) << found[i].reason;
   }
 
@@ -131,7 +129,7 @@ TEST_F(UsbBackendTest, EndpointDirectionsAndTypesAreChecked) {
   config.devices[0].endpoints = std::array<uint8_t, 4>{0x81, 0x02, 0x83, 0x04};
   UsbBackend listed(config);
   const auto again = listed.enumerate();
-  EXPECT_TRUE(again[3].isBox) << again[3].reason;
+  EXPECT_TRUE(again[3].opens) << again[3].reason;
   EXPECT_NE(again[0].reason.find("no endpoint 0x81"), std::string::npos) << again[0].reason;
 }
 
@@ -139,15 +137,15 @@ TEST_F(UsbBackendTest, ABoxClaimedElsewhereIsBusyAndOpensInOneProcessShareTheCla
   EmulatedUsbDevice& box = bed.add(1, {}, &side);
   UsbBackend backend(boxConfig());
   box.setClaimedElsewhere(true);
-  OpenResult result;
-  EXPECT_EQ(backend.open("usb:1-1", &result), nullptr);
-  EXPECT_EQ(result, OpenResult::kBusy);
-  EXPECT_STREQ(describe(result), "busy: claimed by another program");
+  const Opened busy = backend.open("usb:1-1");
+  EXPECT_EQ(busy.device, nullptr);
+  EXPECT_EQ(busy.state, DeviceState::kBusy);
+  EXPECT_EQ(busy.reason, "busy: claimed by another program");
 
   box.setClaimedElsewhere(false);
-  auto first = backend.open("usb:1-1", &result);
+  auto first = backend.open("usb:1-1").device;
   ASSERT_NE(first, nullptr);
-  auto second = backend.open("usb:1-1", &result);
+  auto second = backend.open("usb:1-1").device;
   ASSERT_NE(second, nullptr);
   EXPECT_TRUE(box.claimed());
   first.reset();
@@ -160,15 +158,15 @@ TEST_F(UsbBackendTest, VendorRequestsBecomeVendorControlTransfers) {
   EmulatedUsbDevice& box = bed.add(1, {}, &side);
   for (uint8_t request : {kDefaultRequest, uint8_t{0x42}}) {
     UsbBackend backend(boxConfig(request));
-    auto device = backend.open("usb:1-1");
+    auto device = backend.open("usb:1-1").device;
     ASSERT_NE(device, nullptr);
     uint8_t probe = 0;
-    EXPECT_TRUE(device->vendorRequest(true, 0, 0x0472, &probe, 1, kLimit));
+    EXPECT_TRUE(device->vendorRequest(true, 0, 0x0472, &probe, 1));
     EXPECT_EQ(probe, 0x5A);
     uint8_t setup[6] = {0, 0, 0, 0x40, 0, 0x81};
-    EXPECT_TRUE(device->vendorRequest(false, 0, 0x0471, setup, 6, kLimit));
+    EXPECT_TRUE(device->vendorRequest(false, 0, 0x0471, setup, 6));
     side.accept = false;
-    EXPECT_FALSE(device->vendorRequest(true, 0, 0x0472, &probe, 1, kLimit));
+    EXPECT_FALSE(device->vendorRequest(true, 0, 0x0472, &probe, 1));
     side.accept = true;
 
     const auto log = box.controlTransfers();
@@ -190,7 +188,7 @@ TEST_F(UsbBackendTest, VendorRequestsBecomeVendorControlTransfers) {
 TEST_F(UsbBackendTest, PipesCarryRecordsCommandsAndTheAudioStream) {
   EmulatedUsbDevice& box = bed.add(1, {}, &side);
   UsbBackend backend(boxConfig());
-  auto device = backend.open("usb:1-1");
+  auto device = backend.open("usb:1-1").device;
   ASSERT_NE(device, nullptr);
   auto replies = device->openPipe(0);
   auto commands = device->openPipe(1);
@@ -229,7 +227,7 @@ TEST_F(UsbBackendTest, PipesCarryRecordsCommandsAndTheAudioStream) {
 TEST_F(UsbBackendTest, ResetClearsTheHaltAfterAFailedTransfer) {
   EmulatedUsbDevice& box = bed.add(1, {}, &side);
   UsbBackend backend(boxConfig());
-  auto device = backend.open("usb:1-1");
+  auto device = backend.open("usb:1-1").device;
   auto replies = device->openPipe(0);
   box.halt(0);
   uint8_t record[64];
@@ -244,7 +242,7 @@ TEST_F(UsbBackendTest, ResetClearsTheHaltAfterAFailedTransfer) {
 }
 
 // Unplugs the box while a read waits on the pipe: the read fails at once.
-void unplugUnderAWaitingRead(EmulatedUsbDevice& box, UsbPipe& pipe) {
+void unplugUnderAWaitingRead(EmulatedUsbDevice& box, BackendPipe& pipe) {
   auto reader = std::async(std::launch::async, [&] {
     uint8_t record[64];
     uint32_t got = 0;
@@ -259,21 +257,21 @@ void unplugUnderAWaitingRead(EmulatedUsbDevice& box, UsbPipe& pipe) {
 TEST_F(UsbBackendTest, UnplugFailsABlockedReadAtOnceAndReplugOpensAgain) {
   EmulatedUsbDevice& box = bed.add(1, {}, &side);
   UsbBackend backend(boxConfig());
-  auto device = backend.open("usb:1-1");
+  auto device = backend.open("usb:1-1").device;
   auto replies = device->openPipe(0);
   ASSERT_NO_FATAL_FAILURE(unplugUnderAWaitingRead(box, *replies));
-  EXPECT_TRUE(device->gone());
+  EXPECT_EQ(device->openPipe(1), nullptr) << "gone";
   uint8_t record[64];
   uint32_t got = 0;
   EXPECT_FALSE(replies->read(record, sizeof record, &got));
   uint8_t probe = 0;
-  EXPECT_FALSE(device->vendorRequest(true, 0, 0x0472, &probe, 1, kLimit));
+  EXPECT_FALSE(device->vendorRequest(true, 0, 0x0472, &probe, 1));
   EXPECT_TRUE(test::eventually([&] { return backend.enumerate().empty(); }));
 
   box.plug();
   ASSERT_TRUE(test::eventually([&] { return backend.enumerate().size() == 1; }));
   EXPECT_EQ(backend.enumerate()[0].path, "usb:1-1");
-  auto again = backend.open("usb:1-1");
+  auto again = backend.open("usb:1-1").device;
   ASSERT_NE(again, nullptr);
   auto pipe = again->openPipe(0);
   box.sendIn(0, std::vector<uint8_t>(64, 0x77));
@@ -294,9 +292,9 @@ int openDescriptors() {
 TEST_F(UsbBackendTest, ReplugsLeaveNoDescriptorsBehind) {
   EmulatedUsbDevice& box = bed.add(1, {}, &side);
   UsbBackend backend(boxConfig());
-  backend.setChangeHandler([](bool) {});
+  backend.watchChanges([](bool) {});
   auto replug = [&] {
-    auto device = backend.open("usb:1-1");
+    auto device = backend.open("usb:1-1").device;
     ASSERT_NE(device, nullptr);
     auto replies = device->openPipe(0);
     ASSERT_NO_FATAL_FAILURE(unplugUnderAWaitingRead(box, *replies));
@@ -315,7 +313,7 @@ TEST_F(UsbBackendTest, ReplugsLeaveNoDescriptorsBehind) {
 TEST_F(UsbBackendTest, CancelEndsABlockedReadAtOnceAndEveryLaterOne) {
   EmulatedUsbDevice& box = bed.add(1, {}, &side);
   UsbBackend backend(boxConfig());
-  auto device = backend.open("usb:1-1");
+  auto device = backend.open("usb:1-1").device;
   auto replies = device->openPipe(0);
   auto audioIn = device->openPipe(2);
   auto reader = std::async(std::launch::async, [&] {
@@ -337,15 +335,15 @@ TEST_F(UsbBackendTest, CancelEndsABlockedReadAtOnceAndEveryLaterOne) {
   box.sendIn(0, std::vector<uint8_t>(64, 2));
   EXPECT_TRUE(replies->read(frame, 64, &got));
   uint8_t probe = 0;
-  EXPECT_TRUE(device->vendorRequest(true, 0, 0x0472, &probe, 1, kLimit));
+  EXPECT_TRUE(device->vendorRequest(true, 0, 0x0472, &probe, 1));
   device->cancel();
-  EXPECT_FALSE(device->vendorRequest(true, 0, 0x0472, &probe, 1, kLimit));
+  EXPECT_FALSE(device->vendorRequest(true, 0, 0x0472, &probe, 1));
 }
 
 TEST_F(UsbBackendTest, ArrivalAndDepartureOfABoxAreSignalled) {
   UsbBackend backend(boxConfig());
   std::atomic<int> arrivals{0}, departures{0};
-  if (!backend.setChangeHandler([&](bool arrived) { ++(arrived ? arrivals : departures); }))
+  if (!backend.watchChanges([&](bool arrived) { ++(arrived ? arrivals : departures); }))
     GTEST_SKIP() << "no hotplug here";
   EmulatedUsbDevice& box = bed.add(1, {}, &side);
   EXPECT_TRUE(test::eventually([&] { return arrivals.load() >= 1; }));

@@ -9,7 +9,7 @@
 #include "device/pipes.h"
 #include "platform/backend.h"
 #include "platform/platform.h"
-#include "platform/usb/usb_device_backend.h"
+#include "platform/usb/usb_backend.h"
 #include "support/conditions.h"
 #include "tavro/notice.h"
 #include "usb/emulated_usb.h"
@@ -36,9 +36,9 @@ TEST(BackendChoiceTest, FixedOrderWhateverTheListSays) {
   auto none = makeNullBackend();
   EXPECT_STREQ(none->name(), "null");
   EXPECT_TRUE(none->enumerate().empty());
-  std::string reason;
-  EXPECT_EQ(none->open("anything", &reason), nullptr);
-  EXPECT_FALSE(reason.empty());
+  const Opened opened = none->open("anything");
+  EXPECT_EQ(opened.device, nullptr);
+  EXPECT_FALSE(opened.reason.empty());
 }
 
 class Answering : public test::UsbDeviceSide {
@@ -69,7 +69,7 @@ TEST(UsbDeviceBackendTest, ABoxBehindTheBackendInterface) {
 
   usb::UsbConfig config;
   usb::parseIdList("1d50:6a01", config);
-  auto backend = usb::makeUsbDeviceBackend(config, 2000ms);
+  auto backend = std::make_unique<usb::UsbBackend>(config);
   EXPECT_STREQ(backend->name(), "usb");
   const auto listed = backend->enumerate();
   ASSERT_EQ(listed.size(), 2u);
@@ -77,10 +77,8 @@ TEST(UsbDeviceBackendTest, ABoxBehindTheBackendInterface) {
   EXPECT_FALSE(listed[1].opens);
   EXPECT_NE(listed[1].reason.find("pipe 0"), std::string::npos);
 
-  std::string reason;
-  EXPECT_EQ(backend->open(listed[1].path, &reason), nullptr);
-  EXPECT_EQ(reason, "not a box");
-  auto device = backend->open(listed[0].path, &reason);
+  EXPECT_EQ(backend->open(listed[1].path).reason, "not a box");
+  auto device = backend->open(listed[0].path).device;
   ASSERT_NE(device, nullptr);
   uint8_t probe = 0;
   EXPECT_TRUE(device->vendorRequest(true, 0, 0x0472, &probe, 1));
@@ -114,38 +112,38 @@ TEST(UsbDiscoveryTest, ABoxOnUsbIsFoundAndOneClaimedElsewhereIsInUse) {
   test::EnvironmentSetting backends("TAVRO_BACKENDS", "usb");
   test::EnvironmentSetting ids("TAVRO_USB_IDS", "1d50:6a01");
 
-  EXPECT_EQ(DeviceInfoSet(kBoxInterfaceClass).count(), 1u);
-  const Handle commands = OpenPipe(kCommandPipe);
-  const Handle replies = OpenPipe(kReplyPipe);
-  ASSERT_NE(commands, kInvalidHandle);
-  ASSERT_NE(replies, kInvalidHandle);
+  EXPECT_EQ(boxPaths().size(), 1u);
+  auto commands = OpenPipe(kCommandPipe);
+  auto replies = OpenPipe(kReplyPipe);
+  ASSERT_NE(commands, nullptr);
+  ASSERT_NE(replies, nullptr);
   EXPECT_FALSE(boxInUse());
   uint8_t packet[64] = {9};
   uint32_t done = 0;
-  ASSERT_TRUE(writeFile(commands, packet, sizeof packet, &done));
+  ASSERT_TRUE(commands->write(packet, sizeof packet, &done));
   uint8_t record[64] = {};
-  ASSERT_TRUE(readFile(replies, record, sizeof record, &done));
+  ASSERT_TRUE(replies->read(record, sizeof record, &done));
   EXPECT_EQ(record[0], 9);
-  EXPECT_FALSE(readFile(commands, record, sizeof record, &done)) << "a pipe of the other way";
-  closeHandle(commands);
-  closeHandle(replies);
+  EXPECT_FALSE(commands->read(record, sizeof record, &done)) << "a pipe of the other way";
+  commands.reset();
+  replies.reset();
   EXPECT_TRUE(test::eventually([&] { return !side.box->claimed(); }));
 
   side.box->setClaimedElsewhere(true);
   char path[kDevicePathSize] = {};
-  EXPECT_EQ(createFile("usb:1-1"), kInvalidHandle);
-  EXPECT_EQ(lastError(), kErrorSharingViolation);
-  EXPECT_EQ(FindAndOpenDevice(kBoxInterfaceClass, path), kInvalidHandle);
+  EXPECT_EQ(openDevice("usb:1-1").state, DeviceState::kBusy);
+  EXPECT_EQ(FindAndOpenDevice(path), nullptr);
   EXPECT_STREQ(path, "usb:1-1");
   EXPECT_TRUE(boxInUse());
 
   side.box->setClaimedElsewhere(false);
-  const Handle device = OpenDeviceControl();
-  EXPECT_NE(device, kInvalidHandle);
+  auto device = OpenDeviceControl();
+  EXPECT_NE(device, nullptr);
   EXPECT_FALSE(boxInUse());
-  closeHandle(device);
-  EXPECT_EQ(createFile("usb:1-9"), kInvalidHandle);
-  EXPECT_EQ(lastError(), kErrorFileNotFound);
+  device.reset();
+  const Opened absent = openDevice("usb:1-9");
+  EXPECT_EQ(absent.device, nullptr);
+  EXPECT_EQ(absent.state, DeviceState::kFails);
 }
 
 }  // namespace

@@ -24,12 +24,12 @@ TEST(WireBridgeTest, TheVirtualBoxAnswersOverUsb) {
   UsbConfig config;
   parseIdList("1d50:6a01", config);
   UsbBackend backend(config);
-  auto device = backend.open("usb:1-1");
+  auto device = backend.open("usb:1-1").device;
   ASSERT_NE(device, nullptr);
   uint8_t probe = 0;
-  EXPECT_TRUE(device->vendorRequest(true, 0, 0x0472, &probe, 1, 2000ms));
+  EXPECT_TRUE(device->vendorRequest(true, 0, 0x0472, &probe, 1));
   box.setProbeFails(true);
-  EXPECT_FALSE(device->vendorRequest(true, 0, 0x0472, &probe, 1, 2000ms));
+  EXPECT_FALSE(device->vendorRequest(true, 0, 0x0472, &probe, 1));
   ASSERT_GE(box.controlRequests().size(), 2u);
   EXPECT_EQ(box.controlRequests()[0].index, 0x0472u);
 
