@@ -42,6 +42,11 @@ class LineFixture : public ::testing::Test {
       ADD_FAILURE() << "the closing request was not answered";
       return out;
     }
+    // Any record that comes while the request waits ends it, also one sent before it.
+    eventually([&] {
+      const auto logged = box_.commands();
+      return !logged.empty() && logged.back().packet == makePacket({14});
+    });
     for (const auto& c : box_.commands()) out.push_back(c.packet);
     box_.clearLog();
     if (out.empty() || out.back() != makePacket({14})) {
