@@ -42,8 +42,8 @@ BlockResult handleBlock(const uint8_t* block, size_t size, uint8_t* payload) {
   if (block == nullptr) size = 0;
   if (size >= kBlockSize && markerAt(block, size, 0) && markerAt(block, size, kFrameSize)) {
     r.inStep = true;
-    frameStatusChange(block[4], r.setBits, r.clearBits);
-    frameStatusChange(block[kFrameSize + 4], r.setBits, r.clearBits);
+    frameStatusChange(block[kFrameStatusOffset], r.setBits, r.clearBits);
+    frameStatusChange(block[kFrameSize + kFrameStatusOffset], r.setBits, r.clearBits);
     std::memcpy(payload, block + kFrameHeaderSize, kFramePayload);
     std::memcpy(payload + kFramePayload, block + kFrameSize + kFrameHeaderSize, kFramePayload);
     return r;

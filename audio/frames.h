@@ -1,33 +1,20 @@
-// The audio-in stream's frames: 256 bytes each, the marker "stcq", a status byte, a spare
-// byte and 250 A-law bytes. The recorder reads the stream in blocks of two frames.
+// The audio-in stream's frames (protocol/frames.h) as the recorder reads them: in blocks of
+// two frames.
 #ifndef TAVRO_AUDIO_FRAMES_H
 #define TAVRO_AUDIO_FRAMES_H
 
 #include <cstddef>
 #include <cstdint>
 
+#include "protocol/frames.h"
+
 namespace tavro {
 
-inline constexpr size_t kFrameSize = 256;
-inline constexpr size_t kFrameHeaderSize = 6;
-inline constexpr size_t kFramePayload = kFrameSize - kFrameHeaderSize;  // 250
-inline constexpr size_t kBlockSize = 2 * kFrameSize;                    // 512
-inline constexpr size_t kBlockPayload = 2 * kFramePayload;              // 500
+inline constexpr size_t kBlockSize = 2 * kFrameSize;        // 512
+inline constexpr size_t kBlockPayload = 2 * kFramePayload;  // 500
 inline constexpr size_t kRealignStep = 64;
-inline constexpr uint8_t kFrameMarker[4] = {'s', 't', 'c', 'q'};
 
-// Frame status byte: bit 7 = ignore bits 0 and 1; bit 0 = a tone was heard; bit 1 = the
-// line went back on hook.
-inline constexpr uint8_t kFrameIgnoreFlags = 0x80;
-inline constexpr uint8_t kFrameToneFlag = 0x01;
-inline constexpr uint8_t kFrameHangUpFlag = 0x02;
-
-// The audio-out stream goes in packets of 256 bytes; what is short of a whole packet or
-// block is made up with A-law silence.
-inline constexpr size_t kAudioPacketSize = 256;
-inline constexpr uint8_t kSilence = 0xD5;
-
-// Fills data[from, to) with silence.
+// Fills data[from, to) with silence: what is short of a whole audio-out packet or block.
 void fillSilence(uint8_t* data, size_t from, size_t to);
 // Completes the `n` bytes of `data` with silence to whole packets; returns their length.
 // `data` must hold n rounded up to a whole packet.

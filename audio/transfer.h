@@ -5,19 +5,16 @@
 #include <cstdint>
 
 #include "platform/backend.h"
-#include "platform/wire.h"
+#include "protocol/control.h"
 
 namespace tavro {
 
-inline constexpr uint8_t kAudioFromDevice = 0x81;
-inline constexpr uint8_t kAudioToDevice = 0x80;
-
-// Vendor write of the setup block {address 0, 0, 0; size 64; direction}. True when the
-// box accepted it.
+// Vendor write of the setup block for `direction` (kAudioFromDevice, kAudioToDevice). True
+// when the box accepted it.
 inline bool transferSetup(platform::BackendDevice* control, uint8_t direction) {
-  uint8_t setup[6] = {0, 0, 0, 64, 0, direction};
+  uint8_t setup[kTransferSetupSize] = {0, 0, 0, kTransferBlockSize, 0, direction};
   return control != nullptr &&
-         control->vendorRequest(false, 0, wire::kTransferSetupIndex, setup, sizeof setup);
+         control->vendorRequest(false, 0, kTransferSetupIndex, setup, kTransferSetupSize);
 }
 
 }  // namespace tavro

@@ -8,11 +8,10 @@
 #include <cstdint>
 #include <initializer_list>
 
-#include "device/protocol.h"
+#include "protocol/packets.h"
 
 namespace tavro {
 
-inline constexpr size_t kPacketSize = 64;
 using Packet = std::array<uint8_t, kPacketSize>;
 
 // A packet whose first bytes are `head` and the rest zero (raw bytes, as tests write them).

@@ -8,13 +8,11 @@
 
 #include "device/state.h"
 #include "platform/platform.h"
+#include "protocol/pipes.h"
 
 namespace tavro {
 
 inline constexpr size_t kDevicePathSize = 256;  // 255 characters and the zero
-
-// Pipe numbers: PIPE00 reply, PIPE01 command, PIPE02 audio in, PIPE03 audio out.
-enum PipeNumber : int { kReplyPipe = 0, kCommandPipe = 1, kAudioInPipe = 2, kAudioOutPipe = 3 };
 
 using DeviceRef = std::shared_ptr<platform::BackendDevice>;
 using PipeRef = std::shared_ptr<platform::BackendPipe>;

@@ -9,7 +9,6 @@
 namespace tavro {
 namespace {
 
-constexpr size_t kRecordSize = wire::kRecordSize;
 constexpr size_t kHandlersPerType = 4;
 
 struct Table {

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "device/protocol.h"
+#include "protocol/records.h"
 
 namespace tavro {
 

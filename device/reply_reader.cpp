@@ -7,17 +7,16 @@
 #include "device/command.h"
 #include "device/event_sink.h"
 #include "device/pipes.h"
-#include "device/protocol.h"
 #include "device/reply_dispatch.h"
 #include "device/threads.h"
 #include "device/wait.h"
 #include "platform/platform.h"
+#include "protocol/control.h"
 #include "tavro/CKusb_IO.h"
 
 namespace tavro {
 namespace {
 
-constexpr uint32_t kRecordSize = 64;
 constexpr std::chrono::milliseconds kConnectRetry{50};
 constexpr std::chrono::milliseconds kLinkLostPause{500};
 // While the backends tell of every device that comes or goes, a reader that found no box
@@ -34,7 +33,7 @@ constexpr std::array<std::chrono::milliseconds, 8> kBackOff{
 // The probe: a vendor read of one byte; only its success counts.
 bool probeDevice(platform::BackendDevice* control) {
   uint8_t answer = 0;
-  return control != nullptr && control->vendorRequest(true, 0, wire::kProbeIndex, &answer, 1);
+  return control != nullptr && control->vendorRequest(true, 0, kProbeIndex, &answer, 1);
 }
 
 }  // namespace

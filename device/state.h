@@ -21,9 +21,9 @@
 #include <mutex>
 #include <string>
 
-#include "device/protocol.h"
 #include "device/signalled.h"
 #include "platform/thread_safety.h"
+#include "protocol/records.h"
 #include "tavro/status.h"
 
 class CKusb_IO;

@@ -17,8 +17,6 @@
 namespace tavro {
 namespace {
 
-constexpr size_t kRecordSize = wire::kRecordSize;
-
 Pending callerNumber(const ReplyRecord& r) {
   if (!statusHas(kInitialisedBit)) return Pending::kKeep;  // dropped
   ReplyStores& s = replyStores();

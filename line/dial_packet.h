@@ -6,12 +6,9 @@
 #include <cstdint>
 
 #include "device/command.h"
-#include "platform/wire.h"
+#include "protocol/packets.h"
 
 namespace tavro {
-
-inline constexpr size_t kDialDigitsOffset = wire::kDialDigitsOffset;
-inline constexpr size_t kMaxDialDigits = wire::kMaxDialDigits;
 
 // The one-byte code the box dials for a character: '1'..'9' 1..9, '0' 10, '*' 11, '#' 12,
 // 'A'..'L' (either case) 13..24, any other byte from 0x31 to 0x7F its low four bits.

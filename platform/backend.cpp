@@ -7,7 +7,8 @@
 
 #include "platform/platform.h"
 #include "platform/usb/usb_backend.h"
-#include "platform/wire.h"
+#include "protocol/control.h"
+#include "protocol/pipes.h"
 
 namespace tavro::platform {
 
@@ -125,7 +126,7 @@ DeviceState checkBox(Backend& backend, const std::string& path, std::string* rea
     return DeviceState::kFails;
   }
   uint8_t answer = 0;
-  if (!device.vendorRequest(true, 0, wire::kProbeIndex, &answer, 1)) {
+  if (!device.vendorRequest(true, 0, kProbeIndex, &answer, 1)) {
     const std::string how = device.requestText();
     *reason = "does not answer the device probe" + (how.empty() ? "" : " (" + how + ")");
     return DeviceState::kFails;
@@ -238,7 +239,7 @@ Opened openDevice(const std::string& path) {
 }
 
 std::shared_ptr<BackendPipe> openPipe(BackendDevice& device, int number) {
-  if (number < 0 || number >= wire::kPipeCount) return nullptr;
+  if (number < 0 || number >= kPipeCount) return nullptr;
   // The device keeps its table in use: this is the same one.
   std::shared_ptr<BackendPipe> pipe = device.openPipe(number);
   return keepingTable(tableInUse(), std::move(pipe));

@@ -1,7 +1,8 @@
-// The virtual wire as both of its ends see it: where a box publishes its device, which
-// folders may be trusted, the kind of socket behind each pipe, the control codes and the
-// control-frame layout. The library's platform layer and the virtual box both take these
-// from here, so that they cannot drift apart; docs/virtual-wire.md is the contract in words.
+// The virtual wire's transport as both of its ends see it: where a box publishes its
+// device, which folders may be trusted, the kind of socket behind each pipe and the
+// control-frame layout. What travels on it is the box's protocol (protocol/). The library's
+// platform layer and the virtual box both take these from here, so that they cannot drift
+// apart; docs/virtual-wire.md is the contract in words.
 //
 // Header only: the virtual box links none of the library's objects.
 #ifndef TAVRO_PLATFORM_WIRE_H
@@ -20,6 +21,9 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "protocol/control.h"
+#include "protocol/pipes.h"
 
 namespace tavro::wire {
 
@@ -154,19 +158,9 @@ inline std::string pathInFolder(int folder, std::string_view name) {
 
 // ---- Devices and pipes -------------------------------------------------------------------
 
-inline constexpr int kReplyPipe = 0;     // device to host, one 64-byte reply record a message
-inline constexpr int kCommandPipe = 1;   // host to device, one 64-byte command packet a message
-inline constexpr int kAudioInPipe = 2;   // device to host, a byte stream of audio frames
-inline constexpr int kAudioOutPipe = 3;  // host to device, one 256-byte audio packet a message
-inline constexpr int kPipeCount = 4;
-
 inline constexpr const char* kPipeNames[kPipeCount] = {"PIPE00", "PIPE01", "PIPE02", "PIPE03"};
 inline constexpr char kPipeSeparator = '\\';
 inline constexpr size_t kPipeSuffixLength = 7;  // "\PIPE0n"
-
-inline constexpr size_t kRecordSize = 64;
-inline constexpr size_t kCommandSize = 64;
-inline constexpr size_t kAudioPacketSize = 256;
 
 // The device socket and every pipe but the audio-in stream carry messages.
 inline constexpr int kDeviceSocketType = SOCK_SEQPACKET;
@@ -179,37 +173,7 @@ inline constexpr size_t kMaxSocketPath = sizeof(sockaddr_un::sun_path) - 1;
 
 // ---- Control requests ------------------------------------------------------------------
 
-inline constexpr uint32_t kVendorRead = 0x8000200C;   // device probe
-inline constexpr uint32_t kVendorWrite = 0x80002010;  // transfer setup
-inline constexpr uint32_t kPipeReset = 0x00220008;
-// Asks whether the pipes may be taken by the asking program (see the contract); a box that
-// does not know it answers failure, as for any unknown code.
-inline constexpr uint32_t kClaimPipes = 0x0022000C;
-// Asks which program holds the box: its process id (4 bytes, little-endian) and its name
-// (16 bytes, zero-padded). Answered to any program while the box is held, failure otherwise;
-// a box that does not know it answers failure.
-inline constexpr uint32_t kHolder = 0x00220010;
-inline constexpr uint16_t kHolderSize = 20;
-inline constexpr size_t kHolderNameSize = 16;
-// Asks a shared box (one that tavrod publishes for a box it holds) what it stands for: text
-// of kSharingSize bytes, zero-padded, lines "backend", "device path", "description",
-// "programs using it". Any other box answers failure, as for an unknown code.
-inline constexpr uint32_t kSharing = 0x00220014;
-inline constexpr uint16_t kSharingSize = 256;
-
-inline constexpr uint32_t kProbeIndex = 0x0472;
-inline constexpr uint32_t kTransferSetupIndex = 0x0471;
-
-// The one data byte of a successful answer to kClaimPipes.
-inline constexpr uint8_t kClaimGranted = 1;
-inline constexpr uint8_t kClaimBusy = 2;
-
-inline constexpr uint8_t kAnswerSuccess = 1;
-inline constexpr uint8_t kAnswerFailure = 0;
-
 inline constexpr size_t kControlHeaderSize = 16;
-// A control transfer's data stage has a 16-bit length on the bus.
-inline constexpr uint32_t kMaxDataStage = 0xFFFF;
 
 inline void putLe32(uint8_t* p, uint32_t v) {
   p[0] = static_cast<uint8_t>(v);
@@ -253,14 +217,6 @@ inline bool decodeControlHeader(const uint8_t* message, size_t size, ControlHead
   h->length = getLe32(message + 12);
   return true;
 }
-
-// ---- Command packets -------------------------------------------------------------------
-
-// The dial packet carries its digit codes from byte 22 on, at most 41 of them, so that at
-// least one zero follows the last.
-inline constexpr size_t kDialDigitsOffset = 22;
-inline constexpr size_t kMaxDialDigits = 41;
-static_assert(kDialDigitsOffset + kMaxDialDigits < kCommandSize);
 
 }  // namespace tavro::wire
 

@@ -164,7 +164,7 @@ bool controlRoundTrip(int fd, uint32_t code, uint32_t value, uint32_t index, uin
     ::shutdown(fd, SHUT_RDWR);
     return false;
   }
-  if (static_cast<size_t>(got) < expected || answer[0] != 1) return false;
+  if (static_cast<size_t>(got) < expected || answer[0] != kAnswerSuccess) return false;
   if (dataIn != nullptr && length > 0) std::memcpy(dataIn, &answer[1], length);
   return true;
 }
@@ -250,8 +250,8 @@ class WirePipe : public BackendPipe {
   bool reset() override {
     const int fd = connectInRegistry(devicePath_, wire::kDeviceSocketType);
     if (fd < 0) return false;
-    const std::vector<uint8_t> header = wire::encodeControlRequest(
-        {wire::kPipeReset, static_cast<uint32_t>(number_), 0, 0}, nullptr, 0);
+    const std::vector<uint8_t> header =
+        wire::encodeControlRequest({kPipeReset, static_cast<uint32_t>(number_), 0, 0}, nullptr, 0);
     const bool sent = sendAll(fd, header.data(), header.size());
     if (sent) {
       uint8_t answer[2];
@@ -276,14 +276,14 @@ class WireDevice : public BackendDevice {
     if (length > 0 && data == nullptr) return false;
     std::lock_guard<std::mutex> lock(controlMutex_);
     if (claimAsked_) return false;  // its late answer would be taken for this one's
-    return controlRoundTrip(connection_.fd(), in ? wire::kVendorRead : wire::kVendorWrite, value,
-                            index, length, in ? nullptr : data, in ? data : nullptr);
+    return controlRoundTrip(connection_.fd(), in ? kVendorRead : kVendorWrite, value, index, length,
+                            in ? nullptr : data, in ? data : nullptr);
   }
 
   void cancel() override { connection_.shutDown(); }
 
   std::unique_ptr<BackendPipe> openPipe(int number) override {
-    if (number < 0 || number >= wire::kPipeCount) return nullptr;
+    if (number < 0 || number >= kPipeCount) return nullptr;
     const std::string pipePath = path_ + wire::kPipeSeparator + wire::kPipeNames[number];
     const int fd = connectInRegistry(pipePath, wire::pipeSocketType(number));
     if (fd < 0) return nullptr;
@@ -296,7 +296,7 @@ class WireDevice : public BackendDevice {
     std::lock_guard<std::mutex> lock(controlMutex_);
     if (!claimAsked_) {
       const std::vector<uint8_t> request =
-          wire::encodeControlRequest({wire::kClaimPipes, 0, 0, 1}, nullptr, 0);
+          wire::encodeControlRequest({kClaimPipes, 0, 0, 1}, nullptr, 0);
       if (!sendAll(connection_.fd(), request.data(), request.size())) return Claim::kNoAnswer;
       claimAsked_ = true;
     }
@@ -305,23 +305,23 @@ class WireDevice : public BackendDevice {
     const ssize_t got = receiveAnswer(connection_.fd(), answer, sizeof answer, deadline);
     if (got < 0) return Claim::kNoAnswer;  // the request stays asked: a later call waits on
     claimAsked_ = false;
-    if (got == 2 && answer[0] == 1 && answer[1] == wire::kClaimBusy) return Claim::kBusy;
-    if (got == 2 && answer[0] == 1 && answer[1] == wire::kClaimGranted) return Claim::kGranted;
+    if (got == 2 && answer[0] == kAnswerSuccess && answer[1] == kClaimBusy) return Claim::kBusy;
+    if (got == 2 && answer[0] == kAnswerSuccess && answer[1] == kClaimGranted)
+      return Claim::kGranted;
     return Claim::kNotKnown;  // a box that knows no claims: it belongs to whoever uses it
   }
 
   std::string holder() override {
     std::lock_guard<std::mutex> lock(controlMutex_);
     if (claimAsked_) return {};  // a late claim answer would be taken for this one's
-    uint8_t answer[wire::kHolderSize] = {};
-    if (!controlRoundTrip(connection_.fd(), wire::kHolder, 0, 0, wire::kHolderSize, nullptr,
-                          answer))
+    uint8_t answer[kHolderSize] = {};
+    if (!controlRoundTrip(connection_.fd(), kHolder, 0, 0, kHolderSize, nullptr, answer))
       return {};  // a box that does not say
     const uint32_t pid = wire::getLe32(answer);
     if (pid == 0 || pid > 0x7FFFFFFF) return {};
     // The name comes from the box: only printable ASCII of it is shown.
     std::string name;
-    for (size_t i = 4; i < 4 + wire::kHolderNameSize && answer[i] != 0; ++i)
+    for (size_t i = 4; i < 4 + kHolderNameSize && answer[i] != 0; ++i)
       name += (answer[i] >= 0x20 && answer[i] < 0x7F) ? static_cast<char>(answer[i]) : '?';
     return "process " + std::to_string(pid) + (name.empty() ? "" : " (" + name + ")");
   }
@@ -329,13 +329,12 @@ class WireDevice : public BackendDevice {
   std::string sharing() override {
     std::lock_guard<std::mutex> lock(controlMutex_);
     if (claimAsked_) return {};
-    uint8_t answer[wire::kSharingSize] = {};
-    if (!controlRoundTrip(connection_.fd(), wire::kSharing, 0, 0, wire::kSharingSize, nullptr,
-                          answer))
+    uint8_t answer[kSharingSize] = {};
+    if (!controlRoundTrip(connection_.fd(), kSharing, 0, 0, kSharingSize, nullptr, answer))
       return {};  // not a shared box
     // The text comes from the box: only printable ASCII and line ends are kept.
     std::string text;
-    for (size_t i = 0; i < wire::kSharingSize && answer[i] != 0; ++i)
+    for (size_t i = 0; i < kSharingSize && answer[i] != 0; ++i)
       text += (answer[i] == '\n' || (answer[i] >= 0x20 && answer[i] < 0x7F))
                   ? static_cast<char>(answer[i])
                   : '?';

@@ -196,9 +196,9 @@ class Daemon {
       shared_.insert(key);  // another service's shared box: never held
       return;
     }
-    if (!box.device->vendorRequest(true, 0, wire::kProbeIndex, &box.probe, 1))
+    if (!box.device->vendorRequest(true, 0, kProbeIndex, &box.probe, 1))
       return note(key, "it does not answer the device probe");
-    for (int p = 0; p < wire::kPipeCount; ++p) {
+    for (int p = 0; p < kPipeCount; ++p) {
       box.pipes[p] = box.device->openPipe(p);
       if (!box.pipes[p])
         return note(key, std::string("its pipe ") + wire::kPipeNames[p] + " does not open");

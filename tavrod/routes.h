@@ -1,12 +1,13 @@
 // Where a shared box sends what the box says, and which commands it answers itself. The
-// table in words is docs/sharing.md; the numbers are the library's own (device/protocol.h).
+// table in words is docs/sharing.md; the numbers are the library's own (protocol/).
 #ifndef TAVRO_TAVROD_ROUTES_H
 #define TAVRO_TAVROD_ROUTES_H
 
 #include <chrono>
 #include <cstdint>
 
-#include "device/protocol.h"
+#include "protocol/packets.h"
+#include "protocol/records.h"
 
 namespace tavro::daemon {
 

@@ -46,11 +46,10 @@ bool SharedBox::Impl::anyoneRecording() const {
 }
 
 void SharedBox::Impl::sendRecord(Program& p, const Record& r) {
-  if (p.pipe[wire::kReplyPipe] < 0) return;
+  if (p.pipe[kReplyPipe] < 0) return;
   // A program that does not read its records loses them, never the others theirs.
-  const ssize_t n =
-      ::send(p.pipe[wire::kReplyPipe], r.data(), r.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-  if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) closeFd(p.pipe[wire::kReplyPipe]);
+  const ssize_t n = ::send(p.pipe[kReplyPipe], r.data(), r.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) closeFd(p.pipe[kReplyPipe]);
 }
 
 void SharedBox::Impl::sendRecordTo(pid_t pid, const Record& r) {
@@ -146,18 +145,17 @@ void SharedBox::Impl::onRecord(const Record& r) {
 
 void SharedBox::Impl::onFrame(const std::array<uint8_t, kFrameSize>& f) {
   for (auto& [pid, p] : programs) {
-    if (!p.streaming || p.pipe[wire::kAudioInPipe] < 0) continue;
+    if (!p.streaming || p.pipe[kAudioInPipe] < 0) continue;
     if (!p.held.empty()) {
       ++p.framesDropped;  // whole frames are lost, never part of one
       continue;
     }
-    const ssize_t n =
-        ::send(p.pipe[wire::kAudioInPipe], f.data(), f.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    const ssize_t n = ::send(p.pipe[kAudioInPipe], f.data(), f.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK)
         ++p.framesDropped;
       else
-        closeFd(p.pipe[wire::kAudioInPipe]);
+        closeFd(p.pipe[kAudioInPipe]);
     } else if (size_t(n) < f.size()) {
       p.held.assign(f.begin() + n, f.end());
     }
@@ -166,11 +164,11 @@ void SharedBox::Impl::onFrame(const std::array<uint8_t, kFrameSize>& f) {
 
 void SharedBox::Impl::flushHeld(Program& p) {
   const ssize_t n =
-      ::send(p.pipe[wire::kAudioInPipe], p.held.data(), p.held.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      ::send(p.pipe[kAudioInPipe], p.held.data(), p.held.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
   if (n > 0)
     p.held.erase(p.held.begin(), p.held.begin() + n);
   else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
-    closeFd(p.pipe[wire::kAudioInPipe]);
+    closeFd(p.pipe[kAudioInPipe]);
 }
 
 }  // namespace tavro::daemon

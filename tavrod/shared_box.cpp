@@ -47,7 +47,7 @@ void SharedBox::Impl::publish() {
   ::close(rootFd);
   devicePath = classDir + "/" + name;
   try {
-    for (int p = 0; p < wire::kPipeCount; ++p)
+    for (int p = 0; p < kPipeCount; ++p)
       listenPipe[p] =
           listenAt(folder, pipeName(p), devicePath + wire::kPipeSeparator + wire::kPipeNames[p],
                    wire::pipeSocketType(p), where);
@@ -61,7 +61,7 @@ void SharedBox::Impl::publish() {
 void SharedBox::Impl::unpublish() {
   if (listenDevice >= 0) ::unlinkat(folder, name.c_str(), 0);
   closeFd(listenDevice);
-  for (int p = 0; p < wire::kPipeCount; ++p) {
+  for (int p = 0; p < kPipeCount; ++p) {
     if (listenPipe[p] >= 0) ::unlinkat(folder, pipeName(p).c_str(), 0);
     closeFd(listenPipe[p]);
   }
@@ -72,7 +72,7 @@ void SharedBox::Impl::readRecords() {
   for (;;) {
     Record r{};
     uint32_t got = 0;
-    if (!box.pipes[wire::kReplyPipe]->read(r.data(), r.size(), &got)) break;
+    if (!box.pipes[kReplyPipe]->read(r.data(), r.size(), &got)) break;
     if (got == 0) continue;
     std::lock_guard<std::mutex> lock(mutex);
     records.push_back(r);
@@ -85,7 +85,7 @@ void SharedBox::Impl::readAudio() {
   for (;;) {
     std::array<uint8_t, kFrameSize> f{};
     uint32_t got = 0;
-    if (!box.pipes[wire::kAudioInPipe]->read(f.data(), f.size(), &got) || got != f.size()) break;
+    if (!box.pipes[kAudioInPipe]->read(f.data(), f.size(), &got) || got != f.size()) break;
     std::lock_guard<std::mutex> lock(mutex);
     frames.push_back(f);
     wake();
@@ -99,7 +99,7 @@ void SharedBox::Impl::lose() {
 
 bool SharedBox::Impl::toBox(const Packet& p) {
   uint32_t written = 0;
-  if (box.pipes[wire::kCommandPipe]->write(p.data(), p.size(), &written) && written == p.size())
+  if (box.pipes[kCommandPipe]->write(p.data(), p.size(), &written) && written == p.size())
     return true;
   lose();
   return false;
@@ -136,9 +136,9 @@ void SharedBox::Impl::acceptPipe(int pipe) {
   }
   closeFd(p->pipe[pipe]);  // one connection per pipe: the new one wins
   p->pipe[pipe] = fd;
-  if (pipe == wire::kAudioInPipe) p->held.clear();  // a new connection starts at a frame
+  if (pipe == kAudioInPipe) p->held.clear();  // a new connection starts at a frame
   // A program that connects learns that the line is off hook (on hook it takes for granted).
-  if (pipe == wire::kReplyPipe && offHook) sendRecord(*p, hookRecord(true));
+  if (pipe == kReplyPipe && offHook) sendRecord(*p, hookRecord(true));
 }
 
 void SharedBox::Impl::acceptControl() {
@@ -165,31 +165,30 @@ bool SharedBox::Impl::readControl(Program& p, int fd) {
   const ssize_t n = ::recv(fd, buf.data(), buf.size(), MSG_TRUNC);
   if (n == 0) return false;
   if (n < 0) return errno == EAGAIN || errno == EINTR;
-  std::vector<uint8_t> answer{wire::kAnswerFailure};
+  std::vector<uint8_t> answer{kAnswerFailure};
   wire::ControlHeader h;
   if (size_t(n) <= buf.size() && wire::decodeControlHeader(buf.data(), size_t(n), &h)) {
     const size_t dataBytes = size_t(n) - wire::kControlHeaderSize;
     const uint8_t* data = buf.data() + wire::kControlHeaderSize;
-    if (h.code == wire::kClaimPipes && h.length == 1 && dataBytes == 0) {
+    if (h.code == kClaimPipes && h.length == 1 && dataBytes == 0) {
       if (away) {
         claimsHeld.push_back({p.pid, fd, Clock::now() + kAwayClaimHold});
         return true;  // answered when the hold is over
       }
-      answer = {wire::kAnswerSuccess, wire::kClaimGranted};  // a shared box is everyone's
-    } else if (h.code == wire::kSharing && h.length == wire::kSharingSize && dataBytes == 0) {
+      answer = {kAnswerSuccess, kClaimGranted};  // a shared box is everyone's
+    } else if (h.code == kSharing && h.length == kSharingSize && dataBytes == 0) {
       const std::string text = sharingText(p.pid);
-      answer.assign(1 + wire::kSharingSize, 0);
-      answer[0] = wire::kAnswerSuccess;
-      std::memcpy(&answer[1], text.data(), std::min<size_t>(text.size(), wire::kSharingSize - 1));
-    } else if (h.code == wire::kVendorRead && h.index == wire::kProbeIndex && h.length == 1 &&
-               dataBytes == 0) {
-      if (!away) answer = {wire::kAnswerSuccess, box.probe};
+      answer.assign(1 + kSharingSize, 0);
+      answer[0] = kAnswerSuccess;
+      std::memcpy(&answer[1], text.data(), std::min<size_t>(text.size(), kSharingSize - 1));
+    } else if (h.code == kVendorRead && h.index == kProbeIndex && h.length == 1 && dataBytes == 0) {
+      if (!away) answer = {kAnswerSuccess, box.probe};
     } else if (away) {
       // Nothing else works while the box is away.
-    } else if (h.code == wire::kVendorWrite && h.length == dataBytes && h.length == 6) {
-      answer = {transferSetup(p, h, data) ? wire::kAnswerSuccess : wire::kAnswerFailure};
-    } else if (h.code == wire::kPipeReset && h.value < wire::kPipeCount && h.length == 0) {
-      answer = {wire::kAnswerSuccess};
+    } else if (h.code == kVendorWrite && h.length == dataBytes && h.length == kTransferSetupSize) {
+      answer = {transferSetup(p, h, data) ? kAnswerSuccess : kAnswerFailure};
+    } else if (h.code == kPipeReset && h.value < kPipeCount && h.length == 0) {
+      answer = {kAnswerSuccess};
     }
   }
   const ssize_t sent = ::send(fd, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -206,7 +205,7 @@ void SharedBox::Impl::answerClaimsDue() {
     Program* p = programOf(claim.pid);
     if (p != nullptr &&
         std::find(p->controls.begin(), p->controls.end(), claim.fd) != p->controls.end()) {
-      const uint8_t busy[2] = {wire::kAnswerSuccess, wire::kClaimBusy};
+      const uint8_t busy[2] = {kAnswerSuccess, kClaimBusy};
       ::send(claim.fd, busy, sizeof busy, MSG_NOSIGNAL | MSG_DONTWAIT);
     }
     return true;
@@ -216,11 +215,11 @@ void SharedBox::Impl::answerClaimsDue() {
 // A transfer setup: audio in starts the program's own share of the line; audio out is the
 // player's alone (another program's is granted and goes nowhere).
 bool SharedBox::Impl::transferSetup(Program& p, const wire::ControlHeader& h, const uint8_t* data) {
-  if (data[5] == kAudioInSetup && p.recording) {
+  if (data[5] == kAudioFromDevice && p.recording) {
     p.streaming = true;
     p.held.clear();
   }
-  if (data[5] == kAudioOutSetup && player != p.pid) return true;
+  if (data[5] == kAudioToDevice && player != p.pid) return true;
   uint8_t copy[6];
   std::memcpy(copy, data, sizeof copy);
   return box.device->vendorRequest(false, h.value, h.index, copy, sizeof copy);
@@ -229,22 +228,21 @@ bool SharedBox::Impl::transferSetup(Program& p, const wire::ControlHeader& h, co
 // What a program sent on a pipe; false when the connection has ended.
 bool SharedBox::Impl::readPipe(Program& p, int pipe) {
   uint8_t buf[512];
-  if (pipe == wire::kAudioInPipe || pipe == wire::kReplyPipe) {
+  if (pipe == kAudioInPipe || pipe == kReplyPipe) {
     const ssize_t n = ::recv(p.pipe[pipe], buf, sizeof buf, MSG_DONTWAIT);
     return n > 0 || (n < 0 && (errno == EAGAIN || errno == EINTR));
   }
   const ssize_t n = ::recv(p.pipe[pipe], buf, sizeof buf, MSG_TRUNC | MSG_DONTWAIT);
   if (n == 0) return false;
   if (n < 0) return errno == EAGAIN || errno == EINTR;
-  if (pipe == wire::kCommandPipe && size_t(n) == wire::kCommandSize) {
+  if (pipe == kCommandPipe && size_t(n) == kPacketSize) {
     Packet packet;
     std::memcpy(packet.data(), buf, packet.size());
     enqueue(p.pid, packet);
     pump();
-  } else if (pipe == wire::kAudioOutPipe && size_t(n) == wire::kAudioPacketSize &&
-             player == p.pid) {
+  } else if (pipe == kAudioOutPipe && size_t(n) == kAudioPacketSize && player == p.pid) {
     uint32_t written = 0;
-    if (!box.pipes[wire::kAudioOutPipe]->write(buf, wire::kAudioPacketSize, &written)) lose();
+    if (!box.pipes[kAudioOutPipe]->write(buf, kAudioPacketSize, &written)) lose();
   }
   return true;
 }
@@ -271,10 +269,10 @@ void SharedBox::Impl::loop() {
     Clock::time_point due = inFlight ? inFlight->until : Clock::time_point::max();
     for (const auto& claim : claimsHeld) due = std::min(due, claim.due);
     for (auto& [pid, p] : programs) {
-      for (int k = 0; k < wire::kPipeCount; ++k) {
+      for (int k = 0; k < kPipeCount; ++k) {
         if (p.pipe[k] < 0) continue;
         short ev = POLLIN;
-        if (k == wire::kAudioInPipe && !p.held.empty()) ev |= POLLOUT;
+        if (k == kAudioInPipe && !p.held.empty()) ev |= POLLOUT;
         fds.push_back({p.pipe[k], ev, 0});
         entries.push_back({pid, k, p.pipe[k]});
       }
@@ -290,7 +288,7 @@ void SharedBox::Impl::loop() {
         due = std::min(due, p.lonelySince + kNoConnectionGrace);
     }
     const size_t listenAt = fds.size();
-    for (int k = 0; k < wire::kPipeCount; ++k) fds.push_back({listenPipe[k], POLLIN, 0});
+    for (int k = 0; k < kPipeCount; ++k) fds.push_back({listenPipe[k], POLLIN, 0});
     fds.push_back({listenDevice, POLLIN, 0});
 
     int timeout = -1;
@@ -335,14 +333,14 @@ void SharedBox::Impl::loop() {
         continue;
       }
       if (p->pipe[e.kind] != e.fd) continue;  // replaced or closed meanwhile
-      if (e.kind == wire::kAudioInPipe && (f.revents & POLLOUT) && !p->held.empty()) flushHeld(*p);
+      if (e.kind == kAudioInPipe && (f.revents & POLLOUT) && !p->held.empty()) flushHeld(*p);
       if (p->pipe[e.kind] < 0) continue;
       bool alive = true;
       if (f.revents & (POLLIN | POLLHUP | POLLERR)) alive = readPipe(*p, e.kind);
       if (alive && (f.revents & (POLLHUP | POLLERR)) && !(f.revents & POLLIN)) alive = false;
       if (!alive) {
         closeFd(p->pipe[e.kind]);
-        if (e.kind == wire::kAudioInPipe) p->streaming = false;
+        if (e.kind == kAudioInPipe) p->streaming = false;
       }
     }
     for (pid_t pid : ended) release(pid, "the process has ended");
@@ -364,9 +362,9 @@ void SharedBox::Impl::loop() {
     }
     for (pid_t pid : lonely) release(pid, "no connection left");
 
-    for (int k = 0; k < wire::kPipeCount; ++k)
+    for (int k = 0; k < kPipeCount; ++k)
       if (fds[listenAt + k].revents & POLLIN) acceptPipe(k);
-    if (fds[listenAt + wire::kPipeCount].revents & POLLIN) acceptControl();
+    if (fds[listenAt + kPipeCount].revents & POLLIN) acceptControl();
   }
 }
 

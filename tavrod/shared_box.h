@@ -19,7 +19,7 @@ struct HeldBox {
   std::string path;         // its device path on that backend
   std::string description;  // the backend's words for it
   std::shared_ptr<platform::BackendDevice> device;
-  std::unique_ptr<platform::BackendPipe> pipes[wire::kPipeCount];
+  std::unique_ptr<platform::BackendPipe> pipes[kPipeCount];
   uint8_t probe = 0;  // its answer to the device probe
 };
 

@@ -20,25 +20,24 @@
 #include <thread>
 #include <vector>
 
+#include "platform/wire.h"
 #include "platform/wire_peer.h"
+#include "protocol/frames.h"
 #include "tavrod/routes.h"
 #include "tavrod/shared_box.h"
 
 namespace tavro::daemon {
 
 using Clock = std::chrono::steady_clock;
-using Record = std::array<uint8_t, wire::kRecordSize>;
-using Packet = std::array<uint8_t, wire::kCommandSize>;
+using Record = std::array<uint8_t, kRecordSize>;
+using Packet = std::array<uint8_t, kPacketSize>;
 
-inline constexpr size_t kFrameSize = 256;
-inline constexpr size_t kMaxControlMessage = 16 + 4096;
+inline constexpr size_t kMaxControlMessage = wire::kControlHeaderSize + 4096;
 inline constexpr size_t kMaxControlConnections = 16;  // a program's
 inline constexpr size_t kMaxPrograms = 64;
 inline constexpr size_t kMaxQueuedCommands = 256;
 // A program whose process lives on with no connection left is let go after this.
 inline constexpr std::chrono::milliseconds kNoConnectionGrace{500};
-inline constexpr uint8_t kAudioInSetup = 0x81;
-inline constexpr uint8_t kAudioOutSetup = 0x80;
 inline constexpr uint8_t kPlainAnswer = 1;
 
 // The sockets and processes (sockets.cpp).
@@ -62,7 +61,7 @@ struct Program {
   pid_t pid = -1;
   std::string name;
   int watch = -1;  // readable when the process has ended
-  int pipe[wire::kPipeCount] = {-1, -1, -1, -1};
+  int pipe[kPipeCount] = {-1, -1, -1, -1};
   std::vector<int> controls;
   bool recording = false;     // its recording is switched on
   bool streaming = false;     // and its transfer was set up: it receives the line from now on
@@ -107,7 +106,7 @@ struct SharedBox::Impl {
 
   int folder = -1;
   int listenDevice = -1;
-  int listenPipe[wire::kPipeCount] = {-1, -1, -1, -1};
+  int listenPipe[kPipeCount] = {-1, -1, -1, -1};
   int wakeFd = -1;
 
   std::map<pid_t, Program> programs;  // the loop thread's own

@@ -63,7 +63,7 @@ bool VirtualBox::Impl::readControl(int fd) {
   LoggedControl req;
   req.time = Clock::now();
   const pid_t pid = controlPid.count(fd) ? controlPid[fd] : -1;
-  std::vector<uint8_t> answer{wire::kAnswerFailure};
+  std::vector<uint8_t> answer{tavro::kAnswerFailure};
   bool claim = false;  // claims are shown by the hold's own lines
   wire::ControlHeader header;
   bool wellFormed = size_t(n) <= buf.size() && wire::decodeControlHeader(buf.data(), n, &header);
@@ -82,7 +82,7 @@ bool VirtualBox::Impl::readControl(int fd) {
       if (length == 1 && dataBytes == 0) {
         takeHold(pid, fd);
         const bool mine = !heldByOther(pid);
-        answer = {1, mine ? wire::kClaimGranted : wire::kClaimBusy};
+        answer = {1, mine ? tavro::kClaimGranted : tavro::kClaimBusy};
         if (!mine) showRefusal(pid, "a claim");
       }
     } else if (req.code == kHolderCode && options.claims) {
@@ -92,12 +92,12 @@ bool VirtualBox::Impl::readControl(int fd) {
         holder = s.link.holder;
         return s.link.held;
       });
-      if (length == wire::kHolderSize && dataBytes == 0 && held) {
-        answer.assign(1 + wire::kHolderSize, 0);
+      if (length == tavro::kHolderSize && dataBytes == 0 && held) {
+        answer.assign(1 + tavro::kHolderSize, 0);
         answer[0] = 1;
         wire::putLe32(&answer[1], uint32_t(holder));
         const std::string name = processName(holder);
-        std::copy_n(name.begin(), std::min(name.size(), wire::kHolderNameSize - 1), &answer[5]);
+        std::copy_n(name.begin(), std::min(name.size(), tavro::kHolderNameSize - 1), &answer[5]);
       }
     } else if (heldByOther(pid)) {
       // Requests from a program that does not hold the box fail.

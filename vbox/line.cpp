@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/wire.h"
+#include "protocol/packets.h"
 #include "vbox/records.h"
 
 namespace tavro::vbox {
@@ -19,7 +20,7 @@ std::vector<Record> LineModel::handle(const Packet& p) {
     case kCmdDial: {
       size_t n = std::min<size_t>(p[1], kMaxDialDigits);  // as many as the library sends
       std::copy_n(p.begin() + 2, 3, state.dialParams.begin());
-      const auto digits = p.begin() + wire::kDialDigitsOffset;
+      const auto digits = p.begin() + tavro::kDialDigitsOffset;
       state.dialledCodes.assign(digits, digits + n);
       state.dialledNumber.clear();
       for (uint8_t c : state.dialledCodes) state.dialledNumber += digitChar(c);

@@ -6,20 +6,21 @@
 #include <string_view>
 
 #include "platform/wire.h"
+#include "protocol/packets.h"
 #include "vbox/line.h"
 #include "vbox/text.h"
 
 namespace tavro::vbox {
 
 // The installed headers spell the wire's values out; they must stay the library's.
-static_assert(kReplyPipe == wire::kReplyPipe && kCommandPipe == wire::kCommandPipe &&
-              kAudioInPipe == wire::kAudioInPipe && kAudioOutPipe == wire::kAudioOutPipe &&
-              kPipeCount == wire::kPipeCount);
-static_assert(kVendorReadCode == wire::kVendorRead && kVendorWriteCode == wire::kVendorWrite &&
-              kPipeResetCode == wire::kPipeReset && kClaimPipesCode == wire::kClaimPipes &&
-              kHolderCode == wire::kHolder && kProbeIndex == wire::kProbeIndex &&
-              kTransferSetupIndex == wire::kTransferSetupIndex);
-static_assert(kMaxDialDigits == wire::kMaxDialDigits);
+static_assert(kReplyPipe == tavro::kReplyPipe && kCommandPipe == tavro::kCommandPipe &&
+              kAudioInPipe == tavro::kAudioInPipe && kAudioOutPipe == tavro::kAudioOutPipe &&
+              kPipeCount == tavro::kPipeCount);
+static_assert(kVendorReadCode == tavro::kVendorRead && kVendorWriteCode == tavro::kVendorWrite &&
+              kPipeResetCode == tavro::kPipeReset && kClaimPipesCode == tavro::kClaimPipes &&
+              kHolderCode == tavro::kHolder && kProbeIndex == tavro::kProbeIndex &&
+              kTransferSetupIndex == tavro::kTransferSetupIndex);
+static_assert(kMaxDialDigits == tavro::kMaxDialDigits);
 static_assert(std::string_view(kInterfaceClass) == wire::kInterfaceClassName);
 
 Record makeRecord(std::initializer_list<uint8_t> bytes) {

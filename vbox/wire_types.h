@@ -1,6 +1,6 @@
 // Messages and codes of the virtual wire, as the box sees them. Installed with the test double,
 // so it stands alone: the values are the wire's own, and vbox/records.cpp checks at compile time
-// that they equal the ones the library uses (platform/wire.h).
+// that they equal the ones the library uses (protocol/).
 #pragma once
 
 #include <array>

@@ -10,15 +10,12 @@
 #include <vector>
 
 #include "platform/usb/config.h"
+#include "protocol/pipes.h"
 
 struct libusb_device;
 struct libusb_config_descriptor;
 
 namespace tavro::platform::usb {
-
-inline constexpr int kPipeCount = 4;
-// Which pipes carry data from the device to the host.
-inline constexpr bool kPipeIn[kPipeCount] = {true, false, true, false};
 
 struct Endpoint {
   uint8_t address = 0;

@@ -59,7 +59,6 @@ struct Session {
 
 namespace {
 
-constexpr int kStreamPipe = 2;
 constexpr const char* kCannotOpen = "cannot be opened";
 // A bus cannot tell what a device holds: a read of what is held waits this long (in
 // milliseconds) for it. A box that streams at the line's rate sends a packet of 64 bytes
@@ -182,7 +181,7 @@ bool UsbPipe::read(void* buffer, uint32_t n, uint32_t* got) {
   uint32_t total = 0;
   while (total < n) {
     // A record is one packet; the stream is read until n bytes have come.
-    const uint32_t want = number_ == kStreamPipe ? n - total : std::min<uint32_t>(n, ep.maxPacket);
+    const uint32_t want = number_ == kAudioInPipe ? n - total : std::min<uint32_t>(n, ep.maxPacket);
     TransferPtr transfer;
     if (transfer.t == nullptr) return false;
     libusb_fill_bulk_transfer(transfer.t, session_->handle, ep.address, bytes + total,
@@ -190,7 +189,7 @@ bool UsbPipe::read(void* buffer, uint32_t n, uint32_t* got) {
     if (run(*session_, state_->canceller, transfer.t) != LIBUSB_TRANSFER_COMPLETED) return false;
     total += static_cast<uint32_t>(transfer.t->actual_length);
     if (got != nullptr) *got = total;
-    if (number_ != kStreamPipe) return true;
+    if (number_ != kAudioInPipe) return true;
   }
   return true;
 }

@@ -117,7 +117,7 @@ TEST_F(Playback, EveryBlockIsAnnouncedAndWaitsForItsGoAhead) {
   ASSERT_TRUE(passEnded());
   int setups = 0;
   for (const auto& c : box_.controlRequests())
-    setups += c.code == wire::kVendorWrite && c.index == 0x471 &&
+    setups += c.code == tavro::kVendorWrite && c.index == 0x471 &&
               c.data == std::vector<uint8_t>{0, 0, 0, 0x40, 0, 0x80};
   EXPECT_EQ(setups, 5);  // four blocks and the silent one
   // The pass ends once the last packet is written; the box reads it in its own time.

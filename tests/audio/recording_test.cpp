@@ -108,7 +108,7 @@ TEST_F(Recording, FileHoldsExactlyTheAudioTheBoxSent) {
 
   int setups = 0;
   for (const auto& c : box_.controlRequests())
-    setups += c.code == wire::kVendorWrite && c.index == 0x471 &&
+    setups += c.code == tavro::kVendorWrite && c.index == 0x471 &&
               c.data == std::vector<uint8_t>{0, 0, 0, 0x40, 0, 0x81};
   EXPECT_EQ(setups, 1);
   const std::vector<vbox::Packet> sent = sentPackets();

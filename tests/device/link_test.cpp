@@ -143,7 +143,7 @@ TEST_F(Link, ConstructionWithABoxBringsTheLinkUp) {
     // The reply reader probed the box on a control connection of its own.
     bool probed = false;
     for (const auto& c : box_.controlRequests())
-      probed |= c.code == wire::kVendorRead && c.index == 0x0472;
+      probed |= c.code == tavro::kVendorRead && c.index == 0x0472;
     EXPECT_TRUE(probed);
 
     box_.clearLog();

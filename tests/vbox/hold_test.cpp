@@ -22,8 +22,8 @@ using testing::Fd;
 using testing::receive;
 
 const std::vector<uint8_t> kClaim = controlRequest(kClaimPipesCode, 0, 0, 1);
-const std::vector<uint8_t> kGranted{1, wire::kClaimGranted};
-const std::vector<uint8_t> kBusy{1, wire::kClaimBusy};
+const std::vector<uint8_t> kGranted{1, tavro::kClaimGranted};
+const std::vector<uint8_t> kBusy{1, tavro::kClaimBusy};
 
 sockaddr_un addressOf(const std::string& path) {
   sockaddr_un addr{};

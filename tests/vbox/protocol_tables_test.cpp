@@ -3,7 +3,7 @@
 // so that a change on one side alone is noticed.
 #include <gtest/gtest.h>
 
-#include "device/protocol.h"
+#include "protocol/packets.h"
 #include "vbox/line.h"
 #include "vbox/records.h"
 

@@ -1,38 +1,16 @@
-// The box's protocol as the library speaks it: command codes with their poll limits, reply
-// types and the codes inside them. This is the one place in the library where these numbers
-// are written; everything else names them. (The byte layout of the wire, the pipes and the
-// control requests are in platform/wire.h.)
-#ifndef TAVRO_DEVICE_PROTOCOL_H
-#define TAVRO_DEVICE_PROTOCOL_H
+// The box's reply records on PIPE00 and what they carry: reply types and the codes inside
+// them, status items, the caller-number record, and which records answer a command. The
+// library writes these numbers here only; everything else names them.
+#ifndef TAVRO_PROTOCOL_RECORDS_H
+#define TAVRO_PROTOCOL_RECORDS_H
 
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
 
-#include "platform/wire.h"
+#include "protocol/pipes.h"
 
 namespace tavro {
-
-// Byte 0 of a command packet.
-enum class Command : uint8_t {
-  kPutDown = 3,
-  kPickUp = 4,
-  kDial = 6,
-  kRecordStatus = 7,
-  kPlayStatus = 9,
-  kContinueTone = 13,
-  kSpaceCode = 14,
-  kMute = 17,
-  kMicOut = 18,  // also the file-playback switch of FS_Open / FS_Close
-  kLineMic = 21,
-  kCheckDtmf = 22,
-  kNextCallDelay = 23,
-  kReadFlags = 24,
-  kWriteFlash = 25,
-  kDetectRing = 26,
-  kReadType = 27,
-  kReadInfo = 36,
-};
 
 // The byte that stands for a code of this header on the wire.
 template <typename Code>
@@ -115,49 +93,25 @@ inline bool testReply(const uint8_t* r) {
 }
 }  // namespace answers
 
-// A command as an operation sends it: its code and the number of 100 ms polls its answer
-// may take. Some codes serve two operations with different limits.
-struct CommandSpec {
-  Command code;
-  int polls;
-  // The records that answer it, for a command whose result is its answer's data; null
-  // for one whose answer carries nothing: any record that clears the pending bit ends its
-  // wait.
-  AnswerMatch answer = nullptr;
-};
+// The caller-number record, as the library stores it from a type-4 reply:
+//   byte 0        state: kRecordNothing, kRecordMessage (a caller-ID message follows),
+//                 kRecordNoNumber (the box reported that no number is available)
+//   byte 1        message type: single-data, multiple-data or digit-string message
+//   byte 2        body length L
+//   bytes 3..L+2  body, then the checksum byte and a zero
+inline constexpr uint8_t kRecordNothing = 0;
+inline constexpr uint8_t kRecordMessage = 1;
+inline constexpr uint8_t kRecordNoNumber = 2;
 
-namespace commands {
-inline constexpr CommandSpec kPutDown{Command::kPutDown, 30};
-inline constexpr CommandSpec kPickUp{Command::kPickUp, 30};
-inline constexpr CommandSpec kDial{Command::kDial, 200};
-inline constexpr CommandSpec kRecordStatus{Command::kRecordStatus, 30};
-inline constexpr CommandSpec kPlayStatus{Command::kPlayStatus, 100};
-inline constexpr CommandSpec kContinueTone{Command::kContinueTone, 100};
-inline constexpr CommandSpec kSpaceCode{Command::kSpaceCode, 100};
-inline constexpr CommandSpec kMute{Command::kMute, 100};
-inline constexpr CommandSpec kMicOut{Command::kMicOut, 100};
-inline constexpr CommandSpec kFileSwitch{Command::kMicOut, 30};  // FS_Open, FS_Close
-inline constexpr CommandSpec kLineMic{Command::kLineMic, 100};
-inline constexpr CommandSpec kCheckDtmf{Command::kCheckDtmf, 100};
-inline constexpr CommandSpec kNextCallDelay{Command::kNextCallDelay, 100};
-inline constexpr CommandSpec kReadFlags{Command::kReadFlags, 100, answers::flagsValue};
-inline constexpr CommandSpec kWriteFlash{Command::kWriteFlash, 100,
-                                         answers::acknowledge};  // for each packet
-inline constexpr CommandSpec kDetectRing{Command::kDetectRing, 100};
-inline constexpr CommandSpec kReadType{Command::kReadType, 30, answers::typeCode};
-inline constexpr CommandSpec kReadInfo{Command::kReadInfo, 30, answers::info};
-}  // namespace commands
-
-// The test transfer: any code, 100 polls for each of up to three attempts.
-inline constexpr int kTestTransferPolls = 100;
-inline constexpr int kTestTransferAttempts = 3;
-inline constexpr AnswerMatch kTestTransferAnswer = answers::testReply;
+inline constexpr uint8_t kSingleDataMessage = 0x04;
+inline constexpr uint8_t kMultipleDataMessage = 0x80;
+inline constexpr uint8_t kDigitStringMessage = 0x05;
 
 // The 32-bit little-endian number at `p`.
 inline uint32_t le32(const uint8_t* p) {
-  return wire::getLe32(p);
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
 }  // namespace tavro
 
-#endif  // TAVRO_DEVICE_PROTOCOL_H
+#endif  // TAVRO_PROTOCOL_RECORDS_H
