@@ -1,7 +1,6 @@
 #include "device/pipes.h"
 
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -38,19 +37,19 @@ void rememberSilent(const std::string& path) {
   link.silentUntil[path] = platform::Clock::now() + platform::realDuration(kSilentFor);
 }
 
-std::mutex& linkMutex() {
+Mutex& linkMutex() TAVRO_RETURN_CAPABILITY(linkState().pipesMutex) {
   return linkState().pipesMutex;
 }
 
 // Closing wakes a call still blocked on them; they end when the last call returns.
-void closeLocked(PipeHandles& h) {
+void closeLocked(PipeHandles& h) TAVRO_REQUIRES(linkMutex()) {
   if (h.pipe) h.pipe->cancel();
   if (h.control) h.control->cancel();
   h.pipe.reset();
   h.control.reset();
 }
 
-void pipeClosedLocked(PipeNumber pipe) {
+void pipeClosedLocked(PipeNumber pipe) TAVRO_REQUIRES(linkMutex()) {
   LinkState& link = linkState();
   const uint32_t bit = 1u << pipe;
   if (link.openPipes.load() & bit) {
@@ -149,7 +148,7 @@ DeviceRef OpenDeviceControl() {
 }
 
 void pipeOpened(PipeNumber pipe) {
-  std::lock_guard<std::mutex> lock(linkMutex());
+  MutexLock lock(linkMutex());
   LinkState& link = linkState();
   const uint32_t bit = 1u << pipe;
   if (link.openPipes.load() & bit) return;  // already counted
@@ -168,22 +167,22 @@ void pipeOpened(PipeNumber pipe) {
 }
 
 void pipeClosed(PipeNumber pipe) {
-  std::lock_guard<std::mutex> lock(linkMutex());
+  MutexLock lock(linkMutex());
   pipeClosedLocked(pipe);
 }
 
 void reopenAllPipes() {
-  std::lock_guard<std::mutex> lock(linkMutex());
+  MutexLock lock(linkMutex());
   linkState().reopenAllLocked();
 }
 
 void PipeHandles::close() {
-  std::lock_guard<std::mutex> lock(linkMutex());
+  MutexLock lock(linkMutex());
   closeLocked(*this);
 }
 
 void PipeHandles::replace(PipeRef newPipe, DeviceRef newControl) {
-  std::lock_guard<std::mutex> lock(linkMutex());
+  MutexLock lock(linkMutex());
   closeLocked(*this);
   pipe = std::move(newPipe);
   control = std::move(newControl);
@@ -193,7 +192,7 @@ void applyReopenRule(Signalled<uint8_t>& reopenFlag, PipeNumber pipe, bool needs
                      PipeHandles& handles) {
   if (reopenFlag.load() != 1) return;
   {
-    std::lock_guard<std::mutex> lock(linkMutex());
+    MutexLock lock(linkMutex());
     closeLocked(handles);
   }
   if (linkState().replyPipeUp.load() != 1) return;
@@ -211,7 +210,7 @@ void ownTransferFailed(Signalled<uint8_t>& reopenFlag, PipeNumber pipe, PipeHand
   // The reset goes out without the lock: against a silent box it may take its full wait.
   PipeRef failed;
   {
-    std::lock_guard<std::mutex> lock(linkMutex());
+    MutexLock lock(linkMutex());
     failed = handles.pipe;
     pipeClosedLocked(pipe);
   }
@@ -243,12 +242,12 @@ void waitForWork(ThreadBlock& block, Signalled<uint8_t>& startFlag, Signalled<ui
 }
 
 void registerHandles(PipeNumber pipe, PipeHandles* handles) {
-  std::lock_guard<std::mutex> lock(linkMutex());
+  MutexLock lock(linkMutex());
   linkState().registered[pipe] = handles;
 }
 
 void cancelTransfers(PipeNumber pipe) {
-  std::lock_guard<std::mutex> lock(linkMutex());
+  MutexLock lock(linkMutex());
   if (PipeHandles* h = linkState().registered[pipe]) {
     if (h->pipe) h->pipe->cancel();
     if (h->control) h->control->cancel();

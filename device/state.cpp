@@ -25,7 +25,7 @@ void storeStatusWord(uint32_t word) {
 namespace tavro {
 
 void LinkState::reset() {
-  std::lock_guard<std::mutex> lock(pipesMutex);
+  MutexLock lock(pipesMutex);
   SignalBatch batch;
   stopping.store(0);
   reopenAllLocked();

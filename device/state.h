@@ -82,8 +82,9 @@ struct LinkState {
   // Guards the pipe count and the registered handles (device/pipes.cpp): opening, closing
   // and cancelling a thread's handles never overlap, so a cancel never hits a descriptor
   // that was reused.
-  std::mutex pipesMutex;
-  std::array<PipeHandles*, 4> registered{};  // each pipe's handles, for a cancel
+  Mutex pipesMutex;
+  // Each pipe's handles, for a cancel.
+  std::array<PipeHandles*, 4> registered TAVRO_GUARDED_BY(pipesMutex){};
   // The boxes whose claim went unanswered, by device path, each with the time until which
   // it is not asked again; kept from start to start, since every open meets the same boxes.
   Mutex silentMutex;
@@ -93,8 +94,8 @@ struct LinkState {
   // The values of a start, all seen at once: status word 0x200, no pipe open, every pipe
   // to be opened.
   void reset();
-  // Every pipe out of the count and to be opened anew; with pipesMutex held.
-  void reopenAllLocked();
+  // Every pipe out of the count and to be opened anew.
+  void reopenAllLocked() TAVRO_REQUIRES(pipesMutex);
 };
 
 // The worker threads: their blocks and alive flags. Started and stopped by the lifecycle

@@ -15,8 +15,9 @@ namespace tavro::events {
 namespace {
 
 struct Registry {
-  std::mutex mutex;
-  std::vector<std::pair<const CKusb_IO*, std::shared_ptr<EventQueue>>> queues;
+  Mutex mutex;
+  std::vector<std::pair<const CKusb_IO*, std::shared_ptr<EventQueue>>> queues
+      TAVRO_GUARDED_BY(mutex);
 };
 
 Registry& registry() {
@@ -48,7 +49,7 @@ void EventQueue::updateDescriptorLocked() {
 
 void EventQueue::push(const tavro_event& event) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (closed_) return;
     // The oldest go first; the overflow event taken next counts them.
     if (events_.size() >= capacity_) {
@@ -81,22 +82,22 @@ bool EventQueue::popLocked(tavro_event* out) {
 }
 
 bool EventQueue::take(tavro_event* out) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return popLocked(out);
 }
 
 bool EventQueue::wait(tavro_event* out, int timeoutMs) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  auto ready = [&] { return closed_ || pendingLocked(); };
+  MutexLock lock(mutex_);
+  auto ready = [&]() TAVRO_REQUIRES(mutex_) { return closed_ || pendingLocked(); };
   if (timeoutMs < 0)
-    changed_.wait(lock, ready);
+    changed_.wait(lock.native(), ready);
   else
-    changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready);
+    changed_.wait_for(lock.native(), std::chrono::milliseconds(timeoutMs), ready);
   return !closed_ && popLocked(out);
 }
 
 void EventQueue::setCallback(tavro_event_callback callback, void* user) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   callback_ = callback;
   user_ = user;
   const uint64_t mine = ++generation_;
@@ -109,13 +110,17 @@ void EventQueue::setCallback(tavro_event_callback callback, void* user) {
   changed_.notify_all();
   if (std::this_thread::get_id() == dispatcherId_) return;
   // The previous callback may still run: wait until it has returned.
-  changed_.wait(lock, [&] { return runningGeneration_ == 0 || runningGeneration_ >= mine; });
+  changed_.wait(lock.native(), [&]() TAVRO_REQUIRES(mutex_) {
+    return runningGeneration_ == 0 || runningGeneration_ >= mine;
+  });
 }
 
 void EventQueue::dispatch() {
-  std::unique_lock<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   for (;;) {
-    changed_.wait(lock, [&] { return closed_ || (callback_ != nullptr && pendingLocked()); });
+    changed_.wait(lock.native(), [&]() TAVRO_REQUIRES(mutex_) {
+      return closed_ || (callback_ != nullptr && pendingLocked());
+    });
     if (closed_) break;
     tavro_event event;
     popLocked(&event);
@@ -131,14 +136,14 @@ void EventQueue::dispatch() {
 }
 
 bool EventQueue::onDispatchThread() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return dispatcher_.joinable() && std::this_thread::get_id() == dispatcherId_;
 }
 
 void EventQueue::close() {
   std::thread dispatcher;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     closed_ = true;
     events_.clear();
     dropped_ = 0;
@@ -156,7 +161,7 @@ void EventQueue::close() {
 void attach(CKusb_IO* io) {
   auto queue = std::make_shared<EventQueue>(io, TAVRO_EVENT_QUEUE_SIZE);
   Registry& r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
+  MutexLock lock(r.mutex);
   r.queues.emplace_back(io, std::move(queue));
 }
 
@@ -164,7 +169,7 @@ void detach(CKusb_IO* io) {
   std::shared_ptr<EventQueue> queue;
   {
     Registry& r = registry();
-    std::lock_guard<std::mutex> lock(r.mutex);
+    MutexLock lock(r.mutex);
     auto it = std::find_if(r.queues.begin(), r.queues.end(),
                            [&](const auto& entry) { return entry.first == io; });
     if (it == r.queues.end()) return;
@@ -177,7 +182,7 @@ void detach(CKusb_IO* io) {
 std::shared_ptr<EventQueue> queueOf(const CKusb_IO* io) {
   if (io == nullptr) return nullptr;
   Registry& r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
+  MutexLock lock(r.mutex);
   for (const auto& [owner, queue] : r.queues)
     if (owner == io) return queue;
   return nullptr;
@@ -185,7 +190,7 @@ std::shared_ptr<EventQueue> queueOf(const CKusb_IO* io) {
 
 void publish(tavro_event& event) {
   Registry& r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
+  MutexLock lock(r.mutex);
   for (const auto& entry : r.queues) entry.second->push(event);
 }
 

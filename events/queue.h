@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <thread>
 
+#include "platform/thread_safety.h"
 #include "tavro/events.h"
 
 namespace tavro::events {
@@ -33,27 +33,28 @@ class EventQueue : public std::enable_shared_from_this<EventQueue> {
   int fd() const { return fd_; }
 
  private:
-  bool pendingLocked() const { return dropped_ > 0 || !events_.empty(); }
-  bool popLocked(tavro_event* out);
-  void updateDescriptorLocked();
+  bool pendingLocked() const TAVRO_REQUIRES(mutex_) { return dropped_ > 0 || !events_.empty(); }
+  bool popLocked(tavro_event* out) TAVRO_REQUIRES(mutex_);
+  void updateDescriptorLocked() TAVRO_REQUIRES(mutex_);
   void dispatch();
 
   CKusb_IO* const io_;
   const size_t capacity_;
   const int fd_;
-  mutable std::mutex mutex_;
+  mutable Mutex mutex_;
   std::condition_variable changed_;
-  std::deque<tavro_event> events_;
-  uint32_t dropped_ = 0;
-  uint32_t sequence_ = 0;
-  bool closed_ = false;
-  bool signalled_ = false;  // the descriptor reads as readable
-  tavro_event_callback callback_ = nullptr;
-  void* user_ = nullptr;
-  uint64_t generation_ = 0;         // counts setCallback calls
-  uint64_t runningGeneration_ = 0;  // of the callback now running, 0 for none
-  std::thread dispatcher_;
-  std::thread::id dispatcherId_;
+  std::deque<tavro_event> events_ TAVRO_GUARDED_BY(mutex_);
+  uint32_t dropped_ TAVRO_GUARDED_BY(mutex_) = 0;
+  uint32_t sequence_ TAVRO_GUARDED_BY(mutex_) = 0;
+  bool closed_ TAVRO_GUARDED_BY(mutex_) = false;
+  bool signalled_ TAVRO_GUARDED_BY(mutex_) = false;  // the descriptor reads as readable
+  tavro_event_callback callback_ TAVRO_GUARDED_BY(mutex_) = nullptr;
+  void* user_ TAVRO_GUARDED_BY(mutex_) = nullptr;
+  uint64_t generation_ TAVRO_GUARDED_BY(mutex_) = 0;  // counts setCallback calls
+  // Of the callback now running, 0 for none.
+  uint64_t runningGeneration_ TAVRO_GUARDED_BY(mutex_) = 0;
+  std::thread dispatcher_ TAVRO_GUARDED_BY(mutex_);
+  std::thread::id dispatcherId_ TAVRO_GUARDED_BY(mutex_);
 };
 
 // The queues of the live objects.

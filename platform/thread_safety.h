@@ -47,6 +47,10 @@ class TAVRO_SCOPED_CAPABILITY MutexLock {
   MutexLock(const MutexLock&) = delete;
   MutexLock& operator=(const MutexLock&) = delete;
 
+  // For a while without the mutex, such as a call out, and to take it again.
+  void unlock() TAVRO_RELEASE() { lock_.unlock(); }
+  void lock() TAVRO_ACQUIRE() { lock_.lock(); }
+
   // For a condition variable's wait, which lets the mutex go and takes it again.
   std::unique_lock<std::mutex>& native() { return lock_; }
 
