@@ -68,7 +68,8 @@ Packet makePacket(Command code, std::initializer_list<uint8_t> args) {
   return p;
 }
 
-int writeDataToUsb(const uint8_t* packet, AnswerMatch answer, uint64_t* post) {
+int writeDataToUsb(const uint8_t* packet, AnswerMatch answer, uint64_t* post,
+                   const uint32_t* epoch) {
   CommandChannel& c = commandChannel();
   if (workers().commandWriter.runFlag.load() != 1) return TAVRO_ERROR_NOT_RUNNING;
   Turn turn(c.sendBusy);
@@ -100,6 +101,12 @@ int writeDataToUsb(const uint8_t* packet, AnswerMatch answer, uint64_t* post) {
   }
   {
     MutexLock lock(c.postMutex);
+    // Checked with the lock that the loss of the link takes to end the pending command: a
+    // packet posted after that would stay pending with no answer to come.
+    if (epoch && (linkDown() || linkState().linkEpoch.load() != *epoch)) {
+      if (duringRecording) c.commandWaiting.store(0);
+      return TAVRO_ERROR_LINK_DOWN;
+    }
     ++c.posted;
     c.awaited = answer;
     if (post) *post = c.posted;
@@ -135,6 +142,13 @@ void settlePending(uint64_t posted, const uint8_t* record, bool clears) {
   clearStatusBits(kPendingBit);
 }
 
+void endLinkEpoch() {
+  CommandChannel& c = commandChannel();
+  MutexLock lock(c.postMutex);
+  linkState().linkEpoch.fetch_add(1);
+  clearStatusBits(kPendingBit);
+}
+
 int awaitAnswer(uint32_t epoch, int maxPolls, uint64_t post) {
   CommandChannel& c = commandChannel();
   auto answered = [&] { return post == 0 ? pendingClear() : c.answered.load() == post; };
@@ -155,7 +169,7 @@ int commandRoundTrip(const Packet& packet, int maxPolls, AnswerMatch answer, int
   for (int attempt = 0; attempt < attempts; ++attempt) {
     const uint32_t epoch = linkState().linkEpoch.load();
     uint64_t post = 0;
-    result = writeDataToUsb(packet.data(), answer, answer ? &post : nullptr);
+    result = writeDataToUsb(packet.data(), answer, answer ? &post : nullptr, &epoch);
     if (result < TAVRO_SUCCESS) break;  // not sent: no more attempts
     result = awaitAnswer(epoch, maxPolls, post);
     if (result != TAVRO_ERROR_TIMEOUT) break;  // answered, or the link is gone

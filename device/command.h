@@ -26,7 +26,14 @@ inline constexpr std::chrono::milliseconds kCommandPoll{100};
 // writer is not running; -3 the previous command stayed pending (or the recorder did not
 // pause) for 100 polls. `answer`, when given, names the records that answer it (see
 // CommandSpec); *post then gets the command's number, by which awaitAnswer knows its answer.
-int writeDataToUsb(const uint8_t* packet, AnswerMatch answer = nullptr, uint64_t* post = nullptr);
+// `epoch`, when given, is the link epoch the round trip began in: the packet is posted only
+// while the link is up in it, else -1 (nothing sent).
+int writeDataToUsb(const uint8_t* packet, AnswerMatch answer = nullptr, uint64_t* post = nullptr,
+                   const uint32_t* epoch = nullptr);
+
+// The link was lost: a new link epoch begins and the command pending in the old one ends
+// (its answer cannot come), both at once for a post.
+void endLinkEpoch();
 
 // The count of commands posted, taken right after a record was read. settlePending, after
 // the record's dispatch, then clears the pending bit only if no command was posted since (a

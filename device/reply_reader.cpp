@@ -224,8 +224,7 @@ void replyReaderThread(ThreadBlock& block) {
     pipeClosed(kReplyPipe);
     if (handles.pipe) handles.pipe->reset();
     changeStatusBits(kReaderReadyBit, kLinkFaultBit | kLinkDownBit | kLinkLostBit);
-    linkState().linkEpoch.fetch_add(1);
-    clearStatusBits(kPendingBit);
+    endLinkEpoch();
     // The event goes out before the monitor is woken, so that it comes before the notice.
     postEvent(TAVRO_EVENT_LINK_LOST);
     noticeState().eventFlags.fetch_or(kLinkLostEvent);

@@ -306,6 +306,36 @@ TEST_F(Link, UnplugAndReplugWhileIdle) {
   EXPECT_EQ(notices_.count(), 1u);  // once per failure
 }
 
+// A command posted just as the link is lost (after the loss has cleared the pending bit)
+// is refused, not left pending: the first command on the link that comes back would wait
+// for its answer, which never comes, and fail with -3.
+TEST_F(Link, ACommandPostedAsTheLinkIsLostDoesNotHoldUpTheNextLink) {
+  CKusb_IO io;
+  ASSERT_FALSE(linkDown());
+  // The send asks whether a recording runs just before it posts: the box goes there.
+  static test::TestBox* box = nullptr;
+  static std::atomic<bool> armed{false};
+  box = &box_;
+  static AreaHooks spy = kAreaHooks;
+  spy.recording = [] {
+    if (armed.exchange(false)) {
+      box->unplug();
+      // The reader has taken the loss in once its reply pipe is marked down.
+      EXPECT_TRUE(eventually([] { return linkState().replyPipeUp.load() == 0; }));
+    }
+    return kAreaHooks.recording();
+  };
+  context().hooks.store(&spy);
+  armed = true;
+  EXPECT_EQ(io.RequestSpaceCode(), -1);
+  context().hooks.store(&kAreaHooks);
+  EXPECT_FALSE(statusHas(kPendingBit));
+
+  box_.plug();
+  ASSERT_TRUE(eventually([] { return !linkDown(); }));
+  EXPECT_EQ(io.RequestSpaceCode(), 1);
+}
+
 // The pause after a lost link waits for the box: one that comes back ends it, also over
 // USB, where the box's departure is told too. Library time runs 50 times slower here, so
 // that the pause alone would take 25 s.
