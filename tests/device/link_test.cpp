@@ -223,18 +223,29 @@ TEST(LinkWithoutBox, TheThreadsWakeAtMostOnceASecondWhileNoBoxIsThere) {
 }
 
 // A box that appears wakes the reader at once. Library time runs 50 times slower here: the
-// reader's own next look is 50 s away, so the link comes up only if the appearance woke it.
+// reader's own next look is 50 s away, so the box is probed within the generous deadline
+// only if its appearance woke the reader: nothing between the wakeup and the probe waits on
+// library time. (The settling nap after the probe does: the link is then given its own
+// generous deadline.)
 TEST(LinkWithoutBox, ABoxThatAppearsWakesTheReaderAtOnce) {
   TAVRO_SKIP_OVER_USB("the emulation has no udev to tell of a device that arrives");
   test::RuntimeDir runtime;
   CKusb_IO io;
   ASSERT_TRUE(linkDown());
   ASSERT_EQ(linkState().changesWatched.load(), 1);
-  ScaledTime slow(0.02);
-  // The wait in progress was measured at full speed; the next one is the slow one.
-  const uint64_t woke = waitWakeups();
-  ASSERT_TRUE(eventually([&] { return waitWakeups() != woke; }));
-  test::TestBox box;
+  std::unique_ptr<test::TestBox> box;
+  {
+    ScaledTime slow(0.02);
+    // The wait in progress was measured at full speed; the next one is the slow one.
+    const uint64_t woke = waitWakeups();
+    ASSERT_TRUE(eventually([&] { return waitWakeups() != woke; }));
+    box = std::make_unique<test::TestBox>();
+    EXPECT_TRUE(eventually([&] {
+      for (const auto& c : box->controlRequests())
+        if (c.code == tavro::kVendorRead && c.index == 0x0472) return true;
+      return false;
+    })) << "the box was not probed";
+  }
   EXPECT_TRUE(eventually([] { return !linkDown(); }));
 }
 
@@ -398,7 +409,7 @@ TEST_F(Link, AnyClearingRecordAnswersTheWaitingCommand) {
 
 TEST_F(Link, RecordsArrivingBeforeTheFirstLookAnswerAtOnce) {
   CKusb_IO io;
-  ScaledTime slow(0.01);  // a poll would take 10 s: only an answer seen at once passes
+  ScaledTime slow(0.02);  // a poll would take 10 s: only an answer seen at once passes
   box_.sendRecord({1});
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(commandRoundTrip(makePacket({26}), 100), 1);
