@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <array>
-#include <mutex>
 #include <thread>
 
 #include "device/signalled.h"
 #include "platform/lasting.h"
 #include "platform/platform.h"
+#include "platform/thread_safety.h"
 
 namespace tavro {
 
@@ -82,19 +82,19 @@ struct WaitRecord {
 // looked at, while a batch lasts, and while waits are registered or woken.
 class WaitRegistry {
  public:
-  std::mutex mutex;
+  Mutex mutex;
 
   // Waits whose condition read more than a ReadSet holds: every change wakes them.
   std::atomic<uint32_t> readsAll{0};
 
-  void insert(WaitRecord& w) {
+  void insert(WaitRecord& w) TAVRO_REQUIRES(mutex) {
     w.slot = takeSlot();
     w.next = waits_;
     w.prev = nullptr;
     if (waits_) waits_->prev = &w;
     waits_ = &w;
   }
-  void remove(WaitRecord& w) {
+  void remove(WaitRecord& w) TAVRO_REQUIRES(mutex) {
     follow(w, ReadSet{});
     if (w.prev)
       w.prev->next = w.next;
@@ -108,7 +108,7 @@ class WaitRegistry {
   // Registers `w` on what the last look read, and on nothing else (an item it no longer
   // reads may be gone before the wait ends). True when it is registered on something new:
   // a change made between that look and now woke nobody, so it must look again.
-  bool follow(WaitRecord& w, const ReadSet& reads) {
+  bool follow(WaitRecord& w, const ReadSet& reads) TAVRO_REQUIRES(mutex) {
     for (size_t i = w.registered.size(); i-- > 0;) {
       if (reads.contains(w.registered[i])) continue;
       itemWaits(w.registered[i]).fetch_sub(1);
@@ -135,7 +135,8 @@ class WaitRegistry {
   // Counts up the word of every wait that reads one of `items`, and collects their slots
   // for the wake after the lock is released.
   template <typename Reads>
-  void mark(Reads reads, std::array<Slot*, 8>& slots, size_t& slotCount, bool& wakeAll) {
+  void mark(Reads reads, std::array<Slot*, 8>& slots, size_t& slotCount, bool& wakeAll)
+      TAVRO_REQUIRES(mutex) {
     for (WaitRecord* w = waits_; w != nullptr; w = w->next) {
       if (!reads(w->registered)) continue;
       w->slot->word.fetch_add(1);
@@ -146,10 +147,11 @@ class WaitRegistry {
     }
   }
   // Wakes all waits: for more than `mark` could collect.
-  void markAll(std::array<Slot*, 8>& slots, size_t& slotCount, bool& wakeAll) {
+  void markAll(std::array<Slot*, 8>& slots, size_t& slotCount, bool& wakeAll)
+      TAVRO_REQUIRES(mutex) {
     mark([](const ReadSet&) { return true; }, slots, slotCount, wakeAll);
   }
-  void wakeEveryWait() {
+  void wakeEveryWait() TAVRO_REQUIRES(mutex) {
     for (WaitRecord* w = waits_; w != nullptr; w = w->next) platform::wakeWord(w->slot->word);
   }
 
@@ -158,15 +160,15 @@ class WaitRegistry {
   }
 
  private:
-  Slot* takeSlot() {
+  Slot* takeSlot() TAVRO_REQUIRES(mutex) {
     if (Slot* s = freeSlots_) {
       freeSlots_ = s->nextFree;
       return s;
     }
     return new Slot();  // kept for ever, reused
   }
-  WaitRecord* waits_ = nullptr;
-  Slot* freeSlots_ = nullptr;
+  WaitRecord* waits_ TAVRO_GUARDED_BY(mutex) = nullptr;
+  Slot* freeSlots_ TAVRO_GUARDED_BY(mutex) = nullptr;
 };
 
 namespace {
@@ -191,7 +193,7 @@ struct Wakes {
 };
 
 // With the lock held: marks the waits that read what the batch changed, and forgets it.
-Wakes markBatch(WaitRegistry& r) {
+Wakes markBatch(WaitRegistry& r) TAVRO_REQUIRES(r.mutex) {
   Wakes wakes;
   if (tBatchChangedMore) {
     r.markAll(wakes.slots, wakes.count, wakes.all);
@@ -212,7 +214,7 @@ Wakes markBatch(WaitRegistry& r) {
 // Once the lock is released (the woken then find it free), or with it held when `all`.
 void wake(WaitRegistry& r, const Wakes& wakes) {
   if (wakes.all) {
-    std::lock_guard<std::mutex> lock(r.mutex);
+    MutexLock lock(r.mutex);
     r.wakeEveryWait();
     return;
   }
@@ -222,7 +224,8 @@ void wake(WaitRegistry& r, const Wakes& wakes) {
 // One look at `done` with the registry's lock held by the caller, so that it never falls
 // inside a batch; notes what it reads into `reads` when given. A change that `done` makes
 // itself (taking a turn) wakes as a batch's does.
-bool lookHeld(WaitRegistry& r, const std::function<bool()>& done, ReadSet* reads) {
+bool lookHeld(WaitRegistry& r, const std::function<bool()>& done, ReadSet* reads)
+    TAVRO_REQUIRES(r.mutex) {
   ++tBatchDepth;
   if (reads) reads->clear();
   tLookReads = reads;
@@ -237,7 +240,7 @@ bool lookHeld(WaitRegistry& r, const std::function<bool()>& done, ReadSet* reads
 
 bool lookLocked(const std::function<bool()>& done) {
   WaitRegistry& r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
+  MutexLock lock(r.mutex);
   return lookHeld(r, done, nullptr);
 }
 
@@ -245,7 +248,7 @@ bool lookLocked(const std::function<bool()>& done) {
 // woken by the changes of what it reads; true when `done` held.
 bool waitUntil(const std::function<bool()>& done, platform::Clock::time_point deadline) {
   WaitRegistry& r = registry();
-  std::unique_lock<std::mutex> lock(r.mutex);
+  MutexLock lock(r.mutex);
   ReadSet reads;
   if (lookHeld(r, done, &reads)) return true;
   WaitRecord w;
@@ -295,7 +298,7 @@ void SignalledItem::changed() noexcept {
     return;
   Wakes wakes;
   {
-    std::lock_guard<std::mutex> lock(r.mutex);
+    MutexLock lock(r.mutex);
     r.mark([this](const ReadSet& reads) { return reads.reads(this); }, wakes.slots, wakes.count,
            wakes.all);
   }
@@ -304,7 +307,7 @@ void SignalledItem::changed() noexcept {
 
 uint32_t waitsReading(const SignalledItem& item) {
   WaitRegistry& r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
+  MutexLock lock(r.mutex);
   return WaitRegistry::itemWaits(&item).load() + r.readsAll.load();
 }
 
@@ -319,7 +322,9 @@ uint64_t waitWakeups() {
   return gWakeups.load(std::memory_order_relaxed);
 }
 
-SignalBatch::SignalBatch() {
+// The outermost batch takes the registry's lock and its end lets it go, which the analysis
+// cannot follow across the two.
+SignalBatch::SignalBatch() TAVRO_NO_THREAD_SAFETY_ANALYSIS {
   if (tBatchDepth++ == 0) {
     registry().mutex.lock();
     tBatchChangeCount = 0;
@@ -327,7 +332,7 @@ SignalBatch::SignalBatch() {
   }
 }
 
-SignalBatch::~SignalBatch() {
+SignalBatch::~SignalBatch() TAVRO_NO_THREAD_SAFETY_ANALYSIS {
   if (--tBatchDepth > 0) return;
   WaitRegistry& r = registry();
   const Wakes wakes = markBatch(r);

@@ -25,6 +25,8 @@
 #define TAVRO_TRY_ACQUIRE(...) TAVRO_THREAD_ATTRIBUTE(try_acquire_capability(__VA_ARGS__))
 #define TAVRO_EXCLUDES(...) TAVRO_THREAD_ATTRIBUTE(locks_excluded(__VA_ARGS__))
 #define TAVRO_RETURN_CAPABILITY(x) TAVRO_THREAD_ATTRIBUTE(lock_returned(x))
+// For a lock held across scopes in a way the analysis cannot follow; say why where it is used.
+#define TAVRO_NO_THREAD_SAFETY_ANALYSIS TAVRO_THREAD_ATTRIBUTE(no_thread_safety_analysis)
 
 namespace tavro {
 
