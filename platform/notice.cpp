@@ -19,7 +19,6 @@
 #include <deque>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <optional>
 #include <string>
@@ -27,6 +26,7 @@
 
 #include "platform/lasting.h"
 #include "platform/platform.h"
+#include "platform/thread_safety.h"
 #include "tavro/notice.h"
 
 namespace tavro {
@@ -64,22 +64,25 @@ void afterForkInChild();
 struct NoticeQueue {
   NoticeQueue() { pthread_atfork(nullptr, nullptr, afterForkInChild); }
 
-  std::mutex mutex;
+  Mutex mutex;
   std::condition_variable changed;
-  NoticeHandler handler;
-  uint64_t handlerSerial = 0;  // counts handler changes
+  NoticeHandler handler TAVRO_GUARDED_BY(mutex);
+  uint64_t handlerSerial TAVRO_GUARDED_BY(mutex) = 0;  // counts handler changes
 
-  std::deque<Notice> queue;
-  std::map<std::string, Fold> folds;
-  std::string showing;  // the notice in the hands of a handler
-  bool delivering = false;
-  uint64_t deliveringSerial = 0;  // the handler serial of the delivery in progress
+  std::deque<Notice> queue TAVRO_GUARDED_BY(mutex);
+  std::map<std::string, Fold> folds TAVRO_GUARDED_BY(mutex);
+  std::string showing TAVRO_GUARDED_BY(mutex);  // the notice in the hands of a handler
+  bool delivering TAVRO_GUARDED_BY(mutex) = false;
+  // The handler serial of the delivery in progress.
+  uint64_t deliveringSerial TAVRO_GUARDED_BY(mutex) = 0;
 
-  std::unique_ptr<platform::Thread> thread;  // the delivery thread, or one that has ended
-  std::vector<platform::Thread*> inherited;  // a parent's threads, copied by fork: kept as they are
-  uint64_t generation = 0;                   // of the running delivery thread
-  bool running = false;
-  bool closed = false;  // the process exits: no more deliveries
+  // The delivery thread, or one that has ended.
+  std::unique_ptr<platform::Thread> thread TAVRO_GUARDED_BY(mutex);
+  // A parent's threads, copied by fork: kept as they are.
+  std::vector<platform::Thread*> inherited TAVRO_GUARDED_BY(mutex);
+  uint64_t generation TAVRO_GUARDED_BY(mutex) = 0;  // of the running delivery thread
+  bool running TAVRO_GUARDED_BY(mutex) = false;
+  bool closed TAVRO_GUARDED_BY(mutex) = false;  // the process exits: no more deliveries
 };
 
 NoticeQueue& notices();
@@ -87,10 +90,11 @@ NoticeQueue& notices();
 // In a child just forked, alone in its process: the delivery thread, and any thread that
 // held the lock or waited on the condition, stayed in the parent. The child starts from a
 // fresh lock and condition (the copies may be held, or count waiters that never wake) and
-// delivers its own notices on a thread of its own; the parent's is never joined here.
-void afterForkInChild() {
+// delivers its own notices on a thread of its own; the parent's is never joined here. Alone,
+// it needs no lock (the analysis is told so).
+void afterForkInChild() TAVRO_NO_THREAD_SAFETY_ANALYSIS {
   NoticeQueue& n = notices();
-  new (&n.mutex) std::mutex;
+  new (&n.mutex) Mutex;
   new (&n.changed) std::condition_variable;
   if (n.thread) n.inherited.push_back(n.thread.release());
   n.queue.clear();
@@ -113,8 +117,8 @@ platform::Clock::duration foldInterval() {
   return platform::realDuration(kFoldInterval);
 }
 
-// A notice equal to one that waits is counted into it; true when it was. With the lock.
-bool joinWaiting(NoticeQueue& n, const std::string& text, uint64_t count) {
+// A notice equal to one that waits is counted into it; true when it was.
+bool joinWaiting(NoticeQueue& n, const std::string& text, uint64_t count) TAVRO_REQUIRES(n.mutex) {
   for (Notice& waiting : n.queue)
     if (waiting.text == text) {
       waiting.count += count;
@@ -123,9 +127,10 @@ bool joinWaiting(NoticeQueue& n, const std::string& text, uint64_t count) {
   return false;
 }
 
-// The raise of a notice, with the lock: true when it is to be handed on now (queued),
-// false when it was counted as a repeat, or dropped.
-bool raise(NoticeQueue& n, const std::string& text, platform::Clock::time_point now) {
+// The raise of a notice: true when it is to be handed on now (queued), false when it was
+// counted as a repeat, or dropped.
+bool raise(NoticeQueue& n, const std::string& text, platform::Clock::time_point now)
+    TAVRO_REQUIRES(n.mutex) {
   auto fold = n.folds.find(text);
   if (fold != n.folds.end() && now - fold->second.shownAt < foldInterval()) {
     ++fold->second.repeats;
@@ -148,8 +153,9 @@ bool raise(NoticeQueue& n, const std::string& text, platform::Clock::time_point 
 }
 
 // The repeats whose time has come (all of them when `all`) are queued with their count;
-// their texts are returned. With the lock.
-std::vector<std::string> queueRepeats(NoticeQueue& n, platform::Clock::time_point now, bool all) {
+// their texts are returned.
+std::vector<std::string> queueRepeats(NoticeQueue& n, platform::Clock::time_point now, bool all)
+    TAVRO_REQUIRES(n.mutex) {
   std::vector<std::string> queued;
   for (auto& [text, fold] : n.folds) {
     if (fold.repeats == 0 || (!all && now - fold.shownAt < foldInterval())) continue;
@@ -162,8 +168,9 @@ std::vector<std::string> queueRepeats(NoticeQueue& n, platform::Clock::time_poin
   return queued;
 }
 
-// When the first repeats waiting are due, if any. With the lock.
-std::optional<platform::Clock::time_point> repeatsDue(const NoticeQueue& n) {
+// When the first repeats waiting are due, if any.
+std::optional<platform::Clock::time_point> repeatsDue(const NoticeQueue& n)
+    TAVRO_REQUIRES(n.mutex) {
   std::optional<platform::Clock::time_point> due;
   for (const auto& [text, fold] : n.folds)
     if (fold.repeats > 0 && (!due || fold.shownAt + foldInterval() < *due))
@@ -228,7 +235,7 @@ void deliveryLoop(uint64_t generation) {
   pthread_sigmask(SIG_BLOCK, &all, nullptr);
 
   NoticeQueue& n = notices();
-  std::unique_lock<std::mutex> lock(n.mutex);
+  MutexLock lock(n.mutex);
   for (;;) {
     if (n.generation != generation) return;  // stopped, or left behind in a handler
     // Repeats whose second has passed are shown now; the thread stays while some wait.
@@ -241,8 +248,8 @@ void deliveryLoop(uint64_t generation) {
     }
     if (n.queue.empty()) {
       if (const auto due = repeatsDue(n)) {
-        n.changed.wait_until(lock, *due);
-      } else if (!n.changed.wait_for(lock, kLinger, [&] {
+        n.changed.wait_until(lock.native(), *due);
+      } else if (!n.changed.wait_for(lock.native(), kLinger, [&]() TAVRO_REQUIRES(n.mutex) {
                    return !n.queue.empty() || n.generation != generation || repeatsDue(n);
                  })) {  // idle: the next notice starts a new thread
         n.running = false;
@@ -274,8 +281,7 @@ void deliveryLoop(uint64_t generation) {
   }
 }
 
-// Called with the lock held.
-void startDelivery(NoticeQueue& n) {
+void startDelivery(NoticeQueue& n) TAVRO_REQUIRES(n.mutex) {
   // A thread that ended for want of work has left the lock for good: joining it is quick.
   if (n.thread) n.thread->join();
   const uint64_t generation = ++n.generation;
@@ -289,7 +295,7 @@ void startDelivery(NoticeQueue& n) {
 void closeAtExit() {
   NoticeQueue& n = notices();
   {
-    std::lock_guard<std::mutex> lock(n.mutex);
+    MutexLock lock(n.mutex);
     n.closed = true;
   }
   platform::stopNotices(std::chrono::milliseconds(0));
@@ -301,14 +307,16 @@ namespace platform {
 
 NoticeHandler installNoticeHandler(NoticeHandler handler) {
   NoticeQueue& n = notices();
-  std::unique_lock<std::mutex> lock(n.mutex);
+  MutexLock lock(n.mutex);
   NoticeHandler previous = std::move(n.handler);
   n.handler = std::move(handler);
   const uint64_t serial = ++n.handlerSerial;
   // The replaced handler is not called after this returns: wait for a call of it that is
   // still running, unless it is this very call (a handler that replaces itself).
   if (!tDeliveryThread)
-    n.changed.wait(lock, [&] { return !n.delivering || n.deliveringSerial >= serial; });
+    n.changed.wait(lock.native(), [&]() TAVRO_REQUIRES(n.mutex) {
+      return !n.delivering || n.deliveringSerial >= serial;
+    });
   return previous;
 }
 
@@ -318,7 +326,7 @@ uint64_t noticeCount() {
 
 void showNotice(const std::string& text) {
   NoticeQueue& n = notices();
-  std::unique_lock<std::mutex> lock(n.mutex);
+  MutexLock lock(n.mutex);
   if (n.closed) {
     const bool byDefault = !n.handler;
     lock.unlock();
@@ -337,20 +345,22 @@ void showNotice(const std::string& text) {
 
 bool awaitNoticesDelivered(std::chrono::milliseconds limit) {
   NoticeQueue& n = notices();
-  std::unique_lock<std::mutex> lock(n.mutex);
-  return n.changed.wait_for(lock, limit,
-                            [&] { return n.queue.empty() && !n.delivering && !repeatsDue(n); });
+  MutexLock lock(n.mutex);
+  return n.changed.wait_for(lock.native(), limit, [&]() TAVRO_REQUIRES(n.mutex) {
+    return n.queue.empty() && !n.delivering && !repeatsDue(n);
+  });
 }
 
 bool stopNotices(std::chrono::milliseconds limit) {
   NoticeQueue& n = notices();
-  std::unique_lock<std::mutex> lock(n.mutex);
+  MutexLock lock(n.mutex);
   // What is waiting, repeats too, is still delivered, within the limit; after the stop no
   // notice counts as a repeat of one before it.
   queueRepeats(n, Clock::now(), true);
   n.folds.clear();
   if (n.running && limit.count() > 0)
-    n.changed.wait_for(lock, realDuration(limit), [&] { return n.queue.empty() && !n.delivering; });
+    n.changed.wait_for(lock.native(), realDuration(limit),
+                       [&]() TAVRO_REQUIRES(n.mutex) { return n.queue.empty() && !n.delivering; });
   std::unique_ptr<Thread> thread = std::move(n.thread);
   bool inHandler = false;
   if (n.running) {
