@@ -1,5 +1,6 @@
 #include "device/pipes.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -59,11 +60,41 @@ void pipeClosedLocked(PipeNumber pipe) TAVRO_REQUIRES(linkMutex()) {
   }
 }
 
+// Whether the busy boxes are all shared: a shared box whose box went away answers a claim
+// busy after a while, and the box that tavrod holds is busy until its shared box is up
+// again. Neither is held by another program: the box is waited for through its shared box.
+// Asked on connections of their own, without a claim.
+bool allShared(const std::vector<std::string>& busy) {
+  std::vector<std::string> standFor;  // the paths of the boxes that shared boxes stand for
+  std::vector<std::string> shared;    // the shared boxes themselves
+  for (const std::string& path : platform::boxPaths()) {
+    if (silent(path)) continue;
+    const platform::Opened opened = platform::openDevice(path);
+    if (opened.device == nullptr) continue;
+    const std::string text = opened.device->sharing();
+    opened.device->cancel();
+    if (text.empty()) continue;
+    shared.push_back(path);
+    // Its lines: the backend, the path, the description, the count of other programs.
+    const size_t from = text.find('\n');
+    if (from == std::string::npos) continue;
+    const size_t to = text.find('\n', from + 1);
+    standFor.push_back(text.substr(from + 1, to == std::string::npos ? to : to - from - 1));
+  }
+  for (const std::string& path : busy) {
+    auto in = [&](const std::vector<std::string>& v) {
+      return std::find(v.begin(), v.end(), path) != v.end();
+    };
+    if (!in(shared) && !in(standFor)) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 DeviceRef FindAndOpenDevice(char* devicePath) {
   DeviceRef result;
-  bool heldElsewhere = false;
+  std::vector<std::string> busy;  // the paths of boxes found held
   // Boxes whose claim did not answer at once, each with the deadline of its full limit.
   struct Late {
     DeviceRef device;
@@ -71,8 +102,8 @@ DeviceRef FindAndOpenDevice(char* devicePath) {
     platform::Clock::time_point deadline;
   };
   std::vector<Late> late;
-  auto usable = [&](platform::Claim claim) {
-    heldElsewhere |= claim == platform::Claim::kBusy;
+  auto usable = [&](platform::Claim claim, const std::string& path) {
+    if (claim == platform::Claim::kBusy) busy.push_back(path);
     return claim == platform::Claim::kGranted || claim == platform::Claim::kNotKnown;
   };
   for (const std::string& path : platform::boxPaths()) {
@@ -86,7 +117,7 @@ DeviceRef FindAndOpenDevice(char* devicePath) {
     // that follows it). A box that knows no claims is used as it is.
     platform::Opened opened = platform::openDevice(path);
     if (opened.device == nullptr) {
-      heldElsewhere |= opened.state == DeviceState::kBusy;
+      if (opened.state == DeviceState::kBusy) busy.push_back(path);
       continue;
     }
     const auto asked = platform::Clock::now();
@@ -97,7 +128,7 @@ DeviceRef FindAndOpenDevice(char* devicePath) {
       late.push_back({std::move(opened.device), path, asked + platform::realDuration(kClaimLimit)});
       continue;
     }
-    if (usable(claim)) {
+    if (usable(claim, path)) {
       result = std::move(opened.device);
       break;
     }
@@ -111,7 +142,7 @@ DeviceRef FindAndOpenDevice(char* devicePath) {
     if (result == nullptr) {
       const platform::Claim claim = l.device->claimUntil(l.deadline);
       answered = claim != platform::Claim::kNoAnswer || platform::Clock::now() < l.deadline;
-      if (usable(claim)) {
+      if (usable(claim, l.path)) {
         result = std::move(l.device);
         std::strcpy(devicePath, l.path.c_str());
         continue;
@@ -120,7 +151,8 @@ DeviceRef FindAndOpenDevice(char* devicePath) {
     if (!answered) rememberSilent(l.path);
     l.device->cancel();
   }
-  linkState().boxHeldElsewhere.store(result == nullptr && heldElsewhere ? 1 : 0);
+  const bool heldElsewhere = result == nullptr && !busy.empty() && !allShared(busy);
+  linkState().boxHeldElsewhere.store(heldElsewhere ? 1 : 0);
   return result;
 }
 

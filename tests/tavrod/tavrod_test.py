@@ -246,6 +246,9 @@ class Sharing(DaemonTest):
         self.box["box0"].send("unplug")
         for w in watches:
             self.assertEqual(watch_until(w, "link").get("state"), "lost")
+        # A program that looks for the box while it is away finds none, not the box in use
+        # (past the shared box's hold of its claim), and the watches wait on as long.
+        self.assertRun(self.tool("--wait", "0", "status"), 3)
         self.box["box0"].send("replug")
         for w in watches:
             self.assertEqual(watch_until(w, "link").get("state"), "back")
