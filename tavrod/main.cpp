@@ -210,14 +210,18 @@ class Daemon {
     for (int n = 2; taken(name); ++n)
       name = shareName(box.backend, box.path) + "-" + std::to_string(n);
     const std::string description = listed.description;
-    // The box is held again: its waiting shared box makes room for the new one, same name.
-    if (auto it = away_.find(key); it != away_.end()) {
-      name = it->second->name();
-      away_.erase(it);
-    }
+    // The box is held again: the new shared box takes the waiting one's name and sockets,
+    // and the waiting one ends only then, so that a program looking for the box always
+    // finds a shared box for it, never the box alone, held.
+    auto waiting = away_.find(key);
+    if (waiting != away_.end()) name = waiting->second->name();
     try {
       auto shared =
           std::make_unique<SharedBox>(name, std::move(box), where_, logLine, [this] { poke(); });
+      if (waiting != away_.end()) {
+        waiting->second->handOver();
+        away_.erase(waiting);
+      }
       logLine("holding " + key + " (" + description + ") as " + publishedPath(name));
       boxes_[key] = std::move(shared);
       notes_.erase(key);

@@ -59,10 +59,10 @@ void SharedBox::Impl::publish() {
 }
 
 void SharedBox::Impl::unpublish() {
-  if (listenDevice >= 0) ::unlinkat(folder, name.c_str(), 0);
+  if (listenDevice >= 0 && !handedOver) ::unlinkat(folder, name.c_str(), 0);
   closeFd(listenDevice);
   for (int p = 0; p < kPipeCount; ++p) {
-    if (listenPipe[p] >= 0) ::unlinkat(folder, pipeName(p).c_str(), 0);
+    if (listenPipe[p] >= 0 && !handedOver) ::unlinkat(folder, pipeName(p).c_str(), 0);
     closeFd(listenPipe[p]);
   }
   closeFd(folder);
@@ -408,6 +408,10 @@ SharedBox::~SharedBox() {
     closeFd(p.watch);
   }
   ::close(m.wakeFd);
+}
+
+void SharedBox::handOver() {
+  impl_->handedOver = true;
 }
 
 const std::string& SharedBox::name() const {

@@ -40,6 +40,8 @@ class SharedBox {
             std::function<void()> lost);
   // Removes the shared box: every program's connections close, the box is let go.
   ~SharedBox();
+  // A new shared box of the same name has replaced its sockets: its end leaves them.
+  void handOver();
   SharedBox(const SharedBox&) = delete;
   SharedBox& operator=(const SharedBox&) = delete;
 

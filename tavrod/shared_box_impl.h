@@ -107,6 +107,7 @@ struct SharedBox::Impl {
   int folder = -1;
   int listenDevice = -1;
   int listenPipe[kPipeCount] = {-1, -1, -1, -1};
+  bool handedOver = false;  // its sockets' names are its successor's: the end leaves them
   int wakeFd = -1;
 
   std::map<pid_t, Program> programs;  // the loop thread's own
