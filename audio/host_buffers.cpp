@@ -8,6 +8,7 @@
 #include "audio/audio_state.h"
 #include "audio/frames.h"
 #include "audio/recorder.h"
+#include "device/binding.h"
 #include "device/notices.h"
 #include "device/state.h"
 #include "device/wait.h"
@@ -44,6 +45,7 @@ bool chunkTaken() {
 using namespace tavro;
 
 int CKusb_IO::OpenReadSoundInPC() {
+  TAVRO_BIND_OBJECT();
   if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
   if (workers().audioIn.runFlag.load() != 1) return TAVRO_ERROR_NOT_RUNNING;
   if (recorderState().audioInStart.load() == 1 && recorderState().recordFinished.load() == 1)
@@ -56,6 +58,7 @@ int CKusb_IO::OpenReadSoundInPC() {
 }
 
 int CKusb_IO::ReadSoundFromBufferToPC(unsigned char* buffer, int length) {
+  TAVRO_BIND_OBJECT();
   hostStreams().hostReadLength.store(static_cast<uint32_t>(length));
   if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
   if (workers().audioIn.runFlag.load() != 1) return TAVRO_ERROR_NOT_RUNNING;
@@ -97,6 +100,7 @@ int CKusb_IO::ReadSoundFromBufferToPC(unsigned char* buffer, int length) {
 }
 
 int32_t CKusb_IO::CloseReadSoundInPC() {
+  TAVRO_BIND_OBJECT();
   if (linkDown()) {
     recorderState().recordedBytes.store(TAVRO_ERROR_LINK_DOWN);
     return TAVRO_ERROR_LINK_DOWN;
@@ -113,7 +117,7 @@ int32_t CKusb_IO::CloseReadSoundInPC() {
     // stream ends and the next one can start. The count stays that of what came; only a
     // stream that could not be ended gets -3.
     if (!cutOffRecording()) recorderState().recordedBytes.store(TAVRO_ERROR_TIMEOUT);
-    platform::showNotice(kStopErrorMessage);
+    platform::showNotice(kStopErrorMessage, noticeSource());
     if (recorderState().recordFinished.load() == 1) awaitBackInWait(recorderState().audioInStart);
     return TAVRO_ERROR_TIMEOUT;
   }
@@ -122,6 +126,7 @@ int32_t CKusb_IO::CloseReadSoundInPC() {
 }
 
 int CKusb_IO::OpenWriteSoundToBuff() {
+  TAVRO_BIND_OBJECT();
   ThreadBlock& out = workers().audioOut;
   if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
   if (out.runFlag.load() != 1) return TAVRO_ERROR_NOT_RUNNING;
@@ -134,6 +139,7 @@ int CKusb_IO::OpenWriteSoundToBuff() {
 }
 
 int CKusb_IO::WriteSoundFromPCToBuffer(unsigned char* buffer, int length) {
+  TAVRO_BIND_OBJECT();
   if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
   if (workers().audioOut.runFlag.load() != 1) return TAVRO_ERROR_NOT_RUNNING;
   if (length <= 0) return 512;
@@ -155,6 +161,7 @@ int CKusb_IO::WriteSoundFromPCToBuffer(unsigned char* buffer, int length) {
 }
 
 int32_t CKusb_IO::CloseWriteSoundToBuff() {
+  TAVRO_BIND_OBJECT();
   ThreadBlock& out = workers().audioOut;
   if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
   if (out.runFlag.load() != 1) return TAVRO_ERROR_NOT_RUNNING;

@@ -5,6 +5,7 @@
 #include "audio/audio_common.h"
 #include "audio/audio_state.h"
 #include "audio/playback.h"
+#include "device/binding.h"
 #include "device/command.h"
 #include "device/state.h"
 #include "device/wait.h"
@@ -26,6 +27,7 @@ using namespace tavro;
 
 int CKusb_IO::StartPlaySound(const char* fileName, int startPosition, unsigned char mode,
                              unsigned char param, bool flag) {
+  TAVRO_BIND_OBJECT();
   ThreadBlock& out = workers().audioOut;
   if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
   if (mode != 1 && mode != 2 && !statusHas(kOffHookBit)) return TAVRO_ERROR_ON_HOOK;
@@ -60,6 +62,7 @@ int CKusb_IO::StartPlaySound(const char* fileName, int startPosition, unsigned c
 
 int CKusb_IO::StartPlaySoundCStr(CString fileName, int startPosition, unsigned char mode,
                                  unsigned char param, bool flag) {
+  TAVRO_BIND_OBJECT();
   if (fileName.size() >= kFileNameSize) return TAVRO_ERROR_FILE;
   char buffer[kFileNameSize];
   std::memcpy(buffer, fileName.data(), fileName.size());
@@ -68,6 +71,7 @@ int CKusb_IO::StartPlaySoundCStr(CString fileName, int startPosition, unsigned c
 }
 
 int CKusb_IO::StopPlaySound() {
+  TAVRO_BIND_OBJECT();
   ThreadBlock& out = workers().audioOut;
   if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
   if (out.runFlag.load() != 1) return TAVRO_ERROR_NOT_RUNNING;
@@ -85,6 +89,7 @@ int CKusb_IO::StopPlaySound() {
 }
 
 int CKusb_IO::GetWriteSoundRate() {
+  TAVRO_BIND_OBJECT();
   const uint32_t length = playerState().playLength.load();
   if (length == 0) return 0;
   if (playerState().playbackFault.load() < 0) return playerState().playbackFault.load();
@@ -92,25 +97,30 @@ int CKusb_IO::GetWriteSoundRate() {
 }
 
 uint32_t CKusb_IO::GetWriteSoundBytes() {
+  TAVRO_BIND_OBJECT();
   return playerState().playPosition.load();
 }
 
 void CKusb_IO::SeekFilePointForTelInfo(int position) {
+  TAVRO_BIND_OBJECT();
   playerState().startPosition.store(position);
   playerState().seekRequest.store(1);
 }
 
 int CKusb_IO::SetPlayStatus(unsigned char on, unsigned char mode, unsigned char param,
                             unsigned char flag) {
+  TAVRO_BIND_OBJECT();
   return sendPlayStatus(on, mode, param, flag);
 }
 
 int CKusb_IO::FS_Open() {
+  TAVRO_BIND_OBJECT();
   if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
   return commandRoundTrip(commands::kFileSwitch, {0});
 }
 
 int CKusb_IO::FS_Close() {
+  TAVRO_BIND_OBJECT();
   if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
   if (playerState().playbackFlag.load() == 1) StopPlaySound();
   return commandRoundTrip(commands::kFileSwitch, {1});

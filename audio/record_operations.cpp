@@ -6,6 +6,7 @@
 #include "audio/audio_state.h"
 #include "audio/recorder.h"
 #include "audio/wave_file.h"
+#include "device/binding.h"
 #include "device/command.h"
 #include "device/notices.h"
 #include "device/state.h"
@@ -31,6 +32,7 @@ constexpr milliseconds kStopPoll{100};
 using namespace tavro;
 
 int CKusb_IO::StartReadSound(const char* fileName, int mode) {
+  TAVRO_BIND_OBJECT();
   if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
   // The mode travels in one byte: a value it cannot carry would reach the box as another
   // mode than the one the on-hook rule was applied to (256 as 0).
@@ -53,6 +55,7 @@ int CKusb_IO::StartReadSound(const char* fileName, int mode) {
 }
 
 int CKusb_IO::StartReadSoundCStr(CString fileName, int mode) {
+  TAVRO_BIND_OBJECT();
   if (fileName.size() >= kFileNameSize) return TAVRO_ERROR_FILE;
   char buffer[kFileNameSize];
   std::memcpy(buffer, fileName.data(), fileName.size());
@@ -61,10 +64,12 @@ int CKusb_IO::StartReadSoundCStr(CString fileName, int mode) {
 }
 
 int CKusb_IO::StartReadSoundCStrF(CString fileName) {
+  TAVRO_BIND_OBJECT();
   return StartReadSoundCStr(std::move(fileName), 0);
 }
 
 int CKusb_IO::StopReadSound() {
+  TAVRO_BIND_OBJECT();
   if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
   if (workers().audioIn.runFlag.load() != 1) return TAVRO_ERROR_NOT_RUNNING;
   if (playerState().playbackFlag.load() == 1) {
@@ -80,7 +85,7 @@ int CKusb_IO::StopReadSound() {
     // through. The count then stays that of the file; only a recording that could not be
     // finished (none open, or one held by a playback or a command) gets -3.
     if (!cutOffRecording()) recorderState().recordedBytes.store(TAVRO_ERROR_TIMEOUT);
-    platform::showNotice(kStopErrorMessage);
+    platform::showNotice(kStopErrorMessage, noticeSource());
   }
   if (recorderState().recordFinished.load() == 1) awaitBackInWait(recorderState().audioInStart);
   if (SetRecordStatus(false, 0) < 0) return TAVRO_ERROR_LINK_DOWN;
@@ -90,10 +95,12 @@ int CKusb_IO::StopReadSound() {
 }
 
 int32_t CKusb_IO::ReadRecLength() {
+  TAVRO_BIND_OBJECT();
   return recorderState().recordedBytes.load();
 }
 
 int CKusb_IO::SetRecordStatus(bool start, int mode) {
+  TAVRO_BIND_OBJECT();
   if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
   return switchRecordStream(start, mode);
 }

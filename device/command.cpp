@@ -1,4 +1,5 @@
 #include "device/command.h"
+#include "device/binding.h"
 
 #include <algorithm>
 #include <cstring>
@@ -225,15 +226,18 @@ void commandWriterThread(ThreadBlock& block) {
 }  // namespace tavro
 
 int CKusb_IO::Write_Data_to_USB(unsigned char* packet) {
+  TAVRO_BIND_OBJECT();
   if (packet == nullptr) return TAVRO_ERROR_INVALID_ARGUMENT;
   return tavro::writeDataToUsb(packet);
 }
 
 int CKusb_IO::RequestSpaceCode() {
+  TAVRO_BIND_OBJECT();
   return tavro::commandRoundTrip(tavro::commands::kSpaceCode);
 }
 
 int CKusb_IO::Test_End0_WR(unsigned char code, unsigned char* data) {
+  TAVRO_BIND_OBJECT();
   using namespace tavro;
   if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
   if (data == nullptr) return TAVRO_ERROR_INVALID_ARGUMENT;
@@ -245,7 +249,8 @@ int CKusb_IO::Test_End0_WR(unsigned char code, unsigned char* data) {
   const int result = commandRoundTrip(packet, kTestTransferPolls, kTestTransferAnswer,
                                       kTestTransferAttempts, &unanswered);
   // Only when every attempt went out and none was answered.
-  if (unanswered == kTestTransferAttempts) platform::showNotice(kReceiveErrorMessage);
+  if (unanswered == kTestTransferAttempts)
+    platform::showNotice(kReceiveErrorMessage, noticeSource());
   if (result != TAVRO_SUCCESS) return result;
   std::lock_guard<std::mutex> lock(commandChannel().testAreaMutex);
   std::memcpy(data + 4, testReplyAreaOf(this), 60);

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "device/binding.h"
 #include "device/command.h"
 #include "device/hooks.h"
 #include "device/lifecycle.h"
@@ -29,12 +30,15 @@ constexpr std::chrono::milliseconds kFinalPause{100};
 constexpr std::chrono::milliseconds kNoticeGrace{1000};
 
 // Holds the backends and watches them for devices that come or go.
+// The changes are counted in this context's link, whichever thread tells of them; the hold
+// ends (and is told nothing more) before the context can go.
 void holdBackends(Lifecycle& l) {
   l.backends = std::make_unique<platform::BackendHold>();
-  const bool watched = platform::watchDeviceChanges([](bool arrived) {
+  LinkState* const link = &linkState();
+  const bool watched = l.backends->watchChanges([link](bool arrived) {
     SignalBatch batch;
-    if (arrived) linkState().deviceArrivals.fetch_add(1);
-    linkState().deviceChanges.fetch_add(1);
+    if (arrived) link->deviceArrivals.fetch_add(1);
+    link->deviceChanges.fetch_add(1);
   });
   linkState().changesWatched.store(watched ? 1 : 0);
 }
@@ -49,8 +53,13 @@ void releaseBackends(Lifecycle& l) {
 std::unique_ptr<platform::Thread> startThread(
     ThreadBlock& block, Signalled<uint8_t>& alive, void (*body)(ThreadBlock&),
     platform::ThreadPriority priority = platform::ThreadPriority::kNormal, size_t stackSize = 0) {
-  auto thread =
-      std::make_unique<platform::Thread>([&block, body] { body(block); }, priority, stackSize);
+  // The thread works on the context of the one that starts it (device/binding.h).
+  auto thread = std::make_unique<platform::Thread>(
+      [&block, body, bound = boundContext()] {
+        const ContextScope scope(bound);
+        body(block);
+      },
+      priority, stackSize);
   waitFor([&] { return alive.load() == 1 && block.runFlag.load() == 1; }, kStartPoll, kNoLimit);
   return thread;
 }
@@ -103,13 +112,14 @@ void stopLibrary() {
   stopThread(workers().commandWriter, workers().commandWriterAlive, l.commandWriter, kStopPoll,
              kCommandPipe);
   // The notices the threads raised are still delivered, unless a handler keeps one open.
-  platform::stopNotices(kNoticeGrace);
+  platform::stopNotices(kNoticeGrace, noticeSource().id);
 
   platform::sleepFor(kFinalPause);
   for (ThreadBlock* b : {&workers().monitor, &workers().replyReader, &workers().commandWriter,
                          &workers().audioIn, &workers().audioOut})
     b->owner.store(nullptr);
   linkState().stopping.store(0);
+  releaseBox();
   releaseBackends(l);
   l.startedBy.store(0);
   storeStatusWord(kInitialStatusWord);
@@ -121,18 +131,20 @@ void stopLibrary() {
 // in time (one that shows a notice, or the thread that called exit) are left to the end of
 // the process; everything they use is never destroyed. The lifecycle lock is not waited
 // for: the exit may come from a thread that holds it.
-void stopAtExit() {
-  Lifecycle& l = lifecycle();
-  if (l.startedBy.load() != ::getpid()) return;  // not started, or a forked child's exit
-  Signalled<uint8_t>* const alive[] = {&workers().monitorAlive, &workers().replyReaderAlive,
-                                       &workers().commandWriterAlive, &workers().audioInAlive,
-                                       &workers().audioOutAlive};
-  auto allEnded = [&] {
-    for (auto* a : alive)
-      if (a->load() == 1) return false;
-    return true;
-  };
-  if (allEnded()) return;
+bool allEnded() {
+  for (auto* a : {&workers().monitorAlive, &workers().replyReaderAlive,
+                  &workers().commandWriterAlive, &workers().audioInAlive, &workers().audioOutAlive})
+    if (a->load() == 1) return false;
+  return true;
+}
+
+bool runsHere() {
+  return lifecycle().startedBy.load() == ::getpid();  // not a forked child's copy
+}
+
+// The exit's first step in one context: every thread asked to end at once.
+void askToEndAtExit() {
+  if (!runsHere() || allEnded()) return;
   linkState().stopping.store(1);
   areaHooks().askRecordingToEnd();
   areaHooks().askPlaybackToEnd();
@@ -141,6 +153,12 @@ void stopAtExit() {
     b->runFlag.store(0);
   for (int pipe = kReplyPipe; pipe <= kAudioOutPipe; ++pipe)
     cancelTransfers(static_cast<PipeNumber>(pipe));
+}
+
+// The second: the threads that ended joined, the others left running.
+void endAtExit() {
+  Lifecycle& l = lifecycle();
+  if (!runsHere()) return;
   // About a second of real time, whatever the library's clock runs at.
   const int looks = std::max(1, static_cast<int>(100 * platform::timeScale()));
   waitFor(allEnded, std::chrono::milliseconds(10), looks);
@@ -160,6 +178,13 @@ void stopAtExit() {
     else
       (*thread)->join();
   }
+}
+
+// Every context's threads are asked to end first, then each is waited for: the process's
+// and every object's own that still runs.
+void stopAtExit() {
+  forEachContext(askToEndAtExit);
+  forEachContext(endAtExit);
 }
 
 void stopAtExitOnce() {
@@ -185,6 +210,7 @@ bool libraryOfParent() {
 }  // namespace tavro
 
 int CKusb_IO::InitialUSB_IO() {
+  TAVRO_BIND_OBJECT();
   using namespace tavro;
   Lifecycle& l = lifecycle();
   if (libraryOfParent()) return 0;  // the parent's library: not this process's to join
@@ -216,6 +242,7 @@ int CKusb_IO::InitialUSB_IO() {
 }
 
 void CKusb_IO::Create_WRWThd() {
+  TAVRO_BIND_OBJECT();
   using namespace tavro;
   Lifecycle& l = lifecycle();
   if (l.commandWriter || l.audioIn || l.audioOut) return;  // they run already
@@ -242,6 +269,7 @@ void CKusb_IO::Create_WRWThd() {
 }
 
 void CKusb_IO::ExistUSB_IO() {
+  TAVRO_BIND_OBJECT();
   using namespace tavro;
   Lifecycle& l = lifecycle();
   // In a forked child the object is a copy: its library runs on in the parent. (The lock
@@ -269,7 +297,7 @@ void monitorThread(ThreadBlock& block) {
       noticeState().eventFlags.fetch_and(~kLinkLostEvent);
     } else if (events & kLinkLostEvent) {
       noticeState().eventFlags.fetch_and(~kLinkLostEvent);
-      platform::showNotice(kLinkLostMessage);
+      platform::showNotice(kLinkLostMessage, noticeSource());
     }
     // Wakes when a link loss is reported or the stop comes, not on a timer.
     waitFor(

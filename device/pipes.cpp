@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "device/event_sink.h"
 #include "device/wait.h"
+#include "platform/lasting.h"
 #include "tavro/notice.h"
 
 namespace tavro {
@@ -36,6 +38,51 @@ void rememberSilent(const std::string& path) {
   LinkState& link = linkState();
   MutexLock lock(link.silentMutex);
   link.silentUntil[path] = platform::Clock::now() + platform::realDuration(kSilentFor);
+}
+
+// The boxes the contexts of this process hold, by path, each with its holder (the
+// context's link): a box belongs to one of them at a time. A box's claim is the process's,
+// shared by the opens of its threads, so the contexts divide the boxes among themselves.
+struct HeldBoxes {
+  Mutex mutex;
+  std::map<std::string, const LinkState*> holders TAVRO_GUARDED_BY(mutex);
+};
+
+HeldBoxes& heldBoxes() {
+  return lasting<HeldBoxes>();
+}
+
+// Takes `path` for the context in use, letting go of any other box it held; false when
+// another context holds it.
+bool takeBox(const std::string& path) {
+  HeldBoxes& h = heldBoxes();
+  const LinkState* const me = &linkState();
+  size_t let = 0;
+  {
+    MutexLock lock(h.mutex);
+    const auto it = h.holders.find(path);
+    if (it != h.holders.end()) return it->second == me;
+    let = std::erase_if(h.holders, [&](const auto& entry) { return entry.second == me; });
+    h.holders.emplace(path, me);
+  }
+  if (let > 0) platform::tellDeviceChange(true);  // the box let go is free for the others
+  return true;
+}
+
+// Whether another context of this process holds `path`.
+bool heldByOther(const std::string& path) {
+  HeldBoxes& h = heldBoxes();
+  MutexLock lock(h.mutex);
+  const auto it = h.holders.find(path);
+  return it != h.holders.end() && it->second != &linkState();
+}
+
+// The paths to look at: the bound device only, or every box of the backends in use.
+std::vector<std::string> pathsToTry() {
+  const LinkState& link = linkState();
+  if (!link.bound) return platform::boxPaths();
+  if (link.device.empty()) return {};
+  return {link.device};
 }
 
 Mutex& linkMutex() TAVRO_RETURN_CAPABILITY(linkState().pipesMutex) {
@@ -95,6 +142,7 @@ bool allShared(const std::vector<std::string>& busy) {
 DeviceRef FindAndOpenDevice(char* devicePath) {
   DeviceRef result;
   std::vector<std::string> busy;  // the paths of boxes found held
+  bool heldHere = false;          // a box found held by another object of this program
   // Boxes whose claim did not answer at once, each with the deadline of its full limit.
   struct Late {
     DeviceRef device;
@@ -106,11 +154,15 @@ DeviceRef FindAndOpenDevice(char* devicePath) {
     if (claim == platform::Claim::kBusy) busy.push_back(path);
     return claim == platform::Claim::kGranted || claim == platform::Claim::kNotKnown;
   };
-  for (const std::string& path : platform::boxPaths()) {
+  for (const std::string& path : pathsToTry()) {
     // The caller's buffer holds 255 characters and the zero; a longer path cannot be
     // opened, since no pipe path could be formed from it.
     if (path.empty() || path.size() >= kDevicePathSize) continue;
     if (silent(path)) continue;
+    if (heldByOther(path)) {  // another object of this program holds it
+      heldHere = true;
+      continue;
+    }
     std::strcpy(devicePath, path.c_str());
     // A box belongs to one program at a time: one that another program holds cannot be
     // opened, like an interface claimed elsewhere (refused at the open, or by the claim
@@ -128,10 +180,12 @@ DeviceRef FindAndOpenDevice(char* devicePath) {
       late.push_back({std::move(opened.device), path, asked + platform::realDuration(kClaimLimit)});
       continue;
     }
-    if (usable(claim, path)) {
+    const bool ok = usable(claim, path);
+    if (ok && takeBox(path)) {
       result = std::move(opened.device);
       break;
     }
+    heldHere |= ok;  // taken meanwhile by another object of this program
     opened.device->cancel();
   }
   // A box that did not answer at once is used only when no other one opens, and has the
@@ -142,18 +196,43 @@ DeviceRef FindAndOpenDevice(char* devicePath) {
     if (result == nullptr) {
       const platform::Claim claim = l.device->claimUntil(l.deadline);
       answered = claim != platform::Claim::kNoAnswer || platform::Clock::now() < l.deadline;
-      if (usable(claim, l.path)) {
+      const bool ok = usable(claim, l.path);
+      if (ok && takeBox(l.path)) {
         result = std::move(l.device);
         std::strcpy(devicePath, l.path.c_str());
         continue;
       }
+      heldHere |= ok;
     }
     if (!answered) rememberSilent(l.path);
     l.device->cancel();
   }
-  const bool heldElsewhere = result == nullptr && !busy.empty() && !allShared(busy);
+  const bool heldElsewhere = result == nullptr && (heldHere || (!busy.empty() && !allShared(busy)));
   linkState().boxHeldElsewhere.store(heldElsewhere ? 1 : 0);
   return result;
+}
+
+bool devicePathForm(const std::string& path) {
+  return path.size() < kDevicePathSize && platform::devicePathForm(path);
+}
+
+std::string heldBox() {
+  HeldBoxes& h = heldBoxes();
+  MutexLock lock(h.mutex);
+  for (const auto& [path, holder] : h.holders)
+    if (holder == &linkState()) return path;
+  return {};
+}
+
+void releaseBox() {
+  HeldBoxes& h = heldBoxes();
+  size_t let = 0;
+  {
+    MutexLock lock(h.mutex);
+    let = std::erase_if(h.holders, [&](const auto& entry) { return entry.second == &linkState(); });
+  }
+  // Another object of this program that waits for the box learns at once that it is free.
+  if (let > 0) platform::tellDeviceChange(true);
 }
 
 int CheckDevicePresent(char* devicePath) {

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "device/state.h"
 #include "platform/platform.h"
@@ -17,11 +18,22 @@ inline constexpr size_t kDevicePathSize = 256;  // 255 characters and the zero
 using DeviceRef = std::shared_ptr<platform::BackendDevice>;
 using PipeRef = std::shared_ptr<platform::BackendPipe>;
 
-// The first box that opens and whose claim this program gets, or nullptr; devicePath
+// The first box that opens and whose claim this program gets, or nullptr (for a context
+// bound to a device, that device or nullptr); devicePath
 // (kDevicePathSize bytes) gets the path of the last box looked at. A box that does not
 // answer its claim at once is taken only when no other one opens; one that did not answer
 // is skipped for a while.
 DeviceRef FindAndOpenDevice(char* devicePath);
+// Whether `path` has the form of a device path of some backend (platform::devicePathForm)
+// and fits kDevicePathSize.
+bool devicePathForm(const std::string& path);
+// The path of the box the context in use holds in this process, empty for none. A box
+// belongs to one context at a time: FindAndOpenDevice of any other context finds it busy,
+// as a box that another program holds, until the holder has let it go (it connects to
+// another box, or stops: releaseBox).
+std::string heldBox();
+void releaseBox();
+
 // 1 when FindAndOpenDevice succeeded (its device is closed again at once), else 0.
 int CheckDevicePresent(char* devicePath);
 // Pipe `pipe` of the first box that opens (FindAndOpenDevice), or nullptr.

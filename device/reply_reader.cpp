@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "device/binding.h"
 #include "device/command.h"
 #include "device/event_sink.h"
 #include "device/pipes.h"
@@ -46,7 +47,7 @@ unsigned char* testReplyAreaOf(CKusb_IO* caller) {
 namespace {
 
 Pending noUsed(const ReplyRecord& r) {
-  platform::showNotice(kNoUsedMessage);
+  platform::showNotice(kNoUsedMessage, noticeSource());
   if (r[1] == 1)
     setStatusBits(kReply3Bit);
   else
@@ -247,6 +248,7 @@ void replyReaderThread(ThreadBlock& block) {
 }  // namespace tavro
 
 void CKusb_IO::ProcQVStatus(unsigned char* item) {
+  TAVRO_BIND_OBJECT();
   if (item == nullptr) return;
   tavro::applyStatusItem(item[0], item[1]);
 }

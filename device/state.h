@@ -67,6 +67,11 @@ struct LinkState {
   // 1 when the last search for a box found one but another program held it (and no other
   // box opened): the link stays down as with no box, for a reason the application can read.
   Signalled<uint8_t> boxHeldElsewhere{0};
+  // The device an object's own context is bound to (bound true): only it is opened, also
+  // after a replug; empty when the object was given none of a device's form. Set when the
+  // context is made, before any thread; the process's context is bound to none.
+  bool bound = false;
+  std::string device;
   // Counts the times the backends told that a device may have come or gone; 1 in
   // changesWatched while they tell of every change. The reply reader then waits for a
   // change instead of looking again every 50 ms while no box answers. deviceArrivals

@@ -14,10 +14,15 @@
 namespace tavro::events {
 namespace {
 
+struct Entry {
+  const CKusb_IO* io;
+  const void* owner;
+  std::shared_ptr<EventQueue> queue;
+};
+
 struct Registry {
   Mutex mutex;
-  std::vector<std::pair<const CKusb_IO*, std::shared_ptr<EventQueue>>> queues
-      TAVRO_GUARDED_BY(mutex);
+  std::vector<Entry> queues TAVRO_GUARDED_BY(mutex);
 };
 
 Registry& registry() {
@@ -158,11 +163,11 @@ void EventQueue::close() {
     dispatcher.join();
 }
 
-void attach(CKusb_IO* io) {
+void attach(CKusb_IO* io, const void* owner) {
   auto queue = std::make_shared<EventQueue>(io, TAVRO_EVENT_QUEUE_SIZE);
   Registry& r = registry();
   MutexLock lock(r.mutex);
-  r.queues.emplace_back(io, std::move(queue));
+  r.queues.push_back({io, owner, std::move(queue)});
 }
 
 void detach(CKusb_IO* io) {
@@ -171,9 +176,9 @@ void detach(CKusb_IO* io) {
     Registry& r = registry();
     MutexLock lock(r.mutex);
     auto it = std::find_if(r.queues.begin(), r.queues.end(),
-                           [&](const auto& entry) { return entry.first == io; });
+                           [&](const Entry& entry) { return entry.io == io; });
     if (it == r.queues.end()) return;
-    queue = std::move(it->second);
+    queue = std::move(it->queue);
     r.queues.erase(it);
   }
   queue->close();
@@ -183,15 +188,16 @@ std::shared_ptr<EventQueue> queueOf(const CKusb_IO* io) {
   if (io == nullptr) return nullptr;
   Registry& r = registry();
   MutexLock lock(r.mutex);
-  for (const auto& [owner, queue] : r.queues)
-    if (owner == io) return queue;
+  for (const Entry& entry : r.queues)
+    if (entry.io == io) return entry.queue;
   return nullptr;
 }
 
-void publish(tavro_event& event) {
+void publish(tavro_event& event, const void* owner) {
   Registry& r = registry();
   MutexLock lock(r.mutex);
-  for (const auto& entry : r.queues) entry.second->push(event);
+  for (const Entry& entry : r.queues)
+    if (entry.owner == owner) entry.queue->push(event);
 }
 
 }  // namespace tavro::events

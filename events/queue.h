@@ -57,12 +57,14 @@ class EventQueue : public std::enable_shared_from_this<EventQueue> {
   std::thread::id dispatcherId_ TAVRO_GUARDED_BY(mutex_);
 };
 
-// The queues of the live objects.
-void attach(CKusb_IO* io);
+// The queues of the live objects, each with the context whose events it takes (`owner`:
+// the object's own context, nullptr for the process's).
+void attach(CKusb_IO* io, const void* owner);
 void detach(CKusb_IO* io);
 std::shared_ptr<EventQueue> queueOf(const CKusb_IO* io);
-// Puts the event into every object's queue (the library's threads call it).
-void publish(tavro_event& event);
+// Puts the event into the queue of every object of the context `owner` (the library's
+// threads call it with the context they work on).
+void publish(tavro_event& event, const void* owner);
 
 }  // namespace tavro::events
 

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <string>
 
+#include "device/binding.h"
 #include "device/command.h"
 #include "device/event_sink.h"
 #include "device/state.h"
@@ -16,11 +17,13 @@
 using namespace tavro;
 
 int CKusb_IO::DetectRing() {
+  TAVRO_BIND_OBJECT();
   if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
   return commandRoundTrip(commands::kDetectRing);
 }
 
 int CKusb_IO::Read_Call_Nmb(unsigned char* number) {
+  TAVRO_BIND_OBJECT();
   if (number == nullptr) return TAVRO_ERROR_INVALID_ARGUMENT;
   if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
   // Clear the bit before taking the copy: a record that arrives after the copy sets it
@@ -45,6 +48,7 @@ int CKusb_IO::Read_Call_Nmb(unsigned char* number) {
 }
 
 CKusb_IO::CString CKusb_IO::ReadstrCallNmb() {
+  TAVRO_BIND_OBJECT();
   unsigned char buffer[64] = {};
   const int rc = Read_Call_Nmb(buffer);
   if (rc != TAVRO_SUCCESS) return std::to_string(rc);
@@ -52,6 +56,7 @@ CKusb_IO::CString CKusb_IO::ReadstrCallNmb() {
 }
 
 int CKusb_IO::ReaddiFlagsValue() {
+  TAVRO_BIND_OBJECT();
   if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
   // While a playback runs the box is not asked: the last stored value is the answer.
   if (!playbackRuns()) {
@@ -69,6 +74,7 @@ void tavro::postCallerId(const uint8_t* record, size_t size) {
 }
 
 int CKusb_IO::ReadCallerId(tavro_caller_id* callerId) {
+  TAVRO_BIND_OBJECT();
   if (callerId == nullptr) return TAVRO_ERROR_INVALID_ARGUMENT;
   if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
   std::array<uint8_t, 64> record;

@@ -1,5 +1,6 @@
 // The PC clock as text.
 #include "incoming/clock_text.h"
+#include "device/binding.h"
 
 #include <cstdio>
 
@@ -42,20 +43,26 @@ std::string clockText(ClockField field, std::time_t when) {
 
 // Each getter reads the clock itself, so that one call is one look at the clock.
 CKusb_IO::CString CKusb_IO::GetYear() {
+  TAVRO_BIND_OBJECT();
   return clockText(ClockField::kYear, std::time(nullptr));
 }
 CKusb_IO::CString CKusb_IO::GetMoth() {
+  TAVRO_BIND_OBJECT();
   return clockText(ClockField::kMonth, std::time(nullptr));
 }
 CKusb_IO::CString CKusb_IO::GetDay() {
+  TAVRO_BIND_OBJECT();
   return clockText(ClockField::kDay, std::time(nullptr));
 }
 CKusb_IO::CString CKusb_IO::GetHour() {
+  TAVRO_BIND_OBJECT();
   return clockText(ClockField::kHour, std::time(nullptr));
 }
 CKusb_IO::CString CKusb_IO::GetMin() {
+  TAVRO_BIND_OBJECT();
   return clockText(ClockField::kMinute, std::time(nullptr));
 }
 CKusb_IO::CString CKusb_IO::GetSec() {
+  TAVRO_BIND_OBJECT();
   return clockText(ClockField::kSecond, std::time(nullptr));
 }

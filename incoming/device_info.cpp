@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "device/binding.h"
 #include "device/command.h"
 #include "device/state.h"
 #include "incoming/stores.h"
@@ -26,6 +27,7 @@ void copyReply(unsigned char* out, size_t n) {
 }  // namespace
 
 int CKusb_IO::ReadQV_Type(unsigned char* type) {
+  TAVRO_BIND_OBJECT();
   if (type == nullptr) return TAVRO_ERROR_INVALID_ARGUMENT;
   if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
   const int rc = commandRoundTrip(commands::kReadType);
@@ -35,6 +37,7 @@ int CKusb_IO::ReadQV_Type(unsigned char* type) {
 }
 
 int CKusb_IO::ReadHSPInfo(unsigned char* info) {
+  TAVRO_BIND_OBJECT();
   if (info == nullptr) return TAVRO_ERROR_INVALID_ARGUMENT;
   if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
   const int rc = commandRoundTrip(commands::kReadInfo);
@@ -44,6 +47,7 @@ int CKusb_IO::ReadHSPInfo(unsigned char* info) {
 }
 
 int CKusb_IO::WriteDataToFlash(unsigned char* data) {
+  TAVRO_BIND_OBJECT();
   if (data == nullptr) return TAVRO_ERROR_INVALID_ARGUMENT;
   if (linkDown()) return TAVRO_ERROR_LINK_DOWN;
   for (size_t block = 0; block < kFlashBlocks; ++block) {

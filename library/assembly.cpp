@@ -2,6 +2,7 @@
 // table, and the object that starts and stops it.
 #include "audio/audio_threads.h"
 #include "audio/replies.h"
+#include "device/binding.h"
 #include "device/event_sink.h"
 #include "device/hooks.h"
 #include "device/reply_dispatch.h"
@@ -38,24 +39,42 @@ extern const AreaHooks kAreaHooks = {
     .recording = recordingRuns,
     .recorderReading = recorderReading,
     .playing = playbackRunning,
-    .publish = events::publish,
+    // The events of a context go to the queues of its objects.
+    .publish = [](tavro_event& event) { events::publish(event, boundContext()); },
 };
 
-void platform::noticeShown(const std::string& text) {
+// On the thread that raised the notice, or the notice thread for repeats: the event goes to
+// the queues of the context it is about, while that context is there.
+void platform::noticeShown(const std::string& text, const platform::NoticeSource& source) {
+  std::shared_ptr<LibraryContext> own;
+  if (source.id != 0 && (own = contextWithId(source.id)) == nullptr) return;
+  const ContextScope scope(own.get());
   postNotice(text);
 }
 
 }  // namespace tavro
 
 CKusb_IO::CKusb_IO() : testReplyArea{} {
-  tavro::events::attach(this);  // first, so that the start's events are in the queue
+  tavro::events::attach(this, nullptr);  // first, so that the start's events are in the queue
+  InitialUSB_IO();
+}
+
+CKusb_IO::CKusb_IO(const char* device) : testReplyArea{} {
+  tavro::makeOwnContext(this, device);
+  const tavro::ObjectScope scope(this);
+  tavro::events::attach(this, tavro::boundContext());
   InitialUSB_IO();
 }
 
 CKusb_IO::~CKusb_IO() {
-  // A copy in a forked child (a global object, say, at the child's exit): its queue and
-  // library are the parent's.
-  if (started_ && tavro::libraryOfParent()) return;
-  tavro::events::detach(this);  // ends the callbacks while the operations still work
-  ExistUSB_IO();
+  {
+    const tavro::ObjectScope scope(this);
+    // A copy in a forked child (a global object, say, at the child's exit): its queue,
+    // library and context are the parent's.
+    if (started_ && tavro::libraryOfParent()) return;
+    tavro::events::detach(this);  // ends the callbacks while the operations still work
+    ExistUSB_IO();
+  }
+  // Its threads have ended: its own context, if it has one, can go.
+  tavro::dropOwnContext(this);
 }

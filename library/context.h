@@ -1,12 +1,16 @@
-// The library context: the components of the working state, one context per process.
+// The library context: the components of the working state. The process has one, which
+// the default object and the plain exports use; an object made for one device owns one of
+// its own, bound to its calls and its threads (device/binding.h).
 //
 // Every area reaches its component through its accessor (linkState(), ...), which looks at
-// the context in use. A test can start from a fresh context instead of resetting items by
-// hand.
+// the context in use: the calling thread's bound one, else the process's. A test can start
+// from a fresh context instead of resetting items by hand.
 #ifndef TAVRO_LIBRARY_CONTEXT_H
 #define TAVRO_LIBRARY_CONTEXT_H
 
 #include <atomic>
+#include <memory>
+#include <string>
 
 #include "audio/audio_state.h"
 #include "device/event_sink.h"
@@ -19,6 +23,8 @@
 namespace tavro {
 
 struct LibraryContext {
+  // 0 for the process's; an object's own context has a number of its own, never reused.
+  uint64_t id = 0;
   LinkState link;
   WorkerThreads workers;
   CommandChannel command;
@@ -39,8 +45,19 @@ struct LibraryContext {
   void reset();
 };
 
-// The context in use.
+// The context in use: the calling thread's bound one (device/binding.h), else the process's.
 LibraryContext& context();
+
+// Gives `io` a context of its own, bound to `device` (a device path as the device list
+// gives it; a path of no backend's form, or none, is never opened). Made before the object
+// starts; it lives while the object does and, at process exit, as long as the process.
+void makeOwnContext(const CKusb_IO* io, const char* device);
+// Lets the object's own context go, once its threads have ended.
+void dropOwnContext(const CKusb_IO* io);
+// The context of `io`: its own, or the process's.
+LibraryContext& contextOf(const CKusb_IO* io);
+// An object's own context by its number while the object lives, else nullptr.
+std::shared_ptr<LibraryContext> contextWithId(uint64_t id);
 
 // Puts a fresh context in use, every item at its first value. Only while no library object
 // is alive: the running threads hold on to the components they were started with. The

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "device/pipes.h"
 #include "device/threads.h"
 #include "events/queue.h"
 #include "tavro/CKusb_IO.h"
@@ -25,6 +26,15 @@ int copyWithoutWallTime(int result, const tavro_event& event, void* out) {
 CKusb_IO* tavro_open(void) {
   try {
     return new CKusb_IO;
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+CKusb_IO* tavro_open_device(const char* device) {
+  if (device == nullptr || !tavro::devicePathForm(device)) return nullptr;
+  try {
+    return new CKusb_IO(device);
   } catch (...) {
     return nullptr;
   }

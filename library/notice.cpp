@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "device/state.h"
+#include "library/context.h"
 #include "platform/platform.h"
 #include "tavro/events.h"
 #include "tavro/notice.h"
@@ -16,6 +17,15 @@ tavro::NoticeHandler tavro::setNoticeHandler(NoticeHandler handler) {
 
 bool tavro::boxInUse() {
   return linkState().boxHeldElsewhere.load() == 1;
+}
+
+bool tavro::boxInUse(const CKusb_IO& io) {
+  return contextOf(&io).link.boxHeldElsewhere.load() == 1;
+}
+
+std::string tavro::noticeDevice() {
+  const platform::NoticeSource* source = platform::noticeSource();
+  return source != nullptr ? source->device : std::string();
 }
 
 int tavro_set_notice_handler(tavro_notice_handler handler, void* user) {
@@ -30,6 +40,15 @@ int tavro_set_notice_handler(tavro_notice_handler handler, void* user) {
 
 int tavro_box_in_use(void) {
   return tavro::boxInUse() ? 1 : 0;
+}
+
+int tavro_box_in_use_for(CKusb_IO* io) {
+  return (io != nullptr ? tavro::boxInUse(*io) : tavro::boxInUse()) ? 1 : 0;
+}
+
+const char* tavro_notice_device(void) {
+  const tavro::platform::NoticeSource* source = tavro::platform::noticeSource();
+  return source != nullptr && !source->device.empty() ? source->device.c_str() : nullptr;
 }
 
 int tavro_notice_count(void) {

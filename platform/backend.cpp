@@ -40,10 +40,21 @@ struct Table {
   std::vector<std::unique_ptr<Backend>> backends;
 };
 
+// A hold that is told of device changes.
+struct Listener {
+  const BackendHold* hold;
+  std::function<void(bool arrived)> changed;
+};
+
 struct Holds {
   std::mutex mutex;
   int count = 0;
   std::shared_ptr<Table> table;
+  bool watched = false;  // the held table's backends tell of every change
+  // Every hold's listener: the backends of the held table tell all of them. Its own lock,
+  // held while they are told, so that a hold that ends is told nothing after.
+  std::mutex listenersMutex;
+  std::vector<Listener> listeners;
   // The table that open devices and pipes still use: while one is open, every open shares
   // it, so that opens of one box share its claim.
   std::weak_ptr<Table> inUse;
@@ -184,6 +195,20 @@ std::vector<std::unique_ptr<Backend>> makeBackends(const char* value,
   return backends;
 }
 
+namespace {
+
+void tellListeners(bool arrived) {
+  Holds& h = holds();
+  std::lock_guard<std::mutex> told(h.listenersMutex);
+  for (const Listener& l : h.listeners) l.changed(arrived);
+}
+
+}  // namespace
+
+void tellDeviceChange(bool arrived) {
+  tellListeners(arrived);
+}
+
 BackendHold::BackendHold() {
   Holds& h = holds();
   std::lock_guard<std::mutex> lock(h.mutex);
@@ -191,27 +216,45 @@ BackendHold::BackendHold() {
     h.table = h.inUse.lock();
     if (!h.table) h.table = makeTable();
     h.inUse = h.table;
+    // One watch per backend for every hold: each change is told to each listener.
+    bool all = true;
+    for (auto& backend : h.table->backends) all = backend->watchChanges(tellListeners) && all;
+    h.watched = all;
   }
 }
 
 BackendHold::~BackendHold() {
+  Holds& h = holds();
+  {
+    std::lock_guard<std::mutex> lock(h.listenersMutex);
+    std::erase_if(h.listeners, [&](const Listener& l) { return l.hold == this; });
+  }
   std::shared_ptr<Table> last;
   {
-    Holds& h = holds();
     std::lock_guard<std::mutex> lock(h.mutex);
-    if (--h.count == 0) last = std::move(h.table);
+    if (--h.count == 0) {
+      last = std::move(h.table);
+      h.watched = false;
+    }
   }
   // Its watches end here, outside the lock: their threads are joined.
   last.reset();
 }
 
-bool watchDeviceChanges(std::function<void(bool arrived)> changed) {
+bool BackendHold::watchChanges(std::function<void(bool arrived)> changed) {
   Holds& h = holds();
+  {
+    std::lock_guard<std::mutex> lock(h.listenersMutex);
+    h.listeners.push_back({this, std::move(changed)});
+  }
   std::lock_guard<std::mutex> lock(h.mutex);
-  if (!h.table) return false;
-  bool all = true;
-  for (auto& backend : h.table->backends) all = backend->watchChanges(changed) && all;
-  return all;
+  return h.watched;
+}
+
+bool devicePathForm(const std::string& path) {
+  if (path.empty() || path.size() > 255) return false;
+  if (path.starts_with("usb:")) return path.size() > 4;
+  return path.front() == '/' && path.find(wire::kPipeSeparator) == std::string::npos;
 }
 
 std::vector<std::string> boxPaths() {

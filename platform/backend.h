@@ -135,6 +135,11 @@ std::vector<std::string> chooseBackends(const char* value, std::vector<std::stri
 std::vector<std::unique_ptr<Backend>> makeBackends(const char* value = nullptr,
                                                    std::vector<std::string>* unknown = nullptr);
 
+// Whether `path` has the form of a device path of some backend: an absolute path (the
+// virtual wire's, tavrod's shared boxes among them) or "usb:" and a port path. Says
+// nothing of whether the device is there.
+bool devicePathForm(const std::string& path);
+
 std::unique_ptr<Backend> makeNullBackend();
 // Boxes published on the virtual wire (platform/wire.h).
 std::unique_ptr<Backend> makeWireBackend();

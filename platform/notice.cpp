@@ -50,7 +50,11 @@ constexpr size_t kMaxFolds = 512;
 struct Notice {
   std::string text;
   uint64_t count = 1;
+  platform::NoticeSource source;
 };
+
+// Notices are told apart, and folded, by their source's context and their text.
+using NoticeKey = std::pair<uint64_t, std::string>;
 
 // What is known of a text shown lately.
 struct Fold {
@@ -70,11 +74,14 @@ struct NoticeQueue {
   uint64_t handlerSerial TAVRO_GUARDED_BY(mutex) = 0;  // counts handler changes
 
   std::deque<Notice> queue TAVRO_GUARDED_BY(mutex);
-  std::map<std::string, Fold> folds TAVRO_GUARDED_BY(mutex);
+  std::map<NoticeKey, Fold> folds TAVRO_GUARDED_BY(mutex);
+  // The devices of the sources with folds.
+  std::map<uint64_t, std::string> devices TAVRO_GUARDED_BY(mutex);
   std::string showing TAVRO_GUARDED_BY(mutex);  // the notice in the hands of a handler
   bool delivering TAVRO_GUARDED_BY(mutex) = false;
-  // The handler serial of the delivery in progress.
+  // The handler serial and the source of the delivery in progress.
   uint64_t deliveringSerial TAVRO_GUARDED_BY(mutex) = 0;
+  uint64_t deliveringSource TAVRO_GUARDED_BY(mutex) = 0;
 
   // The delivery thread, or one that has ended.
   std::unique_ptr<platform::Thread> thread TAVRO_GUARDED_BY(mutex);
@@ -99,6 +106,7 @@ void afterForkInChild() TAVRO_NO_THREAD_SAFETY_ANALYSIS {
   if (n.thread) n.inherited.push_back(n.thread.release());
   n.queue.clear();
   n.folds.clear();
+  n.devices.clear();
   n.showing.clear();
   n.delivering = false;
   ++n.generation;
@@ -110,17 +118,18 @@ NoticeQueue& notices() {
 }
 
 thread_local bool tDeliveryThread = false;
-// While a handler runs: how many times its notice was raised.
+// While a handler runs: how many times its notice was raised, and what it is about.
 thread_local uint64_t tNoticeCount = 0;
+thread_local const platform::NoticeSource* tNoticeSource = nullptr;
 
 platform::Clock::duration foldInterval() {
   return platform::realDuration(kFoldInterval);
 }
 
 // A notice equal to one that waits is counted into it; true when it was.
-bool joinWaiting(NoticeQueue& n, const std::string& text, uint64_t count) TAVRO_REQUIRES(n.mutex) {
+bool joinWaiting(NoticeQueue& n, const NoticeKey& key, uint64_t count) TAVRO_REQUIRES(n.mutex) {
   for (Notice& waiting : n.queue)
-    if (waiting.text == text) {
+    if (waiting.source.id == key.first && waiting.text == key.second) {
       waiting.count += count;
       return true;
     }
@@ -129,9 +138,10 @@ bool joinWaiting(NoticeQueue& n, const std::string& text, uint64_t count) TAVRO_
 
 // The raise of a notice: true when it is to be handed on now (queued), false when it was
 // counted as a repeat, or dropped.
-bool raise(NoticeQueue& n, const std::string& text, platform::Clock::time_point now)
-    TAVRO_REQUIRES(n.mutex) {
-  auto fold = n.folds.find(text);
+bool raise(NoticeQueue& n, const std::string& text, const platform::NoticeSource& source,
+           platform::Clock::time_point now) TAVRO_REQUIRES(n.mutex) {
+  const NoticeKey key{source.id, text};
+  auto fold = n.folds.find(key);
   if (fold != n.folds.end() && now - fold->second.shownAt < foldInterval()) {
     ++fold->second.repeats;
     return false;
@@ -145,25 +155,30 @@ bool raise(NoticeQueue& n, const std::string& text, platform::Clock::time_point 
       std::erase_if(n.folds, [&](const auto& f) {
         return f.second.repeats == 0 && now - f.second.shownAt >= foldInterval();
       });
-    if (n.folds.size() < kMaxFolds) n.folds.emplace(text, Fold{now, 0});
+    if (n.folds.size() < kMaxFolds) {
+      n.folds.emplace(key, Fold{now, 0});
+      n.devices[source.id] = source.device;
+    }
   }
-  if (joinWaiting(n, text, count) || n.queue.size() >= kMaxQueued) return false;
-  n.queue.push_back(Notice{text, count});
+  if (joinWaiting(n, key, count) || n.queue.size() >= kMaxQueued) return false;
+  n.queue.push_back(Notice{text, count, source});
   return true;
 }
 
 // The repeats whose time has come (all of them when `all`) are queued with their count;
-// their texts are returned.
-std::vector<std::string> queueRepeats(NoticeQueue& n, platform::Clock::time_point now, bool all)
-    TAVRO_REQUIRES(n.mutex) {
-  std::vector<std::string> queued;
-  for (auto& [text, fold] : n.folds) {
+// the notices are returned; those of one source only when `only` is given.
+std::vector<Notice> queueRepeats(NoticeQueue& n, platform::Clock::time_point now, bool all,
+                                 const uint64_t* only = nullptr) TAVRO_REQUIRES(n.mutex) {
+  std::vector<Notice> queued;
+  for (auto& [key, fold] : n.folds) {
     if (fold.repeats == 0 || (!all && now - fold.shownAt < foldInterval())) continue;
+    if (only != nullptr && key.first != *only) continue;
     const uint64_t count = fold.repeats;
     fold = Fold{now, 0};
-    if (joinWaiting(n, text, count) || n.queue.size() >= kMaxQueued) continue;
-    n.queue.push_back(Notice{text, count});
-    queued.push_back(text);
+    if (joinWaiting(n, key, count) || n.queue.size() >= kMaxQueued) continue;
+    const Notice notice{key.second, count, {key.first, n.devices[key.first]}};
+    n.queue.push_back(notice);
+    queued.push_back(notice);
   }
   return queued;
 }
@@ -178,8 +193,8 @@ std::optional<platform::Clock::time_point> repeatsDue(const NoticeQueue& n)
   return due;
 }
 
-void observe(const std::string& text) {
-  platform::noticeShown(text);
+void observe(const std::string& text, const platform::NoticeSource& source) {
+  platform::noticeShown(text, source);
 }
 
 // Writes what fits at once; true when all of it was written.
@@ -239,10 +254,10 @@ void deliveryLoop(uint64_t generation) {
   for (;;) {
     if (n.generation != generation) return;  // stopped, or left behind in a handler
     // Repeats whose second has passed are shown now; the thread stays while some wait.
-    const std::vector<std::string> repeated = queueRepeats(n, platform::Clock::now(), false);
+    const std::vector<Notice> repeated = queueRepeats(n, platform::Clock::now(), false);
     if (!repeated.empty()) {
       lock.unlock();
-      for (const std::string& text : repeated) observe(text);
+      for (const Notice& notice : repeated) observe(notice.text, notice.source);
       lock.lock();
       continue;
     }
@@ -263,12 +278,15 @@ void deliveryLoop(uint64_t generation) {
     n.showing = notice.text;
     n.delivering = true;
     n.deliveringSerial = n.handlerSerial;
+    n.deliveringSource = notice.source.id;
     const NoticeHandler handler = n.handler;
     lock.unlock();
     // Outside the lock: a handler may wait for its user, and may install another handler.
     if (handler) {
       tNoticeCount = notice.count;
+      tNoticeSource = &notice.source;
       handler(notice.text);
+      tNoticeSource = nullptr;
       tNoticeCount = 0;
     } else {
       writeToStandardError(notice.text, notice.count);
@@ -288,6 +306,49 @@ void startDelivery(NoticeQueue& n) TAVRO_REQUIRES(n.mutex) {
   n.running = true;
   n.thread = std::make_unique<platform::Thread>([generation] { deliveryLoop(generation); },
                                                 platform::ThreadPriority::kNormal, 0);
+}
+
+// The stop of the notices of one source (`only`), or of all: what is waiting, repeats too,
+// is still delivered within the limit; after the stop none of them counts as a repeat of
+// one before it. The thread ends unless it still has others' notices to deliver; one that
+// is inside a handler with a notice of the stopped source is left to return by itself, and
+// the others' notices go on on a new thread.
+bool stopNoticesOf(std::chrono::milliseconds limit, const uint64_t* only) {
+  NoticeQueue& n = notices();
+  MutexLock lock(n.mutex);
+  auto ours = [&](uint64_t id) { return only == nullptr || id == *only; };
+  queueRepeats(n, platform::Clock::now(), true, only);
+  std::erase_if(n.folds, [&](const auto& f) { return ours(f.first.first); });
+  std::erase_if(n.devices, [&](const auto& d) { return ours(d.first); });
+  auto oursPending = [&]() TAVRO_REQUIRES(n.mutex) {
+    for (const Notice& q : n.queue)
+      if (ours(q.source.id)) return true;
+    return n.delivering && ours(n.deliveringSource);
+  };
+  if (n.running && limit.count() > 0)
+    n.changed.wait_for(lock.native(), platform::realDuration(limit),
+                       [&]() TAVRO_REQUIRES(n.mutex) { return !oursPending(); });
+  const bool inHandler = n.running && n.delivering && ours(n.deliveringSource);
+  std::erase_if(n.queue, [&](const Notice& q) { return ours(q.source.id); });
+  const bool othersWait = !n.queue.empty() || repeatsDue(n) || (n.delivering && !inHandler);
+  if (n.running && othersWait && !inHandler) return true;  // it goes on for the others
+  std::unique_ptr<platform::Thread> thread = std::move(n.thread);
+  if (n.running) {
+    n.showing.clear();
+    n.delivering = false;
+    ++n.generation;
+    n.running = false;
+    if (othersWait) startDelivery(n);
+    n.changed.notify_all();
+  }
+  lock.unlock();
+  if (!thread) return true;
+  // A handler that still shows its notice keeps its thread; it ends when the handler returns.
+  if (inHandler)
+    thread->detach();
+  else
+    thread->join();
+  return !inHandler;
 }
 
 // At exit: no handler is called any more (what it uses may be gone); the default output
@@ -324,23 +385,27 @@ uint64_t noticeCount() {
   return tNoticeCount;
 }
 
-void showNotice(const std::string& text) {
+const NoticeSource* noticeSource() {
+  return tNoticeSource;
+}
+
+void showNotice(const std::string& text, const NoticeSource& source) {
   NoticeQueue& n = notices();
   MutexLock lock(n.mutex);
   if (n.closed) {
     const bool byDefault = !n.handler;
     lock.unlock();
-    observe(text);
+    observe(text, source);
     if (byDefault) writeToStandardError(text);
     return;
   }
   static const bool closing = std::atexit(closeAtExit) == 0;
   (void)closing;
-  const bool handedOn = raise(n, text, platform::Clock::now());
+  const bool handedOn = raise(n, text, source, platform::Clock::now());
   if (!n.running) startDelivery(n);
   n.changed.notify_all();
   lock.unlock();
-  if (handedOn) observe(text);
+  if (handedOn) observe(text, source);
 }
 
 bool awaitNoticesDelivered(std::chrono::milliseconds limit) {
@@ -352,34 +417,11 @@ bool awaitNoticesDelivered(std::chrono::milliseconds limit) {
 }
 
 bool stopNotices(std::chrono::milliseconds limit) {
-  NoticeQueue& n = notices();
-  MutexLock lock(n.mutex);
-  // What is waiting, repeats too, is still delivered, within the limit; after the stop no
-  // notice counts as a repeat of one before it.
-  queueRepeats(n, Clock::now(), true);
-  n.folds.clear();
-  if (n.running && limit.count() > 0)
-    n.changed.wait_for(lock.native(), realDuration(limit),
-                       [&]() TAVRO_REQUIRES(n.mutex) { return n.queue.empty() && !n.delivering; });
-  std::unique_ptr<Thread> thread = std::move(n.thread);
-  bool inHandler = false;
-  if (n.running) {
-    inHandler = n.delivering;
-    n.queue.clear();
-    n.showing.clear();
-    n.delivering = false;
-    ++n.generation;
-    n.running = false;
-    n.changed.notify_all();
-  }
-  lock.unlock();
-  if (!thread) return true;
-  // A handler that still shows its notice keeps its thread; it ends when the handler returns.
-  if (inHandler)
-    thread->detach();
-  else
-    thread->join();
-  return !inHandler;
+  return stopNoticesOf(limit, nullptr);
+}
+
+bool stopNotices(std::chrono::milliseconds limit, uint64_t source) {
+  return stopNoticesOf(limit, &source);
 }
 
 }  // namespace platform

@@ -32,12 +32,15 @@ class BackendHold {
   ~BackendHold();
   BackendHold(const BackendHold&) = delete;
   BackendHold& operator=(const BackendHold&) = delete;
+  // Until this hold ends: calls `changed` (from any thread; it must not block) when a
+  // device may have come (`arrived` true) or gone (false). Every hold is told of every
+  // change. False when some backend cannot tell: then the caller looks again by itself.
+  bool watchChanges(std::function<void(bool arrived)> changed);
 };
 
-// While a hold lasts: calls `changed` (from any thread; it must not block) when a device
-// may have come (`arrived` true) or gone (false), until the last hold ends. False when some
-// backend cannot tell, or no hold lasts: then the caller looks again by itself.
-bool watchDeviceChanges(std::function<void(bool arrived)> changed);
+// Tells every hold's listener of a change as a backend would: a box that this process let
+// go may now be had by another of its users.
+void tellDeviceChange(bool arrived);
 
 // The paths of the boxes on every backend in use that may open, in the fixed order.
 std::vector<std::string> boxPaths();
@@ -109,25 +112,37 @@ double timeScale();
 // handler installed with tavro::setNoticeHandler (default: one line on standard error,
 // written only when the output takes it at once). A notice equal to one waiting is counted
 // into it; repeats within a second (library time) of its last showing are counted and
-// shown once with their count when the second has passed (tavro/notice.h). Beyond eight
+// shown once with their count when the second has passed (tavro/notice.h). Notices of
+// different sources are different notices. Beyond eight
 // different notices waiting, more are dropped. The thread starts with the first notice and
 // ends a quarter of a second after the last, once no repeats wait.
-void showNotice(const std::string& text);
+// What a notice is about: the library context that raised it (0: the process's) and the
+// device path it is bound to or holds (empty: none).
+struct NoticeSource {
+  uint64_t id = 0;
+  std::string device;
+};
+void showNotice(const std::string& text, const NoticeSource& source = {});
 // Installs the handler that shows the notices (empty: the default); returns the previous
 // one, whose call still running, if any, has ended (tavro/notice.h).
 NoticeHandler installNoticeHandler(NoticeHandler handler);
 // Within a handler's call: how many raises of its notice it shows; 0 elsewhere.
 uint64_t noticeCount();
+// Within a handler's call: the source of its notice; null elsewhere.
+const NoticeSource* noticeSource();
 // Called with every notice as it is handed on to the handler (repeats once they are due),
 // on the thread that raised it or, for repeats, the notice thread: the one call up from this
 // layer, defined where the library is assembled (library/assembly.cpp), which posts it to
 // the event queues.
-void noticeShown(const std::string& text);
+void noticeShown(const std::string& text, const NoticeSource& source);
 
 // Delivers what is waiting, for at most `limit` of library time, then ends the notice
 // thread. A handler still showing its notice then is not waited for: its thread ends by
 // itself when the handler returns, and the rest of the queue is dropped. False in that case.
 bool stopNotices(std::chrono::milliseconds limit);
+// The same for the notices of one source only (NoticeSource::id): the thread goes on while
+// it has others' notices to deliver.
+bool stopNotices(std::chrono::milliseconds limit, uint64_t source);
 
 // Test hook, not public API: true once no notice waits and no handler runs, within `limit`
 // of real time.

@@ -4,8 +4,25 @@
 // destructor stops them. Learn of events from the object's event queue (tavro/events.h: a
 // descriptor for poll(), takes with a time-out, a callback), or by reading the status word
 // (GetTelStatus(), acknowledged with AckTelStatus()), and call the blocking operations
-// below. All working state is process-wide: every object in a process acts on the same box
-// and the same status word.
+// below.
+//
+// Two kinds of object:
+// - CKusb_IO(): the process's library. Its state is process-wide: every default object in
+//   a process acts on the same box (the first that opens, below) and the same status word,
+//   which the plain export GetTelStatus() reads also without an object.
+// - CKusb_IO(device): an object bound to one box, named by its path as the device list
+//   gives it (tavro/devices.h; the path column of `tavro devices`): a box on the virtual
+//   wire or a shared box of tavrod by its absolute path, a box on USB by "usb:" and its
+//   port path ("usb:1-2.4"). It has everything of its own: status word, worker threads,
+//   replies, rings, dial parameters, recording, playback, host streams and event queue.
+//   It opens only that box and, after the box was unplugged, connects again only to the
+//   same path. Objects bound to different boxes run side by side without touching each
+//   other, and beside the default one. A box belongs to one object at a time: while another
+//   object or program holds it, the object's link stays down and boxInUse(object)
+//   (tavro/notice.h) says so; it takes the box once the holder lets it go. A device of no
+//   backend's form (or null) is never opened: the object's link stays down for good
+//   (tavro_open_device() refuses such a name with null instead).
+//   Two objects for the same device are two objects: the second finds the box busy.
 //
 // Threads: every operation may be called from any thread at any time, also while another
 // thread waits in an operation or takes events.
@@ -26,8 +43,8 @@
 //   while another thread still calls it; from within its own event callback destroying it
 //   is refused (tavro/events.h).
 //
-// Several objects, or InitialUSB_IO() on a running library: the first start starts the
-// worker threads; further objects (or a repeated InitialUSB_IO() on an object that has
+// Several default objects, or InitialUSB_IO() on a running library: the first start starts
+// the worker threads; further objects (or a repeated InitialUSB_IO() on an object that has
 // already started) join the running library and return 1 without starting a second set
 // of threads. The threads stop when the last object that started them stops
 // (ExistUSB_IO() or the destructor); an object that never started, or has already
@@ -39,15 +56,15 @@
 // InitialUSB_IO() returns 0 without starting (start the library in a child after exec). Every
 // descriptor of the library is close-on-exec: a program started by exec holds nothing of it.
 //
-// Where the box is looked for: the backends, in this fixed order, "wire" (boxes published
-// on the virtual wire, such as tavro-box) and "usb" (boxes on USB, through libusb; which
+// Where the default object looks for the box: the backends, in this fixed order, "wire" (boxes
+// published on the virtual wire, such as tavro-box) and "usb" (boxes on USB, through libusb; which
 // USB devices are boxes is configured in TAVRO_USB_IDS and usb.conf). The first box that
 // opens, in that order, is used. The environment variable TAVRO_BACKENDS narrows the list
 // for a process: "usb", "wire", "wire,usb" (the order written does not matter), or "null"
 // for none at all; unset or empty means every backend, and unknown names are ignored. It
 // is read each time the library starts. A box that another program holds is not used
-// (tavro::boxInUse()). While no box is there, the library waits for one to appear
-// without waking more than about once a second.
+// (tavro::boxInUse()), nor one that an object bound to it holds. While no box is
+// there, the library waits for one to appear without waking more than about once a second.
 //
 // Result codes shared by the operations (each operation documents its own), named in
 // tavro/result.h; tavro_result_name() gives the name of a code:
@@ -102,6 +119,8 @@ class TAVRO_API CKusb_IO {
   using CString = std::string;
 
   CKusb_IO();
+  // An object bound to the box at `device` (see above), with a state of its own.
+  explicit CKusb_IO(const char* device);
   virtual ~CKusb_IO();
   CKusb_IO(const CKusb_IO&) = delete;
   CKusb_IO& operator=(const CKusb_IO&) = delete;

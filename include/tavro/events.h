@@ -181,6 +181,15 @@ typedef struct tavro_event {
 TAVRO_API CKusb_IO* tavro_open(void);
 TAVRO_API int tavro_close(CKusb_IO* io);
 
+/* Makes a library object bound to one box, as the C++ constructor CKusb_IO(device) does
+ * (tavro/CKusb_IO.h): `device` is the box's path as the device list gives it
+ * (tavro_device.path, the path column of `tavro devices`). Null for a null device, or one
+ * of no backend's form (neither an absolute path nor "usb:" and a port path, or 256 bytes
+ * or longer). A device of the right form that is not there, or that another object or
+ * program holds, still gives an object: its link stays down until the box can be had, as
+ * tavro_box_in_use_for() tells. Ended with tavro_close(). */
+TAVRO_API CKusb_IO* tavro_open_device(const char* device);
+
 /* The descriptor, readable while events wait; owned by the library (do not close or read
  * it), valid until the object ends. -2 for an unknown object. */
 TAVRO_API int tavro_events_fd(CKusb_IO* io);

@@ -45,12 +45,23 @@ TAVRO_API int tavro_set_notice_handler(tavro_notice_handler handler, void* user)
  * (repeats folded into this call); 0 outside a handler. */
 TAVRO_API int tavro_notice_count(void);
 
+/* Within a notice handler: the path of the box the notice is about (the device an object
+ * is bound to, or the box the default object holds), valid until the handler returns; null
+ * outside a handler and for a notice about no box. Notices about different boxes are
+ * different notices: they are neither joined nor counted into each other's repeats. */
+TAVRO_API const char* tavro_notice_device(void);
+
 /* Why the link is down, beside what the status word shows: 1 when the library's last
  * search found a box that another program holds (a box belongs to one program at a time),
  * 0 when it found none or opened one. The link then stays down as with no box; the
  * library keeps trying and takes the box once that program has let it go. When
  * tavro_open() returns, the first search is done. */
 TAVRO_API int tavro_box_in_use(void);
+
+/* The same for one object: for an object bound to a box (tavro_open_device()), 1 when
+ * that box is held by another program or by another object of this one; for the default
+ * object, or null, what tavro_box_in_use() says. */
+TAVRO_API int tavro_box_in_use_for(CKusb_IO* io);
 
 #ifdef __cplusplus
 }
@@ -65,8 +76,12 @@ namespace tavro {
 using NoticeHandler = std::function<void(const std::string& text)>;
 TAVRO_API NoticeHandler setNoticeHandler(NoticeHandler handler);
 
-// tavro_box_in_use() for C++.
+// tavro_box_in_use() and tavro_box_in_use_for() for C++.
 TAVRO_API bool boxInUse();
+TAVRO_API bool boxInUse(const CKusb_IO& io);
+
+// tavro_notice_device() for C++: empty where it gives null.
+TAVRO_API std::string noticeDevice();
 
 }  // namespace tavro
 #endif

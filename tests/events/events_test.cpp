@@ -309,7 +309,7 @@ TEST(HookEvents, TheStatusWordAgreesAndEachStartBeginsOnHook) {
       offHookBitAtPost += statusHas(kOffHookBit) ? 1 : 0;
       ++published;
     }
-    events::publish(e);
+    events::publish(e, nullptr);
   };
   context().hooks.store(&spy);
   for (int start = 1; start <= 2; ++start) {
