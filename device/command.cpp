@@ -136,11 +136,10 @@ void settlePending(uint64_t posted, const uint8_t* record, bool clears) {
   // A command whose result is its answer's data is ended by that answer only. One that
   // comes after the time-out still ends it, before the next command is sent, so that the
   // next command never takes it for its own.
-  if (c.awaited != nullptr) {
-    if (!c.awaited(record)) return;
-    c.answered.store(posted);
-  }
+  if (c.awaited != nullptr && !c.awaited(record)) return;
+  // The bit first: the caller that the answer wakes returns with it clear.
   clearStatusBits(kPendingBit);
+  if (c.awaited != nullptr) c.answered.store(posted);
 }
 
 void endLinkEpoch() {
