@@ -38,9 +38,9 @@
 #include "tavro/notice.h"
 #include "vbox/virtual_box.h"
 #ifdef TAVRO_BENCH_USB
-#include "usb/emulated_usb.h"
-#include "usb/preload.h"
-#include "usb/wire_bridge.h"
+#include "platform/usb/emulated_usb.h"
+#include "platform/usb/preload.h"
+#include "platform/usb/wire_bridge.h"
 #endif
 
 namespace {

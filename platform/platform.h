@@ -60,7 +60,7 @@ std::shared_ptr<BackendPipe> openPipe(BackendDevice& device, int number);
 DeviceList checkDevices();
 
 // Test hook, not public API: runs in every connect to a device or pipe socket of the
-// virtual wire after the registry folders were opened and checked, and before the
+// virtual wire after the publish folders were opened and checked, and before the
 // connect. Empty: none.
 void setConnectHook(std::function<void()> hook);
 

@@ -32,34 +32,34 @@ namespace tavro::wire {
 // The interface class of the box's USB chip driver, as the name of its folder.
 inline constexpr char kInterfaceClassName[] = "{77F49321-16EF-11D2-AD51-006097B514DD}";
 
-// The registry root: $XDG_RUNTIME_DIR/tavro when XDG_RUNTIME_DIR is an absolute path,
+// The publish root: $XDG_RUNTIME_DIR/tavro when XDG_RUNTIME_DIR is an absolute path,
 // else /tmp/tavro-<uid>.
-inline std::string registryRoot() {
+inline std::string publishRoot() {
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
   if (runtime != nullptr && runtime[0] == '/') return std::string(runtime) + "/tavro";
   return "/tmp/tavro-" + std::to_string(static_cast<unsigned long>(::getuid()));
 }
 
-// The system registry, where the system's tavrod publishes the boxes it shares: owned by
+// The system publish folder, where the system's tavrod publishes the boxes it shares: owned by
 // root and writable by root only; its sockets are open to the group kSystemGroup. The
-// library looks there after the user's registry.
-inline constexpr char kSystemRegistryRoot[] = "/run/tavro";
+// library looks there after the user's publish folder.
+inline constexpr char kSystemPublishRoot[] = "/run/tavro";
 inline constexpr char kSystemGroup[] = "tavro";
 
-// The registries the library looks in, in their order: the user's, then the system's.
-inline std::vector<std::string> registryRoots() {
-  std::vector<std::string> roots{registryRoot()};
-  if (roots[0] != kSystemRegistryRoot) roots.emplace_back(kSystemRegistryRoot);
+// The publish folders the library looks in, in their order: the user's, then the system's.
+inline std::vector<std::string> publishRoots() {
+  std::vector<std::string> roots{publishRoot()};
+  if (roots[0] != kSystemPublishRoot) roots.emplace_back(kSystemPublishRoot);
   return roots;
 }
 
 inline std::string classDirectory() {
-  return registryRoot() + "/" + std::string(kInterfaceClassName);
+  return publishRoot() + "/" + std::string(kInterfaceClassName);
 }
 
 // ---- The trust rule --------------------------------------------------------------------
 
-// A registry folder is trusted when it is a real directory (not a symbolic link), belongs
+// A publish folder is trusted when it is a real directory (not a symbolic link), belongs
 // to the user and is writable by nobody else: then no other user can plant a device in it
 // or take one away. The library sees no device in a folder it does not trust, and a box
 // does not publish into one.
@@ -73,10 +73,10 @@ enum class Trust {
   kUnreadable,
 };
 
-// The owner a registry folder must have: the user for the user's registry, root for the
-// system registry.
-inline uid_t registryOwner(std::string_view root) {
-  return root == kSystemRegistryRoot ? 0 : ::getuid();
+// The owner a publish folder must have: the user for the user's publish folder, root for the
+// system publish folder.
+inline uid_t publishRootOwner(std::string_view root) {
+  return root == kSystemPublishRoot ? 0 : ::getuid();
 }
 
 inline Trust trustOf(const struct stat& st, uid_t owner = ::getuid()) {
@@ -137,12 +137,12 @@ inline int openTrustedFolder(int parent, const char* name, Trust* why, uid_t own
   return fd;
 }
 
-// Opens the class folder `className` of the registry, checking the trust rule on the root
+// Opens the class folder `className` of the publish folder, checking the trust rule on the root
 // and on the class folder as opened. Returns its descriptor, or -1 when either folder is
 // missing or not trusted.
-inline int openRegistryFolder(const std::string& className,
-                              const std::string& root = registryRoot()) {
-  const uid_t owner = registryOwner(root);
+inline int openPublishFolder(const std::string& className,
+                             const std::string& root = publishRoot()) {
+  const uid_t owner = publishRootOwner(root);
   const int rootFd = openTrustedFolder(AT_FDCWD, root.c_str(), nullptr, owner);
   if (rootFd < 0) return -1;
   const int folder = openTrustedFolder(rootFd, className.c_str(), nullptr, owner);

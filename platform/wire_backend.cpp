@@ -93,17 +93,17 @@ int connectSocket(const std::string& reach, int type) {
   return fd;
 }
 
-// Connects to a device or pipe socket of the registry. Its folders are opened and checked
+// Connects to a device or pipe socket of the publish folder. Its folders are opened and checked
 // by the trust rule, and the socket is reached through the opened class folder, so that a
-// folder renamed or swapped after the check is never used. A path outside the registry, or
+// folder renamed or swapped after the check is never used. A path outside the publish folder, or
 // longer than a socket address holds, is not connected.
-int connectInRegistry(const std::string& path, int type) {
+int connectInPublishFolder(const std::string& path, int type) {
   if (path.size() > wire::kMaxSocketPath) return -1;
   const size_t slash = path.rfind('/');
   if (slash == std::string::npos || slash + 1 == path.size()) return -1;
-  // The user's registry or the system's, each with its own trust rule.
+  // The user's publish folder or the system's, each with its own trust rule.
   std::string root;
-  for (const auto& r : wire::registryRoots()) {
+  for (const auto& r : wire::publishRoots()) {
     if (path.compare(0, r.size() + 1, r + "/") == 0) {
       root = r;
       break;
@@ -112,7 +112,7 @@ int connectInRegistry(const std::string& path, int type) {
   if (root.empty() || slash <= root.size() + 1) return -1;
   const std::string className = path.substr(root.size() + 1, slash - root.size() - 1);
   if (className.find('/') != std::string::npos) return -1;
-  const int folder = wire::openRegistryFolder(className, root);
+  const int folder = wire::openPublishFolder(className, root);
   if (folder < 0) return -1;
   std::function<void()> hook;
   {
@@ -248,7 +248,7 @@ class WirePipe : public BackendPipe {
   // The reset goes to the pipe's device on a connection of its own; its answer does not
   // matter.
   bool reset() override {
-    const int fd = connectInRegistry(devicePath_, wire::kDeviceSocketType);
+    const int fd = connectInPublishFolder(devicePath_, wire::kDeviceSocketType);
     if (fd < 0) return false;
     const std::vector<uint8_t> header =
         wire::encodeControlRequest({kPipeReset, static_cast<uint32_t>(number_), 0, 0}, nullptr, 0);
@@ -285,7 +285,7 @@ class WireDevice : public BackendDevice {
   std::unique_ptr<BackendPipe> openPipe(int number) override {
     if (number < 0 || number >= kPipeCount) return nullptr;
     const std::string pipePath = path_ + wire::kPipeSeparator + wire::kPipeNames[number];
-    const int fd = connectInRegistry(pipePath, wire::pipeSocketType(number));
+    const int fd = connectInPublishFolder(pipePath, wire::pipeSocketType(number));
     if (fd < 0) return nullptr;
     return std::make_unique<WirePipe>(fd, number, path_);
   }
@@ -355,15 +355,15 @@ class WireBackend : public Backend {
   // The sockets of the class folder whose names hold no backslash, sorted bytewise. The
   // trust rule is checked on the folders as opened, and the listing is read from the very
   // folder that was checked.
-  // The user's registry first, then the system's.
+  // The user's publish folder first, then the system's.
   std::vector<DeviceListing> enumerate() override {
     std::vector<DeviceListing> found;
-    for (const auto& root : wire::registryRoots()) listRegistry(root, &found);
+    for (const auto& root : wire::publishRoots()) listPublishFolder(root, &found);
     return found;
   }
 
-  void listRegistry(const std::string& root, std::vector<DeviceListing>* found) {
-    const int dirFd = wire::openRegistryFolder(wire::kInterfaceClassName, root);
+  void listPublishFolder(const std::string& root, std::vector<DeviceListing>* found) {
+    const int dirFd = wire::openPublishFolder(wire::kInterfaceClassName, root);
     if (dirFd < 0) return;
     DIR* d = fdopendir(dirFd);
     if (d == nullptr) {
@@ -382,7 +382,7 @@ class WireBackend : public Backend {
     closedir(d);
     std::sort(names.begin(), names.end());  // char_traits<char> compares bytes as unsigned
     const std::string dir = root + "/" + wire::kInterfaceClassName;
-    const bool system = root == wire::kSystemRegistryRoot;
+    const bool system = root == wire::kSystemPublishRoot;
     for (const auto& name : names) {
       found->push_back(
           {dir + "/" + name,
@@ -396,19 +396,19 @@ class WireBackend : public Backend {
     const size_t slash = path.rfind('/');
     const bool pipeName =
         slash != std::string::npos && path.find(wire::kPipeSeparator, slash) != std::string::npos;
-    const int fd = pipeName ? -1 : connectInRegistry(path, wire::kDeviceSocketType);
+    const int fd = pipeName ? -1 : connectInPublishFolder(path, wire::kDeviceSocketType);
     if (fd < 0) return {nullptr, DeviceState::kFails, "does not answer on the virtual wire"};
     return {std::make_shared<WireDevice>(fd, path), DeviceState::kOpens, {}};
   }
 
-  // The class folder of the registry as it is named now. The system registry is watched too
-  // when it is there; whether changes can be told is the user's registry's answer.
+  // The class folder of the publish folder as it is named now. The system publish folder is watched
+  // too when it is there; whether changes can be told is the user's publish folder's answer.
   bool watchChanges(std::function<void(bool arrived)> changed) override {
     watch_.reset();
     systemWatch_.reset();
-    if (changed && wire::registryRoot() != wire::kSystemRegistryRoot)
+    if (changed && wire::publishRoot() != wire::kSystemPublishRoot)
       systemWatch_ = std::make_unique<FolderWatch>(
-          std::string(wire::kSystemRegistryRoot) + "/" + wire::kInterfaceClassName, changed);
+          std::string(wire::kSystemPublishRoot) + "/" + wire::kInterfaceClassName, changed);
     watch_ = std::make_unique<FolderWatch>(wire::classDirectory(), std::move(changed));
     return watch_->active();
   }

@@ -36,8 +36,9 @@ constexpr const char* kUsage =
     "usage: tavrod [--system] [--runtime-dir DIR] [--version] [--help]\n"
     "Shares every box on the machine among programs: each box it holds is published as a\n"
     "shared box on the virtual wire.\n"
-    "  --system           publish into the system registry /run/tavro (as the system service)\n"
-    "  --runtime-dir DIR  use DIR as XDG_RUNTIME_DIR (the user's registry is DIR/tavro)\n"
+    "  --system           publish into /run/tavro, the system publish folder (as the\n"
+    "                     system service)\n"
+    "  --runtime-dir DIR  use DIR as XDG_RUNTIME_DIR (the user's publish folder is DIR/tavro)\n"
     "TAVRO_BACKENDS narrows the backends (\"wire\", \"usb\"), as for any program.\n";
 
 // How often boxes are looked for when no backend told of a change (a box that was busy, a
@@ -281,10 +282,10 @@ int main(int argc, char** argv) {
     }
   }
   if (where.system) {
-    where.root = tavro::wire::kSystemRegistryRoot;
+    where.root = tavro::wire::kSystemPublishRoot;
     if (const group* g = getgrnam(tavro::wire::kSystemGroup)) where.group = int(g->gr_gid);
   } else {
-    where.root = tavro::wire::registryRoot();
+    where.root = tavro::wire::publishRoot();
   }
   return Daemon(where).run();
 }

@@ -25,7 +25,7 @@ struct HeldBox {
 
 // Where shared boxes are published and who may reach them.
 struct Publishing {
-  std::string root;     // the registry root (wire::registryRoot() for a user's service)
+  std::string root;     // the publish root (wire::publishRoot() for a user's service)
   bool system = false;  // the root folder belongs to root; the sockets are open to `group`
   int group = -1;       // the group of the sockets, -1: the process's own
 };

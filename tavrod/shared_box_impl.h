@@ -46,7 +46,7 @@ void closeFd(int& fd);
 using wire::peerProcess;
 using wire::processWatch;
 std::string processName(pid_t pid);
-// Opens a registry folder, creating it when missing, and refuses one that the library would
+// Opens a publish folder, creating it when missing, and refuses one that the library would
 // not trust.
 int openFolder(int parent, const char* name, const std::string& shown, bool system);
 // Listens at `name` in the opened folder (`shown` is its path for messages).

@@ -39,7 +39,7 @@ std::string processName(pid_t pid) {
   return out;
 }
 
-// Opens a registry folder, creating it when missing (0700, or 0755 for a system root, whose
+// Opens a publish folder, creating it when missing (0700, or 0755 for a system root, whose
 // sockets the group reaches), and refuses one that the library would not trust.
 int openFolder(int parent, const char* name, const std::string& shown, bool system) {
   const mode_t mode = system ? 0755 : 0700;
@@ -48,7 +48,7 @@ int openFolder(int parent, const char* name, const std::string& shown, bool syst
   wire::Trust why = wire::Trust::kTrusted;
   const int fd = wire::openTrustedFolder(parent, name, &why);
   if (fd < 0)
-    throw std::runtime_error("the registry folder " + shown + " " + wire::trustProblem(why) +
+    throw std::runtime_error("the publish folder " + shown + " " + wire::trustProblem(why) +
                              ": no library would see a box published there");
   if (created) ::fchmod(fd, mode);
   return fd;

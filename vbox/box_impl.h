@@ -1,5 +1,5 @@
 // The inside of a VirtualBox, in parts:
-//   transport.cpp  the registry folders, the sockets, the hold, and the box's thread that
+//   transport.cpp  the publish folders, the sockets, the hold, and the box's thread that
 //                  polls them;
 //   control.cpp    the control requests on the device path;
 //   commands.cpp   the command packets: the line model's answer, a test's responder, and the

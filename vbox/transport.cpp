@@ -1,4 +1,4 @@
-// The transport: the registry folders and the sockets in them, the connections and who holds
+// The transport: the publish folders and the sockets in them, the connections and who holds
 // the box, and the box's thread that polls every descriptor.
 #include <fcntl.h>
 #include <poll.h>
@@ -34,7 +34,7 @@ using wire::kPipeNames;
   throw std::system_error(errno, std::generic_category(), what);
 }
 
-// Opens a registry folder, creating it with mode 0700 when it is missing, and refuses one
+// Opens a publish folder, creating it with mode 0700 when it is missing, and refuses one
 // that the library would not trust: a box published there would never be seen.
 int openPrivateFolder(int parent, const char* name, const std::string& shown) {
   bool created = false;
@@ -45,7 +45,7 @@ int openPrivateFolder(int parent, const char* name, const std::string& shown) {
   wire::Trust why = wire::Trust::kTrusted;
   const int fd = wire::openTrustedFolder(parent, name, &why);
   if (fd < 0) {
-    throw std::runtime_error("the registry folder " + shown + " " + wire::trustProblem(why) +
+    throw std::runtime_error("the publish folder " + shown + " " + wire::trustProblem(why) +
                              ": no library would see a box published there (it must be a "
                              "directory of your own that only you can write)");
   }
@@ -53,7 +53,7 @@ int openPrivateFolder(int parent, const char* name, const std::string& shown) {
   return fd;
 }
 
-// Listens at `name` inside the opened registry folder; `shown` is its path for messages.
+// Listens at `name` inside the opened publish folder; `shown` is its path for messages.
 int listenAt(int folder, const std::string& name, const std::string& shown, int type) {
   if (shown.size() > wire::kMaxSocketPath)
     throw std::system_error(ENAMETOOLONG, std::generic_category(), shown);
@@ -103,7 +103,7 @@ void VirtualBox::Impl::doPlug() {
   if (locked([](const Shared& s) { return s.link.plugged; })) return;
   // The folders are checked as opened, and the sockets are made inside the very folder that
   // was checked.
-  const std::string root = wire::registryRoot();
+  const std::string root = wire::publishRoot();
   const int rootFd = openPrivateFolder(AT_FDCWD, root.c_str(), root);
   const std::string classDir = root + "/" + kInterfaceClass;
   try {

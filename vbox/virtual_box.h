@@ -59,7 +59,7 @@ class VirtualBox {
   using EventSink = std::function<void(const std::string&)>;
 
   // Plugs in at once; throws std::system_error when the socket files cannot be created, and
-  // std::runtime_error (saying why) when a registry folder is one the library would not
+  // std::runtime_error (saying why) when a publish folder is one the library would not
   // trust: a symbolic link, not a directory, another user's, or writable by others.
   explicit VirtualBox(Options options = {});
   ~VirtualBox();  // unplugs and joins the box's thread
@@ -67,12 +67,12 @@ class VirtualBox {
   VirtualBox& operator=(const VirtualBox&) = delete;
 
   // Unplugging closes every connection and removes the socket files; plugging creates them
-  // anew (registry directories with mode 0700 when missing, checked as the constructor
+  // anew (publish folders with mode 0700 when missing, checked as the constructor
   // does). Both return once done.
   void plug();
   void unplug();
   bool plugged() const;
-  std::string devicePath() const;  // "<registry>/<class>/<name>"; kept after unplug
+  std::string devicePath() const;  // "<publish root>/<class>/<name>"; kept after unplug
 
   // Faults.
   void setProbeFails(bool fails);

@@ -84,18 +84,19 @@ std::string findEndpoints(libusb_device* dev, const DeviceIdentity& id,
   return reason;
 }
 
-// Waits for one transfer; cancel() from another thread makes it end at once.
-struct Pending {
+// The end of one transfer, which its submitter waits for; cancel() from another thread makes
+// it come at once.
+struct Completion {
   std::mutex mutex;
   std::condition_variable done;
   bool completed = false;
 };
 
 void LIBUSB_CALL transferDone(libusb_transfer* t) {
-  auto* pending = static_cast<Pending*>(t->user_data);
-  std::lock_guard<std::mutex> lock(pending->mutex);
-  pending->completed = true;
-  pending->done.notify_all();
+  auto* completion = static_cast<Completion*>(t->user_data);
+  std::lock_guard<std::mutex> lock(completion->mutex);
+  completion->completed = true;
+  completion->done.notify_all();
 }
 
 // What one handle (a pipe or a control channel) needs to cancel its transfers.
@@ -114,9 +115,9 @@ struct Canceller {
 // Submits t and waits for it. The transfer's status, or LIBUSB_TRANSFER_CANCELLED when
 // the handle was cancelled before it could start.
 libusb_transfer_status run(Session& s, Canceller& c, libusb_transfer* t) {
-  Pending pending;
+  Completion completion;
   t->callback = transferDone;
-  t->user_data = &pending;
+  t->user_data = &completion;
   {
     std::lock_guard<std::mutex> lock(c.mutex);
     if (c.cancelled) return LIBUSB_TRANSFER_CANCELLED;
@@ -128,8 +129,8 @@ libusb_transfer_status run(Session& s, Canceller& c, libusb_transfer* t) {
     c.inFlight = t;
   }
   {
-    std::unique_lock<std::mutex> lock(pending.mutex);
-    pending.done.wait(lock, [&] { return pending.completed; });
+    std::unique_lock<std::mutex> lock(completion.mutex);
+    completion.done.wait(lock, [&] { return completion.completed; });
   }
   {
     std::lock_guard<std::mutex> lock(c.mutex);

@@ -1,4 +1,4 @@
-// A library object against a virtual box of its own, in a fresh registry, with a scratch
+// A library object against a virtual box of its own, in a fresh publish folder, with a scratch
 // folder for audio files and a record of the notices shown.
 #ifndef TAVRO_TESTS_AUDIO_AUDIO_FIXTURE_H
 #define TAVRO_TESTS_AUDIO_AUDIO_FIXTURE_H

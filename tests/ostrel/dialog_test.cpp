@@ -80,7 +80,7 @@ void expectValidWave(const fs::path& file, size_t dataBytes) {
   EXPECT_EQ(soxField(file, "-s"), std::to_string(dataBytes));
 }
 
-// A virtual box, a fresh registry and working directory, and the dialog with its notices.
+// A virtual box, a fresh publish folder and working directory, and the dialog with its notices.
 class OstrelBoxTest : public ::testing::Test {
  protected:
   // A message box on the GUI thread would wait for a user forever: note it and close it.

@@ -18,10 +18,10 @@ using test::sendBytes;
 using Bytes = std::vector<uint8_t>;
 
 // A device with its control socket; the box's end answers by hand.
-class ControlTest : public test::RegistryFixture {
+class ControlTest : public test::PublishFolderFixture {
  protected:
   void SetUp() override {
-    RegistryFixture::SetUp();
+    PublishFolderFixture::SetUp();
     listener_ = listen("box");
     ASSERT_GE(listener_, 0);
     handle_ = openDevice(devicePath("box")).device;
@@ -32,7 +32,7 @@ class ControlTest : public test::RegistryFixture {
 
   void TearDown() override {
     handle_.reset();
-    RegistryFixture::TearDown();
+    PublishFolderFixture::TearDown();
   }
 
   // The probe's vendor read (value 0, index 0x0472).

@@ -25,7 +25,7 @@ using Bytes = std::vector<uint8_t>;
 using Device = std::shared_ptr<BackendDevice>;
 using Pipe = std::shared_ptr<BackendPipe>;
 
-class HandlesTest : public test::RegistryFixture {
+class HandlesTest : public test::PublishFolderFixture {
  protected:
   // Opens path against a listener there and returns the box's end of the connection.
   Device open(const std::string& path, int listener, int* peer) {
@@ -47,7 +47,7 @@ class HandlesTest : public test::RegistryFixture {
   void TearDown() override {
     setConnectHook(nullptr);
     opened_.clear();
-    RegistryFixture::TearDown();
+    PublishFolderFixture::TearDown();
   }
 
   template <typename T>
@@ -254,8 +254,8 @@ bool nothingPending(int listener) {
   return ::poll(&p, 1, 0) == 0;
 }
 
-TEST_F(HandlesTest, ARegistrySwappedAfterTheTrustCheckIsNeverUsed) {
-  // Between the check and the connect, the registry root is renamed away and an impostor's
+TEST_F(HandlesTest, APublishFolderSwappedAfterTheTrustCheckIsNeverUsed) {
+  // Between the check and the connect, the publish root is renamed away and an impostor's
   // tree (trusted in its own right) takes its place: every connection must still land in
   // the folder that was checked.
   const int device = listen("box");
@@ -301,10 +301,10 @@ TEST_F(HandlesTest, ARegistrySwappedAfterTheTrustCheckIsNeverUsed) {
   EXPECT_TRUE(nothingPending(fakePipe)) << "a connection went to the impostor";
 }
 
-TEST_F(HandlesTest, OnlyTrustedRegistryFoldersAreConnectedThrough) {
+TEST_F(HandlesTest, OnlyTrustedPublishFoldersAreConnectedThrough) {
   listen("box");
   EXPECT_NE(track(openDevice(devicePath("box")).device), nullptr);
-  // A socket outside the registry is not a device.
+  // A socket outside the publish folder is not a device.
   const std::string outside = runtimeDir_ + "/box";
   keep(test::listenAt(outside, SOCK_SEQPACKET));
   EXPECT_EQ(openDevice(outside).device, nullptr);

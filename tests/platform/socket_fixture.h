@@ -1,4 +1,4 @@
-// A private registry directory and listening sockets in it, playing the box's side of the
+// A private publish folder and listening sockets in it, playing the box's side of the
 // wire by hand.
 #ifndef TAVRO_TESTS_PLATFORM_SOCKET_FIXTURE_H
 #define TAVRO_TESTS_PLATFORM_SOCKET_FIXTURE_H
@@ -55,9 +55,9 @@ inline void sendBytes(int fd, const std::vector<uint8_t>& data) {
   ASSERT_EQ(::send(fd, data.data(), data.size(), MSG_NOSIGNAL), static_cast<ssize_t>(data.size()));
 }
 
-// Points XDG_RUNTIME_DIR at a fresh directory and creates the registry root and the box's
+// Points XDG_RUNTIME_DIR at a fresh directory and creates the publish root and the box's
 // class directory in it, mode 0700; removes everything afterwards.
-class RegistryFixture : public ::testing::Test {
+class PublishFolderFixture : public ::testing::Test {
  protected:
   void SetUp() override {
     char pattern[] = "/tmp/tavro-platform-XXXXXX";

@@ -1,4 +1,4 @@
-// A library object running against a virtual box of its own, in a fresh registry.
+// A library object running against a virtual box of its own, in a fresh publish folder.
 #ifndef TAVRO_TESTS_SUPPORT_BOX_FIXTURE_H
 #define TAVRO_TESTS_SUPPORT_BOX_FIXTURE_H
 

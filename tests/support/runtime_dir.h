@@ -1,4 +1,4 @@
-// A fresh registry for one test: XDG_RUNTIME_DIR points at a new temporary directory for
+// A fresh publish folder for one test: XDG_RUNTIME_DIR points at a new temporary directory for
 // the life of the object, so that a test sees only its own boxes.
 #ifndef TAVRO_TESTS_SUPPORT_RUNTIME_DIR_H
 #define TAVRO_TESTS_SUPPORT_RUNTIME_DIR_H

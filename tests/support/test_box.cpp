@@ -5,8 +5,8 @@
 #include <stdexcept>
 
 #ifdef TAVRO_TEST_USB
-#include "usb/emulated_usb.h"
-#include "usb/wire_bridge.h"
+#include "platform/usb/emulated_usb.h"
+#include "platform/usb/wire_bridge.h"
 #endif
 
 namespace tavro::test {

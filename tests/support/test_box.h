@@ -1,6 +1,6 @@
 // The virtual box a suite drives, reached over the transport its test binary runs on: the
 // virtual wire, or emulated USB. Over USB the box is bridged to an emulated USB device
-// (tests/usb) and the library looks at USB only, so that the same test runs the library's
+// (tests/platform/usb) and the library looks at USB only, so that the same test runs the library's
 // USB path against the same box behaviour.
 //
 // TAVRO_TEST_TRANSPORT=usb picks USB; ctest sets it for the suites' runs labelled "usb".

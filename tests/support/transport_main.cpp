@@ -6,7 +6,7 @@
 
 #include "support/test_box.h"
 #ifdef TAVRO_TEST_USB
-#include "usb/preload.h"
+#include "platform/usb/preload.h"
 #endif
 
 int main(int argc, char** argv) {

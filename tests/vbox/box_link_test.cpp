@@ -92,9 +92,9 @@ TEST_F(BoxLink, RejectsBadNamesAndForeignFiles) {
   EXPECT_TRUE(S_ISREG(modeOf(path)));  // a file that is not a socket is left alone
 }
 
-// The box publishes only where the library looks: a registry folder that the library's
+// The box publishes only where the library looks: a publish folder that the library's
 // trust rule refuses is refused by the box too, with the reason.
-TEST_F(BoxLink, RefusesRegistryFoldersTheLibraryWouldNotTrust) {
+TEST_F(BoxLink, RefusesPublishFoldersTheLibraryWouldNotTrust) {
   const std::string root = dir.path() + "/tavro";
   const std::string classDir = root + "/" + kInterfaceClass;
   const std::string elsewhere = dir.path() + "/elsewhere";

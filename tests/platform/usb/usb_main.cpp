@@ -1,7 +1,7 @@
 // Runs the tests under the umockdev preload.
 #include <gtest/gtest.h>
 
-#include "usb/preload.h"
+#include "platform/usb/preload.h"
 
 int main(int argc, char** argv) {
   if (!tavro::test::runUnderUmockdevPreload(argv)) return 1;

@@ -8,9 +8,9 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/usb/emulated_usb.h"
 #include "platform/usb/usb_backend.h"
 #include "support/conditions.h"
-#include "usb/emulated_usb.h"
 
 namespace tavro::platform::usb {
 namespace {

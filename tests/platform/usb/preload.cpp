@@ -1,4 +1,4 @@
-#include "usb/preload.h"
+#include "platform/usb/preload.h"
 
 #include <link.h>
 #include <unistd.h>

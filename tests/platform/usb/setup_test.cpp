@@ -10,11 +10,11 @@
 
 #include "platform/usb/config.h"
 #include "platform/usb/descriptors.h"
+#include "platform/usb/emulated_usb.h"
 #include "support/environment.h"
 #include "support/runtime_dir.h"
 #include "tools/text.h"
 #include "tools/usb_setup.h"
-#include "usb/emulated_usb.h"
 
 namespace tavro {
 namespace {

@@ -19,7 +19,7 @@
 #include <map>
 #include <mutex>
 
-#include "usb/emulated_usb.h"
+#include "platform/usb/emulated_usb.h"
 
 namespace tavro::test {
 

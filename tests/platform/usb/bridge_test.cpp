@@ -1,11 +1,11 @@
 // The virtual box seen over emulated USB through the wire bridge.
 #include <gtest/gtest.h>
 
+#include "platform/usb/emulated_usb.h"
 #include "platform/usb/usb_backend.h"
+#include "platform/usb/wire_bridge.h"
 #include "support/conditions.h"
 #include "support/runtime_dir.h"
-#include "usb/emulated_usb.h"
-#include "usb/wire_bridge.h"
 #include "vbox/virtual_box.h"
 
 namespace tavro::platform::usb {

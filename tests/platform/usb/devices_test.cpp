@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/usb/emulated_usb.h"
+#include "platform/usb/wire_bridge.h"
 #include "support/runtime_dir.h"
 #include "tavro/devices.h"
 #include "tools/text.h"
-#include "usb/emulated_usb.h"
-#include "usb/wire_bridge.h"
 #include "vbox/virtual_box.h"
 
 namespace tavro {

@@ -1,4 +1,4 @@
-#include "usb/emulated_usb.h"
+#include "platform/usb/emulated_usb.h"
 
 #include <fcntl.h>
 #include <glib-object.h>
@@ -20,7 +20,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "usb/usbfs_device.h"
+#include "platform/usb/usbfs_device.h"
 
 namespace tavro::test {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "usb/emulated_usb.h"
+#include "platform/usb/emulated_usb.h"
 
 namespace tavro::test {
 

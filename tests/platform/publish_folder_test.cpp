@@ -12,26 +12,26 @@
 namespace tavro::platform {
 namespace {
 
-using test::RegistryFixture;
+using test::PublishFolderFixture;
 
 std::vector<std::string> enumerate() {
   return boxPaths();
 }
 
-TEST(RegistryRootTest, OnlyAnAbsoluteRuntimeDirectoryCounts) {
+TEST(PublishRootTest, OnlyAnAbsoluteRuntimeDirectoryCounts) {
   const std::string fallback = "/tmp/tavro-" + std::to_string(::getuid());
   ::setenv("XDG_RUNTIME_DIR", "/run/user/1000", 1);
-  EXPECT_EQ(wire::registryRoot(), "/run/user/1000/tavro");
+  EXPECT_EQ(wire::publishRoot(), "/run/user/1000/tavro");
   EXPECT_EQ(wire::classDirectory(), "/run/user/1000/tavro/{77F49321-16EF-11D2-AD51-006097B514DD}");
   ::setenv("XDG_RUNTIME_DIR", "run/user/1000", 1);
-  EXPECT_EQ(wire::registryRoot(), fallback);
+  EXPECT_EQ(wire::publishRoot(), fallback);
   ::setenv("XDG_RUNTIME_DIR", "", 1);
-  EXPECT_EQ(wire::registryRoot(), fallback);
+  EXPECT_EQ(wire::publishRoot(), fallback);
   ::unsetenv("XDG_RUNTIME_DIR");
-  EXPECT_EQ(wire::registryRoot(), fallback);
+  EXPECT_EQ(wire::publishRoot(), fallback);
 }
 
-TEST_F(RegistryFixture, SocketsSortedBytewiseOthersSkipped) {
+TEST_F(PublishFolderFixture, SocketsSortedBytewiseOthersSkipped) {
   for (const char* name : {"b", "a", "B", "\xC3x", "a\\PIPE00", "dev\\x"}) listen(name);
   std::ofstream(classDir_ + "/file") << "not a socket";
   ASSERT_EQ(::mkdir((classDir_ + "/dir").c_str(), 0700), 0);
@@ -42,7 +42,7 @@ TEST_F(RegistryFixture, SocketsSortedBytewiseOthersSkipped) {
   EXPECT_EQ(enumerate(), expected);
 }
 
-TEST_F(RegistryFixture, UntrustedOrMissingDirectoriesEnumerateNothing) {
+TEST_F(PublishFolderFixture, UntrustedOrMissingDirectoriesEnumerateNothing) {
   listen("box");
   ASSERT_EQ(enumerate().size(), 1u);
 

@@ -9,10 +9,10 @@
 #include "device/pipes.h"
 #include "platform/backend.h"
 #include "platform/platform.h"
+#include "platform/usb/emulated_usb.h"
 #include "platform/usb/usb_backend.h"
 #include "support/conditions.h"
 #include "tavro/notice.h"
-#include "usb/emulated_usb.h"
 
 namespace tavro::platform {
 namespace {

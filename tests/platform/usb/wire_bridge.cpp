@@ -1,4 +1,4 @@
-#include "usb/wire_bridge.h"
+#include "platform/usb/wire_bridge.h"
 
 #include <sys/socket.h>
 #include <sys/un.h>
