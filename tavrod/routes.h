@@ -11,6 +11,8 @@
 
 namespace tavro::daemon {
 
+inline constexpr uint8_t kPlainAnswer = 1;  // reply type of the plain answer {1, code}
+
 // Who receives a reply record.
 enum class Route {
   kEveryone,  // said unasked: rings, caller numbers, tone reports, DTMF, status items
@@ -53,6 +55,22 @@ inline bool endsCommand(uint8_t code, const uint8_t* record) {
       return commands::kReadInfo.answer(record);
     default:
       return true;
+  }
+}
+
+// Whether `record` is known as the answer to the command `code`: its plain answer {1, code},
+// or the data answer of a command whose result is its answer's data. Records that tell
+// nothing of their command (a test reply, an unknown type) are nobody's in particular.
+inline bool answers(uint8_t code, const uint8_t* record) {
+  if (record[0] == kPlainAnswer) return record[1] == code;
+  switch (static_cast<Command>(code)) {
+    case Command::kReadFlags:
+    case Command::kWriteFlash:
+    case Command::kReadType:
+    case Command::kReadInfo:
+      return endsCommand(code, record);
+    default:
+      return false;
   }
 }
 

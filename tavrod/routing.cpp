@@ -111,12 +111,38 @@ void SharedBox::Impl::pump() {
 void SharedBox::Impl::finishCommand() {
   const InFlight done = *inFlight;
   inFlight.reset();
-  if (done.code == codeOf(Command::kPickUp) || done.code == codeOf(Command::kPutDown)) {
-    // The others' off-hook bits follow the line.
-    offHook = done.code == codeOf(Command::kPickUp);
-    sendToAll(hookRecord(offHook), done.from);
-  }
+  if (done.code == codeOf(Command::kPickUp) || done.code == codeOf(Command::kPutDown))
+    hookChanged(done.code == codeOf(Command::kPickUp), done.from);
   if (done.code == codeOf(Command::kPlayStatus) && !done.on && player == done.from) player = 0;
+}
+
+// The others' off-hook bits follow the line.
+void SharedBox::Impl::hookChanged(bool nowOffHook, pid_t except) {
+  offHook = nowOffHook;
+  sendToAll(hookRecord(offHook), except);
+}
+
+void SharedBox::Impl::giveUpCommand() {
+  if (givenUp.size() >= kMaxGivenUp) givenUp.pop_front();
+  givenUp.push_back({inFlight->code, Clock::now() + answerLimit(inFlight->code)});
+  inFlight.reset();
+  pump();
+}
+
+bool SharedBox::Impl::lateAnswer(const Record& r) {
+  const auto now = Clock::now();
+  std::erase_if(givenUp, [now](const GivenUp& g) { return g.until <= now; });
+  // The box answers in order: a late answer comes before the answer of the command now in
+  // flight, also of one with the same code; the commands given up before it had none.
+  auto late = std::find_if(givenUp.begin(), givenUp.end(),
+                           [&r](const GivenUp& g) { return answers(g.code, r.data()); });
+  if (late == givenUp.end()) return false;
+  const uint8_t code = late->code;
+  givenUp.erase(givenUp.begin(), late + 1);
+  // Whoever gave it up, the line did change: every program's off-hook bit follows it.
+  if (code == codeOf(Command::kPickUp) || code == codeOf(Command::kPutDown))
+    hookChanged(code == codeOf(Command::kPickUp), 0);
+  return true;
 }
 
 void SharedBox::Impl::onRecord(const Record& r) {
@@ -135,8 +161,9 @@ void SharedBox::Impl::onRecord(const Record& r) {
       }
       return;
     case Route::kSender:
-      // An answer with no command in flight is a late one: it belongs to nobody now.
-      if (!inFlight) return;
+      // A late answer, or one with no command in flight, belongs to nobody now: never to the
+      // sender of another command.
+      if (lateAnswer(r) || !inFlight) return;
       sendRecordTo(inFlight->from, r);
       if (endsCommand(inFlight->code, r.data())) finishCommand();
       return;

@@ -345,11 +345,7 @@ void SharedBox::Impl::loop() {
     }
     for (pid_t pid : ended) release(pid, "the process has ended");
 
-    if (inFlight && Clock::now() >= inFlight->until) {
-      // No answer in the command's own time: the next one goes.
-      inFlight.reset();
-      pump();
-    }
+    if (inFlight && Clock::now() >= inFlight->until) giveUpCommand();
     const auto now = Clock::now();
     std::vector<pid_t> lonely;
     for (auto& [pid, p] : programs) {

@@ -38,7 +38,6 @@ inline constexpr size_t kMaxPrograms = 64;
 inline constexpr size_t kMaxQueuedCommands = 256;
 // A program whose process lives on with no connection left is let go after this.
 inline constexpr std::chrono::milliseconds kNoConnectionGrace{500};
-inline constexpr uint8_t kPlainAnswer = 1;
 
 // The sockets and processes (sockets.cpp).
 std::string errnoText(const std::string& what);
@@ -88,6 +87,13 @@ struct InFlight {
   Clock::time_point until;
 };
 
+// A command given up without its answer: the answer, when it comes late, goes to nobody.
+struct GivenUp {
+  uint8_t code;
+  Clock::time_point until;  // forgotten after this
+};
+inline constexpr size_t kMaxGivenUp = 16;
+
 // A claim of a shared box whose box is away, to be answered busy when it is due.
 struct HeldClaim {
   pid_t pid;
@@ -113,7 +119,8 @@ struct SharedBox::Impl {
   std::map<pid_t, Program> programs;  // the loop thread's own
   std::deque<Queued> queue;
   std::optional<InFlight> inFlight;
-  pid_t player = 0;  // the program that plays, 0: none
+  std::deque<GivenUp> givenUp;  // oldest first
+  pid_t player = 0;             // the program that plays, 0: none
   bool offHook = false;
   bool away = false;  // the box went away: the shared box waits for it
   std::vector<HeldClaim> claimsHeld;
@@ -161,6 +168,11 @@ struct SharedBox::Impl {
   // Sends the next command when none is in flight.
   void pump();
   void finishCommand();
+  // The command in flight had no answer in its own time: the next one goes.
+  void giveUpCommand();
+  // Whether `r` is the late answer of a command given up; it is then nobody's.
+  bool lateAnswer(const Record& r);
+  void hookChanged(bool offHook, pid_t except);
   void onRecord(const Record& r);
   void onFrame(const std::array<uint8_t, kFrameSize>& f);
   void flushHeld(Program& p);

@@ -7,6 +7,7 @@ Usage: tavrod_test.py --box PATH --tool PATH --daemon PATH [unittest arguments]
 import argparse
 import json
 import os
+import pty
 import re
 import select
 import shutil
@@ -238,6 +239,37 @@ class Sharing(DaemonTest):
         self.assertEqual(keeps.wait(DEADLINE), 0, keeps.stderr.read())
         # The last recorder gone, the box stops streaming.
         self.box["box0"].wait_for(r"audio in: stopped")
+
+    def test_a_late_answer_goes_to_nobody(self):
+        # A console's command is answered after it (and tavrod) gave up, while the next
+        # program's command of the same kind is in flight: that program gets its own answer.
+        # (The console runs on a terminal, so that it goes on after the failure.)
+        box = self.box["box0"]
+        box.send("type 0x41")
+        box.send("delay 3300")
+        master, slave = pty.openpty()
+        console = subprocess.Popen([TOOL, "console"], stdin=slave, stdout=slave, stderr=slave,
+                                   cwd=self.cwd, env=self.env, start_new_session=True)
+        os.close(slave)
+        self.addCleanup(lambda: (console.kill(), console.wait(), os.close(master)))
+        mark = box.mark()
+        os.write(master, b"info\r")
+        box.wait_for(r"^command 1b", since=mark)
+        box.send("type 0x42")
+        box.send("delay 1000")
+        said = b""
+        while b"no answer from the box" not in said:
+            ready, _, _ = select.select([master], [], [], DEADLINE)
+            self.assertTrue(ready, "the console never gave up: %r" % said)
+            said += os.read(master, 4096)
+        mark = box.mark()
+        second = self.start("status")
+        box.wait_for(r"^command 1b", since=mark)
+        box.send("delay 0")
+        out, err = second.communicate(timeout=DEADLINE)
+        self.assertEqual(second.returncode, 0, err)
+        self.assertIn("device type: 0x42", out)
+        self.assertIsNone(console.poll())
 
     def test_unplug_and_replug_under_three_clients(self):
         watches = [self.start("watch", "--json") for _ in range(3)]
