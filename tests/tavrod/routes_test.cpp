@@ -21,7 +21,7 @@ std::array<uint8_t, 64> recordOf(const std::vector<uint8_t>& head) {
   return r;
 }
 
-TEST(Routes, EachReplyTypeGoesToItsPrograms) {
+TEST(TavrodRoutes, EachReplyTypeGoesToItsPrograms) {
   const Row rows[] = {
       {{1, 4}, Route::kSender},           // the plain answer
       {{2, 1}, Route::kEveryone},         // "no used"
@@ -54,7 +54,7 @@ TEST(Routes, EachReplyTypeGoesToItsPrograms) {
   }
 }
 
-TEST(Routes, DataCommandsWaitForTheirDataAndAnswersAreKnownByTheirCommand) {
+TEST(TavrodRoutes, DataCommandsWaitForTheirDataAndAnswersAreKnownByTheirCommand) {
   struct Case {
     Command code;
     std::vector<uint8_t> record;
@@ -84,7 +84,7 @@ TEST(Routes, DataCommandsWaitForTheirDataAndAnswersAreKnownByTheirCommand) {
   }
 }
 
-TEST(Routes, ACommandHoldsTheOthersBackForItsOwnPollLimit) {
+TEST(TavrodRoutes, ACommandHoldsTheOthersBackForItsOwnPollLimit) {
   EXPECT_EQ(answerLimit(codeOf(Command::kPickUp)).count(), 3000);
   EXPECT_EQ(answerLimit(codeOf(Command::kDial)).count(), 20000);
   EXPECT_EQ(answerLimit(0x5a).count(), 100 * kTestTransferPolls);  // a test transfer
