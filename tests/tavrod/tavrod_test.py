@@ -4,84 +4,26 @@ tools at once, each in a fresh XDG_RUNTIME_DIR.
 
 Usage: tavrod_test.py --box PATH --tool PATH --daemon PATH [unittest arguments]
 """
-import argparse
 import json
 import os
 import pty
-import re
 import select
-import shutil
 import signal
 import subprocess
 import sys
-import tempfile
-import threading
 import time
 import unittest
 
-BOX = TOOL = DAEMON = None
-DEADLINE = 30.0  # generous: the suite also runs under the sanitizers
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
+import e2e_test as e2e  # noqa: E402  the box, the output reader and the entry point
+from e2e_test import DEADLINE, Lines, read_line  # noqa: E402
+
+DAEMON = None
 CLASS = "{77F49321-16EF-11D2-AD51-006097B514DD}"
 
 
-class Lines:
-    """A process whose output lines (stdout or stderr) are collected as they come."""
-
-    def __init__(self, args, env, stream="stdout", stdin=None):
-        self.proc = subprocess.Popen(args, stdin=stdin, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, text=True, bufsize=1, env=env)
-        self.lines = []
-        self.cond = threading.Condition()
-        self.reader = threading.Thread(target=self._read, args=(getattr(self.proc, stream),),
-                                       daemon=True)
-        self.reader.start()
-
-    def _read(self, stream):
-        for line in stream:
-            line = re.sub(r"^\[\s*[0-9.]+\]\s*", "", line.rstrip("\n"))
-            with self.cond:
-                self.lines.append(line)
-                self.cond.notify_all()
-
-    def mark(self):
-        with self.cond:
-            return len(self.lines)
-
-    def wait_for(self, pattern, since=0, timeout=DEADLINE):
-        rx = re.compile(pattern)
-        end = time.monotonic() + timeout
-        with self.cond:
-            while True:
-                for line in self.lines[since:]:
-                    m = rx.search(line)
-                    if m:
-                        return m
-                left = end - time.monotonic()
-                if left <= 0:
-                    raise AssertionError("never saw %r in:\n%s" % (pattern, "\n".join(self.lines)))
-                self.cond.wait(left)
-
-    def end(self, sig=signal.SIGTERM):
-        if self.proc.poll() is None:
-            self.proc.send_signal(sig)
-            try:
-                self.proc.wait(timeout=DEADLINE)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        self.reader.join(DEADLINE)
-        return self.proc.returncode
-
-
-class Box(Lines):
-    def __init__(self, runtime, env, name="box0"):
-        super().__init__([BOX, "--interactive", "--runtime-dir", runtime, "--name", name], env,
-                         stdin=subprocess.PIPE)
-        self.wait_for(r"^device |plugged ")
-
-    def send(self, line):
-        self.proc.stdin.write(line + "\n")
-        self.proc.stdin.flush()
+def box(runtime, name):
+    return e2e.Box(runtime, "--name", name)
 
 
 def audio_of(path):
@@ -92,20 +34,17 @@ def audio_of(path):
     return data[at + 8:] if at >= 0 else b""
 
 
-class DaemonTest(unittest.TestCase):
+class DaemonTest(e2e.ToolTest):
+    box_args = None  # the boxes are this test's own
     boxes = ("box0",)
 
     def setUp(self):
-        self.tmp = tempfile.mkdtemp(prefix="tavrod-e2e-")
-        self.runtime = os.path.join(self.tmp, "run")
-        os.mkdir(self.runtime, 0o700)
-        self.cwd = os.path.join(self.tmp, "work")
-        os.mkdir(self.cwd)
-        self.env = dict(os.environ, XDG_RUNTIME_DIR=self.runtime, TAVRO_BACKENDS="wire")
+        super().setUp()
+        self.env["TAVRO_BACKENDS"] = "wire"
         self.box = {}
         for name in self.boxes:
-            self.box[name] = Box(self.runtime, self.env, name)
-            self.addCleanup(self.box[name].end)
+            self.box[name] = box(self.runtime, name)
+            self.addCleanup(self.box[name].stop)
         self.daemon = Lines([DAEMON], self.env, stream="stderr")
         self.addCleanup(self.daemon.end)
         for name in self.boxes:
@@ -113,24 +52,8 @@ class DaemonTest(unittest.TestCase):
 
     def tearDown(self):
         self.doCleanups()
-        shutil.rmtree(self.tmp, ignore_errors=True)
-
-    def tool(self, *args, timeout=DEADLINE):
-        return subprocess.run([TOOL, *args], capture_output=True, text=True, cwd=self.cwd,
-                              env=self.env, timeout=timeout)
-
-    def start(self, *args):
-        proc = subprocess.Popen([TOOL, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                text=True, cwd=self.cwd, env=self.env)
-        self.addCleanup(lambda: (proc.poll() is None and proc.kill(), proc.communicate()))
-        return proc
-
-    def assertRun(self, r, code=0):
-        self.assertEqual(r.returncode, code, "exit %d\nstdout:\n%s\nstderr:\n%s"
-                         % (r.returncode, r.stdout, r.stderr))
-
-    def path(self, name):
-        return os.path.join(self.cwd, name)
+        self.box = None
+        super().tearDown()
 
     def wait_recording(self, name, size=4000):
         end = time.monotonic() + DEADLINE
@@ -139,22 +62,12 @@ class DaemonTest(unittest.TestCase):
             time.sleep(0.05)
 
 
-def read_line(proc, timeout=DEADLINE):
-    ready, _, _ = select.select([proc.stdout], [], [], timeout)
-    if not ready:
-        raise AssertionError("the tool printed nothing within %.0f s" % timeout)
-    line = proc.stdout.readline()
-    if not line:
-        raise AssertionError("the tool ended: %s" % proc.stderr.read())
-    return line.rstrip("\n")
-
-
 def watch_until(proc, kind, timeout=DEADLINE):
     end = time.monotonic() + timeout
     seen = []
     while time.monotonic() < end:
         try:
-            event = json.loads(read_line(proc, end - time.monotonic()))
+            event = json.loads(read_line(proc, timeout=end - time.monotonic()))
         except AssertionError as e:
             raise AssertionError("%s; saw %s" % (e, seen))
         seen.append(event)
@@ -166,11 +79,11 @@ def watch_until(proc, kind, timeout=DEADLINE):
 class Sharing(DaemonTest):
     def test_three_programs_at_once(self):
         self.box["box0"].send("source pattern")
-        watch = self.start("watch", "--json")
+        watch = self.start_tool("watch", "--json")
         watch_until(watch, "link")
-        first = self.start("record", "a.wav", "--quiet")
+        first = self.start_tool("record", "a.wav", "--quiet")
         self.wait_recording("a.wav")
-        second = self.start("record", "b.wav", "--seconds", "1", "--quiet")
+        second = self.start_tool("record", "b.wav", "--seconds", "1", "--quiet")
         self.box["box0"].send("call 5551234 name=\"Ann Lee\"")
         for args in (("status",), ("info",), ("dial", "5551234")):
             self.assertRun(self.tool(*args))
@@ -196,7 +109,7 @@ class Sharing(DaemonTest):
         self.assertRun(self.tool("hangup"))
 
     def test_hook_follows_another_programs_pickup(self):
-        watch = self.start("watch", "--json")
+        watch = self.start_tool("watch", "--json")
         watch_until(watch, "link")
         self.assertRun(self.tool("pickup"))
         self.assertEqual(watch_until(watch, "hook").get("state"), "off")
@@ -209,7 +122,7 @@ class Sharing(DaemonTest):
         with open(sound, "wb") as f:
             f.write(b"\xd5" * 8000 * 20)
         self.assertRun(self.tool("pickup"))
-        player = self.start("play", sound, "--raw")
+        player = self.start_tool("play", sound, "--raw")
         self.box["box0"].wait_for(r"audio out: playing")
         second = self.tool("play", sound, "--raw")
         self.assertNotEqual(second.returncode, 0)
@@ -218,15 +131,15 @@ class Sharing(DaemonTest):
         player.wait()
         self.daemon.wait_for(r"left \+box0: the process has ended")
         mark = self.box["box0"].mark()
-        third = self.start("play", sound, "--raw")
+        third = self.start_tool("play", sound, "--raw")
         self.box["box0"].wait_for(r"audio out: playing", since=mark)
         third.send_signal(signal.SIGINT)
         self.assertEqual(third.wait(DEADLINE), 0, third.stderr.read())
 
     def test_a_recorder_killed_mid_recording_leaves_the_others_recording(self):
         self.box["box0"].send("source pattern")
-        keeps = self.start("record", "keeps.wav", "--quiet")
-        killed = self.start("record", "killed.wav", "--quiet")
+        keeps = self.start_tool("record", "keeps.wav", "--quiet")
+        killed = self.start_tool("record", "killed.wav", "--quiet")
         self.wait_recording("keeps.wav")
         self.wait_recording("killed.wav")
         killed.kill()
@@ -245,34 +158,43 @@ class Sharing(DaemonTest):
         # program's command of the same kind is in flight: that program gets its own answer.
         # (The console runs on a terminal, so that it goes on after the failure.)
         box = self.box["box0"]
-        box.send("type 0x41")
-        box.send("delay 3300")
         master, slave = pty.openpty()
-        console = subprocess.Popen([TOOL, "console"], stdin=slave, stdout=slave, stderr=slave,
+        console = subprocess.Popen([e2e.TOOL, "console"], stdin=slave, stdout=slave, stderr=slave,
                                    cwd=self.cwd, env=self.env, start_new_session=True)
         os.close(slave)
         self.addCleanup(lambda: (console.kill(), console.wait(), os.close(master)))
+        said = b""
+
+        def console_says(text):
+            nonlocal said
+            while text not in said:
+                ready, _, _ = select.select([master], [], [], DEADLINE)
+                self.assertTrue(ready, "the console never said %r: %r" % (text, said))
+                said += os.read(master, 4096)
+            said = said[said.index(text) + len(text):]
+
+        console_says(b"link up")
+        box.send("type 0x41")
+        box.send("delay 3300")
+        box.sync()
         mark = box.mark()
         os.write(master, b"info\r")
         box.wait_for(r"^command 1b", since=mark)
+        console_says(b"no answer from the box")
         box.send("type 0x42")
         box.send("delay 1000")
-        said = b""
-        while b"no answer from the box" not in said:
-            ready, _, _ = select.select([master], [], [], DEADLINE)
-            self.assertTrue(ready, "the console never gave up: %r" % said)
-            said += os.read(master, 4096)
+        box.sync()
         mark = box.mark()
-        second = self.start("status")
-        box.wait_for(r"^command 1b", since=mark)
-        box.send("delay 0")
+        second = self.start_tool("status")
+        box.wait_for(r"^reply 0b 42", since=mark)
+        box.send("delay 0")  # for the rest of its commands
         out, err = second.communicate(timeout=DEADLINE)
         self.assertEqual(second.returncode, 0, err)
         self.assertIn("device type: 0x42", out)
         self.assertIsNone(console.poll())
 
     def test_unplug_and_replug_under_three_clients(self):
-        watches = [self.start("watch", "--json") for _ in range(3)]
+        watches = [self.start_tool("watch", "--json") for _ in range(3)]
         for w in watches:
             watch_until(w, "link")
         self.box["box0"].send("unplug")
@@ -287,7 +209,7 @@ class Sharing(DaemonTest):
         self.assertRun(self.tool("status"))
 
     def test_sigterm_ends_it_at_once_and_removes_the_shared_box(self):
-        watch = self.start("watch", "--json")
+        watch = self.start_tool("watch", "--json")
         watch_until(watch, "link")
         began = time.monotonic()
         self.assertEqual(self.daemon.end(), 0)
@@ -301,7 +223,7 @@ class TwoBoxes(DaemonTest):
     boxes = ("box0", "box1")
 
     def test_each_box_is_shared_and_listed_and_serves(self):
-        watch = self.start("watch", "--json")
+        watch = self.start_tool("watch", "--json")
         watch_until(watch, "link")
         r = self.tool("devices")
         self.assertRun(r)
@@ -317,11 +239,10 @@ class TwoBoxes(DaemonTest):
         self.assertEqual(watch_until(watch, "link").get("state"), "back")
 
 
+def configure(args):
+    global DAEMON
+    DAEMON = args.daemon
+
+
 if __name__ == "__main__":
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--box", required=True)
-    parser.add_argument("--tool", required=True)
-    parser.add_argument("--daemon", required=True)
-    args, rest = parser.parse_known_args()
-    BOX, TOOL, DAEMON = args.box, args.tool, args.daemon
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+    e2e.run(sys.argv, ("--daemon",), configure)

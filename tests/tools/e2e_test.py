@@ -16,6 +16,7 @@ import resource
 import re
 import select
 import shutil
+import signal
 import socket
 import struct
 import subprocess
@@ -38,32 +39,27 @@ def parse_hex(text):
     return [int(b, 16) for b in text.split()]
 
 
-class Box:
-    """A tavro-box process in interactive mode, with its event lines collected."""
+class Lines:
+    """A process whose output lines (stdout, or stderr) are collected as they come, each
+    without the "[   1.234] " time a program puts ahead of it."""
 
-    def __init__(self, runtime_dir, *extra):
-        env = dict(os.environ, XDG_RUNTIME_DIR=runtime_dir)
-        self.proc = subprocess.Popen(
-            [BOX, "--interactive", "--runtime-dir", runtime_dir, *extra],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-            text=True, bufsize=1, env=env)
+    what = "the program"
+
+    def __init__(self, args, env, stream="stdout", stdin=None):
+        self.proc = subprocess.Popen(args, stdin=stdin, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, text=True, bufsize=1, env=env)
         self.lines = []
         self.cond = threading.Condition()
-        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader = threading.Thread(target=self._read, args=(getattr(self.proc, stream),),
+                                       daemon=True)
         self.reader.start()
-        self.wait_for(r"^device |plugged ")
 
-    def _read(self):
-        for line in self.proc.stdout:
-            # "[   1.234] command 04 01" -> "command 04 01"
+    def _read(self, stream):
+        for line in stream:
             line = re.sub(r"^\[\s*[0-9.]+\]\s*", "", line.rstrip("\n"))
             with self.cond:
                 self.lines.append(line)
                 self.cond.notify_all()
-
-    def send(self, line):
-        self.proc.stdin.write(line + "\n")
-        self.proc.stdin.flush()
 
     def mark(self):
         with self.cond:
@@ -80,9 +76,39 @@ class Box:
                         return m
                 left = end - time.monotonic()
                 if left <= 0:
-                    raise AssertionError("box never said %r; it said:\n%s"
-                                         % (pattern, "\n".join(self.lines)))
+                    raise AssertionError("%s never said %r; it said:\n%s"
+                                         % (self.what, pattern, "\n".join(self.lines)))
                 self.cond.wait(left)
+
+    def end(self, sig=signal.SIGTERM):
+        """Ends the process with `sig` (killed when it outlives the deadline); its exit code."""
+        if self.proc.poll() is None:
+            self.proc.send_signal(sig)
+            try:
+                self.proc.wait(timeout=DEADLINE)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.reader.join(DEADLINE)
+        for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
+            if stream:
+                stream.close()
+        return self.proc.returncode
+
+
+class Box(Lines):
+    """A tavro-box process in interactive mode, with its event lines collected."""
+
+    what = "the box"
+
+    def __init__(self, runtime_dir, *extra):
+        super().__init__([BOX, "--interactive", "--runtime-dir", runtime_dir, *extra],
+                         dict(os.environ, XDG_RUNTIME_DIR=runtime_dir), stdin=subprocess.PIPE)
+        self.wait_for(r"^device |plugged ")
+
+    def send(self, line):
+        self.proc.stdin.write(line + "\n")
+        self.proc.stdin.flush()
 
     def sync(self):
         """Returns once the box has run every verb sent so far."""
@@ -107,17 +133,10 @@ class Box:
         if self.proc.poll() is None:
             try:
                 self.send("quit")
-            except (BrokenPipeError, ValueError):
-                pass
-            try:
                 self.proc.wait(timeout=DEADLINE)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        self.reader.join(DEADLINE)
-        self.proc.stdout.close()
-        self.proc.stderr.close()
-        self.proc.stdin.close()
+            except (BrokenPipeError, ValueError, subprocess.TimeoutExpired):
+                pass
+        self.end(signal.SIGKILL)
 
 
 def packet(*head):
@@ -500,13 +519,17 @@ def write_alaw_wave(path, audio):
         f.write(b"data" + struct.pack("<I", len(audio)) + audio)
 
 
-def run(argv):
+def run(argv, options=(), configure=None):
+    """Runs the tests named in argv (all when none): --box and --tool, and each of `options`
+    (also paths that a script needs), are required; `configure` receives them all first."""
     global BOX, TOOL
     parser = argparse.ArgumentParser()
-    parser.add_argument("--box", required=True)
-    parser.add_argument("--tool", required=True)
+    for option in ("--box", "--tool", *options):
+        parser.add_argument(option, required=True)
     args, rest = parser.parse_known_args(argv[1:])
     BOX, TOOL = args.box, args.tool
+    if configure:
+        configure(args)
     unittest.main(argv=[argv[0], "-v"] + rest)
 
 
