@@ -8,6 +8,8 @@
 //   global   a global object (destroyed at exit) and the link up, then returns from main
 //   fork     records FILE; meanwhile a child calls exit(0) and another execs true; then
 //            records on and stops the recording, and exit(0)
+//   bound    FILE DEVICE...: an object bound to each DEVICE records into FILE.N (N from 0)
+//            until some audio has arrived, then exit(0)
 // Exit codes: 0 as asked; 3 the link did not come up; 4 the recording did not start or
 // grow; 5 a child did not end promptly; 6 the parent's link suffered (a notice, the link
 // down, a round trip failed); 7 the parent's recording did not go on or its stop failed.
@@ -19,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <thread>
 
 #include "tavro/CKusb_IO.h"
@@ -109,8 +112,21 @@ int forkWhileRecording(CKusb_IO* io, const char* file) {
 
 }  // namespace
 
+// Objects bound to their boxes, never deleted: the exit ends every one's recording.
+int recordOnEach(int count, char** devices, const char* file) {
+  for (int i = 0; i < count; ++i) {
+    auto* io = new CKusb_IO(devices[i]);
+    const std::string name = std::string(file) + "." + std::to_string(i);
+    if (!eventually(linkUp, io)) return 3;
+    if (io->StartReadSound(name.c_str(), 1) != 1 || !eventually(someAudio, io)) return 4;
+  }
+  std::exit(0);
+}
+
 int main(int argc, char** argv) {
   const char* mode = argc > 1 ? argv[1] : "idle";
+  if (std::strcmp(mode, "bound") == 0)
+    return argc < 4 ? 4 : recordOnEach(argc - 3, argv + 3, argv[2]);
   if (std::strcmp(mode, "global") == 0) {
     if (!eventually(linkUp, globalObject())) return 3;
     return 0;

@@ -118,6 +118,20 @@ uint32_t wholeAudio(const std::vector<uint8_t>& bytes, uint32_t atLeast) {
   return audio;
 }
 
+// Objects bound to their own boxes: the exit ends the recording of each.
+TEST(ExitWithLiveObject, EveryBoundObjectsRecordingIsFinishedToo) {
+  RuntimeDir runtime;
+  vbox::VirtualBox first({.name = "first"}), second({.name = "second"});
+  first.setAudioPace(8);
+  second.setAudioPace(8);
+  const std::string file = runtime.path() + "/bound.wav";
+  expectPromptEnd(runHelper({"bound", file, first.devicePath(), second.devicePath()}));
+  for (const char* n : {".0", ".1"}) {
+    SCOPED_TRACE(n);
+    EXPECT_GT(wholeAudio(readBytes(file + n), 4 * 500), 0u);
+  }
+}
+
 TEST(ExitWithLiveObject, DuringARecordingTheFileKeepsItsAudioUnderAValidHeader) {
   RuntimeDir runtime;
   vbox::VirtualBox box;
