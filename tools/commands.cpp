@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -112,7 +113,7 @@ int runDevices(bool json) {
 
 int runStatus(Session& s, bool json) {
   int rc = s.open();
-  if (rc == kExitInterrupted) return rc;
+  if (rc == kExitInterrupted || !s.isOpen()) return rc;
   uint32_t word = s.io().GetTelStatus();
   DeviceInfo d;
   if (rc == kExitOk) {
@@ -156,37 +157,59 @@ namespace {
 // with the link up it sleeps until an event, a signal or the end of its time.
 constexpr int kDownCheckMs = 100;
 
-}  // namespace
+// One box that watch reports on.
+struct Watched {
+  CKusb_IO* io = nullptr;
+  std::string device;               // shown with each event (watch --all); empty: none
+  std::unique_ptr<CKusb_IO> owned;  // the objects of watch --all
+  EventReport report;
+};
 
-int runWatch(Session& s, const WatchOptions& o) {
-  if (int rc = s.open(true)) return rc == kExitInterrupted ? kExitOk : rc;
-  CKusb_IO& io = s.io();
-  const int events = tavro_events_fd(&io);
+// Prints the events of every box as they come, until done. A box that another program holds
+// ends a watch of one box; with several, that box is left out and the others go on.
+int watchBoxes(std::vector<Watched>& boxes, const WatchOptions& o, const std::string& device) {
+  const bool several = o.all;
   int count = 0;
   const Clock::time_point start = Clock::now();
   auto done = [&] {
     return interrupted() || outputFailed() || (o.maxEvents > 0 && count >= o.maxEvents) ||
            (o.seconds > 0 && secondsSince(start) >= o.seconds);
   };
-  if (io.GetTelStatus() & kLinkDownBit) {
-    std::fprintf(stderr, "tavro: waiting for the box...\n");
+  for (const Watched& b : boxes) {
+    // A box that another program holds is not waited for (below).
+    if (!(b.io->GetTelStatus() & kLinkDownBit) || boxInUse(*b.io)) continue;
+    if (several)
+      std::fprintf(stderr, "tavro: waiting for the box %s...\n", terminalText(b.device).c_str());
+    else
+      std::fprintf(stderr, "tavro: waiting for the box...\n");
   }
-  EventReport report;
   tavro_event event;
+  std::vector<pollfd> fds;
   while (!done()) {
-    const bool down = (io.GetTelStatus() & kLinkDownBit) != 0;
-    // A box that another program holds is refused, not waited for.
-    if (down && boxInUse()) return fail(kExitBoxInUse, inUseText());
-    while (!done() && tavro_event_take(&io, &event) == 1) {
-      std::optional<Event> e = report.describe(event, monotonicNanoseconds());
-      // Notices go to standard error, through the notice handler, as in every command.
-      if (!e || event.kind == TAVRO_EVENT_NOTICE) continue;
-      std::printf("%s\n", eventLine(*e, o.json).c_str());
-      std::fflush(stdout);
-      ++count;
+    bool anyDown = false;
+    for (auto b = boxes.begin(); b != boxes.end() && !done();) {
+      const bool down = (b->io->GetTelStatus() & kLinkDownBit) != 0;
+      // A box that another program holds is refused, not waited for.
+      if (down && boxInUse(*b->io)) {
+        if (!several) return fail(kExitBoxInUse, inUseText(device));
+        fail(kExitBoxInUse, inUseText(b->device) + "; it is not watched");
+        b = boxes.erase(b);
+        if (boxes.empty()) return kExitBoxInUse;
+        continue;
+      }
+      anyDown = anyDown || down;
+      while (!done() && tavro_event_take(b->io, &event) == 1) {
+        std::optional<Event> e = b->report.describe(event, monotonicNanoseconds());
+        // Notices go to standard error, through the notice handler, as in every command.
+        if (!e || event.kind == TAVRO_EVENT_NOTICE) continue;
+        std::printf("%s\n", eventLine(*e, o.json, b->device).c_str());
+        std::fflush(stdout);
+        ++count;
+      }
+      ++b;
     }
     if (done()) break;
-    int timeout = down ? kDownCheckMs : -1;
+    int timeout = anyDown ? kDownCheckMs : -1;
     if (o.seconds > 0) {
       // At most a minute at a time: an int of milliseconds does not hold a year.
       const int left = static_cast<int>(std::min(o.seconds - secondsSince(start), 60.0) * 1000) + 1;
@@ -194,10 +217,42 @@ int runWatch(Session& s, const WatchOptions& o) {
     }
     // Standard output is watched for its reader going away (a closed pipe), so that watch
     // ends then and not only at the next event.
-    pollfd fds[3] = {{events, POLLIN, 0}, {interruptFd(), POLLIN, 0}, {STDOUT_FILENO, 0, 0}};
-    if (poll(fds, 3, timeout) > 0 && (fds[2].revents & (POLLERR | POLLHUP))) return kExitFailed;
+    fds.assign({{interruptFd(), POLLIN, 0}, {STDOUT_FILENO, 0, 0}});
+    for (const Watched& b : boxes) fds.push_back({tavro_events_fd(b.io), POLLIN, 0});
+    if (poll(fds.data(), fds.size(), timeout) > 0 && (fds[1].revents & (POLLERR | POLLHUP)))
+      return kExitFailed;
   }
   return outputFailed() ? kExitFailed : kExitOk;
+}
+
+}  // namespace
+
+int runWatch(Session& s, const WatchOptions& o) {
+  if (int rc = s.open(true)) return rc == kExitInterrupted ? kExitOk : rc;
+  std::vector<Watched> boxes(1);
+  boxes[0].io = &s.io();
+  return watchBoxes(boxes, o, s.device());
+}
+
+int runWatchAll(Session&, const WatchOptions& o) {
+  const DeviceList list = listDevices();
+  std::vector<Watched> boxes;
+  for (const ListedDevice& d : list.devices) {
+    if (d.state == DeviceState::kNotABox) continue;
+    if (interrupted()) return kExitOk;
+    Watched b;
+    b.device = d.path;
+    b.owned = openObject(d.path);
+    if (!b.owned) continue;  // a path the library would not open
+    b.io = b.owned.get();
+    boxes.push_back(std::move(b));
+  }
+  if (boxes.empty()) {
+    return fail(kExitNoBox,
+                "no box: no telephone-line box is there (is tavro-box running, or a box "
+                "plugged into USB? `tavro devices` lists what is found)");
+  }
+  return watchBoxes(boxes, o, {});
 }
 
 // ---- line control ---------------------------------------------------------------------

@@ -12,6 +12,7 @@
 namespace tavro::tool {
 
 struct WatchOptions {
+  bool all = false;  // every box, each in an object of its own
   bool json = false;
   int maxEvents = 0;   // end after this many events; 0 = no limit
   double seconds = 0;  // end after this long; 0 = no limit
@@ -26,6 +27,10 @@ int runDevices(bool json);
 int runStatus(Session& s, bool json);
 int runInfo(Session& s, bool json);
 int runWatch(Session& s, const WatchOptions& o);
+// Watches every box listed when it starts (the session's object is not used): each line
+// names its box. A box that another program holds is left out, with a message; kExitBoxInUse
+// when that leaves none, kExitNoBox when none is listed.
+int runWatchAll(Session& s, const WatchOptions& o);
 int runPickUp(Session& s);
 int runHangUp(Session& s);
 int runDial(Session& s, const std::string& digits);

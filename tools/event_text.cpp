@@ -155,7 +155,7 @@ int64_t monotonicNanoseconds() {
   return int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
 }
 
-std::string eventLine(const Event& e, bool json) {
+std::string eventLine(const Event& e, bool json, std::string_view device) {
   std::time_t secs = std::chrono::system_clock::to_time_t(e.when);
   auto sinceEpoch =
       std::chrono::duration_cast<std::chrono::milliseconds>(e.when.time_since_epoch());
@@ -167,10 +167,12 @@ std::string eventLine(const Event& e, bool json) {
   std::snprintf(time, sizeof time, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min, local.tm_sec,
                 ms);
   if (json) {
-    return "{\"time\":" + jsonString(time) + ",\"event\":" + jsonString(e.name) +
+    const std::string at = device.empty() ? "" : ",\"device\":" + jsonString(device);
+    return "{\"time\":" + jsonString(time) + at + ",\"event\":" + jsonString(e.name) +
            (e.fields.empty() ? "" : ",") + e.fields + "}";
   }
-  return std::string(time) + " " + e.name + (e.text.empty() ? "" : " ") + e.text;
+  const std::string at = device.empty() ? "" : terminalText(device) + " ";
+  return std::string(time) + " " + at + e.name + (e.text.empty() ? "" : " ") + e.text;
 }
 
 std::optional<Event> EventReport::describe(const tavro_event& e, int64_t monotonicNow) {

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "tavro/events.h"
 
@@ -20,8 +21,9 @@ struct Event {
 };
 
 // "07:51:04.530 call 5551234", or the JSON object of the event, with the local time of
-// `e.when`.
-std::string eventLine(const Event& e, bool json);
+// `e.when`. With a `device`, the box's path follows the time ("07:51:04.530 /run/.../box0
+// call 5551234"; in JSON the field "device").
+std::string eventLine(const Event& e, bool json, std::string_view device = {});
 
 // Turns the library's events into what the tool reports, in their order; watch and the
 // console both report through it. A link or hook change that repeats the state last

@@ -35,7 +35,7 @@ const char* unknownCommand(CLI::App& app, int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string word = argv[i];
     if (word == "--") return nullptr;
-    if (word == "--wait") {
+    if (word == "--wait" || word == "--device") {
       ++i;  // its value
       continue;
     }
@@ -63,6 +63,11 @@ int main(int argc, char** argv) {
   app.add_option("--wait", waitSeconds,
                  "Seconds to wait for a box that is there to answer (default 3, at most 3600)")
       ->check(numberIn(0, 3600));
+
+  std::string device;
+  app.add_option("--device", device,
+                 "The box to use, by its path as `tavro devices` prints it (default: the first "
+                 "box that opens)");
 
   bool verbose = false;
   app.add_flag("--verbose", verbose,
@@ -94,6 +99,9 @@ int main(int argc, char** argv) {
       "watch",
       "Wait for the box and print one line per event as it happens: call (the whole caller "
       "ID), ring, dtmf, tone, hook, link (up, lost, back); Ctrl-C ends it");
+  watchCmd->add_flag("--all", watch.all,
+                     "Every box at once (those listed when it starts), each line with the "
+                     "box's path");
   watchCmd->add_flag("--json", watch.json,
                      "One JSON object per line, with every field of the event");
   // Left out, watch runs until Ctrl-C; given, it must be something that ends.
@@ -103,7 +111,9 @@ int main(int argc, char** argv) {
       ->add_option("--seconds", watch.seconds,
                    "End after this many seconds (more than 0, at most a year)")
       ->check(numberIn(0.001, 31536000.0));
-  watchCmd->callback([&] { args.run = [&](Session& s) { return runWatch(s, watch); }; });
+  watchCmd->callback([&] {
+    args.run = [&](Session& s) { return watch.all ? runWatchAll(s, watch) : runWatch(s, watch); };
+  });
 
   app.add_subcommand("console",
                      "One session with the box: type commands (help lists them) while events "
@@ -131,11 +141,26 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
   if (!args.run) return kExitUsage;
+  if (app.count("--device") > 0 && device.empty()) {
+    std::fprintf(stderr, "tavro: --device needs a path, as `tavro devices` prints it\n");
+    return kExitUsage;
+  }
+  // The device picks one box for a command that uses a box.
+  if (!device.empty()) {
+    const char* whole = app.got_subcommand("devices")     ? "devices lists every box"
+                        : app.got_subcommand("usb-setup") ? "usb-setup works on no box"
+                        : watch.all                       ? "watch --all watches every box"
+                                                          : nullptr;
+    if (whole) {
+      std::fprintf(stderr, "tavro: --device picks one box, and %s\n", whole);
+      return kExitUsage;
+    }
+  }
 
   installSignalHandlers(verbose);
   int rc = kExitFailed;
   {
-    Session session(waitSeconds);
+    Session session(waitSeconds, device);
     rc = args.run(session);
   }  // the library object is stopped here, before the process ends
   std::fflush(stdout);

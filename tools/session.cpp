@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "tavro/devices.h"
+#include "tavro/events.h"
 #include "tavro/notice.h"
 #include "tavro/status.h"
 #include "tools/signals.h"
@@ -20,22 +21,32 @@ constexpr const char* kInUseText = "the box is in use by another program";
 constexpr const char* kHeldPrefix = "another program holds it: ";
 
 // The in-use message, with the program that holds the box where the box says which.
-std::string inUseText(const DeviceList& list) {
+std::string inUseText(const DeviceList& list, const std::string& device) {
+  const std::string text =
+      device.empty() ? std::string(kInUseText)
+                     : "the box " + terminalText(device) + " is in use by another program";
   for (const ListedDevice& d : list.devices) {
+    if (!device.empty() && d.path != device) continue;
     if (d.state == DeviceState::kBusy && d.reason.starts_with(kHeldPrefix))
-      return std::string(kInUseText) + ": " +
+      return text + ": " +
              terminalText(std::string_view(d.reason).substr(std::strlen(kHeldPrefix)));
   }
-  return kInUseText;
+  return text;
 }
 
-// Whether any box is published, up or not; a configured device that is not a box does not
-// count.
-bool anyBoxPublished() {
+// Whether a box is published at `device` (any box when empty), up or not; a configured
+// device that is not a box does not count.
+bool boxPublished(const std::string& device) {
   const DeviceList list = listDevices();
-  return std::any_of(list.devices.begin(), list.devices.end(),
-                     [](const ListedDevice& d) { return d.state != DeviceState::kNotABox; });
+  return std::any_of(list.devices.begin(), list.devices.end(), [&](const ListedDevice& d) {
+    return d.state != DeviceState::kNotABox && (device.empty() || d.path == device);
+  });
 }
+
+// How to find out what is there, for the messages about no box.
+constexpr const char* kNoBoxHint =
+    "(is tavro-box running, or a box plugged into USB? `tavro devices` lists what is found)";
+constexpr const char* kDeviceHint = "(`tavro devices` lists what is found)";
 
 }  // namespace
 
@@ -54,18 +65,11 @@ int check(int result, OpKind kind, const char* what) {
   return f.exitCode;
 }
 
-std::string inUseText() {
-  return inUseText(listDevices());
+std::string inUseText(const std::string& device) {
+  return inUseText(listDevices(), device);
 }
 
-Session::~Session() = default;
-
-bool Session::linkUp() {
-  return io_ && (io_->GetTelStatus() & kLinkDownBit) == 0;
-}
-
-int Session::open(bool mayWait) {
-  if (io_) return kExitOk;
+std::unique_ptr<CKusb_IO> openObject(const std::string& device) {
   // The library's worker threads must never take the tool's signals: they are started
   // with SIGINT and SIGTERM blocked, which they inherit; a signal that arrives meanwhile
   // is handled once they run.
@@ -74,29 +78,51 @@ int Session::open(bool mayWait) {
   sigaddset(&block, SIGINT);
   sigaddset(&block, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &block, &old);
-  io_ = std::make_unique<CKusb_IO>();
+  std::unique_ptr<CKusb_IO> io(device.empty() ? new CKusb_IO : tavro_open_device(device.c_str()));
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  return io;
+}
 
+Session::~Session() = default;
+
+bool Session::linkUp() {
+  return io_ && (io_->GetTelStatus() & kLinkDownBit) == 0;
+}
+
+bool Session::boxInUse() const {
+  return io_ && tavro::boxInUse(*io_);
+}
+
+int Session::open(bool mayWait) {
+  if (io_) return kExitOk;
+  io_ = openObject(device_);
+  if (!io_) {
+    return fail(kExitUsage, "--device " + terminalText(device_) +
+                                " is not a device path: give it as `tavro devices` prints it");
+  }
+  const std::string at = terminalText(device_);
   if (mayWait) return interrupted() ? kExitInterrupted : kExitOk;
   // The library has looked for a box once. With nothing published at all there is nothing
   // to wait for; a box that is there but not up yet is given the wait time.
-  if (!linkUp() && !boxInUse() && !anyBoxPublished()) {
+  if (!linkUp() && !boxInUse() && !boxPublished(device_)) {
     return fail(kExitNoBox,
-                "no box: no telephone-line box is there (is tavro-box running, or a box "
-                "plugged into USB? `tavro devices` lists what is found)");
+                device_.empty()
+                    ? std::string("no box: no telephone-line box is there ") + kNoBoxHint
+                    : "no box: there is no box at " + at + " " + kDeviceHint);
   }
   Clock::time_point start = Clock::now();
   while (!linkUp() && !interrupted() && secondsSince(start) < waitSeconds_) nap(50);
   if (interrupted()) return kExitInterrupted;
-  if (!linkUp() && boxInUse()) return fail(kExitBoxInUse, inUseText());
+  if (!linkUp() && boxInUse()) return fail(kExitBoxInUse, inUseText(device_));
   if (!linkUp()) {
-    // Boxes are looked for on the virtual wire and on USB: the hint names both.
-    char buf[192];
-    std::snprintf(buf, sizeof buf,
-                  "no box: no telephone-line box answered within %.1f s (is tavro-box running, "
-                  "or a box plugged into USB? `tavro devices` lists what is found)",
-                  waitSeconds_);
-    return fail(kExitNoBox, buf);
+    char within[32];
+    std::snprintf(within, sizeof within, "%.1f s", waitSeconds_);
+    return fail(kExitNoBox, device_.empty()
+                                ? std::string("no box: no telephone-line box answered "
+                                              "within ") +
+                                      within + " " + kNoBoxHint
+                                : "no box: the box at " + at + " did not answer within " + within +
+                                      " " + kDeviceHint);
   }
   return kExitOk;
 }

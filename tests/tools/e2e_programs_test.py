@@ -10,16 +10,19 @@ The box and the tests' base are those of e2e_test.py.
 import json
 import os
 import pty
+import queue
+import re
 import select
 import signal
 import subprocess
 import sys
+import threading
 import time
 import unittest
 
 import e2e_test as e2e
-from e2e_test import (Box, DEADLINE, ToolTest, end_if_running, finish, noise, packet,
-                      read_line, wave_header)
+from e2e_test import (Box, DEADLINE, ToolTest, caller_id_record, end_if_running, finish,
+                      noise, packet, read_line, wave_header)
 
 
 IN_USE = "the box is in use by another program"
@@ -185,6 +188,82 @@ class EarlierBox(ToolTest):
         self.assertRun(self.tool("status"))
         self.assertEqual(self.box.commands(mark)[0], packet(4))
         self.box.wait_for(r"^control: unknown code 0x0022000c, failed", since=mark)
+
+
+def line_reader(proc):
+    """The next line of a running tool's output, for lines that may come several at once
+    (read by a thread: a select on the pipe misses lines already buffered); and the thread."""
+    lines = queue.Queue()
+    reader = threading.Thread(target=lambda: [lines.put(l.rstrip("\n")) for l in proc.stdout],
+                              daemon=True)
+    reader.start()
+    return (lambda: lines.get(timeout=DEADLINE)), reader
+
+
+class SeveralBoxes(ToolTest):
+    """Two boxes: --device picks one of them, watch --all reports on both."""
+    box_args = ()
+
+    def setUp(self):
+        super().setUp()
+        self.second = Box(self.runtime, "--name", "box1")
+        self.addCleanup(self.second.stop)
+        self.second.send("type 66")  # told apart from the first box's 0x35
+        self.second.sync()
+        self.folder = os.path.join(self.runtime, "tavro", "{77F49321-16EF-11D2-AD51-006097B514DD}")
+        self.paths = [os.path.join(self.folder, name) for name in ("box0", "box1")]
+
+    def test_device_picks_the_box_and_names_it_when_it_cannot(self):
+        for path, box, other, code in ((self.paths[0], self.box, self.second, 0x35),
+                                       (self.paths[1], self.second, self.box, 66)):
+            with self.subTest(path=path):
+                r = self.tool("--device", path, "info", "--json")
+                self.assertRun(r)
+                self.assertEqual(json.loads(r.stdout)["type"], code)
+                marks = box.mark(), other.mark()
+                self.assertRun(self.tool("--device", path, "pickup"))
+                box.sync()
+                other.sync()
+                self.assertEqual(box.commands(marks[0]), [packet(4)])
+                self.assertEqual(other.commands(marks[1]), [])
+        missing = os.path.join(self.folder, "box9")
+        r = self.tool("--device", missing, "status")
+        self.assertRun(r, 3)
+        self.assertIn("no box: there is no box at " + missing, r.stderr)
+        self.assertRun(self.tool("--device", "box1", "status"), 2)
+        # A box that another program holds is refused by name; the other box is free.
+        holder = self.start_tool("--device", self.paths[1], "watch")
+        next_line, _ = line_reader(holder)
+        while not next_line().endswith(" link up"):  # the line is off hook: said first
+            pass
+        r = self.tool("--wait", "0.5", "--device", self.paths[1], "pickup")
+        self.assertRun(r, EXIT_IN_USE)
+        self.assertIn("the box %s is in use by another program: process %d (tavro)"
+                      % (self.paths[1], holder.pid), r.stderr)
+        self.assertRun(self.tool("--wait", "0.5", "--device", self.paths[0], "pickup"))
+
+    def test_watch_all_reports_every_box_with_its_path(self):
+        proc = self.start_tool("watch", "--all", "--json")
+        take = lambda: json.loads(next_line())
+        next_line, reader = line_reader(proc)
+        ups = [take() for _ in self.paths]
+        self.assertEqual(sorted((e["device"], e["event"], e["state"]) for e in ups),
+                         [(p, "link", "up") for p in self.paths])
+        self.box.send("dtmf 5")
+        self.second.send(caller_id_record("5551234"))
+        events = sorted((e["device"], e["event"]) for e in (take() for _ in self.paths))
+        self.assertEqual(events, [(self.paths[0], "dtmf"), (self.paths[1], "call")])
+        proc.send_signal(signal.SIGINT)
+        self.assertEqual(proc.wait(timeout=DEADLINE), 0, proc.stderr.read())
+        reader.join(DEADLINE)
+        # A box that another program holds is left out, said so; the others are watched.
+        holder = self.start_tool("--device", self.paths[0], "watch")
+        self.assertIn(" link up", read_line(holder))
+        r = self.tool("watch", "--all", "--events", "1")
+        self.assertRun(r)
+        self.assertRegex(r.stdout, r"^\d\d:\d\d:\d\d\.\d{3} %s link up\n$" % re.escape(self.paths[1]))
+        self.assertIn("the box %s is in use by another program: process %d (tavro); it is not "
+                      "watched" % (self.paths[0], holder.pid), r.stderr)
 
 
 if __name__ == "__main__":
