@@ -3,9 +3,10 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <mutex>
 
+#include "platform/lasting.h"
 #include "platform/platform.h"
+#include "platform/thread_safety.h"
 #include "platform/usb/usb_backend.h"
 #include "protocol/control.h"
 #include "protocol/pipes.h"
@@ -47,23 +48,23 @@ struct Listener {
 };
 
 struct Holds {
-  std::mutex mutex;
-  int count = 0;
-  std::shared_ptr<Table> table;
-  bool watched = false;  // the held table's backends tell of every change
+  Mutex mutex;
+  int count TAVRO_GUARDED_BY(mutex) = 0;
+  std::shared_ptr<Table> table TAVRO_GUARDED_BY(mutex);
+  // The held table's backends tell of every change.
+  bool watched TAVRO_GUARDED_BY(mutex) = false;
   // Every hold's listener: the backends of the held table tell all of them. Its own lock,
   // held while they are told, so that a hold that ends is told nothing after.
-  std::mutex listenersMutex;
-  std::vector<Listener> listeners;
+  Mutex listenersMutex;
+  std::vector<Listener> listeners TAVRO_GUARDED_BY(listenersMutex);
   // The table that open devices and pipes still use: while one is open, every open shares
   // it, so that opens of one box share its claim.
-  std::weak_ptr<Table> inUse;
+  std::weak_ptr<Table> inUse TAVRO_GUARDED_BY(mutex);
 };
 
 // Never destroyed: a hold may end, and a device close, while the process exits.
 Holds& holds() {
-  static Holds& h = *new Holds;
-  return h;
+  return lasting<Holds>();
 }
 
 std::shared_ptr<Table> makeTable() {
@@ -76,12 +77,12 @@ std::shared_ptr<Table> makeTable() {
 std::shared_ptr<Table> tableInUse() {
   Holds& h = holds();
   {
-    std::lock_guard<std::mutex> lock(h.mutex);
+    MutexLock lock(h.mutex);
     if (h.table) return h.table;
     if (auto table = h.inUse.lock()) return table;
   }
   auto made = makeTable();
-  std::lock_guard<std::mutex> lock(h.mutex);
+  MutexLock lock(h.mutex);
   if (h.table) return h.table;
   if (auto table = h.inUse.lock()) return table;  // made meanwhile by another caller
   h.inUse = made;
@@ -195,30 +196,22 @@ std::vector<std::unique_ptr<Backend>> makeBackends(const char* value,
   return backends;
 }
 
-namespace {
-
-void tellListeners(bool arrived) {
-  Holds& h = holds();
-  std::lock_guard<std::mutex> told(h.listenersMutex);
-  for (const Listener& l : h.listeners) l.changed(arrived);
-}
-
-}  // namespace
-
 void tellDeviceChange(bool arrived) {
-  tellListeners(arrived);
+  Holds& h = holds();
+  MutexLock told(h.listenersMutex);
+  for (const Listener& l : h.listeners) l.changed(arrived);
 }
 
 BackendHold::BackendHold() {
   Holds& h = holds();
-  std::lock_guard<std::mutex> lock(h.mutex);
+  MutexLock lock(h.mutex);
   if (h.count++ == 0) {
     h.table = h.inUse.lock();
     if (!h.table) h.table = makeTable();
     h.inUse = h.table;
     // One watch per backend for every hold: each change is told to each listener.
     bool all = true;
-    for (auto& backend : h.table->backends) all = backend->watchChanges(tellListeners) && all;
+    for (auto& backend : h.table->backends) all = backend->watchChanges(tellDeviceChange) && all;
     h.watched = all;
   }
 }
@@ -226,12 +219,12 @@ BackendHold::BackendHold() {
 BackendHold::~BackendHold() {
   Holds& h = holds();
   {
-    std::lock_guard<std::mutex> lock(h.listenersMutex);
+    MutexLock lock(h.listenersMutex);
     std::erase_if(h.listeners, [&](const Listener& l) { return l.hold == this; });
   }
   std::shared_ptr<Table> last;
   {
-    std::lock_guard<std::mutex> lock(h.mutex);
+    MutexLock lock(h.mutex);
     if (--h.count == 0) {
       last = std::move(h.table);
       h.watched = false;
@@ -244,10 +237,10 @@ BackendHold::~BackendHold() {
 bool BackendHold::watchChanges(std::function<void(bool arrived)> changed) {
   Holds& h = holds();
   {
-    std::lock_guard<std::mutex> lock(h.listenersMutex);
+    MutexLock lock(h.listenersMutex);
     h.listeners.push_back({this, std::move(changed)});
   }
-  std::lock_guard<std::mutex> lock(h.mutex);
+  MutexLock lock(h.mutex);
   return h.watched;
 }
 

@@ -24,6 +24,7 @@
 
 #include "protocol/control.h"
 #include "protocol/pipes.h"
+#include "protocol/records.h"
 
 namespace tavro::wire {
 
@@ -182,10 +183,6 @@ inline void putLe32(uint8_t* p, uint32_t v) {
   p[3] = static_cast<uint8_t>(v >> 24);
 }
 
-inline uint32_t getLe32(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
 // The 16-byte header of a control request: code, value, index and the length of the data
 // stage, each little-endian.
 struct ControlHeader {
@@ -211,10 +208,10 @@ inline std::vector<uint8_t> encodeControlRequest(const ControlHeader& h, const v
 // False when the message is too short to hold a header.
 inline bool decodeControlHeader(const uint8_t* message, size_t size, ControlHeader* h) {
   if (size < kControlHeaderSize) return false;
-  h->code = getLe32(message);
-  h->value = getLe32(message + 4);
-  h->index = getLe32(message + 8);
-  h->length = getLe32(message + 12);
+  h->code = le32(message);
+  h->value = le32(message + 4);
+  h->index = le32(message + 8);
+  h->length = le32(message + 12);
   return true;
 }
 

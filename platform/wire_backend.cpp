@@ -21,7 +21,9 @@
 
 #include "platform/backend.h"
 #include "platform/folder_watch.h"
+#include "platform/lasting.h"
 #include "platform/platform.h"
+#include "platform/thread_safety.h"
 
 namespace tavro::platform {
 namespace {
@@ -49,8 +51,10 @@ bool waitReady(int fd, short events, Clock::time_point deadline) {
   }
 }
 
-std::mutex gHookMutex;
-std::function<void()>& gConnectHook = *new std::function<void()>;  // never destroyed
+struct ConnectHook {
+  Mutex mutex;
+  std::function<void()> hook TAVRO_GUARDED_BY(mutex);
+};
 
 // Connects a socket of `type` to the socket at `reach` without blocking on a box that does
 // not accept; returns the connected descriptor (blocking, close-on-exec) or -1.
@@ -116,8 +120,9 @@ int connectInPublishFolder(const std::string& path, int type) {
   if (folder < 0) return -1;
   std::function<void()> hook;
   {
-    std::lock_guard<std::mutex> lock(gHookMutex);
-    hook = gConnectHook;
+    ConnectHook& c = lasting<ConnectHook>();
+    MutexLock lock(c.mutex);
+    hook = c.hook;
   }
   if (hook) hook();
   const int fd = connectSocket(wire::pathInFolder(folder, path.substr(slash + 1)), type);
@@ -274,7 +279,7 @@ class WireDevice : public BackendDevice {
   bool vendorRequest(bool in, uint32_t value, uint32_t index, void* data,
                      uint16_t length) override {
     if (length > 0 && data == nullptr) return false;
-    std::lock_guard<std::mutex> lock(controlMutex_);
+    MutexLock lock(controlMutex_);
     if (claimAsked_) return false;  // its late answer would be taken for this one's
     return controlRoundTrip(connection_.fd(), in ? kVendorRead : kVendorWrite, value, index, length,
                             in ? nullptr : data, in ? data : nullptr);
@@ -293,7 +298,7 @@ class WireDevice : public BackendDevice {
   Claim claim() override { return claimUntil(Clock::now() + realDuration(kAnswerLimit)); }
 
   Claim claimUntil(Clock::time_point deadline) override {
-    std::lock_guard<std::mutex> lock(controlMutex_);
+    MutexLock lock(controlMutex_);
     if (!claimAsked_) {
       const std::vector<uint8_t> request =
           wire::encodeControlRequest({kClaimPipes, 0, 0, 1}, nullptr, 0);
@@ -312,12 +317,12 @@ class WireDevice : public BackendDevice {
   }
 
   std::string holder() override {
-    std::lock_guard<std::mutex> lock(controlMutex_);
+    MutexLock lock(controlMutex_);
     if (claimAsked_) return {};  // a late claim answer would be taken for this one's
     uint8_t answer[kHolderSize] = {};
     if (!controlRoundTrip(connection_.fd(), kHolder, 0, 0, kHolderSize, nullptr, answer))
       return {};  // a box that does not say
-    const uint32_t pid = wire::getLe32(answer);
+    const uint32_t pid = le32(answer);
     if (pid == 0 || pid > 0x7FFFFFFF) return {};
     // The name comes from the box: only printable ASCII of it is shown.
     std::string name;
@@ -327,7 +332,7 @@ class WireDevice : public BackendDevice {
   }
 
   std::string sharing() override {
-    std::lock_guard<std::mutex> lock(controlMutex_);
+    MutexLock lock(controlMutex_);
     if (claimAsked_) return {};
     uint8_t answer[kSharingSize] = {};
     if (!controlRoundTrip(connection_.fd(), kSharing, 0, 0, kSharingSize, nullptr, answer))
@@ -344,8 +349,9 @@ class WireDevice : public BackendDevice {
  private:
   Connection connection_;
   const std::string path_;
-  std::mutex controlMutex_;  // keeps each control request together with its answer
-  bool claimAsked_ = false;  // a claim went out and its answer has not come yet
+  Mutex controlMutex_;  // keeps each control request together with its answer
+  // A claim went out and its answer has not come yet.
+  bool claimAsked_ TAVRO_GUARDED_BY(controlMutex_) = false;
 };
 
 class WireBackend : public Backend {
@@ -425,8 +431,9 @@ std::unique_ptr<Backend> makeWireBackend() {
 }
 
 void setConnectHook(std::function<void()> hook) {
-  std::lock_guard<std::mutex> lock(gHookMutex);
-  gConnectHook = std::move(hook);
+  ConnectHook& c = lasting<ConnectHook>();
+  MutexLock lock(c.mutex);
+  c.hook = std::move(hook);
 }
 
 }  // namespace tavro::platform

@@ -18,8 +18,6 @@ namespace tavro::vbox {
 
 namespace {
 
-using wire::getLe32;
-
 constexpr off_t kLargestWave = off_t{64} << 20;  // about 2 h 20 min of line audio
 
 uint16_t le16(const uint8_t* p) {
@@ -146,7 +144,7 @@ Frame FrameMaker::next(uint8_t status) {
 }
 
 uint32_t patternFrameNumber(const uint8_t* frame) {
-  return getLe32(frame + kFrameHeader);
+  return le32(frame + kFrameHeader);
 }
 
 bool isPatternFrame(const uint8_t* frame) {
@@ -192,12 +190,12 @@ std::optional<std::vector<uint8_t>> readAlawWave(const std::string& path, std::s
   size_t pos = 12;
   while (pos + 8 <= file.size()) {
     const uint8_t* chunk = file.data() + pos;
-    uint64_t size = getLe32(chunk + 4);
+    uint64_t size = le32(chunk + 4);
     size_t body = pos + 8;
     if (std::memcmp(chunk, "fmt ", 4) == 0) {
       if (size < 16 || body + 16 > file.size()) return fail("short format chunk");
       const uint8_t* f = file.data() + body;
-      if (le16(f) != 6 || le16(f + 2) != 1 || getLe32(f + 4) != 8000 || le16(f + 14) != 8)
+      if (le16(f) != 6 || le16(f + 2) != 1 || le32(f + 4) != 8000 || le16(f + 14) != 8)
         return fail("not 8 kHz mono 8-bit A-law");
       formatOk = true;
     } else if (std::memcmp(chunk, "data", 4) == 0) {
