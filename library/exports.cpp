@@ -1,8 +1,8 @@
 // The eighteen plain-name exports: each calls the member of the same name on the object.
 //
 // A null object is refused as a null argument is: -2 from those with a result, nothing done
-// by the others. GetTelStatus needs no object (the status word is the process's) and
-// reads the word all the same.
+// by the others. GetTelStatus needs no object: without one it reads the process's status
+// word (the default objects'), with one that object's.
 #include "tavro/exports.h"
 
 #include "device/state.h"

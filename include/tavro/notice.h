@@ -3,8 +3,10 @@
  * The library tells the user about four conditions: the link-lost message, "NoUsed 0x02",
  * "Receive Error!" and "In StopReadSound Error!". It hands the text (UTF-8) to the notice
  * handler, one notice at a time and in order, on a thread of its own: the thread that met
- * the condition goes on at once, whatever the handler does. A notice equal to one waiting
- * is counted into it. Repeats of a notice within a second of its last showing are
+ * the condition goes on at once, whatever the handler does. The handler is the process's,
+ * for every object; tavro_notice_device() says which box a notice is about. A notice equal
+ * to one waiting (the same text about the same box) is counted into it. Repeats of a notice
+ * within a second of its last showing are
  * counted, not shown: once the second has passed the handler gets the notice once more,
  * and tavro_notice_count() says how many times it was raised (a box that repeats a record
  * without end thus costs a call a second; the notice event, tavro/events.h, comes with
@@ -16,7 +18,7 @@
  *
  * A handler may wait until its user has answered (a dialog with an OK button), but must
  * not touch widgets from the calling thread. Destroying the library object waits at most
- * a second for a handler that still shows its notice; after that the handler is left to
+ * a second for a handler that still shows a notice of its own; after that the handler is left to
  * return by itself and later notices go to a new thread. At process exit no handler is
  * called any more.
  *

@@ -182,7 +182,7 @@ TEST_F(Boxes, ABoxHeldByAnotherObjectIsBusyAndTheDefaultObjectTakesAFreeOne) {
 }
 
 TEST_F(Boxes, NoticesSayWhichBoxAndAreNotFoldedTogether) {
-  make(2);
+  make(3);
   std::mutex mutex;
   std::map<std::string, int> raised;  // by device
   setNoticeHandler([&](const std::string& text) {
@@ -195,11 +195,12 @@ TEST_F(Boxes, NoticesSayWhichBoxAndAreNotFoldedTogether) {
     CKusb_IO first(path(0).c_str());
     CKusb_IO second(path(1).c_str());
     ASSERT_TRUE(eventually([&] { return linkUp(first) && linkUp(second); }));
-    ASSERT_TRUE(boxes_[0]->sendRecord({2, 0}));
-    ASSERT_TRUE(boxes_[1]->sendRecord({2, 0}));
+    CKusb_IO plain;  // the default object, on the box left free: its notices name that box
+    ASSERT_TRUE(eventually([&] { return linkUp(plain); }));
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(boxes_[i]->sendRecord({2, 0}));
     ASSERT_TRUE(eventually([&] {
       std::lock_guard<std::mutex> lock(mutex);
-      return raised[path(0)] == 1 && raised[path(1)] == 1;
+      return raised[path(0)] == 1 && raised[path(1)] == 1 && raised[path(2)] == 1;
     }));
     tavro_event e;
     ASSERT_EQ(tavro_event_wait(&first, &e, 5000), 1);
@@ -207,7 +208,7 @@ TEST_F(Boxes, NoticesSayWhichBoxAndAreNotFoldedTogether) {
   }
   setNoticeHandler({});
   std::lock_guard<std::mutex> lock(mutex);
-  EXPECT_EQ(raised.size(), 2u);
+  EXPECT_EQ(raised.size(), 3u);
 }
 
 // Objects made and destroyed in any order from several threads: each works while it lives,
