@@ -31,6 +31,32 @@ TEST(PublishRootTest, OnlyAnAbsoluteRuntimeDirectoryCounts) {
   EXPECT_EQ(wire::publishRoot(), fallback);
 }
 
+// The system publish folder comes after the user's, and must belong to root: a folder of any
+// other user, or one that its group may write to (the group only reaches its sockets), is
+// refused. Run as a user, a folder of one's own stands for one that is not root's.
+TEST_F(PublishFolderFixture, TheSystemFolderIsLookedAtLastAndMustBeRootsAlone) {
+  EXPECT_EQ(wire::publishRoots(), (std::vector<std::string>{root_, wire::kSystemPublishRoot}));
+  EXPECT_EQ(wire::publishRootOwner(wire::kSystemPublishRoot), 0u);
+  EXPECT_EQ(wire::publishRootOwner(root_), ::getuid());
+  auto systemTrust = [this](mode_t mode) {
+    EXPECT_EQ(::chmod(root_.c_str(), mode), 0);
+    wire::Trust why = wire::Trust::kTrusted;
+    const int fd = wire::openTrustedFolder(AT_FDCWD, root_.c_str(), &why, 0);
+    if (fd >= 0) ::close(fd);
+    EXPECT_EQ(fd >= 0, why == wire::Trust::kTrusted);
+    return why;
+  };
+  if (::getuid() != 0) {
+    EXPECT_EQ(systemTrust(0755), wire::Trust::kOtherOwner);
+    return;
+  }
+  EXPECT_EQ(systemTrust(0755), wire::Trust::kTrusted);
+  EXPECT_EQ(systemTrust(0775), wire::Trust::kWritableByOthers);
+  EXPECT_EQ(systemTrust(0757), wire::Trust::kWritableByOthers);
+  ASSERT_EQ(::chown(root_.c_str(), 4242, static_cast<gid_t>(-1)), 0);
+  EXPECT_EQ(systemTrust(0755), wire::Trust::kOtherOwner);
+}
+
 TEST_F(PublishFolderFixture, SocketsSortedBytewiseOthersSkipped) {
   for (const char* name : {"b", "a", "B", "\xC3x", "a\\PIPE00", "dev\\x"}) listen(name);
   std::ofstream(classDir_ + "/file") << "not a socket";
