@@ -170,7 +170,8 @@ void SharedBox::Impl::onRecord(const Record& r) {
   }
 }
 
-void SharedBox::Impl::onFrame(const std::array<uint8_t, kFrameSize>& f) {
+bool SharedBox::Impl::onFrame(const std::array<uint8_t, kFrameSize>& f) {
+  bool heldBack = false;
   for (auto& [pid, p] : programs) {
     if (!p.streaming || p.pipe[kAudioInPipe] < 0) continue;
     if (!p.held.empty()) {
@@ -185,8 +186,10 @@ void SharedBox::Impl::onFrame(const std::array<uint8_t, kFrameSize>& f) {
         closeFd(p.pipe[kAudioInPipe]);
     } else if (size_t(n) < f.size()) {
       p.held.assign(f.begin() + n, f.end());
+      heldBack = true;
     }
   }
+  return heldBack;
 }
 
 void SharedBox::Impl::flushHeld(Program& p) {

@@ -75,8 +75,10 @@ void SharedBox::Impl::readRecords() {
     if (!box.pipes[kReplyPipe]->read(r.data(), r.size(), &got)) break;
     if (got == 0) continue;
     std::lock_guard<std::mutex> lock(mutex);
-    records.push_back(r);
-    wake();
+    const auto until = inFlight ? inFlight->until : Clock::time_point::min();
+    onRecord(r);
+    // A command sent meanwhile has a time-out of its own, which the loop must know.
+    if (inFlight && inFlight->until != until) wake();
   }
   lose();
 }
@@ -87,8 +89,7 @@ void SharedBox::Impl::readAudio() {
     uint32_t got = 0;
     if (!box.pipes[kAudioInPipe]->read(f.data(), f.size(), &got) || got != f.size()) break;
     std::lock_guard<std::mutex> lock(mutex);
-    frames.push_back(f);
-    wake();
+    if (onFrame(f)) wake();
   }
   lose();
 }
@@ -248,6 +249,7 @@ bool SharedBox::Impl::readPipe(Program& p, int pipe) {
 }
 
 void SharedBox::Impl::loop() {
+  std::unique_lock<std::mutex> lock(mutex);
   for (;;) {
     if (stop.load()) return;
     if (lost.load() && !away) {
@@ -296,20 +298,14 @@ void SharedBox::Impl::loop() {
       const auto ms = std::chrono::ceil<std::chrono::milliseconds>(due - Clock::now()).count();
       timeout = int(std::clamp<long long>(ms, 0, 60000));
     }
-    if (::poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) return;
+    lock.unlock();
+    const int polled = ::poll(fds.data(), fds.size(), timeout);
+    lock.lock();
+    if (polled < 0 && errno != EINTR) return;
     if (fds[0].revents) {
       uint64_t v;
       [[maybe_unused]] ssize_t n = ::read(wakeFd, &v, sizeof v);
     }
-    std::deque<Record> newRecords;
-    std::deque<std::array<uint8_t, kFrameSize>> newFrames;
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      newRecords.swap(records);
-      newFrames.swap(frames);
-    }
-    for (const auto& r : newRecords) onRecord(r);
-    for (const auto& f : newFrames) onFrame(f);
     pump();
 
     std::vector<pid_t> ended;

@@ -116,7 +116,7 @@ struct SharedBox::Impl {
   bool handedOver = false;  // its sockets' names are its successor's: the end leaves them
   int wakeFd = -1;
 
-  std::map<pid_t, Program> programs;  // the loop thread's own
+  std::map<pid_t, Program> programs;
   std::deque<Queued> queue;
   std::optional<InFlight> inFlight;
   std::deque<GivenUp> givenUp;  // oldest first
@@ -125,10 +125,10 @@ struct SharedBox::Impl {
   bool away = false;  // the box went away: the shared box waits for it
   std::vector<HeldClaim> claimsHeld;
 
-  // Handed over by the reader threads.
+  // Guards everything above: the loop thread holds it but while it polls, and the reader
+  // threads route what the box says under it at once, without a hand-over to the loop (one
+  // wake-up less on every answer; the loop is woken only when its time-outs change).
   std::mutex mutex;
-  std::deque<Record> records;
-  std::deque<std::array<uint8_t, kFrameSize>> frames;
   std::atomic<bool> lost{false};
   std::atomic<bool> stop{false};
   std::atomic<size_t> programCount{0};
@@ -174,7 +174,8 @@ struct SharedBox::Impl {
   bool lateAnswer(const Record& r);
   void hookChanged(bool offHook, pid_t except);
   void onRecord(const Record& r);
-  void onFrame(const std::array<uint8_t, kFrameSize>& f);
+  // True when a program now holds part of a frame back (the loop then waits to send it).
+  bool onFrame(const std::array<uint8_t, kFrameSize>& f);
   void flushHeld(Program& p);
   void acceptPipe(int pipe);
   void acceptControl();
