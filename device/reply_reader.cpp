@@ -20,6 +20,8 @@ namespace {
 
 constexpr std::chrono::milliseconds kConnectRetry{50};
 constexpr std::chrono::milliseconds kLinkLostPause{500};
+// The records taken in at most as the reply pipe connects, before it counts as up.
+constexpr int kHeldAtConnect = 64;
 // While the backends tell of every device that comes or goes, a reader that found no box
 // waits for a change, and looks again by itself only after this many retry periods (1 s).
 constexpr int kUnchangedLooks = 20;
@@ -202,8 +204,25 @@ void replyReaderThread(ThreadBlock& block) {
     if (!cameBack) napUnless(stopped, kConnectRetry);
     if (!running()) break;
 
-    // Read loop.
+    // What the box sent as the pipe connected (a shared box tells that the line is off
+    // hook) is taken in before the pipe counts as up, which the other pipes wait for: the
+    // link comes up with it. At most a queue's worth, so that a box that sends on and on
+    // does not hold the link back.
     bool failed = false;
+    for (int held = 0; held < kHeldAtConnect; ++held) {
+      std::memset(buffer.data(), 0, kRecordSize);
+      uint32_t got = 0;
+      if (!handles.readHeld(buffer.data(), kRecordSize, &got)) {
+        failed = true;
+        break;
+      }
+      if (got == 0) break;
+      const uint64_t posted = commandsPosted();
+      buffer[kRecordSize] = 0;
+      settlePending(posted, buffer.data(), dispatchReplyRecord(buffer.data(), got));
+    }
+
+    // Read loop.
     while (!failed) {
       linkState().replyPipeUp.store(1);
       std::memset(buffer.data(), 0, kRecordSize);
