@@ -226,6 +226,11 @@ class SeveralBoxes(ToolTest):
                 other.sync()
                 self.assertEqual(box.commands(marks[0]), [packet(4)])
                 self.assertEqual(other.commands(marks[1]), [])
+        # The console too.
+        r = subprocess.run([e2e.TOOL, "--device", self.paths[1], "console"], input="info\n",
+                           capture_output=True, text=True, env=self.env, timeout=DEADLINE)
+        self.assertRun(r)
+        self.assertIn("device type: 0x42", r.stdout)
         missing = os.path.join(self.folder, "box9")
         r = self.tool("--device", missing, "status")
         self.assertRun(r, 3)
