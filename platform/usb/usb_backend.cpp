@@ -8,8 +8,9 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
-#include <mutex>
 #include <thread>
+
+#include "platform/thread_safety.h"
 
 namespace tavro::platform::usb {
 
@@ -19,14 +20,14 @@ struct Context {
   libusb_context* ctx = nullptr;
   std::atomic<int> stop{0};
   std::thread events;
-  std::mutex handlerMutex;
-  std::function<void(bool arrived)> changeHandler;
+  Mutex handlerMutex;
+  std::function<void(bool arrived)> changeHandler TAVRO_GUARDED_BY(handlerMutex);
   libusb_hotplug_callback_handle hotplug = 0;
   bool hotplugRegistered = false;
   UsbConfig config;
 
-  std::mutex sessionsMutex;
-  std::map<std::string, std::weak_ptr<Session>> sessions;
+  Mutex sessionsMutex;
+  std::map<std::string, std::weak_ptr<Session>> sessions TAVRO_GUARDED_BY(sessionsMutex);
 
   ~Context() {
     if (ctx == nullptr) return;
@@ -87,26 +88,26 @@ std::string findEndpoints(libusb_device* dev, const DeviceIdentity& id,
 // The end of one transfer, which its submitter waits for; cancel() from another thread makes
 // it come at once.
 struct Completion {
-  std::mutex mutex;
+  Mutex mutex;
   std::condition_variable done;
-  bool completed = false;
+  bool completed TAVRO_GUARDED_BY(mutex) = false;
 };
 
 void LIBUSB_CALL transferDone(libusb_transfer* t) {
   auto* completion = static_cast<Completion*>(t->user_data);
-  std::lock_guard<std::mutex> lock(completion->mutex);
+  MutexLock lock(completion->mutex);
   completion->completed = true;
   completion->done.notify_all();
 }
 
 // What one handle (a pipe or a control channel) needs to cancel its transfers.
 struct Canceller {
-  std::mutex mutex;
-  bool cancelled = false;
-  libusb_transfer* inFlight = nullptr;
+  Mutex mutex;
+  bool cancelled TAVRO_GUARDED_BY(mutex) = false;
+  libusb_transfer* inFlight TAVRO_GUARDED_BY(mutex) = nullptr;
 
   void cancel() {
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     cancelled = true;
     if (inFlight != nullptr) libusb_cancel_transfer(inFlight);
   }
@@ -119,7 +120,7 @@ libusb_transfer_status run(Session& s, Canceller& c, libusb_transfer* t) {
   t->callback = transferDone;
   t->user_data = &completion;
   {
-    std::lock_guard<std::mutex> lock(c.mutex);
+    MutexLock lock(c.mutex);
     if (c.cancelled) return LIBUSB_TRANSFER_CANCELLED;
     const int r = libusb_submit_transfer(t);
     if (r != 0) {
@@ -129,11 +130,12 @@ libusb_transfer_status run(Session& s, Canceller& c, libusb_transfer* t) {
     c.inFlight = t;
   }
   {
-    std::unique_lock<std::mutex> lock(completion.mutex);
-    completion.done.wait(lock, [&] { return completion.completed; });
+    MutexLock lock(completion.mutex);
+    completion.done.wait(lock.native(),
+                         [&]() TAVRO_REQUIRES(completion.mutex) { return completion.completed; });
   }
   {
-    std::lock_guard<std::mutex> lock(c.mutex);
+    MutexLock lock(c.mutex);
     c.inFlight = nullptr;
   }
   if (t->status == LIBUSB_TRANSFER_NO_DEVICE) s.gone.store(true);
@@ -151,7 +153,7 @@ int LIBUSB_CALL hotplugEvent(libusb_context*, libusb_device* dev, libusb_hotplug
   libusb_device_descriptor desc{};
   if (libusb_get_device_descriptor(dev, &desc) != 0) return 0;
   if (context->config.find(desc.idVendor, desc.idProduct) == nullptr) return 0;
-  std::lock_guard<std::mutex> lock(context->handlerMutex);
+  MutexLock lock(context->handlerMutex);
   if (context->changeHandler) context->changeHandler(event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED);
   return 0;
 }
@@ -247,7 +249,7 @@ UsbDevice::~UsbDevice() {
   std::shared_ptr<Context> context = session_->context;
   session_.reset();
   // Forget a session that no open uses any more.
-  std::lock_guard<std::mutex> lock(context->sessionsMutex);
+  MutexLock lock(context->sessionsMutex);
   for (auto it = context->sessions.begin(); it != context->sessions.end();) {
     it = it->second.expired() ? context->sessions.erase(it) : std::next(it);
   }
@@ -320,7 +322,7 @@ UsbBackend::UsbBackend(UsbConfig config, std::chrono::milliseconds requestLimit)
 }
 
 UsbBackend::~UsbBackend() {
-  std::lock_guard<std::mutex> lock(context_->handlerMutex);
+  MutexLock lock(context_->handlerMutex);
   context_->changeHandler = nullptr;
 }
 
@@ -374,7 +376,7 @@ Opened UsbBackend::open(const std::string& path) {
   if (n >= 0) libusb_free_device_list(list, 1);
   if (dev == nullptr) return absent;
 
-  std::lock_guard<std::mutex> lock(context_->sessionsMutex);
+  MutexLock lock(context_->sessionsMutex);
   auto& slot = context_->sessions[path];
   if (auto existing = slot.lock(); existing && existing->device == dev && !existing->gone.load()) {
     libusb_unref_device(dev);
@@ -423,7 +425,7 @@ bool UsbBackend::watchChanges(std::function<void(bool arrived)> handler) {
   if (config_.devices.empty()) return true;  // nothing configured can arrive
   if (!available() || !libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG)) return false;
   {
-    std::lock_guard<std::mutex> lock(context_->handlerMutex);
+    MutexLock lock(context_->handlerMutex);
     context_->changeHandler = std::move(handler);
   }
   if (!context_->hotplugRegistered) {
