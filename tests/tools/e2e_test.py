@@ -14,7 +14,6 @@ import json
 import os
 import resource
 import re
-import select
 import shutil
 import signal
 import socket
@@ -196,10 +195,15 @@ def read_line(proc, stream=None, timeout=DEADLINE):
     """One line of a running tool's standard output (or `stream`), or an assertion after the
     time-out."""
     stream = stream or proc.stdout
-    ready, _, _ = select.select([stream], [], [], timeout)
-    if not ready:
+    # readline() in a thread of its own: a select() on the descriptor would miss a line that
+    # came in one read with the line before and waits in the stream's buffer.
+    got = []
+    reader = threading.Thread(target=lambda: got.append(stream.readline()), daemon=True)
+    reader.start()
+    reader.join(timeout)
+    if not got:
         raise AssertionError("the tool printed nothing within %.0f s" % timeout)
-    line = stream.readline()
+    line = got[0]
     if not line:
         raise AssertionError("the tool ended: %s" % proc.stderr.read())
     return line.rstrip("\n")
