@@ -110,8 +110,9 @@ void pipeClosedLocked(PipeNumber pipe) TAVRO_REQUIRES(linkMutex()) {
 // Whether the busy boxes are all shared: a shared box whose box went away answers a claim
 // busy after a while, and the box that tavrod holds is busy until its shared box is up
 // again. Neither is held by another program: the box is waited for through its shared box.
-// Asked on connections of their own, without a claim.
-bool allShared(const std::vector<std::string>& busy) {
+// An object bound to the box that tavrod holds never goes on to the shared box: for it, that
+// box is held by another program. Asked on connections of their own, without a claim.
+bool allShared(const std::vector<std::string>& busy, bool bound) {
   std::vector<std::string> standFor;  // the paths of the boxes that shared boxes stand for
   std::vector<std::string> shared;    // the shared boxes themselves
   for (const std::string& path : platform::boxPaths()) {
@@ -132,7 +133,7 @@ bool allShared(const std::vector<std::string>& busy) {
     auto in = [&](const std::vector<std::string>& v) {
       return std::find(v.begin(), v.end(), path) != v.end();
     };
-    if (!in(shared) && !in(standFor)) return false;
+    if (!in(shared) && (bound || !in(standFor))) return false;
   }
   return true;
 }
@@ -207,7 +208,8 @@ DeviceRef FindAndOpenDevice(char* devicePath) {
     if (!answered) rememberSilent(l.path);
     l.device->cancel();
   }
-  const bool heldElsewhere = result == nullptr && (heldHere || (!busy.empty() && !allShared(busy)));
+  const bool heldElsewhere =
+      result == nullptr && (heldHere || (!busy.empty() && !allShared(busy, linkState().bound)));
   linkState().boxHeldElsewhere.store(heldElsewhere ? 1 : 0);
   return result;
 }

@@ -208,6 +208,23 @@ class Sharing(DaemonTest):
             self.assertEqual(watch_until(w, "link").get("state"), "back")
         self.assertRun(self.tool("status"))
 
+    def test_objects_bound_to_the_shared_box_or_to_the_box_it_stands_for(self):
+        watch = self.start_tool("watch", "--json")
+        watch_until(watch, "link")
+        r = self.tool("devices", "--json")
+        self.assertRun(r)
+        path = {os.path.basename(d["path"]): d["path"] for d in json.loads(r.stdout)["devices"]}
+        # The shared box serves a program bound to it beside the watch.
+        mark = self.box["box0"].mark()
+        self.assertRun(self.tool("--device", path["+box0"], "status"))
+        self.box["box0"].wait_for(r"^command 1b", since=mark)
+        # The box itself is tavrod's: a program bound to it never reaches the shared box.
+        held = self.tool("--wait", "0", "--device", path["box0"], "status")
+        self.assertRun(held, 9)
+        self.assertIn("is in use by another program: process %d (tavrod)" % self.daemon.proc.pid,
+                      held.stderr)
+        self.assertIsNone(watch.poll())
+
     def test_sigterm_ends_it_at_once_and_removes_the_shared_box(self):
         watch = self.start_tool("watch", "--json")
         watch_until(watch, "link")
