@@ -14,8 +14,9 @@ import signal
 import subprocess
 import sys
 import tempfile
-import threading
-import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
+from e2e_test import Collected  # noqa: E402  the line collector of the tool's tests
 
 # Generous: the suite also runs under the sanitizers and on a busy machine.
 DEADLINE = 60.0
@@ -39,31 +40,10 @@ EXPECTED = [
 ]
 
 
-class Lines:
-    """The lines a process prints, collected by a thread, with a wait for a count."""
+class Lines(Collected):
+    """The lines a stream gives, collected by a thread, with the examples' deadline."""
 
-    def __init__(self, stream):
-        self.lines = []
-        self.cond = threading.Condition()
-        self.thread = threading.Thread(target=self._read, args=(stream,), daemon=True)
-        self.thread.start()
-
-    def _read(self, stream):
-        for line in stream:
-            with self.cond:
-                self.lines.append(line.rstrip("\n"))
-                self.cond.notify_all()
-
-    def wait_for(self, predicate, what):
-        end = time.monotonic() + DEADLINE
-        with self.cond:
-            while not predicate(self.lines):
-                left = end - time.monotonic()
-                if left <= 0:
-                    raise AssertionError("%s never came; the lines were:\n%s"
-                                         % (what, "\n".join(self.lines)))
-                self.cond.wait(left)
-            return list(self.lines)
+    deadline = DEADLINE
 
 
 def stop(proc):
@@ -92,21 +72,20 @@ def main():
         log = None
         try:
             box_lines = Lines(box.stdout)
-            box_lines.wait_for(lambda ls: any(re.search(r"\] device ", l) for l in ls),
-                               "the box's device line")
+            box_lines.wait_for(r"^device ")
             log = subprocess.Popen([args.caller_log], stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE, text=True, env=env)
             log_lines = Lines(log.stdout)
-            log_lines.wait_for(lambda ls: any(l.endswith(" link back") for l in ls),
-                               "the link up")
+            log_lines.until(lambda ls: any(l.endswith(" link back") for l in ls),
+                            "the link up")
             for verb in CALLS:
                 box.stdin.write(verb + "\n")
             box.stdin.flush()
             # "2026-12-09 18:30:02 ring" -> "ring"; the link coming up is left out.
             events = lambda ls: [l.split(" ", 2)[2] for l in ls
                                  if len(l.split(" ", 2)) == 3 and "link" not in l]
-            lines = log_lines.wait_for(lambda ls: len(events(ls)) >= len(EXPECTED),
-                                       "every event's line")
+            lines = log_lines.until(lambda ls: len(events(ls)) >= len(EXPECTED),
+                                    "every event's line")
             for line in lines:
                 if not re.match(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d ", line):
                     raise AssertionError("a line without its time: %r" % line)

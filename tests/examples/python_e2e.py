@@ -48,35 +48,34 @@ def main():
         first = second = None
         try:
             box_lines = Lines(box.stdout)
-            box_lines.wait_for(lambda ls: any(re.search(r"\] device ", l) for l in ls),
-                               "the box's device line")
+            box_lines.wait_for(r"^device ")
             first, first_out, first_err = start()
-            first_out.wait_for(lambda ls: any(l.endswith(" link back") for l in ls),
-                               "the first instance's link up")
+            first_out.until(lambda ls: any(l.endswith(" link back") for l in ls),
+                            "the first instance's link up")
             second, second_out, second_err = start()
-            second_err.wait_for(lambda ls: any("in use by another program" in l for l in ls),
-                                "the second instance's word that the box is in use")
+            second_err.until(lambda ls: any("in use by another program" in l for l in ls),
+                             "the second instance's word that the box is in use")
 
             box.stdin.write("".join(verb + "\n" for verb in CALLS + ["record 02"]))
             box.stdin.flush()
             events = lambda ls: [l.split(" ", 2)[2] for l in ls
                                  if len(l.split(" ", 2)) == 3 and "link" not in l]
-            lines = first_out.wait_for(lambda ls: len(events(ls)) >= len(EXPECTED),
-                                       "every event's line")
+            lines = first_out.until(lambda ls: len(events(ls)) >= len(EXPECTED),
+                                    "every event's line")
             for line in lines:
                 if not re.match(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d ", line):
                     raise AssertionError("a line without its time: %r" % line)
             if events(lines)[:len(EXPECTED)] != EXPECTED:
                 raise AssertionError("the example printed\n%s\nexpected\n%s"
                                      % ("\n".join(events(lines)), "\n".join(EXPECTED)))
-            notice = first_err.wait_for(lambda ls: any("unused type" in l for l in ls),
-                                        "the notice in English")
+            notice = first_err.until(lambda ls: any("unused type" in l for l in ls),
+                                     "the notice in English")
             if any("NoUsed" in l for l in notice):
                 raise AssertionError("the library's own text went out: %r" % notice)
             end(first, "the first instance")
 
-            second_out.wait_for(lambda ls: any(l.endswith(" link back") for l in ls),
-                                "the second instance taking the box")
+            second_out.until(lambda ls: any(l.endswith(" link back") for l in ls),
+                             "the second instance taking the box")
             end(second, "the second instance")
 
             listed = subprocess.run(example + ["--devices"], capture_output=True, text=True,

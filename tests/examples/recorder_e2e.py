@@ -30,8 +30,8 @@ def wait_for_frames(box, lines, count):
         mark = len(lines.lines)
         box.stdin.write("audio\n")
         box.stdin.flush()
-        found = lines.wait_for(lambda ls: any(re.search(r"audio: .*?(\d+) frames sent", l)
-                                              for l in ls[mark:]), "the box's audio line")
+        found = lines.until(lambda ls: any(re.search(r"audio: .*?(\d+) frames sent", l)
+                                           for l in ls[mark:]), "the box's audio line")
         sent = [re.search(r"audio: .*?(\d+) frames sent", l) for l in found[mark:]]
         if int(next(m for m in sent if m).group(1)) >= count:
             return
@@ -70,26 +70,25 @@ def main():
                                        text=True, bufsize=1, env=env)
                 lines = Lines(box.stdout)
                 boxes.append((box, lines))
-                lines.wait_for(lambda ls: any(re.search(r"\] device ", l) for l in ls),
-                               "the device line of " + name)
+                lines.wait_for(r"^device ")
                 box.stdin.write("source tone %d level=0.5\n" % tone)
                 box.stdin.flush()
             recorder = subprocess.Popen([args.recorder, "--out", out], stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE, text=True, env=env)
             said = Lines(recorder.stdout)
-            said.wait_for(lambda ls: all("%s: link up" % n in ls for n, _, _ in LINES),
-                          "the link up on every box")
+            said.until(lambda ls: all("%s: link up" % n in ls for n, _, _ in LINES),
+                       "the link up on every box")
             for (box, _), (_, caller, _) in zip(boxes, LINES):
                 box.stdin.write("call %s\nhook off\n" % caller)
                 box.stdin.flush()
             for (box, lines), (name, _, _) in zip(boxes, LINES):
-                said.wait_for(lambda ls: any(l.startswith(name + ": recording ") for l in ls),
-                              name + "'s recording")
+                said.until(lambda ls: any(l.startswith(name + ": recording ") for l in ls),
+                           name + "'s recording")
                 wait_for_frames(box, lines, 16)  # half a second
                 box.stdin.write("hook on\n")
                 box.stdin.flush()
-            said.wait_for(lambda ls: sum(": recorded " in l for l in ls) == len(LINES),
-                          "every recording's end")
+            said.until(lambda ls: sum(": recorded " in l for l in ls) == len(LINES),
+                       "every recording's end")
             recorder.send_signal(signal.SIGINT)
             rc = recorder.wait(timeout=DEADLINE)
             if rc != 0:

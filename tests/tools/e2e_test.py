@@ -38,19 +38,17 @@ def parse_hex(text):
     return [int(b, 16) for b in text.split()]
 
 
-class Lines:
-    """A process whose output lines (stdout, or stderr) are collected as they come, each
-    without the "[   1.234] " time a program puts ahead of it."""
+class Collected:
+    """The lines of a stream, collected by a thread as they come, each without the
+    "[   1.234] " time a program puts ahead of it."""
 
     what = "the program"
+    deadline = DEADLINE
 
-    def __init__(self, args, env, stream="stdout", stdin=None):
-        self.proc = subprocess.Popen(args, stdin=stdin, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, text=True, bufsize=1, env=env)
+    def __init__(self, stream):
         self.lines = []
         self.cond = threading.Condition()
-        self.reader = threading.Thread(target=self._read, args=(getattr(self.proc, stream),),
-                                       daemon=True)
+        self.reader = threading.Thread(target=self._read, args=(stream,), daemon=True)
         self.reader.start()
 
     def _read(self, stream):
@@ -64,20 +62,38 @@ class Lines:
         with self.cond:
             return len(self.lines)
 
-    def wait_for(self, pattern, since=0, timeout=DEADLINE):
-        rx = re.compile(pattern)
-        end = time.monotonic() + timeout
+    def until(self, predicate, what, timeout=None):
+        """Waits until predicate(the lines so far) holds; the lines then."""
+        end = time.monotonic() + (self.deadline if timeout is None else timeout)
         with self.cond:
-            while True:
-                for line in self.lines[since:]:
-                    m = rx.search(line)
-                    if m:
-                        return m
+            while not predicate(self.lines):
                 left = end - time.monotonic()
                 if left <= 0:
-                    raise AssertionError("%s never said %r; it said:\n%s"
-                                         % (self.what, pattern, "\n".join(self.lines)))
+                    raise AssertionError("%s never came; %s said:\n%s"
+                                         % (what, self.what, "\n".join(self.lines)))
                 self.cond.wait(left)
+            return list(self.lines)
+
+    def wait_for(self, pattern, since=0, timeout=None):
+        """The match of the first line since the mark that has `pattern`."""
+        rx = re.compile(pattern)
+        found = []
+
+        def seen(lines):
+            m = next((m for m in map(rx.search, lines[since:]) if m), None)
+            return m is not None and not found.append(m)
+
+        self.until(seen, "a line with %r" % pattern, timeout)
+        return found[0]
+
+
+class Lines(Collected):
+    """A process whose output lines (stdout, or stderr) are collected as they come."""
+
+    def __init__(self, args, env, stream="stdout", stdin=None):
+        self.proc = subprocess.Popen(args, stdin=stdin, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, text=True, bufsize=1, env=env)
+        super().__init__(getattr(self.proc, stream))
 
     def end(self, sig=signal.SIGTERM):
         """Ends the process with `sig` (killed when it outlives the deadline); its exit code."""
