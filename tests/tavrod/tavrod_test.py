@@ -7,6 +7,7 @@ Usage: tavrod_test.py --box PATH --tool PATH --daemon PATH [unittest arguments]
 import json
 import os
 import pty
+import re
 import select
 import signal
 import subprocess
@@ -19,11 +20,27 @@ import e2e_test as e2e  # noqa: E402  the box, the output reader and the entry p
 from e2e_test import DEADLINE, Lines, read_line  # noqa: E402
 
 DAEMON = None
+USB_BOX = None  # tavro-usb-box, where the build has the USB emulation
 CLASS = "{77F49321-16EF-11D2-AD51-006097B514DD}"
 
 
 def box(runtime, name):
     return e2e.Box(runtime, "--name", name)
+
+
+class UsbBox(e2e.Box):
+    """A virtual box shown as an emulated USB device by a tavro-usb-box process, which takes
+    tavro-box's verbs. Its wire socket is in a folder of its own: the programs under test
+    reach it over USB only, in the environment it names (`usb_env`)."""
+
+    def __init__(self, tmp, name):
+        runtime = os.path.join(tmp, "usb-box-run")
+        os.makedirs(runtime, 0o700, exist_ok=True)
+        e2e.Lines.__init__(self, [USB_BOX, "--runtime-dir", runtime, "--name", name],
+                           dict(os.environ), stdin=subprocess.PIPE)
+        line = self.wait_for(r"^usb (.*)$").group(1)
+        self.usb_env = dict(pair.split("=", 1) for pair in line.split())
+        self.wait_for(r"^device ")
 
 
 def audio_of(path):
@@ -38,17 +55,28 @@ class DaemonTest(e2e.ToolTest):
     box_args = None  # the boxes are this test's own
     boxes = ("box0",)
 
+    def start_box(self, name):
+        return box(self.runtime, name)
+
+    def daemon_env(self):
+        return self.env
+
+    def holding(self, name):
+        """What tavrod says when it holds the box `name`; group 1 the shared box's name."""
+        return r"holding wire .*/%s .* as .*/(\+%s)$" % (name, name)
+
     def setUp(self):
         super().setUp()
         self.env["TAVRO_BACKENDS"] = "wire"
         self.box = {}
         for name in self.boxes:
-            self.box[name] = box(self.runtime, name)
+            self.box[name] = self.start_box(name)
             self.addCleanup(self.box[name].stop)
-        self.daemon = Lines([DAEMON], self.env, stream="stderr")
+        self.daemon = Lines([DAEMON], self.daemon_env(), stream="stderr")
         self.addCleanup(self.daemon.end)
+        self.shared = {}
         for name in self.boxes:
-            self.daemon.wait_for(r"holding wire .*/%s .* as .*/\+%s$" % (name, name))
+            self.shared[name] = re.escape(self.daemon.wait_for(self.holding(name)).group(1))
 
     def tearDown(self):
         self.doCleanups()
@@ -99,7 +127,8 @@ class Sharing(DaemonTest):
         self.assertNotEqual(a.find(b), -1, "the second recording is not a stretch of the first")
         # Each program's recording starts at its own start: b began later than a.
         self.assertGreater(a.find(b), 0)
-        self.daemon.wait_for(r"program \d+ \(tavro\) connected to \+box0 \(3 programs\)")
+        self.daemon.wait_for(r"program \d+ \(tavro\) connected to %s \(3 programs\)"
+                             % self.shared["box0"])
 
     def test_pickup_then_record_in_separate_processes(self):
         self.assertRun(self.tool("pickup"))
@@ -129,7 +158,7 @@ class Sharing(DaemonTest):
         self.assertIn("another program is playing", second.stderr)
         player.kill()
         player.wait()
-        self.daemon.wait_for(r"left \+box0: the process has ended")
+        self.daemon.wait_for(r"left %s: the process has ended" % self.shared["box0"])
         mark = self.box["box0"].mark()
         third = self.start_tool("play", sound, "--raw")
         self.box["box0"].wait_for(r"audio out: playing", since=mark)
@@ -144,7 +173,7 @@ class Sharing(DaemonTest):
         self.wait_recording("killed.wav")
         killed.kill()
         killed.wait()
-        self.daemon.wait_for(r"left \+box0: the process has ended")
+        self.daemon.wait_for(r"left %s: the process has ended" % self.shared["box0"])
         size = len(audio_of(self.path("keeps.wav")))
         self.wait_recording("keeps.wav", size + 8000)
         self.assertRun(self.tool("status"))
@@ -236,6 +265,23 @@ class Sharing(DaemonTest):
         self.assertEqual(watch_until(watch, "link").get("state"), "lost")
 
 
+class SharingOverUsb(DaemonTest):
+    """The box reached over emulated USB: tavrod runs under the emulation's preload and
+    holds the box through the USB backend; the tools, without it, reach the shared box."""
+
+    def start_box(self, name):
+        return UsbBox(self.tmp, name)
+
+    def daemon_env(self):
+        return dict(self.env, **self.box["box0"].usb_env)
+
+    def holding(self, name):
+        return r"holding usb .* as .*/(\+usb-\S+)$"
+
+    test_three_programs_at_once = Sharing.test_three_programs_at_once
+    test_unplug_and_replug_under_three_clients = Sharing.test_unplug_and_replug_under_three_clients
+
+
 class TwoBoxes(DaemonTest):
     boxes = ("box0", "box1")
 
@@ -262,4 +308,10 @@ def configure(args):
 
 
 if __name__ == "__main__":
-    e2e.run(sys.argv, ("--daemon",), configure)
+    # --usb-box PATH only where the build has the USB emulation.
+    argv = list(sys.argv)
+    if "--usb-box" in argv:
+        at = argv.index("--usb-box")
+        USB_BOX = argv[at + 1]
+        del argv[at:at + 2]
+    e2e.run(argv, ("--daemon",), configure)
