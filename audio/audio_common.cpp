@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <filesystem>
-#include <mutex>
 #include <system_error>
 
 #include "audio/audio_state.h"
@@ -51,18 +50,20 @@ bool playableLength(const char* name, uint32_t* length) {
 }
 
 uint64_t recordStreamStarts() {
-  return streamSwitch().starts.load();
+  return streamSwitch().seen();
 }
 
 void switchStreamOff(uint64_t starts) {
-  std::lock_guard<std::mutex> lock(streamSwitch().mutex);
-  if (streamSwitch().starts.load() == starts) sendRecordStatus(false, 0);
+  RecorderState::StreamSwitch& s = streamSwitch();
+  MutexLock lock(s.mutex);
+  if (s.starts.load() == starts) sendRecordStatus(false, 0);
 }
 
 int switchRecordStream(bool on, int mode) {
   if (!on) return sendRecordStatus(false, mode);
-  std::lock_guard<std::mutex> lock(streamSwitch().mutex);
-  streamSwitch().starts.fetch_add(1);
+  RecorderState::StreamSwitch& s = streamSwitch();
+  MutexLock lock(s.mutex);
+  s.starts.fetch_add(1);
   return sendRecordStatus(true, mode);
 }
 

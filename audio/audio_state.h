@@ -7,9 +7,8 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
-
 #include "device/signalled.h"
+#include "platform/thread_safety.h"
 
 namespace tavro {
 
@@ -31,17 +30,24 @@ struct RecorderState {
   // cancel within a recording: it is taken to cancel, and by the recorder when its
   // recording is over.
   struct CutOff {
-    std::mutex mutex;
-    Signalled<uint8_t> recordingOpen{0};  // the recorder is inside a recording
-    Signalled<uint8_t> requested{0};      // its transfers were cancelled
+    Mutex mutex;
+    Signalled<uint8_t> recordingOpen TAVRO_GUARDED_BY(mutex){0};  // inside a recording
+    Signalled<uint8_t> requested TAVRO_GUARDED_BY(mutex){0};      // its transfers were cancelled
+    // Looks without the lock, for the recorder's checks and the waits: the flags are
+    // atomic; only their changes are kept together with the cancel and the reopen.
+    bool open() const TAVRO_NO_THREAD_SAFETY_ANALYSIS { return recordingOpen.load() == 1; }
+    bool cut() const TAVRO_NO_THREAD_SAFETY_ANALYSIS { return requested.load() == 1; }
   } cutOff;
   // The box's audio-in stream as the library switches it. Every switch on is counted under
   // the lock. A recording that ended without its stop (a fault, a lost link) has the stream
   // switched off by the recorder, under the same lock and only when nothing switched it on
   // since, so that the switch on of a later start is never undone.
   struct StreamSwitch {
-    std::mutex mutex;
-    std::atomic<uint64_t> starts{0};
+    Mutex mutex;
+    std::atomic<uint64_t> starts TAVRO_GUARDED_BY(mutex){0};
+    // The count so far, without the lock (a recording's start notes it): it is atomic, and
+    // only its changes and the switch off that compares it need the lock.
+    uint64_t seen() const TAVRO_NO_THREAD_SAFETY_ANALYSIS { return starts.load(); }
   } streamSwitch;
   // The largest recorded byte count (setRecordingLimit, for tests).
   std::atomic<int32_t> sizeLimit{INT32_MAX};

@@ -6,7 +6,6 @@
 #include <climits>
 #include <cstring>
 #include <memory>
-#include <mutex>
 
 #include "audio/audio_common.h"
 #include "audio/audio_state.h"
@@ -67,7 +66,7 @@ bool stopping() {
 }
 
 bool cutOffRequested() {
-  return cutOff().requested.load() == 1;
+  return cutOff().cut();
 }
 
 class Recording {
@@ -91,7 +90,11 @@ class Recording {
       linkState().audioInReopen.store(1);
       return;
     }
-    cutOff().recordingOpen.store(1);
+    {
+      RecorderState::CutOff& c = cutOff();
+      MutexLock lock(c.mutex);
+      c.recordingOpen.store(1);
+    }
     noticeState().eventFlags.fetch_or(kRecordingActiveEvent);
     recorderState().recordedBytes.store(0);
     if (hostMode_) {
@@ -382,7 +385,7 @@ void stopStreamOnceLinkIsBack(ThreadBlock& block, PipeHandles& handles, uint64_t
 // the next one.
 void recordingOver() {
   RecorderState::CutOff& c = cutOff();
-  std::lock_guard<std::mutex> lock(c.mutex);
+  MutexLock lock(c.mutex);
   c.recordingOpen.store(0);
   if (c.requested.exchange(0) != 1) return;
   pipeClosed(kAudioInPipe);
@@ -394,7 +397,7 @@ void recordingOver() {
 bool cutOffRecording() {
   RecorderState::CutOff& c = cutOff();
   {
-    std::lock_guard<std::mutex> lock(c.mutex);
+    MutexLock lock(c.mutex);
     // Only a read batch can be waiting on the box; a recorder paused for a playback or a
     // command is left to them.
     if (c.recordingOpen.load() != 1 || recorderState().recorderBusy.load() != 1)
@@ -402,17 +405,15 @@ bool cutOffRecording() {
     c.requested.store(1);
     cancelTransfers(kAudioInPipe);
   }
-  waitFor([&] { return c.recordingOpen.load() == 0; }, kCutOffPoll, kCutOffPolls,
-          &commandChannel().pollCounter);
+  waitFor([&] { return !c.open(); }, kCutOffPoll, kCutOffPolls, &commandChannel().pollCounter);
   return recorderState().recordFinished.load() == 1;
 }
 
 void endRecordingForStop() {
   RecorderState::CutOff& c = cutOff();
   recorderState().recordGo.store(0);
-  if (waitFor(
-          [&] { return c.recordingOpen.load() == 0 || recorderState().recorderBusy.load() == 0; },
-          kCutOffPoll, kCutOffPolls, &commandChannel().pollCounter))
+  if (waitFor([&] { return !c.open() || recorderState().recorderBusy.load() == 0; }, kCutOffPoll,
+              kCutOffPolls, &commandChannel().pollCounter))
     return;
   cutOffRecording();
 }
