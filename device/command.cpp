@@ -251,7 +251,7 @@ int CKusb_IO::Test_End0_WR(unsigned char code, unsigned char* data) {
   if (unanswered == kTestTransferAttempts)
     platform::showNotice(kReceiveErrorMessage, noticeSource());
   if (result != TAVRO_SUCCESS) return result;
-  std::lock_guard<std::mutex> lock(commandChannel().testAreaMutex);
+  MutexLock lock(commandChannel().testAreaMutex);
   std::memcpy(data + 4, testReplyAreaOf(this), 60);
   return TAVRO_SUCCESS;
 }

@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -32,7 +31,7 @@ constexpr std::chrono::milliseconds kNoticeGrace{1000};
 // Holds the backends and watches them for devices that come or go.
 // The changes are counted in this context's link, whichever thread tells of them; the hold
 // ends (and is told nothing more) before the context can go.
-void holdBackends(Lifecycle& l) {
+void holdBackends(Lifecycle& l) TAVRO_REQUIRES(l.mutex) {
   l.backends = std::make_unique<platform::BackendHold>();
   LinkState* const link = &linkState();
   const bool watched = l.backends->watchChanges([link](bool arrived) {
@@ -43,7 +42,7 @@ void holdBackends(Lifecycle& l) {
   linkState().changesWatched.store(watched ? 1 : 0);
 }
 
-void releaseBackends(Lifecycle& l) {
+void releaseBackends(Lifecycle& l) TAVRO_REQUIRES(l.mutex) {
   linkState().changesWatched.store(0);
   l.backends.reset();
 }
@@ -83,9 +82,7 @@ void stopThread(ThreadBlock& block, Signalled<uint8_t>& alive,
   thread.reset();
 }
 
-void stopLibrary() {
-  Lifecycle& l = lifecycle();
-
+void stopLibrary(Lifecycle& l) TAVRO_REQUIRES(l.mutex) {
   stopThread(workers().monitor, workers().monitorAlive, l.monitor, kStartPoll, -1);
 
   // A recording still running is finished properly, so that its file is whole, and first:
@@ -163,8 +160,7 @@ void endAtExit() {
   const int looks = std::max(1, static_cast<int>(100 * platform::timeScale()));
   waitFor(allEnded, std::chrono::milliseconds(10), looks);
 
-  std::unique_lock<std::mutex> lock(l.mutex.native(), std::try_to_lock);
-  if (!lock.owns_lock()) return;
+  if (!l.mutex.try_lock()) return;
   std::pair<std::unique_ptr<platform::Thread>*, Signalled<uint8_t>*> threads[] = {
       {&l.monitor, &workers().monitorAlive},
       {&l.replyReader, &workers().replyReaderAlive},
@@ -178,6 +174,7 @@ void endAtExit() {
     else
       (*thread)->join();
   }
+  l.mutex.unlock();
 }
 
 // Every context's threads are asked to end first, then each is waited for: the process's
@@ -192,9 +189,34 @@ void stopAtExitOnce() {
   (void)registered;
 }
 
+// The command writer and the two audio threads, unless they run already.
+void startWorkers(Lifecycle& l, CKusb_IO* io) TAVRO_REQUIRES(l.mutex) {
+  if (l.commandWriter || l.audioIn || l.audioOut) return;  // they run already
+
+  workers().commandWriter.owner.store(io);
+  l.commandWriter =
+      startThread(workers().commandWriter, workers().commandWriterAlive, commandWriterThread);
+
+  workers().audioIn.owner.store(io);
+  l.audioIn = startThread(workers().audioIn, workers().audioInAlive, areaHooks().audioIn,
+                          platform::ThreadPriority::kHighest, kAudioInStackSize);
+
+  workers().audioOut.owner.store(io);
+  l.audioOut = startThread(workers().audioOut, workers().audioOutAlive, areaHooks().audioOut);
+
+  // The other pipes open only once the reply pipe is connected: without it there is nothing
+  // to wait for, and the link comes up by itself when the box appears.
+  waitFor(
+      [&] {
+        return linkState().pipesOpened.load() >= 4 ||
+               (linkState().openPipes.load() & (1u << kReplyPipe)) == 0;
+      },
+      kPipeWaitPoll, 8, &commandChannel().pollCounter);
+}
+
 void handOver(CKusb_IO* from, CKusb_IO* to) {
-  std::lock_guard<std::mutex> lock(commandChannel().testAreaMutex);
-  std::memcpy(to->testReplyArea, from->testReplyArea, sizeof to->testReplyArea);
+  MutexLock lock(commandChannel().testAreaMutex);
+  std::memcpy(testReplyArea(*to), testReplyArea(*from), sizeof to->testReplyArea);
   for (ThreadBlock* b : {&workers().monitor, &workers().replyReader, &workers().commandWriter,
                          &workers().audioIn, &workers().audioOut})
     if (b->owner.load() == from) b->owner.store(to);
@@ -234,7 +256,7 @@ int CKusb_IO::InitialUSB_IO() {
 
   waitFor([] { return statusHas(kReaderReadyBit); }, kStartPoll, kNoLimit,
           &commandChannel().pollCounter);
-  Create_WRWThd();
+  startWorkers(l, this);
   setStatusBits(kInitialisedBit);
   l.holders.push_back(this);
   started_ = true;
@@ -245,27 +267,9 @@ void CKusb_IO::Create_WRWThd() {
   TAVRO_BIND_OBJECT();
   using namespace tavro;
   Lifecycle& l = lifecycle();
-  if (l.commandWriter || l.audioIn || l.audioOut) return;  // they run already
-
-  workers().commandWriter.owner.store(this);
-  l.commandWriter =
-      startThread(workers().commandWriter, workers().commandWriterAlive, commandWriterThread);
-
-  workers().audioIn.owner.store(this);
-  l.audioIn = startThread(workers().audioIn, workers().audioInAlive, areaHooks().audioIn,
-                          platform::ThreadPriority::kHighest, kAudioInStackSize);
-
-  workers().audioOut.owner.store(this);
-  l.audioOut = startThread(workers().audioOut, workers().audioOutAlive, areaHooks().audioOut);
-
-  // The other pipes open only once the reply pipe is connected: without it there is nothing
-  // to wait for, and the link comes up by itself when the box appears.
-  waitFor(
-      [&] {
-        return linkState().pipesOpened.load() >= 4 ||
-               (linkState().openPipes.load() & (1u << kReplyPipe)) == 0;
-      },
-      kPipeWaitPoll, 8, &commandChannel().pollCounter);
+  if (libraryOfParent()) return;  // the parent's threads (and maybe its held lock)
+  MutexLock lock(l.mutex);
+  startWorkers(l, this);
 }
 
 void CKusb_IO::ExistUSB_IO() {
@@ -283,7 +287,7 @@ void CKusb_IO::ExistUSB_IO() {
     handOver(this, l.holders.front());
     return;
   }
-  stopLibrary();
+  stopLibrary(l);
 }
 
 namespace tavro {

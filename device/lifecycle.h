@@ -26,9 +26,13 @@ struct Lifecycle {
   // the box are still the parent's, so nothing in the child may stop or use them.
   std::atomic<pid_t> startedBy{0};
   std::vector<CKusb_IO*> holders TAVRO_GUARDED_BY(mutex);
-  std::unique_ptr<platform::Thread> monitor, replyReader, commandWriter, audioIn, audioOut;
+  std::unique_ptr<platform::Thread> monitor TAVRO_GUARDED_BY(mutex);
+  std::unique_ptr<platform::Thread> replyReader TAVRO_GUARDED_BY(mutex);
+  std::unique_ptr<platform::Thread> commandWriter TAVRO_GUARDED_BY(mutex);
+  std::unique_ptr<platform::Thread> audioIn TAVRO_GUARDED_BY(mutex);
+  std::unique_ptr<platform::Thread> audioOut TAVRO_GUARDED_BY(mutex);
   // The backends, from the start to the stop: a device that comes or goes is told of.
-  std::unique_ptr<platform::BackendHold> backends;
+  std::unique_ptr<platform::BackendHold> backends TAVRO_GUARDED_BY(mutex);
 };
 
 // The lifecycle of the library context in use.

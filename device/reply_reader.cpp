@@ -41,9 +41,13 @@ bool probeDevice(platform::BackendDevice* control) {
 
 }  // namespace
 
+unsigned char* testReplyArea(CKusb_IO& io) {
+  return io.testReplyArea;
+}
+
 unsigned char* testReplyAreaOf(CKusb_IO* caller) {
   CKusb_IO* owner = workers().replyReader.owner.load();
-  return owner ? owner->testReplyArea : caller->testReplyArea;
+  return testReplyArea(owner ? *owner : *caller);
 }
 
 namespace {
@@ -80,16 +84,16 @@ Pending readyStatusItem(const ReplyRecord& r) {
 
 Pending testReply(const ReplyRecord& r) {
   if (r[1] != kTestReplyFilled) return Pending::kKeep;
-  std::lock_guard<std::mutex> lock(commandChannel().testAreaMutex);
+  MutexLock lock(commandChannel().testAreaMutex);
   if (CKusb_IO* owner = workers().replyReader.owner.load())
-    std::memcpy(owner->testReplyArea, r.bytes + 4, 60);
+    std::memcpy(testReplyArea(*owner), r.bytes + 4, 60);
   return Pending::kClear;
 }
 
 Pending testRecord(const ReplyRecord& r) {
-  std::lock_guard<std::mutex> lock(commandChannel().testAreaMutex);
+  MutexLock lock(commandChannel().testAreaMutex);
   if (CKusb_IO* owner = workers().replyReader.owner.load())
-    std::memcpy(owner->testReplyArea, r.bytes, kRecordSize);
+    std::memcpy(testReplyArea(*owner), r.bytes, kRecordSize);
   return Pending::kClear;
 }
 

@@ -135,7 +135,7 @@ struct CommandChannel {
   // 1 while a command is being queued during a recording: the recorder pauses its reads.
   Signalled<uint8_t> commandWaiting{0};
   // Guards the test reply areas that reply types 240 and 241 fill.
-  std::mutex testAreaMutex;
+  Mutex testAreaMutex;
   // Commands posted so far, and what answers the last one (null: any record that clears
   // the pending bit); a record read before a command was posted is not its answer
   // (commandsPosted, settlePending).

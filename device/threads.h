@@ -19,9 +19,13 @@ void commandWriterThread(ThreadBlock& block);
 // descriptors and objects are the parent's, and nothing here may stop or join them.
 bool libraryOfParent();
 
+// The test reply area of `io`, which the lock guards (the area is in the public class,
+// where the analysis cannot see the lock).
+unsigned char* testReplyArea(CKusb_IO& io) TAVRO_REQUIRES(commandChannel().testAreaMutex);
+
 // The test reply area that reply types 240 and 241 fill: the one of the object that owns
-// the running library, else the caller's own. Use under commandChannel().testAreaMutex.
-unsigned char* testReplyAreaOf(CKusb_IO* caller);
+// the running library, else the caller's own.
+unsigned char* testReplyAreaOf(CKusb_IO* caller) TAVRO_REQUIRES(commandChannel().testAreaMutex);
 
 }  // namespace tavro
 
