@@ -10,9 +10,9 @@
 #include <cerrno>
 #include <climits>
 #include <memory>
-#include <mutex>
 
 #include "platform/platform.h"
+#include "platform/thread_safety.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define TAVRO_SANITIZED 1
@@ -88,9 +88,9 @@ void wakeWord(std::atomic<uint32_t>& word) {
 }
 
 struct Thread::Impl {
-  std::mutex mutex;
-  pthread_t thread{};
-  bool running = false;  // started and neither joined nor detached
+  Mutex mutex;
+  pthread_t thread TAVRO_GUARDED_BY(mutex){};
+  bool running TAVRO_GUARDED_BY(mutex) = false;  // started and neither joined nor detached
 };
 
 Thread::Thread(std::function<void()> fn, ThreadPriority priority, size_t stackSize)
@@ -102,6 +102,7 @@ Thread::Thread(std::function<void()> fn, ThreadPriority priority, size_t stackSi
     pthread_attr_destroy(&attr);
     haveAttr = false;
   }
+  MutexLock lock(impl_->mutex);
   if (pthread_create(&impl_->thread, haveAttr ? &attr : nullptr, run, body.get()) == 0) {
     body.release();  // the thread owns it now
     impl_->running = true;
@@ -114,7 +115,7 @@ Thread::~Thread() {
 }
 
 void Thread::join() {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
+  MutexLock lock(impl_->mutex);
   if (!impl_->running) return;
   impl_->running = false;
   // A thread cannot wait for itself; it ends on its own once its body returns.
@@ -126,14 +127,14 @@ void Thread::join() {
 }
 
 void Thread::detach() {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
+  MutexLock lock(impl_->mutex);
   if (!impl_->running) return;
   impl_->running = false;
   pthread_detach(impl_->thread);
 }
 
 bool Thread::joinable() const {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
+  MutexLock lock(impl_->mutex);
   return impl_->running;
 }
 
