@@ -3,14 +3,13 @@
 #include <atomic>
 #include <deque>
 #include <map>
-#include <mutex>
-#include <shared_mutex>
 #include <unordered_map>
 #include <vector>
 
 #include "device/binding.h"
 #include "device/pipes.h"
 #include "platform/lasting.h"
+#include "platform/thread_safety.h"
 
 namespace tavro {
 
@@ -27,14 +26,15 @@ namespace {
 // alive at exit outlast the exit handler and the threads it leaves running.
 struct Contexts {
   Contexts() : all(1), current(&all.front()) {}
-  std::mutex mutex;
-  std::deque<LibraryContext> all;
+  Mutex mutex;
+  std::deque<LibraryContext> all TAVRO_GUARDED_BY(mutex);
   std::atomic<LibraryContext*> current;
 
-  std::shared_mutex objectsMutex;
-  std::unordered_map<const CKusb_IO*, std::shared_ptr<LibraryContext>> objects;
-  std::map<uint64_t, std::weak_ptr<LibraryContext>> byId;
-  uint64_t nextId = 1;
+  SharedMutex objectsMutex;
+  std::unordered_map<const CKusb_IO*, std::shared_ptr<LibraryContext>> objects
+      TAVRO_GUARDED_BY(objectsMutex);
+  std::map<uint64_t, std::weak_ptr<LibraryContext>> byId TAVRO_GUARDED_BY(objectsMutex);
+  uint64_t nextId TAVRO_GUARDED_BY(objectsMutex) = 1;
 };
 
 Contexts& contexts() {
@@ -65,7 +65,7 @@ ContextScope::~ContextScope() {
 LibraryContext* detail::bindObject(const CKusb_IO* io) {
   LibraryContext* const previous = tBound;
   Contexts& c = contexts();
-  std::shared_lock<std::shared_mutex> lock(c.objectsMutex);
+  ReaderLock lock(c.objectsMutex);
   const auto it = c.objects.find(io);
   tBound = it == c.objects.end() ? nullptr : it->second.get();
   return previous;
@@ -80,7 +80,7 @@ void makeOwnContext(const CKusb_IO* io, const char* device) {
   made->link.bound = true;
   if (device != nullptr && devicePathForm(device)) made->link.device = device;
   Contexts& c = contexts();
-  std::unique_lock<std::shared_mutex> lock(c.objectsMutex);
+  WriterLock lock(c.objectsMutex);
   made->id = c.nextId++;
   c.byId[made->id] = made;
   c.objects[io] = std::move(made);
@@ -91,7 +91,7 @@ void dropOwnContext(const CKusb_IO* io) {
   std::shared_ptr<LibraryContext> last;
   Contexts& c = contexts();
   {
-    std::unique_lock<std::shared_mutex> lock(c.objectsMutex);
+    WriterLock lock(c.objectsMutex);
     const auto it = c.objects.find(io);
     if (it == c.objects.end()) return;
     last = std::move(it->second);
@@ -105,7 +105,7 @@ void dropOwnContext(const CKusb_IO* io) {
 LibraryContext& contextOf(const CKusb_IO* io) {
   Contexts& c = contexts();
   {
-    std::shared_lock<std::shared_mutex> lock(c.objectsMutex);
+    ReaderLock lock(c.objectsMutex);
     const auto it = c.objects.find(io);
     if (it != c.objects.end()) return *it->second;
   }
@@ -114,7 +114,7 @@ LibraryContext& contextOf(const CKusb_IO* io) {
 
 std::shared_ptr<LibraryContext> contextWithId(uint64_t id) {
   Contexts& c = contexts();
-  std::shared_lock<std::shared_mutex> lock(c.objectsMutex);
+  ReaderLock lock(c.objectsMutex);
   const auto it = c.byId.find(id);
   return it == c.byId.end() ? nullptr : it->second.lock();
 }
@@ -129,9 +129,10 @@ void forEachContext(const std::function<void()>& f) {
   std::vector<std::shared_ptr<LibraryContext>> own;
   {
     // Not waited for: the exit may come from a thread inside a change of the table.
-    std::shared_lock<std::shared_mutex> lock(c.objectsMutex, std::try_to_lock);
-    if (lock.owns_lock())
+    if (c.objectsMutex.try_lock_shared()) {
       for (const auto& entry : c.objects) own.push_back(entry.second);
+      c.objectsMutex.unlock_shared();
+    }
   }
   {
     const ContextScope scope(nullptr);
@@ -145,7 +146,7 @@ void forEachContext(const std::function<void()>& f) {
 
 void useStateForTest() {
   Contexts& c = contexts();
-  std::lock_guard<std::mutex> lock(c.mutex);
+  MutexLock lock(c.mutex);
   c.current.store(&c.all.emplace_back(), std::memory_order_release);
 }
 void LibraryContext::reset() {

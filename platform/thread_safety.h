@@ -8,6 +8,7 @@
 #define TAVRO_PLATFORM_THREAD_SAFETY_H
 
 #include <mutex>
+#include <shared_mutex>
 
 #if defined(__clang__)
 #define TAVRO_THREAD_ATTRIBUTE(x) __attribute__((x))
@@ -23,6 +24,10 @@
 #define TAVRO_ACQUIRE(...) TAVRO_THREAD_ATTRIBUTE(acquire_capability(__VA_ARGS__))
 #define TAVRO_RELEASE(...) TAVRO_THREAD_ATTRIBUTE(release_capability(__VA_ARGS__))
 #define TAVRO_TRY_ACQUIRE(...) TAVRO_THREAD_ATTRIBUTE(try_acquire_capability(__VA_ARGS__))
+#define TAVRO_ACQUIRE_SHARED(...) TAVRO_THREAD_ATTRIBUTE(acquire_shared_capability(__VA_ARGS__))
+#define TAVRO_RELEASE_SHARED(...) TAVRO_THREAD_ATTRIBUTE(release_shared_capability(__VA_ARGS__))
+#define TAVRO_TRY_ACQUIRE_SHARED(...) \
+  TAVRO_THREAD_ATTRIBUTE(try_acquire_shared_capability(__VA_ARGS__))
 #define TAVRO_EXCLUDES(...) TAVRO_THREAD_ATTRIBUTE(locks_excluded(__VA_ARGS__))
 #define TAVRO_RETURN_CAPABILITY(x) TAVRO_THREAD_ATTRIBUTE(lock_returned(x))
 // For a lock held across scopes in a way the analysis cannot follow; say why where it is used.
@@ -58,6 +63,41 @@ class TAVRO_SCOPED_CAPABILITY MutexLock {
 
  private:
   std::unique_lock<std::mutex> lock_;
+};
+
+// A mutex that readers share: a ReaderLock holds it for reading, a WriterLock alone.
+class TAVRO_CAPABILITY("mutex") SharedMutex {
+ public:
+  void lock() TAVRO_ACQUIRE() { m_.lock(); }
+  void unlock() TAVRO_RELEASE() { m_.unlock(); }
+  void lock_shared() TAVRO_ACQUIRE_SHARED() { m_.lock_shared(); }
+  void unlock_shared() TAVRO_RELEASE_SHARED() { m_.unlock_shared(); }
+  bool try_lock_shared() TAVRO_TRY_ACQUIRE_SHARED(true) { return m_.try_lock_shared(); }
+
+ private:
+  std::shared_mutex m_;
+};
+
+class TAVRO_SCOPED_CAPABILITY ReaderLock {
+ public:
+  explicit ReaderLock(SharedMutex& m) TAVRO_ACQUIRE_SHARED(m) : m_(m) { m_.lock_shared(); }
+  ~ReaderLock() TAVRO_RELEASE() { m_.unlock_shared(); }
+  ReaderLock(const ReaderLock&) = delete;
+  ReaderLock& operator=(const ReaderLock&) = delete;
+
+ private:
+  SharedMutex& m_;
+};
+
+class TAVRO_SCOPED_CAPABILITY WriterLock {
+ public:
+  explicit WriterLock(SharedMutex& m) TAVRO_ACQUIRE(m) : m_(m) { m_.lock(); }
+  ~WriterLock() TAVRO_RELEASE() { m_.unlock(); }
+  WriterLock(const WriterLock&) = delete;
+  WriterLock& operator=(const WriterLock&) = delete;
+
+ private:
+  SharedMutex& m_;
 };
 
 }  // namespace tavro
